@@ -1,0 +1,58 @@
+// The panel's behaviour, free of any toolkit: synchronisation, tracking, typed entry, the
+// output toggle, step holds, port open/close and device-change recovery, and the readouts.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "ControlIds.h"
+#include "ControllerState.h"
+#include "PanelHost.h"
+#include "ReplyFramer.h"
+
+// Public interface fixed for the window; the private part belongs to the implementation.
+class PanelController {
+public:
+    /// `linkOwner` is handed to the link on every Open (the window, in the program).
+    PanelController(ControllerState& state, IPanelControls& controls, ITimerHost& timers,
+                    ILinkPort& link, IPortProbe& probe, ILinkOwner* linkOwner);
+
+    /// The panel's reset: clears the port flags, rescans the ports, selects item 0, sets up the
+    /// entry fields and sliders, "OpenPort", list enabled. Same code at start-up and after a
+    /// close or a lost port. (Icons and focus are the window's.)
+    void OnInitDialog();
+    void ScanPorts();
+
+    // Buttons.
+    void OnOpenPort();
+    void OnSetChannel();
+    void OnSetPower();
+    void OnOutputToggle();
+
+    /// A tick of timer `id`.
+    void OnTimer(unsigned id);
+
+    /// One received byte (WM_LINK_RXCHAR): wParam the byte, lParam the port number.
+    void OnLinkRxChar(std::uint32_t wParam, std::int32_t lParam);
+
+    /// Left-button press on a step button (IDC_BTN_CH_DOWN, ..._UP, IDC_BTN_POWER_DOWN, ..._UP).
+    void OnStepButtonDown(int buttonId);
+    /// Left-button release anywhere in the panel.
+    void OnMouseUp();
+    /// Enter pressed with `focusId` focused: runs the entry's SET for the two fields.
+    void OnEnterKey(int focusId);
+
+    /// A device-change notification (an adapter plugged or pulled).
+    void OnDeviceChange();
+
+    // Steps the handlers are made of; public so tests and the window can name them.
+    void AdvanceSync(std::uint8_t command);
+    void ApplyChannelReply(int channel);
+    void ApplyPowerReply(int power);
+    void ApplyOutputReply(std::uint8_t high, std::uint8_t low);
+    void TrackSliders();
+    void StepChannelDown();
+    void StepChannelUp();
+    void StepPowerDown();
+    void StepPowerUp();
+};

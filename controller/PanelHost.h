@@ -1,0 +1,76 @@
+// The two small interfaces through which the panel's behaviour reaches the window, plus the
+// link and port probe it drives. The window (or a test) implements them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+class ILinkOwner;
+
+/// The control operations the behaviour uses, per control kind, addressed by control id.
+class IPanelControls {
+public:
+    virtual ~IPanelControls() = default;
+
+    // Port list (IDC_COMBO_PORTS): positions index ControllerState::portTable; never sorted.
+    virtual void PortListReset() = 0;
+    virtual void PortListInsert(int position, const std::string& text) = 0;
+    virtual void PortListSelect(int position) = 0;
+    /// Selected position, -1 when nothing is selected.
+    virtual int PortListSelection() const = 0;
+    virtual void PortListEnable(bool enable) = 0;
+
+    // Trackbars (IDC_SLIDER_CHANNEL, IDC_SLIDER_POWER). A position outside the range puts the
+    // thumb at the nearest end.
+    virtual void SliderSetRange(int id, int minimum, int maximum) = 0;
+    virtual void SliderClearTicks(int id) = 0;
+    virtual void SliderAddTick(int id, int position) = 0;
+    virtual int SliderPosition(int id) const = 0;
+    virtual void SliderSetPosition(int id, int position) = 0;
+
+    // Entry fields (IDC_EDIT_*): text drawn `dy` pixels below where a plain field draws it,
+    // derived from the field's own rectangle each time, so repeating it never adds up.
+    virtual void EditSetTextOffset(int id, int dy) = 0;
+
+    // Entry fields and readouts: whole text by control id.
+    virtual std::string GetItemText(int id) const = 0;
+    virtual void SetItemText(int id, const std::string& text) = 0;
+
+    // OpenPort and ON/OFF buttons.
+    virtual void SetCaption(int id, const std::string& text) = 0;
+};
+
+/// The window's timers by id and the blocking pause of the window's thread.
+class ITimerHost {
+public:
+    virtual ~ITimerHost() = default;
+    /// Starts (or restarts) timer `id`; the first tick comes one full period later.
+    virtual void SetTimer(unsigned id, unsigned periodMs) = 0;
+    /// Stops timer `id`; no effect when it is not running.
+    virtual void KillTimer(unsigned id) = 0;
+    /// Blocks the window's thread for `ms`: nothing is handled meanwhile.
+    virtual void Sleep(unsigned ms) = 0;
+};
+
+/// The serial link as the behaviour drives it (CSerialLink in the program).
+class ILinkPort {
+public:
+    virtual ~ILinkPort() = default;
+    virtual int Open(ILinkOwner* owner, int portNumber, std::uint32_t baudRate, char parity,
+                     std::uint32_t dataBits, std::uint32_t stopBits, std::uint32_t eventMask,
+                     std::uint32_t sendBufferSize, std::uint32_t readIntervalTimeout,
+                     std::uint32_t readTotalTimeoutMultiplier,
+                     std::uint32_t readTotalTimeoutConstant,
+                     std::uint32_t writeTotalTimeoutMultiplier,
+                     std::uint32_t writeTotalTimeoutConstant) = 0;
+    virtual int StartMonitor() = 0;
+    virtual int Send(const std::uint8_t* bytes, int length) = 0;
+    virtual void Close() = 0;
+};
+
+/// Whether COM n exists (PortExists in the program).
+class IPortProbe {
+public:
+    virtual ~IPortProbe() = default;
+    virtual bool PortExists(int com) = 0;
+};

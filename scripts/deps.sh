@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Varnel needs, only those missing, quietly.
+# Usage: scripts/deps.sh demo|test
+set -euo pipefail
+
+common=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-qpa-plugins fonts-crosextra-caladea
+        libgtest-dev libgmock-dev libbenchmark-dev)
+case "${1:-test}" in
+    demo) wanted=("${common[@]}" xvfb xauth) ;;
+    test) wanted=("${common[@]}" clang libclang-rt-14-dev xvfb xauth) ;;
+    *) echo "usage: $0 demo|test" >&2; exit 2 ;;
+esac
+
+missing=()
+for pkg in "${wanted[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$pkg")
+    fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "Missing packages: ${missing[*]}. Run as root, or install them with apt-get." >&2
+    exit 1
+fi
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

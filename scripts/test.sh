@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Builds Varnel and runs every test: the plain build, the same tests under AddressSanitizer +
+# UndefinedBehaviorSanitizer, the Qt-free tests under ThreadSanitizer, a bounded fuzz run of
+# the reply framer, and a short smoke run of the benchmarks.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh test
+
+passed=0
+failed=0
+run_ctest() {
+    local dir=$1 log
+    shift
+    log=$(mktemp)
+    local rc=0
+    (cd "$dir" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure --timeout 300 "$@") 2>&1 \
+        | tee "$log" || rc=$?
+    local line
+    line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1 || true)
+    if [ -n "$line" ]; then
+        local total bad
+        total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
+        bad=$(sed -E 's/.* ([0-9]+) tests failed.*/\1/' <<<"$line")
+        passed=$((passed + total - bad))
+        failed=$((failed + bad))
+    elif [ "$rc" -ne 0 ]; then
+        failed=$((failed + 1))
+    fi
+    rm -f "$log"
+}
+
+echo "== plain build"
+scripts/build.sh release
+run_ctest build/release
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+scripts/build.sh asan
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_ctest build/asan
+
+echo "== ThreadSanitizer (Qt-free code)"
+scripts/build.sh tsan
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_ctest build/tsan
+
+echo "== fuzzing the reply framer"
+scripts/build.sh fuzz
+if build/fuzz/fuzz/fuzz_reply_framer -runs=300000 -max_len=256 -seed=1 2>&1 | tail -n 3; then
+    passed=$((passed + 1))
+else
+    failed=$((failed + 1))
+fi
+
+echo "== benchmark smoke run"
+if build/release/bench/bench_protocol --benchmark_min_time=0.01 >/dev/null; then
+    passed=$((passed + 1))
+else
+    failed=$((failed + 1))
+fi
+
+echo
+echo "all: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
