@@ -1,0 +1,1 @@
+#include "SerialLinkPort.h"
