@@ -1,1 +1,456 @@
-// placeholder
+#include "PanelController.h"
+
+#include <cstdio>
+
+#include "ChannelGrid.h"
+#include "CommandFrame.h"
+#include "LinkMessages.h"
+#include "TypedNumber.h"
+
+namespace {
+
+constexpr int kChannelMin = 1;
+constexpr int kChannelMax = 89;
+constexpr int kPowerMin = 700;
+constexpr int kPowerMax = 1300;
+constexpr std::uint8_t kHoldCountMax = 249;
+constexpr unsigned kSendPauseMs = 100;
+constexpr unsigned kPortPauseMs = 200;
+constexpr int kTextOffsetPx = 4;
+constexpr int kLastComPort = 254;
+
+// The module's line and the link's buffer and timeouts, the same on every open.
+constexpr std::uint32_t kBaudRate = 9600;
+constexpr char kParity = 'N';
+constexpr std::uint32_t kDataBits = 8;
+constexpr std::uint32_t kOneStopBit = 0;
+constexpr std::uint32_t kSendBufferSize = 512;
+constexpr std::uint32_t kLinkTimeout = 1000;
+
+std::string FormatInt(int value) {
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "%d", value);
+    return buffer;
+}
+
+std::string FormatTwoDecimals(double value) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.2f", value);
+    return buffer;
+}
+
+}  // namespace
+
+class PanelController::BusyScope {
+public:
+    explicit BusyScope(int& depth) : m_depth(depth) { ++m_depth; }
+    ~BusyScope() { --m_depth; }
+    BusyScope(const BusyScope&) = delete;
+    BusyScope& operator=(const BusyScope&) = delete;
+
+private:
+    int& m_depth;
+};
+
+PanelController::PanelController(ControllerState& state, IPanelControls& controls,
+                                 ITimerHost& timers, ILinkPort& link, IPortProbe& probe,
+                                 ILinkOwner* linkOwner)
+    : m_state(state),
+      m_controls(controls),
+      m_timers(timers),
+      m_link(link),
+      m_probe(probe),
+      m_linkOwner(linkOwner) {}
+
+void PanelController::OnInitDialog() {
+    m_controls.PortListReset();
+    m_state.portCount = 0;
+    m_state.synced = false;
+    m_state.portOpen = false;
+    m_state.selectedPort = 0;
+    ScanPorts();
+    if (m_state.portCount != 0) {
+        m_controls.PortListSelect(0);
+    }
+    m_controls.EditSetTextOffset(IDC_EDIT_CHANNEL, kTextOffsetPx);
+    m_controls.EditSetTextOffset(IDC_EDIT_POWER, kTextOffsetPx);
+
+    m_controls.SliderSetRange(IDC_SLIDER_CHANNEL, kChannelMin, kChannelMax);
+    m_controls.SliderClearTicks(IDC_SLIDER_CHANNEL);
+    for (int tick = 10; tick <= 80; tick += 10) {
+        m_controls.SliderAddTick(IDC_SLIDER_CHANNEL, tick);
+    }
+    m_controls.SliderSetRange(IDC_SLIDER_POWER, kPowerMin, kPowerMax);
+    m_controls.SliderClearTicks(IDC_SLIDER_POWER);
+    for (int tick = 800; tick <= 1200; tick += 100) {
+        m_controls.SliderAddTick(IDC_SLIDER_POWER, tick);
+    }
+
+    m_controls.SetCaption(IDC_BTN_OPENPORT, "OpenPort");
+    m_controls.PortListEnable(true);
+}
+
+void PanelController::ScanPorts() {
+    char name[16];
+    for (int com = 1; com <= kLastComPort; ++com) {
+        // The table has a slot per COM number; a scan without a reset first must not overrun.
+        if (m_state.portCount >= m_state.portTable.size()) {
+            break;
+        }
+        if (!m_probe.PortExists(com)) {
+            continue;
+        }
+        m_state.portTable[m_state.portCount] = static_cast<std::uint8_t>(com);
+        std::snprintf(name, sizeof name, "COM%d", com);
+        m_controls.PortListInsert(m_state.portCount, name);
+        ++m_state.portCount;
+    }
+}
+
+void PanelController::OnOpenPort() {
+    // Only a device change can reach here from inside our own open or close (a report box's
+    // loop); a nested open or close would pull the link out from under the outer one.
+    if (m_busyDepth != 0 || m_state.portCount == 0) {
+        return;
+    }
+    {
+        BusyScope busy(m_busyDepth);
+        if (m_state.portOpen) {
+            m_link.Close();
+            m_timers.Sleep(kPortPauseMs);
+            KillAllTimers();
+            OnInitDialog();
+            m_state.portOpen = false;
+        } else {
+            const int position = m_controls.PortListSelection();
+            if (position < 0 || position >= m_state.portCount) {
+                return;
+            }
+            m_state.selectedPort = m_state.portTable[static_cast<std::size_t>(position)];
+            if (OpenSelectedPort() != 0) {
+                m_controls.SetCaption(IDC_BTN_OPENPORT, "ClosePort");
+                m_controls.PortListEnable(false);
+                m_link.StartMonitor();
+                m_state.portOpen = true;
+                m_timers.SetTimer(TIMER_QUERY_CHANNEL, kQueryPeriodMs);
+            }
+        }
+    }
+    RunPendingDeviceChanges();
+}
+
+void PanelController::OnSetChannel() {
+    if (!m_state.synced || !m_state.portOpen) {
+        return;
+    }
+    const std::string text = m_controls.GetItemText(IDC_EDIT_CHANNEL);
+    if (text.empty()) {
+        return;
+    }
+    m_timers.KillTimer(TIMER_TRACK);
+    m_state.currentChannel = ReadClampedDecimal(text, 0, kChannelMin, kChannelMax);
+    Send(SetChannelFrame(m_state.currentChannel));
+    m_timers.Sleep(kSendPauseMs);
+    m_timers.SetTimer(TIMER_TRACK, kTrackPeriodMs);
+}
+
+void PanelController::OnSetPower() {
+    if (!m_state.synced || !m_state.portOpen) {
+        return;
+    }
+    const std::string text = m_controls.GetItemText(IDC_EDIT_POWER);
+    if (text.empty()) {
+        return;
+    }
+    m_timers.KillTimer(TIMER_TRACK);
+    // The field holds dBm; the state counts hundredths, read straight from the digits.
+    m_state.currentPower = ReadClampedDecimal(text, 2, kPowerMin, kPowerMax);
+    Send(SetPowerFrame(m_state.currentPower));
+    m_timers.Sleep(kSendPauseMs);
+    m_timers.SetTimer(TIMER_TRACK, kTrackPeriodMs);
+}
+
+void PanelController::OnOutputToggle() {
+    if (!m_state.portOpen || !m_state.synced) {
+        return;
+    }
+    m_timers.KillTimer(TIMER_TRACK);
+    m_state.outputOn = !m_state.outputOn;
+    // The caption waits for the module's output reply.
+    Send(SetOutputFrame(m_state.outputOn));
+    m_timers.Sleep(kSendPauseMs);
+    m_timers.SetTimer(TIMER_TRACK, kTrackPeriodMs);
+}
+
+void PanelController::OnTimer(unsigned id) {
+    switch (id) {
+        case TIMER_TRACK:
+            TrackSliders();
+            break;
+        case TIMER_CH_DOWN:
+        case TIMER_CH_UP:
+        case TIMER_PW_DOWN:
+        case TIMER_PW_UP:
+            if (m_state.holdCount < kHoldCountMax) {
+                ++m_state.holdCount;
+            }
+            if (id == TIMER_CH_DOWN) {
+                StepChannelDown();
+            } else if (id == TIMER_CH_UP) {
+                StepChannelUp();
+            } else if (id == TIMER_PW_DOWN) {
+                StepPowerDown();
+            } else {
+                StepPowerUp();
+            }
+            break;
+        case TIMER_QUERY_CHANNEL:
+        case TIMER_QUERY_POWER:
+        case TIMER_QUERY_OUTPUT:
+            if (m_state.portOpen) {
+                const std::uint8_t command =
+                    static_cast<std::uint8_t>(CMD_CHANNEL + (id - TIMER_QUERY_CHANNEL));
+                if (const CommandFrame* query = QueryFrame(command)) {
+                    Send(*query);
+                }
+            }
+            break;
+        default:
+            break;
+    }
+}
+
+void PanelController::OnLinkRxChar(std::uint32_t wParam, std::int32_t /*lParam*/) {
+    const auto frame = m_framer.Feed(static_cast<std::uint8_t>(wParam & 0xFF));
+    if (!frame) {
+        return;
+    }
+    const std::uint8_t command = (*frame)[2];
+    const std::uint8_t high = (*frame)[3];
+    const std::uint8_t low = (*frame)[4];
+    switch (command) {
+        case CMD_CHANNEL:
+            ApplyChannelReply(low);
+            break;
+        case CMD_POWER:
+            ApplyPowerReply(high * 256 + low);
+            break;
+        case CMD_OUTPUT:
+            ApplyOutputReply(high, low);
+            break;
+        default:
+            return;
+    }
+    AdvanceSync(command);
+}
+
+void PanelController::OnStepButtonDown(int buttonId) {
+    unsigned own = 0;
+    switch (buttonId) {
+        case IDC_BTN_CH_DOWN:
+            own = TIMER_CH_DOWN;
+            break;
+        case IDC_BTN_CH_UP:
+            own = TIMER_CH_UP;
+            break;
+        case IDC_BTN_POWER_DOWN:
+            own = TIMER_PW_DOWN;
+            break;
+        case IDC_BTN_POWER_UP:
+            own = TIMER_PW_UP;
+            break;
+        default:
+            return;
+    }
+    if (!m_state.synced) {
+        return;
+    }
+    m_timers.KillTimer(TIMER_TRACK);
+    for (unsigned id = TIMER_CH_DOWN; id <= TIMER_PW_UP; ++id) {
+        if (id != own) {
+            m_timers.KillTimer(id);
+        }
+    }
+    m_state.holdCount = 0;
+    m_timers.SetTimer(own, kStepPeriodMs);
+}
+
+void PanelController::OnMouseUp() {
+    if (!m_state.synced) {
+        return;
+    }
+    for (unsigned id = TIMER_CH_DOWN; id <= TIMER_PW_UP; ++id) {
+        m_timers.KillTimer(id);
+    }
+    m_state.holdCount = 0;
+    m_timers.SetTimer(TIMER_TRACK, kTrackPeriodMs);
+}
+
+void PanelController::OnEnterKey(int focusId) {
+    if (focusId == IDC_EDIT_CHANNEL) {
+        OnSetChannel();
+    } else if (focusId == IDC_EDIT_POWER) {
+        OnSetPower();
+    }
+}
+
+void PanelController::OnDeviceChange() {
+    ++m_pendingDeviceChanges;
+    // Inside our own open or close the link is half torn down: run it once that is over.
+    if (m_busyDepth != 0) {
+        return;
+    }
+    RunPendingDeviceChanges();
+}
+
+void PanelController::AdvanceSync(std::uint8_t command) {
+    if (m_state.synced) {
+        return;
+    }
+    switch (command) {
+        case CMD_CHANNEL:
+            m_timers.KillTimer(TIMER_QUERY_CHANNEL);
+            m_timers.SetTimer(TIMER_QUERY_POWER, kQueryPeriodMs);
+            break;
+        case CMD_POWER:
+            m_timers.KillTimer(TIMER_QUERY_POWER);
+            m_timers.SetTimer(TIMER_QUERY_OUTPUT, kQueryPeriodMs);
+            break;
+        case CMD_OUTPUT:
+            m_state.synced = true;
+            m_timers.KillTimer(TIMER_QUERY_OUTPUT);
+            m_timers.SetTimer(TIMER_TRACK, kTrackPeriodMs);
+            break;
+        default:
+            break;
+    }
+}
+
+void PanelController::ApplyChannelReply(int channel) {
+    // No range check: the slider shows the nearest end and tracking then sends that end.
+    m_state.currentChannel = channel;
+    m_controls.SetItemText(IDC_EDIT_CHANNEL, FormatInt(channel));
+    m_controls.SliderSetPosition(IDC_SLIDER_CHANNEL, channel);
+    const int frequency = ChannelFrequency(channel);
+    m_controls.SetItemText(IDC_TXT_FREQUENCY, FormatInt(frequency));
+    m_controls.SetItemText(IDC_TXT_WAVELENGTH, FormatTwoDecimals(ChannelWavelength(frequency)));
+    m_controls.SetItemText(IDC_TXT_ITU, ItuChannelLabel(channel).data());
+}
+
+void PanelController::ApplyPowerReply(int power) {
+    m_state.currentPower = power;
+    m_controls.SetItemText(IDC_EDIT_POWER, FormatTwoDecimals(power * 0.01));
+    m_controls.SliderSetPosition(IDC_SLIDER_POWER, power);
+}
+
+void PanelController::ApplyOutputReply(std::uint8_t high, std::uint8_t low) {
+    // Mixed bytes are no state at all: leave both the flag and the caption alone.
+    if (high != 0 && low != 0) {
+        m_state.outputOn = true;
+        m_controls.SetCaption(IDC_BTN_OUTPUT, "ON");
+    } else if (high == 0 && low == 0) {
+        m_state.outputOn = false;
+        m_controls.SetCaption(IDC_BTN_OUTPUT, "OFF");
+    }
+}
+
+void PanelController::TrackSliders() {
+    const int channel = m_controls.SliderPosition(IDC_SLIDER_CHANNEL);
+    if (channel != m_state.currentChannel && m_state.portOpen) {
+        m_state.currentChannel = channel;
+        Send(SetChannelFrame(channel));
+        m_timers.Sleep(kSendPauseMs);
+    }
+    const int power = m_controls.SliderPosition(IDC_SLIDER_POWER);
+    if (power != m_state.currentPower && m_state.portOpen) {
+        m_state.currentPower = power;
+        Send(SetPowerFrame(power));
+        m_timers.Sleep(kSendPauseMs);
+    }
+}
+
+void PanelController::StepChannelDown() {
+    if (!m_state.synced || !m_state.portOpen) {
+        return;
+    }
+    const int next = m_state.currentChannel - (m_state.holdCount / 51 + 1);
+    m_state.currentChannel = next < kChannelMin ? kChannelMin : next;
+    Send(SetChannelFrame(m_state.currentChannel));
+}
+
+void PanelController::StepChannelUp() {
+    if (!m_state.synced || !m_state.portOpen) {
+        return;
+    }
+    const int next = m_state.currentChannel + (m_state.holdCount / 51 + 1);
+    m_state.currentChannel = next > kChannelMax ? kChannelMax : next;
+    Send(SetChannelFrame(m_state.currentChannel));
+}
+
+void PanelController::StepPowerDown() {
+    if (!m_state.synced || !m_state.portOpen) {
+        return;
+    }
+    const int next = m_state.currentPower - (m_state.holdCount / 26 + 1);
+    m_state.currentPower = next < kPowerMin ? kPowerMin : next;
+    Send(SetPowerFrame(m_state.currentPower));
+}
+
+void PanelController::StepPowerUp() {
+    if (!m_state.synced || !m_state.portOpen) {
+        return;
+    }
+    const int next = m_state.currentPower + (m_state.holdCount / 26 + 1);
+    m_state.currentPower = next > kPowerMax ? kPowerMax : next;
+    Send(SetPowerFrame(m_state.currentPower));
+}
+
+int PanelController::OpenSelectedPort() {
+    return m_link.Open(m_linkOwner, m_state.selectedPort, kBaudRate, kParity, kDataBits,
+                       kOneStopBit, EV_RXCHAR, kSendBufferSize, kLinkTimeout, kLinkTimeout,
+                       kLinkTimeout, kLinkTimeout, kLinkTimeout);
+}
+
+void PanelController::Send(const CommandFrame& frame) {
+    m_link.Send(frame.data(), static_cast<int>(frame.size()));
+}
+
+void PanelController::KillAllTimers() {
+    for (unsigned id = TIMER_TRACK; id <= TIMER_QUERY_OUTPUT; ++id) {
+        m_timers.KillTimer(id);
+    }
+}
+
+void PanelController::RecoverAfterDeviceChange() {
+    BusyScope busy(m_busyDepth);
+    m_timers.Sleep(kPortPauseMs);
+    if (!m_state.portOpen) {
+        m_timers.Sleep(kPortPauseMs);
+        OnInitDialog();
+        return;
+    }
+    m_link.Close();
+    m_state.portOpen = false;
+    m_timers.Sleep(kPortPauseMs);
+    if (m_probe.PortExists(m_state.selectedPort) && OpenSelectedPort() != 0) {
+        // Timers and `synced` carry on as they were: the module kept its settings.
+        m_link.StartMonitor();
+        m_state.portOpen = true;
+        return;
+    }
+    // Gone, or listed but no longer opening: either way the panel must offer to open again
+    // rather than show "ClosePort" for a closed port.
+    KillAllTimers();
+    OnInitDialog();
+}
+
+void PanelController::RunPendingDeviceChanges() {
+    // A device change raised inside a recovery only counts up; the outer loop runs it.
+    if (m_busyDepth != 0) {
+        return;
+    }
+    while (m_pendingDeviceChanges != 0) {
+        --m_pendingDeviceChanges;
+        RecoverAfterDeviceChange();
+    }
+}

@@ -55,4 +55,25 @@ public:
     void StepChannelUp();
     void StepPowerDown();
     void StepPowerUp();
+
+private:
+    /// Marks a close, reopen or open in progress, during which the link may dispatch
+    /// deliveries, ticks and device changes back into this controller.
+    class BusyScope;
+
+    int OpenSelectedPort();
+    void Send(const CommandFrame& frame);
+    void KillAllTimers();
+    void RecoverAfterDeviceChange();
+    void RunPendingDeviceChanges();
+
+    ControllerState& m_state;
+    IPanelControls& m_controls;
+    ITimerHost& m_timers;
+    ILinkPort& m_link;
+    IPortProbe& m_probe;
+    ILinkOwner* m_linkOwner;
+    ReplyFramer m_framer;
+    int m_busyDepth = 0;
+    unsigned m_pendingDeviceChanges = 0;
 };

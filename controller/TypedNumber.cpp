@@ -1,0 +1,121 @@
+#include "TypedNumber.h"
+
+#include <algorithm>
+#include <string>
+
+namespace {
+
+// Enough significant digits to fill kTypedSaturation and then some; later ones cannot change
+// a truncated result that small.
+constexpr std::size_t kKeptDigits = 24;
+// Exponents are counted only this far: beyond it every value has saturated or vanished.
+constexpr std::int64_t kExponentCap = 1'000'000;
+constexpr int kSaturationDigits = 16;  // kTypedSaturation has 16 digits
+
+bool IsSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+char Lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Whether `text` continues at `pos` with `word`, compared without case.
+bool HasWordAt(std::string_view text, std::size_t pos, std::string_view word) {
+    if (text.size() - pos < word.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < word.size(); ++i) {
+        if (Lower(text[pos + i]) != word[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+std::int64_t ReadScaledDecimal(std::string_view text, int decimals) {
+    std::size_t pos = 0;
+    while (pos < text.size() && IsSpace(text[pos])) {
+        ++pos;
+    }
+    bool negative = false;
+    if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
+        negative = text[pos] == '-';
+        ++pos;
+    }
+    if (HasWordAt(text, pos, "inf")) {
+        return negative ? -kTypedSaturation : kTypedSaturation;
+    }
+    if (HasWordAt(text, pos, "nan")) {
+        return 0;
+    }
+
+    // The number is 0.<significant> x 10^pointPlace.
+    std::string significant;
+    std::int64_t pointPlace = 0;
+    bool sawDigit = false;
+    for (; pos < text.size() && IsDigit(text[pos]); ++pos) {
+        sawDigit = true;
+        if (significant.empty() && text[pos] == '0') {
+            continue;
+        }
+        if (significant.size() < kKeptDigits) {
+            significant.push_back(text[pos]);
+        }
+        pointPlace = std::min(pointPlace + 1, kExponentCap);
+    }
+    if (pos < text.size() && text[pos] == '.') {
+        for (++pos; pos < text.size() && IsDigit(text[pos]); ++pos) {
+            sawDigit = true;
+            if (significant.empty() && text[pos] == '0') {
+                pointPlace = std::max(pointPlace - 1, -kExponentCap);
+            } else if (significant.size() < kKeptDigits) {
+                significant.push_back(text[pos]);
+            }
+        }
+    }
+    if (!sawDigit || significant.empty()) {
+        return 0;
+    }
+
+    // An exponent counts only when at least one digit follows the 'e' and its sign.
+    if (pos < text.size() && Lower(text[pos]) == 'e') {
+        std::size_t at = pos + 1;
+        bool negativeExponent = false;
+        if (at < text.size() && (text[at] == '+' || text[at] == '-')) {
+            negativeExponent = text[at] == '-';
+            ++at;
+        }
+        std::int64_t exponent = 0;
+        for (; at < text.size() && IsDigit(text[at]); ++at) {
+            exponent = std::min(exponent * 10 + (text[at] - '0'), kExponentCap);
+        }
+        pointPlace += negativeExponent ? -exponent : exponent;
+    }
+
+    const std::int64_t integerDigits = pointPlace + decimals;
+    if (integerDigits <= 0) {
+        return 0;
+    }
+    if (integerDigits > kSaturationDigits) {
+        return negative ? -kTypedSaturation : kTypedSaturation;
+    }
+    std::int64_t magnitude = 0;
+    for (std::int64_t i = 0; i < integerDigits; ++i) {
+        const auto index = static_cast<std::size_t>(i);
+        magnitude = magnitude * 10 + (index < significant.size() ? significant[index] - '0' : 0);
+    }
+    magnitude = std::min(magnitude, kTypedSaturation);
+    return negative ? -magnitude : magnitude;
+}
+
+int ReadClampedDecimal(std::string_view text, int decimals, int minimum, int maximum) {
+    const std::int64_t value = ReadScaledDecimal(text, decimals);
+    return static_cast<int>(std::clamp<std::int64_t>(value, minimum, maximum));
+}
