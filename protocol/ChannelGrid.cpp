@@ -1,8 +1,12 @@
 #include "ChannelGrid.h"
 
-int ChannelFrequency(int channel) { return kGridBaseGHz + kChannelSpacingGHz * channel; }
+int ChannelFrequency(int channel) {
+    return kGridBaseGHz + kChannelSpacingGHz * channel;
+}
 
-double ChannelWavelength(int frequencyGHz) { return kSpeedOfLight / frequencyGHz; }
+double ChannelWavelength(int frequencyGHz) {
+    return kSpeedOfLight / frequencyGHz;
+}
 
 std::array<char, 4> ItuChannelLabel(int channel) {
     const bool odd = (channel % 2) != 0;

@@ -14,7 +14,9 @@ constexpr std::array<CommandFrame, 3> kQueries = {{
     {0x01, 0x00, CMD_OUTPUT, 0x00, 0x00, 0x04},
 }};
 
-std::uint8_t Low8(int value) { return static_cast<std::uint8_t>(value & 0xFF); }
+std::uint8_t Low8(int value) {
+    return static_cast<std::uint8_t>(value & 0xFF);
+}
 
 }  // namespace
 
