@@ -1,1 +1,177 @@
-// placeholder
+#include "PortNames.h"
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string_view>
+
+namespace {
+
+// UNIX98 pty slaves (/dev/pts/N) use majors 136 to 143 and have no node in /sys/class/tty.
+constexpr unsigned kPtySlaveFirstMajor = 136;
+constexpr unsigned kPtySlaveLastMajor = 143;
+// Major 5 holds /dev/tty, /dev/console and /dev/ptmx: terminals, but never a port.
+constexpr unsigned kTtyAuxMajor = 5;
+
+struct TableRange {
+    int firstCom;
+    std::string_view prefix;
+};
+constexpr TableRange kTable[] = {{1, "/dev/ttyS"}, {33, "/dev/ttyUSB"}, {65, "/dev/ttyACM"}};
+constexpr int kTableSpan = 32;
+
+std::string EnvOrEmpty(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? std::string(value) : std::string();
+}
+
+// Reads the first whitespace-separated word of a sysfs attribute; false when unreadable.
+bool ReadWord(const std::string& path, std::string& word) {
+    std::ifstream in(path);
+    return static_cast<bool>(in >> word);
+}
+
+// sysfs prints numbers in decimal or as 0x-prefixed hex.
+bool ReadsZero(const std::string& path) {
+    std::string word;
+    if (!ReadWord(path, word)) {
+        return false;
+    }
+    char* end = nullptr;
+    const unsigned long long value = std::strtoull(word.c_str(), &end, 0);
+    return end != word.c_str() && *end == '\0' && value == 0;
+}
+
+bool IsLegacySerialName(std::string_view name) {
+    return name.size() > 4 && name.substr(0, 4) == "ttyS" &&
+           name.find_first_not_of("0123456789", 4) == std::string_view::npos;
+}
+
+// Decides from sysfs whether the character device `rdev` is a tty with something behind it.
+bool CharDeviceIsLiveTty(dev_t rdev) {
+    const unsigned major = ::major(rdev);
+    if (major >= kPtySlaveFirstMajor && major <= kPtySlaveLastMajor) {
+        return true;
+    }
+    if (major == kTtyAuxMajor) {
+        return false;
+    }
+    struct stat st {};
+    if (::stat("/sys/dev/char", &st) != 0) {
+        // No sysfs to ask (a bare container): a character device is the best we can tell.
+        return true;
+    }
+    const std::string node =
+        "/sys/dev/char/" + std::to_string(major) + ":" + std::to_string(::minor(rdev));
+    char* real = ::realpath(node.c_str(), nullptr);
+    if (real == nullptr) {
+        return false;  // a node with no driver behind it
+    }
+    const std::string device(real);
+    std::free(real);
+    char subsystem[PATH_MAX];
+    const ssize_t len = ::readlink((node + "/subsystem").c_str(), subsystem, sizeof subsystem - 1);
+    if (len <= 0) {
+        return false;
+    }
+    const std::string_view sub(subsystem, static_cast<std::size_t>(len));
+    if (!sub.ends_with("/tty")) {
+        return false;
+    }
+    const std::string_view name = std::string_view(device).substr(device.rfind('/') + 1);
+    return !IsLegacySerialName(name) || !SysfsTtyLacksUart(device);
+}
+
+}  // namespace
+
+std::string PortFolder() {
+    std::string folder = EnvOrEmpty("VARNEL_PORTS");
+    if (!folder.empty()) {
+        return folder;
+    }
+    const std::string runtime = EnvOrEmpty("XDG_RUNTIME_DIR");
+    if (!runtime.empty()) {
+        return runtime + "/varnel/ports";
+    }
+    return "/tmp/varnel-" + std::to_string(::getuid()) + "/ports";
+}
+
+std::string PortEntryPath(int com) {
+    if (com < 1 || com > kMaxComPort) {
+        return {};
+    }
+    return PortFolder() + "/" + PortDisplayName(com);
+}
+
+bool MakePortFolder(std::string& error) {
+    const std::string folder = PortFolder();
+    // Walk the path so every missing parent is created too, as `mkdir -p` would.
+    for (std::size_t pos = 0; pos != std::string::npos;) {
+        pos = folder.find('/', pos + 1);
+        const std::string part = folder.substr(0, pos);
+        if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
+            error = "cannot create the port-name folder " + folder + " (" + part +
+                    "): " + std::strerror(errno);
+            return false;
+        }
+    }
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        error = "the port-name folder " + folder + " is not a folder";
+        return false;
+    }
+    if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+        error = "cannot write to the port-name folder " + folder + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+bool SysfsTtyLacksUart(const std::string& sysTtyDir) {
+    if (ReadsZero(sysTtyDir + "/type")) {
+        return true;
+    }
+    return ReadsZero(sysTtyDir + "/port") && ReadsZero(sysTtyDir + "/iomem_base");
+}
+
+std::string PortDevicePath(int com) {
+    const std::string entry = PortEntryPath(com);
+    if (entry.empty()) {
+        return {};
+    }
+    struct stat st {};
+    // The entry wins even when it dangles: a folder entry always names the port.
+    if (::lstat(entry.c_str(), &st) == 0) {
+        return entry;
+    }
+    for (const TableRange& range : kTable) {
+        if (com >= range.firstCom && com < range.firstCom + kTableSpan) {
+            return std::string(range.prefix) + std::to_string(com - range.firstCom);
+        }
+    }
+    return {};
+}
+
+std::string PortDisplayName(int com) {
+    return "COM" + std::to_string(com);
+}
+
+bool PortExists(int com) {
+    const std::string path = PortDevicePath(com);
+    if (path.empty()) {
+        return false;
+    }
+    // stat follows the entry's link; opening the device is never needed, since closing a
+    // real UART would drop DTR and RTS under whoever else uses the line.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) {
+        return false;
+    }
+    return CharDeviceIsLiveTty(st.st_rdev);
+}
