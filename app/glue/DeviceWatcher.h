@@ -3,9 +3,14 @@
 
 #include <QObject>
 #include <QStringList>
+#include <QTimer>
+
+class QSocketNotifier;
 
 /// Emits deviceChanged() once for each batch of inotify events read at once from the watched
-/// folders (a tty node or COMn entry appearing or vanishing).
+/// folders (a tty node or COMn entry appearing or vanishing). A batch read while the GUI thread
+/// is inside a link's Close(), or while a report box is open, is held back and emitted once
+/// that has ended, so the recovery it starts never waits for the link inside either.
 class DeviceWatcher : public QObject {
     Q_OBJECT
 public:
@@ -13,6 +18,19 @@ public:
     explicit DeviceWatcher(QStringList folders = {}, QObject* parent = nullptr);
     ~DeviceWatcher() override;
 
+    /// True when at least one folder is watched.
+    bool IsWatching() const { return m_fd >= 0 && m_watchCount > 0; }
+
 signals:
     void deviceChanged();
+
+private:
+    void ReadBatch();
+    void EmitHeld();
+
+    int m_fd = -1;
+    int m_watchCount = 0;
+    QSocketNotifier* m_notifier = nullptr;
+    bool m_held = false;  // a held-back batch waits to be announced
+    QTimer m_deferred;    // retries the held batch until it may go out
 };

@@ -23,7 +23,7 @@ private:
     CSerialLink& m_link;
 };
 
-/// IPortProbe on the COM-port namespace.
+/// IPortProbe on the COM-port namespace (PortNames.h).
 class SystemPortProbe : public IPortProbe {
 public:
     bool PortExists(int com) override;
