@@ -1,0 +1,531 @@
+// varnel-module: the laser module on a pseudo-terminal, published as a COM port.
+// This file is the host: pty, port entry, signals, standard input and the poll loop. What
+// the module says and when is decided by ModuleCore.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/random.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ModuleCore.h"
+#include "ModuleOptions.h"
+#include "PortNames.h"
+
+namespace {
+
+constexpr int kExitFailure = 1;
+constexpr int kExitPortTaken = 2;
+constexpr int kExitUsage = 64;
+
+// Upper bounds on the work of one loop turn, so signals and input are never starved.
+constexpr std::size_t kReadBudget = 64 * 1024;
+constexpr int kStreamBurst = 256;
+
+void Say(const std::string& text) {
+    const std::string line = "varnel-module: " + text + "\n";
+    // stderr is unbuffered; a failed message has nowhere else to go.
+    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, line.data(), line.size());
+}
+
+std::string Errno() {
+    return std::strerror(errno);
+}
+
+double MonotonicMs() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) * 1000.0 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
+// Our COMn link: removed on every way out, but only while it still points at our pty, so a
+// replacement made by someone else in the meantime is left alone.
+class PortEntry {
+public:
+    PortEntry() = default;
+    PortEntry(const PortEntry&) = delete;
+    PortEntry& operator=(const PortEntry&) = delete;
+    ~PortEntry() { Remove(); }
+
+    void Adopt(std::string path, std::string target) {
+        m_path = std::move(path);
+        m_target = std::move(target);
+    }
+    void Remove() {
+        if (m_path.empty()) {
+            return;
+        }
+        char link[PATH_MAX];
+        const ssize_t len = ::readlink(m_path.c_str(), link, sizeof link - 1);
+        if (len > 0 && std::string(link, static_cast<std::size_t>(len)) == m_target) {
+            ::unlink(m_path.c_str());
+        }
+        m_path.clear();
+    }
+
+private:
+    std::string m_path;
+    std::string m_target;
+};
+
+// A file descriptor closed on every way out.
+class Fd {
+public:
+    explicit Fd(int fd = -1) : m_fd(fd) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() { Close(); }
+    int Get() const { return m_fd; }
+    void Reset(int fd) {
+        Close();
+        m_fd = fd;
+    }
+    void Close() {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+            m_fd = -1;
+        }
+    }
+
+private:
+    int m_fd;
+};
+
+// Opens a pty pair in raw mode. The module keeps its own slave descriptor open: with no
+// slave open, the master reports POLLHUP without end and a poll loop would spin.
+bool OpenPty(Fd& master, Fd& slave, std::string& slavePath) {
+    master.Reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (master.Get() < 0 || ::grantpt(master.Get()) != 0 || ::unlockpt(master.Get()) != 0) {
+        Say("cannot open a pseudo-terminal: " + Errno() +
+            ". Check that /dev/ptmx exists and /dev/pts is mounted (devpts).");
+        return false;
+    }
+    char name[PATH_MAX];
+    if (::ptsname_r(master.Get(), name, sizeof name) != 0) {
+        Say("cannot name the pseudo-terminal: " + Errno());
+        return false;
+    }
+    slavePath = name;
+    slave.Reset(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+    termios tio{};
+    if (slave.Get() < 0 || ::tcgetattr(slave.Get(), &tio) != 0) {
+        Say("cannot open " + slavePath + ": " + Errno());
+        return false;
+    }
+    // Raw, so nothing the panel sends is echoed back or translated.
+    ::cfmakeraw(&tio);
+    tio.c_cflag |= CLOCAL | CREAD;
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    ::cfsetspeed(&tio, B9600);
+    if (::tcsetattr(slave.Get(), TCSANOW, &tio) != 0 ||
+        ::fcntl(master.Get(), F_SETFL, ::fcntl(master.Get(), F_GETFL) | O_NONBLOCK) != 0) {
+        Say("cannot set up " + slavePath + ": " + Errno());
+        return false;
+    }
+    return true;
+}
+
+bool EntryPresent(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::string DescribeEntry(const std::string& path) {
+    char link[PATH_MAX];
+    const ssize_t len = ::readlink(path.c_str(), link, sizeof link - 1);
+    if (len <= 0) {
+        return path;
+    }
+    std::string text = path + " -> " + std::string(link, static_cast<std::size_t>(len));
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        text += " (points at nothing: left by a module that was killed? remove it with rm)";
+    }
+    return text;
+}
+
+// Publishes the slave as COMn. Returns the exit code to stop with, or 0 once published.
+int Publish(int& com, const std::string& slavePath, PortEntry& entry) {
+    std::string error;
+    if (!MakePortFolder(error)) {
+        Say(error + ". Set VARNEL_PORTS to a folder you can write to.");
+        return kExitFailure;
+    }
+    const bool chosen = com == 0;
+    for (int n = chosen ? 1 : com; n <= (chosen ? kMaxComPort : com); ++n) {
+        const std::string path = PortEntryPath(n);
+        if (chosen && (EntryPresent(path) || PortExists(n))) {
+            continue;
+        }
+        if (!chosen && !EntryPresent(path) && PortExists(n)) {
+            Say("note: COM" + std::to_string(n) + " now names the simulator instead of " +
+                PortDevicePath(n) + " while it runs");
+        }
+        // symlink() never replaces: two modules racing for one number cannot both win.
+        if (::symlink(slavePath.c_str(), path.c_str()) == 0) {
+            entry.Adopt(path, slavePath);
+            com = n;
+            return 0;
+        }
+        if (errno != EEXIST) {
+            Say("cannot create " + path + ": " + Errno() +
+                ". Set VARNEL_PORTS to a folder you can write to.");
+            return kExitFailure;
+        }
+        if (!chosen) {
+            Say("COM" + std::to_string(n) + " is already taken: " + DescribeEntry(path) +
+                ". Choose another number with --com, or leave out --com to take a free one.");
+            return kExitPortTaken;
+        }
+    }
+    Say("every COM number from 1 to " + std::to_string(kMaxComPort) + " in " + PortFolder() +
+        " is taken. Remove stale entries there.");
+    return kExitPortTaken;
+}
+
+// Standard input ties the module's life to a launcher's only when it can end: a pipe, a
+// FIFO, or the terminal we run in the foreground of (a background job reading its terminal
+// would be stopped by SIGTTIN). /dev/null or a file gives EOF at once and is ignored.
+bool WatchStdin() {
+    struct stat st {};
+    if (::fstat(STDIN_FILENO, &st) != 0) {
+        return false;
+    }
+    if (S_ISFIFO(st.st_mode)) {
+        return true;
+    }
+    return S_ISCHR(st.st_mode) && ::isatty(STDIN_FILENO) &&
+           ::tcgetpgrp(STDIN_FILENO) == ::getpgrp();
+}
+
+std::uint64_t FreshSeed() {
+    std::uint64_t seed = 0;
+    if (::getrandom(&seed, sizeof seed, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof seed)) {
+        seed = static_cast<std::uint64_t>(MonotonicMs() * 1000) ^ static_cast<unsigned>(::getpid());
+    }
+    return seed;
+}
+
+// The running module: pty master, core, and the counts reported at the end.
+class Host {
+public:
+    Host(const ModuleOptions& options, int master)
+        : m_options(options), m_core(options.module), m_master(master), m_start(MonotonicMs()) {
+        // A FIFO reader that stops reading must not stall the module: its log lines drop
+        // instead. Lines are far below PIPE_BUF, so each is written whole or not at all.
+        struct stat st {};
+        if (options.log && ::fstat(STDOUT_FILENO, &st) == 0 && S_ISFIFO(st.st_mode)) {
+            ::fcntl(STDOUT_FILENO, F_SETFL, ::fcntl(STDOUT_FILENO, F_GETFL) | O_NONBLOCK);
+        }
+    }
+
+    // Returns the exit code.
+    int Run(int signalFd, bool watchStdin) {
+        const std::int64_t unplugAt = m_options.unplugAfterMs;
+        const bool streamMax = m_options.streamRate == kStreamMax;
+        const double streamInterval =
+            m_options.streamRate > 0 ? 6000.0 / static_cast<double>(m_options.streamRate) : 0;
+        double nextStream = 0;
+        for (;;) {
+            const double nowExact = MonotonicMs() - m_start;
+            const auto now = static_cast<std::int64_t>(nowExact);
+            if (unplugAt >= 0 && now >= unplugAt) {
+                Say("unplugged after " + std::to_string(unplugAt) + " ms");
+                return 0;
+            }
+            m_core.Advance(now);
+            Carry(now);
+            if (streamInterval > 0 && m_pending.empty()) {
+                // A stalled reader does not earn a burst later: the stream restarts from now.
+                if (nextStream < nowExact - 1000) {
+                    nextStream = nowExact;
+                }
+                for (int i = 0; i < kStreamBurst && nextStream <= nowExact; ++i) {
+                    m_core.StreamReply();
+                    Carry(now);
+                    nextStream += streamInterval;
+                }
+            }
+
+            double due = -1;
+            auto consider = [&due](double at) {
+                if (at >= 0 && (due < 0 || at < due)) {
+                    due = at;
+                }
+            };
+            consider(static_cast<double>(m_core.NextDueMs()));
+            consider(static_cast<double>(unplugAt));
+            if (streamInterval > 0 && m_pending.empty()) {
+                consider(nextStream);
+            }
+            const int timeout =
+                due < 0 ? -1 : static_cast<int>(std::max(0.0, due - nowExact + 0.999));
+
+            pollfd fds[3] = {
+                {signalFd, POLLIN, 0},
+                {m_master,
+                 static_cast<short>(POLLIN | (!m_pending.empty() || streamMax ? POLLOUT : 0)), 0},
+                {watchStdin ? STDIN_FILENO : -1, POLLIN, 0},
+            };
+            if (::poll(fds, 3, timeout) < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                Say("poll failed: " + Errno());
+                return kExitFailure;
+            }
+            if (fds[0].revents & POLLIN) {
+                signalfd_siginfo info{};
+                if (::read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+                    Say(std::string("stopping on ") +
+                        ::strsignal(static_cast<int>(info.ssi_signo)));
+                    return 0;
+                }
+            }
+            const auto later = static_cast<std::int64_t>(MonotonicMs() - m_start);
+            if (fds[1].revents & POLLIN) {
+                if (!ReadMaster(later)) {
+                    return kExitFailure;
+                }
+            } else if (fds[1].revents & (POLLHUP | POLLERR)) {
+                Say("the pseudo-terminal hung up");
+                return kExitFailure;
+            }
+            if (fds[1].revents & POLLOUT) {
+                FlushPending();
+                for (int i = 0; streamMax && i < kStreamBurst && m_pending.empty(); ++i) {
+                    m_core.StreamReply();
+                    if (!Carry(later)) {
+                        break;
+                    }
+                }
+            }
+            if (fds[2].revents != 0 && !ReadStdin(watchStdin)) {
+                Say("end of input");
+                return 0;
+            }
+            if (m_failed) {
+                return kExitFailure;
+            }
+        }
+    }
+
+    void ReportCounts() const {
+        Say("sent " + std::to_string(m_framesSent) + " frames, " + std::to_string(m_bytesSent) +
+            " bytes");
+        if (m_fullDrops > 0) {
+            Say(std::to_string(m_fullDrops) + " writes dropped because the pty was full");
+        }
+        if (m_logDrops > 0) {
+            Say(std::to_string(m_logDrops) + " log lines dropped: nobody read standard output");
+        }
+    }
+
+private:
+    bool ReadMaster(std::int64_t now) {
+        std::uint8_t buf[4096];
+        for (std::size_t total = 0; total < kReadBudget;) {
+            const ssize_t n = ::read(m_master, buf, sizeof buf);
+            if (n > 0) {
+                m_core.Receive(buf, static_cast<std::size_t>(n), now);
+                Carry(now);
+                total += static_cast<std::size_t>(n);
+                continue;
+            }
+            if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+                return true;
+            }
+            Say("reading the pseudo-terminal failed: " + (n == 0 ? "hung up" : Errno()));
+            return false;
+        }
+        return true;
+    }
+
+    // Returns false at end of input. Whatever is typed is read and discarded.
+    bool ReadStdin(bool& watch) {
+        char buf[256];
+        const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+        if (n == 0) {
+            return false;
+        }
+        if (n < 0 && errno != EINTR && errno != EAGAIN) {
+            watch = false;  // e.g. EIO: the terminal went away from under a background job
+        }
+        return true;
+    }
+
+    // Carries out the core's actions in order. Returns false when a write did not fit.
+    bool Carry(std::int64_t now) {
+        bool fitted = true;
+        for (WireAction& action : m_core.TakeActions()) {
+            std::string suffix;
+            if (action.dir == WireDir::Tx) {
+                switch (Write(action)) {
+                    case WriteResult::Whole:
+                        break;
+                    case WriteResult::Part:
+                        suffix = " (rest waits for room in the pty)";
+                        break;
+                    case WriteResult::None:
+                        action.dir = WireDir::Dropped;
+                        suffix = " (pty full, not sent)";
+                        fitted = false;
+                        break;
+                }
+            }
+            Log(now, action, suffix);
+        }
+        return fitted;
+    }
+
+    enum class WriteResult { Whole, Part, None };
+
+    // Never blocks. A frame the pty cannot take is dropped, except that the tail of a frame
+    // already begun is kept and finished first, so no frame is ever torn on the wire.
+    WriteResult Write(const WireAction& action) {
+        FlushPending();
+        if (!m_pending.empty() || m_failed) {
+            ++m_fullDrops;
+            return WriteResult::None;
+        }
+        const ssize_t n = WriteSome(action.bytes.data(), action.bytes.size());
+        if (n <= 0) {
+            ++m_fullDrops;
+            return WriteResult::None;
+        }
+        const auto written = static_cast<std::size_t>(n);
+        if (written == action.bytes.size()) {
+            m_framesSent += action.validReply ? 1 : 0;
+            return WriteResult::Whole;
+        }
+        m_pending.assign(action.bytes.begin() + n, action.bytes.end());
+        m_pendingValid = action.validReply;
+        return WriteResult::Part;
+    }
+
+    void FlushPending() {
+        if (m_pending.empty()) {
+            return;
+        }
+        const ssize_t n = WriteSome(m_pending.data(), m_pending.size());
+        if (n > 0) {
+            m_pending.erase(m_pending.begin(), m_pending.begin() + n);
+            if (m_pending.empty() && m_pendingValid) {
+                ++m_framesSent;
+            }
+        }
+    }
+
+    ssize_t WriteSome(const std::uint8_t* data, std::size_t size) {
+        ssize_t n;
+        do {
+            n = ::write(m_master, data, size);
+        } while (n < 0 && errno == EINTR);
+        if (n > 0) {
+            m_bytesSent += static_cast<std::uint64_t>(n);
+        } else if (n < 0 && errno != EAGAIN) {
+            Say("writing the pseudo-terminal failed: " + Errno());
+            m_failed = true;
+        }
+        return n;
+    }
+
+    void Log(std::int64_t now, const WireAction& action, const std::string& suffix) {
+        if (!m_options.log) {
+            return;
+        }
+        const std::string line =
+            FormatWireLine(now, action.dir, action.bytes, action.meaning) + suffix + "\n";
+        ssize_t n;
+        do {
+            n = ::write(STDOUT_FILENO, line.data(), line.size());
+        } while (n < 0 && errno == EINTR);
+        if (n < 0) {
+            ++m_logDrops;
+        }
+    }
+
+    const ModuleOptions& m_options;
+    ModuleCore m_core;
+    int m_master;
+    double m_start;
+    std::vector<std::uint8_t> m_pending;
+    bool m_pendingValid = false;
+    bool m_failed = false;
+    std::uint64_t m_framesSent = 0;
+    std::uint64_t m_bytesSent = 0;
+    std::uint64_t m_fullDrops = 0;
+    std::uint64_t m_logDrops = 0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ModuleOptions options;
+    const std::string error = ParseModuleOptions({argv + 1, argv + argc}, options);
+    if (!error.empty()) {
+        Say(error);
+        return kExitUsage;
+    }
+    if (options.help) {
+        std::fputs(ModuleHelpText().c_str(), stdout);
+        return 0;
+    }
+    const ModuleConfig& module = options.module;
+    if (!options.seedGiven && (module.drop > 0 || module.corrupt > 0 || module.noise > 0)) {
+        options.module.seed = FreshSeed();
+        Say("faults seeded with " + std::to_string(options.module.seed) +
+            " (pass --seed to repeat this run)");
+    }
+
+    // Signals arrive through a descriptor in the poll loop, so clean-up runs in normal code.
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaddset(&stops, sig);
+    }
+    ::sigprocmask(SIG_BLOCK, &stops, nullptr);
+    Fd signalFd(::signalfd(-1, &stops, SFD_CLOEXEC));
+    for (int sig : {SIGPIPE, SIGTTIN, SIGTTOU}) {
+        ::signal(sig, SIG_IGN);
+    }
+    if (signalFd.Get() < 0) {
+        Say("cannot watch signals: " + Errno());
+        return kExitFailure;
+    }
+
+    Fd master, slave;
+    std::string slavePath;
+    if (!OpenPty(master, slave, slavePath)) {
+        return kExitFailure;
+    }
+    PortEntry entry;
+    int com = options.com;
+    if (const int code = Publish(com, slavePath, entry); code != 0) {
+        return code;
+    }
+    // The one line a launcher waits for: the port is listed and ready to open.
+    std::printf("varnel-module: COM%d -> %s\n", com, slavePath.c_str());
+    std::fflush(stdout);
+
+    Host host(options, master.Get());
+    const int code = host.Run(signalFd.Get(), WatchStdin());
+    // Hang up first, as a pulled adapter does, then take the port off the list.
+    master.Close();
+    slave.Close();
+    entry.Remove();
+    host.ReportCounts();
+    return code;
+}
