@@ -7,6 +7,7 @@ namespace {
 
 using Replies = std::vector<std::tuple<std::uint64_t, int, int, int>>;  // at, cmd, high, low
 using Frames = std::vector<Sent>;
+using Strings = std::vector<std::string>;
 
 class Panel : public ::testing::Test {
 protected:
@@ -21,14 +22,29 @@ protected:
             ctl.OnLinkRxChar(byte, 9);
         }
     }
+    void Replay(const Replies& replies) {
+        for (const auto& [at, cmd, high, low] : replies) {
+            timers.Run(at - timers.now);
+            Reply(cmd, high, low);
+        }
+    }
     // Opens COM9 and completes the chain at once: channel 45, 12.34 dBm, output on.
     void OpenSynced() {
         controls.selection = 1;
         ctl.OnOpenPort();
-        Reply(CMD_CHANNEL, 0, 45), Reply(CMD_POWER, 4, 0xD2), Reply(CMD_OUTPUT, 1, 1);
+        Replay({{0, CMD_CHANNEL, 0, 45}, {0, CMD_POWER, 4, 0xD2}, {0, CMD_OUTPUT, 1, 1}});
         link.sent.clear(), link.calls.clear();
     }
     std::string Text(int id) { return controls.GetItemText(id); }
+    void ExpectPanel(bool open) {
+        EXPECT_EQ(state.portOpen, open);
+        EXPECT_EQ(Text(IDC_BTN_OPENPORT), open ? "ClosePort" : "OpenPort");
+        EXPECT_EQ(controls.listEnabled, !open);
+        if (!open) {
+            EXPECT_FALSE(state.synced || timers.Running(TIMER_TRACK));
+            EXPECT_EQ(controls.selection, controls.items.empty() ? -1 : 0);
+        }
+    }
 
     ControllerState state;
     FakeControls controls;
@@ -49,13 +65,13 @@ requires requires(const Row& row) {
 void PrintTo(const Row& row, std::ostream* os) {
     *os << row.name;
 }
-
 template <typename Row>
 std::string RowName(const ::testing::TestParamInfo<Row>& info) {
     return info.param.name;
 }
-
-// --- start-up synchronisation ---
+#define ROWS(Suite, ...)                                                        \
+    INSTANTIATE_TEST_SUITE_P(Controller, Suite, ::testing::Values(__VA_ARGS__), \
+                             RowName<Suite::ParamType>)
 
 struct SyncRow {
     const char* name;
@@ -69,118 +85,48 @@ using SyncChain = Rows<SyncRow>;
 TEST_P(SyncChain, QueriesFollowTheReplies) {
     ctl.OnOpenPort();
     EXPECT_TRUE(link.sent.empty());
-    for (const auto& [at, cmd, high, low] : GetParam().replies) {
-        timers.Run(at - timers.now);
-        Reply(cmd, high, low);
-    }
+    Replay(GetParam().replies);
     timers.Run(GetParam().horizon - timers.now);
     EXPECT_EQ(link.sent, GetParam().queries);
     EXPECT_EQ(state.synced, GetParam().synced);
     EXPECT_EQ(timers.Running(TIMER_TRACK), GetParam().synced);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Controller, SyncChain,
-    ::testing::Values(SyncRow{"SilentModuleIsAskedEvery200ms",
-                              {},
-                              650,
-                              {{'Q', 1, 0, 200}, {'Q', 1, 0, 400}, {'Q', 1, 0, 600}},
-                              false},
-                      SyncRow{"ChannelPowerOutput",
-                              {{250, 1, 0, 45}, {450, 2, 4, 0xD2}, {650, 3, 1, 1}},
-                              1100,
-                              {{'Q', 1, 0, 200}, {'Q', 2, 0, 450}, {'Q', 3, 0, 650}},
-                              true},
-                      SyncRow{"OutputFirstSyncsWhileChannelQueryGoesOn",
-                              {{250, 3, 1, 1}},
-                              650,
-                              {{'Q', 1, 0, 200}, {'Q', 1, 0, 400}, {'Q', 1, 0, 600}},
-                              true},
-                      SyncRow{"RepeatedChannelReplyRestartsPowerStage",
-                              {{250, 1, 0, 45}, {350, 1, 0, 45}},
-                              600,
-                              {{'Q', 1, 0, 200}, {'Q', 2, 0, 550}},
-                              false},
-                      SyncRow{"MixedOutputBytesStillComplete",
-                              {{250, 1, 0, 45}, {300, 2, 4, 0xD2}, {400, 3, 1, 0}},
-                              900,
-                              {{'Q', 1, 0, 200}},
-                              true},
-                      SyncRow{"UnknownCommandMovesNothing",
-                              {{250, 4, 0, 0}},
-                              450,
-                              {{'Q', 1, 0, 200}, {'Q', 1, 0, 400}},
-                              false}),
-    RowName<SyncRow>);
+// clang-format off
+ROWS(SyncChain,
+    SyncRow{"SilentModuleIsAskedEvery200ms", {}, 650,
+            {{'Q', 1, 0, 200}, {'Q', 1, 0, 400}, {'Q', 1, 0, 600}}, false},
+    SyncRow{"ChannelPowerOutput", {{250, 1, 0, 45}, {450, 2, 4, 0xD2}, {650, 3, 1, 1}}, 1100,
+            {{'Q', 1, 0, 200}, {'Q', 2, 0, 450}, {'Q', 3, 0, 650}}, true},
+    SyncRow{"OutputFirstSyncsWhileChannelQueryGoesOn", {{250, 3, 1, 1}}, 650,
+            {{'Q', 1, 0, 200}, {'Q', 1, 0, 400}, {'Q', 1, 0, 600}}, true},
+    SyncRow{"RepeatedChannelReplyRestartsPowerStage", {{250, 1, 0, 45}, {350, 1, 0, 45}}, 600,
+            {{'Q', 1, 0, 200}, {'Q', 2, 0, 550}}, false},
+    SyncRow{"MixedOutputBytesStillComplete", {{250, 1, 0, 45}, {300, 2, 4, 0xD2}, {400, 3, 1, 0}},
+            900, {{'Q', 1, 0, 200}}, true},
+    SyncRow{"UnknownCommandMovesNothing", {{250, 4, 0, 0}}, 450,
+            {{'Q', 1, 0, 200}, {'Q', 1, 0, 400}}, false});
+// clang-format on
 
-// --- readouts ---
-
-struct ReadoutRow {
-    const char* name;
-    int cmd, high, low;
-    std::map<int, std::string> texts;
-    int sliderId, sliderPosition;
-    bool outputOn;
-};
-using Readouts = Rows<ReadoutRow>;
-
-TEST_P(Readouts, ReplyShowsInControls) {
-    const ReadoutRow& row = GetParam();
-    Reply(row.cmd, row.high, row.low);  // applied even with the port closed
-    for (const auto& [id, text] : row.texts) {
+TEST_F(Panel, RepliesFillTheReadouts) {
+    OpenSynced();
+    const std::map<int, std::string> expected = {
+        {IDC_EDIT_CHANNEL, "45"}, {IDC_TXT_FREQUENCY, "193900"}, {IDC_TXT_WAVELENGTH, "1546.12"},
+        {IDC_TXT_ITU, "C39"},     {IDC_EDIT_POWER, "12.34"},     {IDC_BTN_OUTPUT, "ON"}};
+    for (const auto& [id, text] : expected) {
         EXPECT_EQ(Text(id), text) << id;
     }
-    if (row.sliderId != 0) {
-        EXPECT_EQ(controls.SliderPosition(row.sliderId), row.sliderPosition);
-    }
-    EXPECT_EQ(state.outputOn, row.outputOn);
+    EXPECT_EQ(controls.SliderPosition(IDC_SLIDER_CHANNEL), 45);
+    EXPECT_EQ(controls.SliderPosition(IDC_SLIDER_POWER), 1234);
+    Reply(CMD_OUTPUT, 0, 1);  // mixed bytes: neither state nor caption
+    EXPECT_TRUE(state.outputOn && Text(IDC_BTN_OUTPUT) == "ON");
+    Reply(CMD_CHANNEL, 7, 0);  // high byte ignored; no range check
+    EXPECT_EQ(Text(IDC_TXT_ITU) + Text(IDC_TXT_FREQUENCY) + Text(IDC_EDIT_CHANNEL), "H161916500");
 }
-
-constexpr int kCh = IDC_EDIT_CHANNEL, kFreq = IDC_TXT_FREQUENCY, kWave = IDC_TXT_WAVELENGTH,
-              kItu = IDC_TXT_ITU, kPw = IDC_EDIT_POWER, kOut = IDC_BTN_OUTPUT;
-INSTANTIATE_TEST_SUITE_P(
-    Controller, Readouts,
-    ::testing::Values(
-        ReadoutRow{"Channel45",
-                   1,
-                   0,
-                   45,
-                   {{kCh, "45"}, {kFreq, "193900"}, {kWave, "1546.12"}, {kItu, "C39"}},
-                   IDC_SLIDER_CHANNEL,
-                   45,
-                   false},
-        ReadoutRow{"ChannelHighByteIgnored",
-                   1,
-                   1,
-                   5,
-                   {{kCh, "5"}, {kFreq, "191900"}, {kWave, "1562.23"}, {kItu, "C19"}},
-                   IDC_SLIDER_CHANNEL,
-                   5,
-                   false},
-        ReadoutRow{"Channel0ShownSliderAtEnd",
-                   1,
-                   0,
-                   0,
-                   {{kCh, "0"}, {kFreq, "191650"}, {kWave, "1564.27"}, {kItu, "H16"}},
-                   IDC_SLIDER_CHANNEL,
-                   1,
-                   false},
-        ReadoutRow{
-            "Channel167LabelPastNine", 1, 0, 167, {{kItu, "C:0"}}, IDC_SLIDER_CHANNEL, 89, false},
-        ReadoutRow{"Power1234", 2, 4, 0xD2, {{kPw, "12.34"}}, IDC_SLIDER_POWER, 1234, false},
-        ReadoutRow{"Power705", 2, 2, 0xC1, {{kPw, "7.05"}}, IDC_SLIDER_POWER, 705, false},
-        ReadoutRow{"Power0SliderAtEnd", 2, 0, 0, {{kPw, "0.00"}}, IDC_SLIDER_POWER, 700, false},
-        ReadoutRow{"Power65535", 2, 255, 255, {{kPw, "655.35"}}, IDC_SLIDER_POWER, 1300, false},
-        ReadoutRow{"OutputOn", 3, 1, 1, {{kOut, "ON"}}, 0, 0, true},
-        ReadoutRow{"OutputOff", 3, 0, 0, {{kOut, "OFF"}}, 0, 0, false},
-        ReadoutRow{"OutputMixedChangesNothing", 3, 0, 1, {{kOut, "ON/OFF"}}, 0, 0, false}),
-    RowName<ReadoutRow>);
-
-// --- tracking tick ---
 
 struct TrackRow {
     const char* name;
-    Replies before;  // applied at once, before the sliders move
+    Replies before;
     int channelSlider, powerSlider;
     Frames frames;
 };
@@ -188,25 +134,21 @@ using Tracking = Rows<TrackRow>;
 
 TEST_P(Tracking, OneFramePerChangedValue100msApart) {
     OpenSynced();  // sliders at 45 and 1234, first tick at 500
-    for (const auto& [at, cmd, high, low] : GetParam().before) {
-        Reply(cmd, high, low);
-    }
+    Replay(GetParam().before);
     controls.SliderSetPosition(IDC_SLIDER_CHANNEL, GetParam().channelSlider);
     controls.SliderSetPosition(IDC_SLIDER_POWER, GetParam().powerSlider);
     timers.Run(500);
     EXPECT_EQ(link.sent, GetParam().frames);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Controller, Tracking,
-    ::testing::Values(
-        TrackRow{"ChannelBeforePower", {}, 46, 1300, {{'S', 1, 46, 500}, {'S', 2, 1300, 600}}},
-        TrackRow{"OnlyPower", {}, 45, 800, {{'S', 2, 800, 500}}},
-        TrackRow{"NothingChanged", {}, 45, 1234, {}},
-        TrackRow{"ReportedChannel0SendsLowEnd", {{0, 1, 0, 0}}, 0, 1234, {{'S', 1, 1, 500}}}),
-    RowName<TrackRow>);
-
-// --- typed entry ---
+// clang-format off
+ROWS(Tracking,
+    TrackRow{"ChannelBeforePower", {}, 46, 1300, {{'S', 1, 46, 500}, {'S', 2, 1300, 600}}},
+    TrackRow{"OnlyPower", {}, 45, 800, {{'S', 2, 800, 500}}},
+    TrackRow{"NothingChanged", {}, 45, 1234, {}},
+    TrackRow{"ReportedZerosSendRangeEnds", {{0, 1, 0, 0}, {0, 2, 0, 0}}, 0, 0,
+             {{'S', 1, 1, 500}, {'S', 2, 700, 600}}});
+// clang-format on
 
 struct EntryRow {
     const char* name;
@@ -222,38 +164,33 @@ TEST_P(TypedEntry, EnterSendsClampedValueAndRestartsTracking) {
     controls.texts[row.field] = row.text;
     timers.Run(100);
     ctl.OnEnterKey(row.field);
-    if (row.value < 0) {
-        EXPECT_TRUE(link.sent.empty());
-        EXPECT_EQ(timers.running[TIMER_TRACK].due, 500u);
-        return;
-    }
     const int cmd = row.field == IDC_EDIT_CHANNEL ? CMD_CHANNEL : CMD_POWER;
-    EXPECT_EQ(link.sent, Frames({{'S', cmd, row.value, 100}}));
-    EXPECT_EQ(timers.running[TIMER_TRACK].due, 700u);  // 100 ms pause, then a full period
+    const Frames sent{{'S', cmd, row.value, 100}};
+    EXPECT_EQ(link.sent, row.value < 0 ? Frames{} : sent);
+    // After a send: the 100 ms pause, then a full period.
+    EXPECT_EQ(timers.Due(TIMER_TRACK), row.value < 0 ? 500u : 700u);
 }
 
 constexpr int kEC = IDC_EDIT_CHANNEL, kEP = IDC_EDIT_POWER;
-INSTANTIATE_TEST_SUITE_P(
-    Controller, TypedEntry,
-    ::testing::Values(
-        EntryRow{"ChTruncates", kEC, "12.7", 12}, EntryRow{"ChZero", kEC, "0", 1},
-        EntryRow{"ChLoneMinus", kEC, "-", 1}, EntryRow{"ChNegative", kEC, "-5", 1},
-        EntryRow{"ChAboveRange", kEC, "120", 89}, EntryRow{"ChSpaceAndTail", kEC, " 42abc", 42},
-        EntryRow{"ChExponent", kEC, "4.5e1", 45}, EntryRow{"ChBareExponent", kEC, "7e", 7},
-        EntryRow{"ChHuge", kEC, "1e999", 89}, EntryRow{"ChHugeNegative", kEC, "-1e999", 1},
-        EntryRow{"ChInf", kEC, "inf", 89}, EntryRow{"ChNan", kEC, "nan", 1},
-        EntryRow{"ChThousandDigits", kEC, std::string(1000, '9'), 89},
-        EntryRow{"ChPastedWords", kEC, "channel 5", 1}, EntryRow{"ChEmpty", kEC, "", -1},
-        EntryRow{"PwHalf", kEP, "7.5", 750}, EntryRow{"PwThirdDecimalDropped", kEP, "7.505", 750},
-        EntryRow{"PwNoBinaryLoss", kEP, "8.2", 820},
-        EntryRow{"PwNoBinaryLoss2", kEP, "10.01", 1001}, EntryRow{"PwBelow", kEP, "5", 700},
-        EntryRow{"PwAbove", kEP, "20", 1300}, EntryRow{"PwNegative", kEP, "-3", 700},
-        EntryRow{"PwHuge", kEP, "1e999", 1300}, EntryRow{"PwHugeNegative", kEP, "-1e999", 700},
-        EntryRow{"PwMinusInf", kEP, "-inf", 700}, EntryRow{"PwTiny", kEP, "1e-999", 700},
-        EntryRow{"PwNineTail", kEP, "12.349999999999", 1234},
-        EntryRow{"PwLongZeroFraction", kEP, "0." + std::string(998, '0') + "1234e1000", 1234},
-        EntryRow{"PwEmpty", kEP, "", -1}),
-    RowName<EntryRow>);
+// clang-format off
+ROWS(TypedEntry,
+    EntryRow{"ChTruncates", kEC, "12.7", 12},         EntryRow{"ChZero", kEC, "0", 1},
+    EntryRow{"ChLoneMinus", kEC, "-", 1},             EntryRow{"ChNegative", kEC, "-5", 1},
+    EntryRow{"ChAboveRange", kEC, "120", 89},         EntryRow{"ChSpaceAndTail", kEC, " 42x", 42},
+    EntryRow{"ChExponent", kEC, "4.5e1", 45},         EntryRow{"ChBareExponent", kEC, "7e", 7},
+    EntryRow{"ChHuge", kEC, "1e999", 89},             EntryRow{"ChHugeNeg", kEC, "-1e999", 1},
+    EntryRow{"ChInf", kEC, "inf", 89},                EntryRow{"ChNan", kEC, "nan", 1},
+    EntryRow{"ChPastedWords", kEC, "channel 5", 1},   EntryRow{"ChEmpty", kEC, "", -1},
+    EntryRow{"ChThousandDigits", kEC, std::string(1000, '9'), 89},
+    EntryRow{"PwHalf", kEP, "7.5", 750},              EntryRow{"PwThirdDecimal", kEP, "7.505", 750},
+    EntryRow{"PwExact8_2", kEP, "8.2", 820},          EntryRow{"PwExact10_01", kEP, "10.01", 1001},
+    EntryRow{"PwBelow", kEP, "5", 700},               EntryRow{"PwAbove", kEP, "20", 1300},
+    EntryRow{"PwNegative", kEP, "-3", 700},           EntryRow{"PwHuge", kEP, "1e999", 1300},
+    EntryRow{"PwHugeNeg", kEP, "-1e999", 700},        EntryRow{"PwMinusInf", kEP, "-inf", 700},
+    EntryRow{"PwTiny", kEP, "1e-999", 700},           EntryRow{"PwEmpty", kEP, "", -1},
+    EntryRow{"PwNinesTruncate", kEP, "12.349999999999", 1234},
+    EntryRow{"PwLongZeroFraction", kEP, "0." + std::string(998, '0') + "1234e1000", 1234});
+// clang-format on
 
 TEST_F(Panel, ToggleFlipsStateWithoutTouchingCaption) {
     OpenSynced();
@@ -263,8 +200,6 @@ TEST_F(Panel, ToggleFlipsStateWithoutTouchingCaption) {
     EXPECT_TRUE(state.outputOn);
     EXPECT_EQ(Text(IDC_BTN_OUTPUT), "ON");
 }
-
-// --- step holds ---
 
 struct HoldRow {
     const char* name;
@@ -285,32 +220,22 @@ TEST_P(Hold, SixtySecondsAccelerateSaturateAndStopAtTheLimit) {
         EXPECT_EQ(link.sent[tick - 1], Sent('S', channel ? 1 : 2, value, tick * 200u)) << tick;
     }
     EXPECT_EQ(state.holdCount, 249);
-    EXPECT_FALSE(timers.Running(TIMER_TRACK));
     ctl.OnMouseUp();
     EXPECT_EQ(timers.running.size(), 1u);
-    EXPECT_EQ(timers.running[TIMER_TRACK].due, 60500u);
+    EXPECT_EQ(timers.Due(TIMER_TRACK), 60500u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Controller, Hold,
-    ::testing::Values(
-        HoldRow{"ChannelUp",
-                IDC_BTN_CH_UP,
-                1,
-                {{1, 2}, {50, 51}, {51, 53}, {68, 87}, {69, 89}, {300, 89}}},
-        HoldRow{"ChannelDown",
-                IDC_BTN_CH_DOWN,
-                89,
-                {{1, 88}, {50, 39}, {51, 37}, {68, 3}, {69, 1}, {300, 1}}},
-        HoldRow{"PowerDown",
-                IDC_BTN_POWER_DOWN,
-                1300,
-                {{1, 1299}, {25, 1275}, {26, 1273}, {162, 706}, {163, 700}, {300, 700}}},
-        HoldRow{"PowerUp",
-                IDC_BTN_POWER_UP,
-                700,
-                {{1, 701}, {25, 725}, {26, 727}, {162, 1294}, {163, 1300}, {300, 1300}}}),
-    RowName<HoldRow>);
+// clang-format off
+ROWS(Hold,
+    HoldRow{"ChannelUp", IDC_BTN_CH_UP, 1,
+            {{1, 2}, {50, 51}, {51, 53}, {68, 87}, {69, 89}, {300, 89}}},
+    HoldRow{"ChannelDown", IDC_BTN_CH_DOWN, 89,
+            {{1, 88}, {50, 39}, {51, 37}, {68, 3}, {69, 1}, {300, 1}}},
+    HoldRow{"PowerDown", IDC_BTN_POWER_DOWN, 1300,
+            {{1, 1299}, {25, 1275}, {26, 1273}, {162, 706}, {163, 700}, {300, 700}}},
+    HoldRow{"PowerUp", IDC_BTN_POWER_UP, 700,
+            {{1, 701}, {25, 725}, {26, 727}, {162, 1294}, {163, 1300}, {300, 1300}}});
+// clang-format on
 
 TEST_F(Panel, LargestStepsLandExactlyOnTheLimit) {
     OpenSynced();
@@ -348,69 +273,49 @@ TEST_F(Panel, ActionsNeedSyncAndAnOpenPort) {
         for (const Sent& frame : link.sent) {
             EXPECT_EQ(std::get<0>(frame), 'Q');
         }
-        EXPECT_EQ(state.currentChannel, 1);
-        EXPECT_EQ(state.currentPower, 700);
-        EXPECT_FALSE(state.outputOn);
+        EXPECT_TRUE(state.currentChannel == 1 && state.currentPower == 700 && !state.outputOn);
         EXPECT_EQ(timers.running.size(), open ? 1u : 0u);  // the channel query only
     }
 }
 
-// --- port open and close ---
-
 TEST_F(Panel, OpenAndCloseResetThePanel) {
-    EXPECT_EQ(controls.items, (std::vector<std::string>{"COM3", "COM9", "COM10"}));
-    EXPECT_EQ(controls.selection, 0);
-    EXPECT_EQ(controls.sliders[IDC_SLIDER_CHANNEL].ticks,
-              (std::vector<int>{10, 20, 30, 40, 50, 60, 70, 80}));
-    EXPECT_EQ(controls.sliders[IDC_SLIDER_POWER].position, 700);
-    EXPECT_EQ(controls.textOffsets, (std::map<int, int>{{kEC, 4}, {kEP, 4}}));
-
+    EXPECT_EQ(controls.items, Strings({"COM3", "COM9", "COM10"}));
+    ExpectPanel(false);
+    EXPECT_EQ(controls.SliderPosition(IDC_SLIDER_POWER), 700);  // moved into the new range
     OpenSynced();
+    ExpectPanel(true);
     EXPECT_EQ(link.openArgs,
-              (std::vector<std::uint32_t>{9600, 'N', 8, 0, 1, 512, 1000, 1000, 1000, 1000, 1000}));
-    EXPECT_EQ(state.selectedPort, 9);
-    EXPECT_EQ(Text(IDC_BTN_OPENPORT), "ClosePort");
-    EXPECT_FALSE(controls.listEnabled);
-
+              std::vector<std::uint32_t>({9600, 'N', 8, 0, 1, 512, 1000, 1000, 1000, 1000, 1000}));
     probe.ports.insert(5);
     ctl.OnOpenPort();
-    EXPECT_EQ(link.calls, (std::vector<std::string>{"Close{", "}"}));
-    EXPECT_EQ(timers.now, 200u);
-    EXPECT_TRUE(timers.running.empty());
-    EXPECT_EQ(controls.items, (std::vector<std::string>{"COM3", "COM5", "COM9", "COM10"}));
-    EXPECT_EQ(controls.selection, 0);
-    EXPECT_EQ(Text(IDC_BTN_OPENPORT), "OpenPort");
-    EXPECT_TRUE(controls.listEnabled);
-    EXPECT_FALSE(state.portOpen || state.synced || state.selectedPort);
-    EXPECT_EQ(state.currentChannel, 45);  // what the module said stays
-    EXPECT_EQ(Text(IDC_EDIT_POWER), "12.34");
+    EXPECT_EQ(link.calls, Strings({"Close{", "}"}));
+    EXPECT_TRUE(timers.now == 200u && timers.running.empty());
+    EXPECT_EQ(controls.items, Strings({"COM3", "COM5", "COM9", "COM10"}));
+    ExpectPanel(false);
+    EXPECT_EQ(Text(IDC_EDIT_POWER), "12.34");  // what the module said stays
 
     link.openResult = 0;  // a port that does not open changes nothing visible
     ctl.OnOpenPort();
-    EXPECT_EQ(state.selectedPort, 3);
-    EXPECT_FALSE(state.portOpen);
-    EXPECT_EQ(Text(IDC_BTN_OPENPORT), "OpenPort");
+    ExpectPanel(false);
     link.openResult = 1;  // the chain starts over
     ctl.OnOpenPort();
     timers.Run(200);
     EXPECT_EQ(link.sent, Frames({{'Q', 1, 0, 400}}));
 
-    probe.ports.clear();
+    probe.ports.clear(), link.calls.clear();
     ctl.OnInitDialog();
-    EXPECT_EQ(controls.selection, -1);
-    link.calls.clear();
-    ctl.OnOpenPort();
+    ctl.OnOpenPort();  // nothing to open
+    ExpectPanel(false);
     EXPECT_TRUE(link.calls.empty());
 }
-
-// --- device changes ---
 
 struct DeviceRow {
     const char* name;
     bool open, present;
     int openResult;
-    std::vector<std::string> calls;
+    Strings calls;
     bool openAfter;
+    std::size_t listed;
 };
 using DeviceChange = Rows<DeviceRow>;
 
@@ -425,32 +330,25 @@ TEST_P(DeviceChange, RecoversOrResets) {
     EXPECT_EQ(timers.now, 400u);
     EXPECT_EQ(link.calls, row.calls);
     EXPECT_TRUE(link.sent.empty());  // a reopen does not repeat the chain
-    EXPECT_EQ(state.portOpen, row.openAfter);
-    EXPECT_EQ(state.synced, row.openAfter);
-    EXPECT_EQ(timers.Running(TIMER_TRACK), row.openAfter);
-    EXPECT_EQ(Text(IDC_BTN_OPENPORT), row.openAfter ? "ClosePort" : "OpenPort");
-    EXPECT_EQ(controls.listEnabled, !row.openAfter);
-    if (!row.openAfter) {
-        EXPECT_EQ(controls.items.size(), row.present ? 2u : 1u);
-        EXPECT_EQ(controls.selection, 0);
-    }
+    ExpectPanel(row.openAfter);
+    EXPECT_EQ(state.synced, row.openAfter);  // a reopen keeps the chain's result
+    EXPECT_EQ(controls.items.size(), row.listed);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Controller, DeviceChange,
-    ::testing::Values(
-        DeviceRow{"ClosedRescans", false, true, 1, {}, false},
-        DeviceRow{"PresentReopens", true, true, 1, {"Close{", "}", "Open9", "Start"}, true},
-        DeviceRow{"GoneResets", true, false, 1, {"Close{", "}"}, false},
-        DeviceRow{"FailedReopenResets", true, true, 0, {"Close{", "}", "Open9"}, false}),
-    RowName<DeviceRow>);
+// clang-format off
+ROWS(DeviceChange,
+    DeviceRow{"ClosedRescans", false, true, 1, {}, false, 2},
+    DeviceRow{"PresentReopens", true, true, 1, {"Close{", "}", "Open9", "Start"}, true, 3},
+    DeviceRow{"GoneResets", true, false, 1, {"Close{", "}"}, false, 1},
+    DeviceRow{"FailedReopenResets", true, true, 0, {"Close{", "}", "Open9"}, false, 2});
+// clang-format on
 
 TEST_F(Panel, DeviceChangeInsideRecoveryRunsAfterIt) {
     OpenSynced();
     link.duringClose = [this] { ctl.OnDeviceChange(); };
     ctl.OnDeviceChange();
-    EXPECT_EQ(link.calls, (std::vector<std::string>{"Close{", "}", "Open9", "Start", "Close{", "}",
-                                                    "Open9", "Start"}));
+    EXPECT_EQ(link.calls,
+              Strings({"Close{", "}", "Open9", "Start", "Close{", "}", "Open9", "Start"}));
     EXPECT_EQ(timers.now, 800u);
     EXPECT_TRUE(state.portOpen);
 }
@@ -463,11 +361,10 @@ TEST_F(Panel, BytesTicksAndDeviceChangeInsideButtonClose) {
         timers.Run(1000);
     };
     ctl.OnOpenPort();
-    EXPECT_EQ(link.calls, (std::vector<std::string>{"Close{", "}"}));
-    EXPECT_EQ(timers.now, 1000u + 200 + 400);  // the deferred change ran the closed path
+    EXPECT_EQ(link.calls, Strings({"Close{", "}"}));
+    EXPECT_EQ(timers.now, 1000u + 200 + 400);  // then the deferred change's closed path
     EXPECT_EQ(Text(IDC_EDIT_CHANNEL), "60");
     EXPECT_TRUE(timers.running.empty());
-    EXPECT_FALSE(state.portOpen);
     EXPECT_EQ(Text(IDC_BTN_OPENPORT), "OpenPort");
 }
 
