@@ -74,6 +74,8 @@ private:
     IPortProbe& m_probe;
     ILinkOwner* m_linkOwner;
     ReplyFramer m_framer;
-    int m_busyDepth = 0;
+    int m_busyDepth = 0;  ///< open/close/recovery sections entered and not yet left
+    /// Device changes not yet handled; those raised inside a busy section wait for its end and
+    /// then run one at a time, never nested in a half-closed link.
     unsigned m_pendingDeviceChanges = 0;
 };
