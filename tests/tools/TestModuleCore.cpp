@@ -71,18 +71,6 @@ TEST(FrameHunter, FindsFramesAndResynchronises) {
     }
 }
 
-TEST(FrameHunter, LongGarbageComesInBoundedRuns) {
-    FrameHunter hunter;
-    std::vector<HuntEvent> out;
-    for (int i = 0; i < 40; ++i) {
-        hunter.Push(0xFF, out);
-    }
-    hunter.Flush(out);
-    ASSERT_EQ(out.size(), 3u);
-    EXPECT_EQ(out[0].bytes.size(), FrameHunter::kMaxGarbageRun);
-    EXPECT_EQ(out[2].bytes.size(), 40 - 2 * FrameHunter::kMaxGarbageRun);
-}
-
 TEST(ModuleCore, AnswersAppliesAndClamps) {
     struct Row {
         const char* name;
@@ -142,34 +130,16 @@ TEST(ModuleCore, SilentAppliesButNeverAnswers) {
     EXPECT_TRUE(Sent(core).empty());
 }
 
-TEST(ModuleCore, FaultsShapeTheReplies) {
-    struct Row {
-        const char* name;
-        double drop, corrupt, noise;
-        WireDir firstDir;
-        bool intact;
-    };
-    const Row rows[] = {
-        {"drop", 1, 0, 0, WireDir::Dropped, false},
-        {"corrupt", 0, 1, 0, WireDir::Tx, false},
-        {"noise", 0, 0, 1, WireDir::Tx, true},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        ModuleConfig config;
-        config.drop = row.drop;
-        config.corrupt = row.corrupt;
-        config.noise = row.noise;
-        ModuleCore core(config);
-        Feed(core, "01 00 01 00 00 02 ");
-        std::vector<WireAction> actions = core.TakeActions();
-        ASSERT_GE(actions.size(), 2u);
-        const WireAction& reply = actions.back();
-        EXPECT_EQ(actions[1].dir, row.firstDir);
-        EXPECT_EQ(reply.validReply, row.intact);
-        EXPECT_EQ(reply.bytes.size(), kFrameSize);
-        EXPECT_EQ(reply.bytes[5] == 0x04, row.intact || row.drop > 0) << "checksum";
-    }
+TEST(ModuleCore, NoiseComesBeforeAnIntactReply) {
+    ModuleConfig config;
+    config.noise = 1;
+    ModuleCore core(config);
+    Feed(core, "01 00 01 00 00 02 ");
+    const std::vector<WireAction> actions = core.TakeActions();
+    ASSERT_EQ(actions.size(), 3u);
+    EXPECT_EQ(actions[1].meaning, "noise");
+    EXPECT_TRUE(actions[1].bytes.size() >= 1 && actions[1].bytes.size() <= 4);
+    EXPECT_TRUE(actions[2].validReply);
 }
 
 TEST(ModuleCore, SeededFaultsRepeatAndKeepTheirFraction) {
@@ -241,13 +211,10 @@ TEST(ModuleOptions, ParsesOrSaysWhatToDo) {
         {{"--com", "5", "--power", "12.5", "--output=on", "--seed", "7", "--log"}, ""},
         {{"--power", "1250", "--stream", "max", "--unplug-after", "0.5"}, ""},
         {{"--com", "255"}, "--com wants a port number from 1 to 254, not \"255\""},
-        {{"--com", "5x"}, "--com wants a port number from 1 to 254, not \"5x\""},
         {{"--power", "50"}, "--power wants 7.00 to 13.00"},
         {{"--drop", "1.5"}, "--drop wants a fraction from 0 to 1"},
-        {{"--output", "maybe"}, "--output wants on or off"},
         {{"--stream", "0"}, "--stream wants bytes per second"},
         {{"--reply-delay"}, "--reply-delay needs a value"},
-        {{"--log=yes"}, "--log takes no value"},
         {{"--colour"}, "unknown option --colour"},
     };
     for (const Row& row : rows) {

@@ -209,6 +209,9 @@ std::int64_t ModuleCore::NextDueMs() const {
 }
 
 void ModuleCore::StreamReply() {
+    if (m_config.silent) {
+        return;  // a dead transmit line sends nothing at all
+    }
     SendReply(m_nextStream);
     m_nextStream = m_nextStream == CMD_OUTPUT ? CMD_CHANNEL : m_nextStream + 1;
 }

@@ -105,7 +105,8 @@ public:
     /// Time of the next delayed event, or -1 when nothing is pending (the host may then
     /// sleep until input arrives).
     std::int64_t NextDueMs() const;
-    /// Emits one unsolicited reply of the current state: channel, power and output in turn.
+    /// Emits one unsolicited reply of the current state: channel, power and output in turn
+    /// (nothing when silent).
     void StreamReply();
     /// Actions produced since the last call, in the order they happened.
     std::vector<WireAction> TakeActions();
