@@ -1,0 +1,10 @@
+#include "Globals.h"
+
+#include "ControllerApp.h"
+
+// One translation unit, so the definition order below is the construction order.
+ControllerState g_state;
+CControllerApp theApp;
+CSerialLink g_serialLink;
+std::string g_readoutText;
+std::string g_portNameText;

@@ -1,0 +1,47 @@
+#include "NumberEdit.h"
+
+#include <QKeyEvent>
+
+CNumberEdit::CNumberEdit(QWidget* parent) : QLineEdit(parent) {
+    // Characters must arrive as key events to be filtered; an input method would commit text
+    // past the filter.
+    setAttribute(Qt::WA_InputMethodEnabled, false);
+    setAlignment(Qt::AlignCenter);
+}
+
+bool CNumberEdit::AcceptsTyped(QChar c, const QString& text) {
+    if (c == QLatin1Char('\b')) {
+        return true;
+    }
+    if (c >= QLatin1Char('0') && c <= QLatin1Char('9')) {
+        return true;
+    }
+    if (c == QLatin1Char('-')) {
+        return text.isEmpty();
+    }
+    if (c == QLatin1Char('.')) {
+        return !text.isEmpty() && !text.contains(QLatin1Char('.'));
+    }
+    return false;
+}
+
+void CNumberEdit::SetTextOffset(int dy) {
+    // Top and bottom margins of opposite sign shift the text rectangle without shrinking it;
+    // setting them replaces the previous ones, so repeats never add up.
+    setTextMargins(0, dy, 0, -dy);
+}
+
+void CNumberEdit::keyPressEvent(QKeyEvent* event) {
+    const QString typed = event->text();
+    // Keys that type no character (cursor keys, Delete) and shortcuts with Ctrl or Meta
+    // (paste, select all, undo) are editing, not typing: the field handles them as usual.
+    const bool isShortcut = event->modifiers() & (Qt::ControlModifier | Qt::MetaModifier);
+    const bool typesCharacter = !typed.isEmpty() && !isShortcut && event->key() != Qt::Key_Delete;
+    // Only the first character decides: one key press types one character here (no key
+    // compression), and a character outside the basic plane is never accepted anyway.
+    if (typesCharacter && !AcceptsTyped(typed.at(0), text())) {
+        event->accept();
+        return;
+    }
+    QLineEdit::keyPressEvent(event);
+}

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Draws the panel's icon (a laser module sending a beam across a dark tile) at 16, 32 and
+# 48 pixels with ImageMagick. The PNGs are committed; run this only to change the design.
+set -euo pipefail
+cd "$(dirname "$0")"
+
+draw() {
+    local n=$1 s
+    s=$(awk "BEGIN{print $n/48}")
+    # Coordinates are laid out on a 48-pixel grid and scaled, so every size has the same design.
+    sc() { awk "BEGIN{printf \"%.2f\", $1*$s}"; }
+    convert -size "${n}x${n}" xc:none \
+        -fill '#1c2a3a' -stroke '#0d151e' -strokewidth "$(sc 1)" \
+        -draw "roundrectangle $(sc 1),$(sc 1) $(sc 46.5),$(sc 46.5) $(sc 8),$(sc 8)" \
+        -fill '#9fb3c8' -stroke none \
+        -draw "roundrectangle $(sc 5),$(sc 15) $(sc 20),$(sc 33) $(sc 2),$(sc 2)" \
+        -fill '#5b7089' \
+        -draw "rectangle $(sc 8),$(sc 19) $(sc 17),$(sc 21)" \
+        -draw "rectangle $(sc 8),$(sc 24) $(sc 17),$(sc 26)" \
+        -fill '#ff5a3c' \
+        -draw "rectangle $(sc 20),$(sc 22) $(sc 43),$(sc 26)" \
+        -fill '#ffd2c4' \
+        -draw "rectangle $(sc 20),$(sc 23.4) $(sc 43),$(sc 24.6)" \
+        -fill '#ff5a3c' \
+        -draw "circle $(sc 41),$(sc 24) $(sc 45),$(sc 24)" \
+        -fill '#fff3ee' \
+        -draw "circle $(sc 41),$(sc 24) $(sc 42.6),$(sc 24)" \
+        -define png:exclude-chunks=date,time -strip "varnel-$n.png"
+}
+
+for n in 16 32 48; do draw "$n"; done

@@ -1,0 +1,240 @@
+// The panel window's routing: Enter, Esc, step-button mouse events, the port list.
+#include <pty.h>
+#include <unistd.h>
+
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <cstdlib>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "ControllerDlg.h"
+#include "NumberEdit.h"
+#include "PortNames.h"
+#include "SerialLink.h"
+
+namespace {
+
+/// The real dialog, with its timer calls recorded and its pause not slept.
+class RecordingDlg : public CControllerDlg {
+public:
+    using CControllerDlg::CControllerDlg;
+
+    void SetTimer(unsigned id, unsigned periodMs) override {
+        m_started.push_back(id);
+        CControllerDlg::SetTimer(id, periodMs);
+    }
+    void KillTimer(unsigned id) override {
+        m_killed.push_back(id);
+        CControllerDlg::KillTimer(id);
+    }
+    void Sleep(unsigned ms) override { m_slept += ms; }
+
+    std::vector<unsigned> m_started;
+    std::vector<unsigned> m_killed;
+    unsigned m_slept = 0;
+};
+
+class Dialog : public testing::Test {
+protected:
+    void SetUp() override {
+        m_dialog.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&m_dialog));
+    }
+    void TearDown() override {
+        // The test never opened a port; leave the shared flags as a closed panel has them.
+        m_state.synced = false;
+        m_state.portOpen = false;
+    }
+    // As if the port were open and the module answered: the controller then acts on input.
+    void Synchronise() {
+        m_state.portOpen = true;
+        m_state.synced = true;
+        m_dialog.m_started.clear();
+        m_dialog.m_killed.clear();
+    }
+    QPoint CentreInWindow(int id) {
+        QWidget* widget = m_dialog.Control(id);
+        return widget->mapTo(&m_dialog, widget->rect().center());
+    }
+
+    ControllerState m_state;
+    CSerialLink m_link;
+    RecordingDlg m_dialog{m_state, m_link};
+};
+
+TEST_F(Dialog, FocusStartsOnOpenPort) {
+    EXPECT_EQ(m_dialog.focusWidget(), m_dialog.Control(IDC_BTN_OPENPORT));
+}
+
+TEST_F(Dialog, EnterInAnEntryFieldRunsItsSetAndLeavesThePanelOpen) {
+    Synchronise();
+    auto* channel = m_dialog.Control(IDC_EDIT_CHANNEL);
+    channel->setFocus();
+    QTest::keyClicks(channel, "42");
+    QTest::keyClick(channel, Qt::Key_Return);
+    EXPECT_EQ(m_state.currentChannel, 42);
+    EXPECT_EQ(m_dialog.m_slept, 100u);
+
+    auto* power = m_dialog.Control(IDC_EDIT_POWER);
+    power->setFocus();
+    QTest::keyClicks(power, "9");
+    QTest::keyClick(power, Qt::Key_Enter, Qt::KeypadModifier);
+    EXPECT_EQ(m_state.currentPower, 900);
+    EXPECT_TRUE(m_dialog.isVisible());
+    EXPECT_EQ(qobject_cast<QLineEdit*>(channel)->text(), QStringLiteral("42"));
+}
+
+TEST_F(Dialog, EnterElsewhereClicksNothingAndSetsNothing) {
+    Synchronise();
+    qobject_cast<QLineEdit*>(m_dialog.Control(IDC_EDIT_CHANNEL))->setText(QStringLiteral("7"));
+    std::vector<std::unique_ptr<QSignalSpy>> clicks;
+    for (QPushButton* button : m_dialog.findChildren<QPushButton*>()) {
+        clicks.push_back(std::make_unique<QSignalSpy>(button, &QPushButton::clicked));
+    }
+    for (int id : {IDC_BTN_OPENPORT, IDC_BTN_SETCHANNEL, IDC_BTN_OUTPUT, IDC_SLIDER_POWER}) {
+        QWidget* widget = m_dialog.Control(id);
+        widget->setFocus();
+        QTest::keyClick(widget, Qt::Key_Return);
+        EXPECT_EQ(m_dialog.m_slept, 0u) << widget->objectName().toStdString();
+    }
+    for (const auto& spy : clicks) {
+        EXPECT_EQ(spy->count(), 0);
+    }
+    EXPECT_TRUE(m_dialog.isVisible());
+}
+
+TEST_F(Dialog, EscNeverClosesButTheCloseBoxDoes) {
+    for (int id : {IDC_EDIT_CHANNEL, IDC_BTN_OPENPORT, IDC_COMBO_PORTS}) {
+        QWidget* widget = m_dialog.Control(id);
+        widget->setFocus();
+        QTest::keyClick(widget, Qt::Key_Escape);
+        EXPECT_TRUE(m_dialog.isVisible()) << widget->objectName().toStdString();
+    }
+    QTest::keyClick(m_dialog.windowHandle(), Qt::Key_Escape);
+    m_dialog.reject();
+    EXPECT_TRUE(m_dialog.isVisible());
+
+    QSignalSpy finished(&m_dialog, &QDialog::finished);
+    m_dialog.close();
+    EXPECT_FALSE(m_dialog.isVisible());
+    EXPECT_EQ(finished.count(), 1);
+}
+
+TEST_F(Dialog, StepButtonHoldsFromPressUntilTheRelease) {
+    Synchronise();
+    QWindow* window = m_dialog.windowHandle();
+    QTest::mousePress(window, Qt::LeftButton, {}, CentreInWindow(IDC_BTN_CH_UP));
+    EXPECT_EQ(m_dialog.m_started, std::vector<unsigned>{TIMER_CH_UP});
+
+    // Released away from the button, over a label that passes the event on to the dialog:
+    // the hold ends exactly once.
+    QWidget* label = m_dialog.Controls()[3];  // "PortList:"
+    QTest::mouseRelease(window, Qt::LeftButton, {},
+                        label->mapTo(&m_dialog, label->rect().center()));
+    EXPECT_EQ(m_dialog.m_started, (std::vector<unsigned>{TIMER_CH_UP, TIMER_TRACK}));
+    EXPECT_EQ(m_state.holdCount, 0);
+
+    m_dialog.m_started.clear();
+    QTest::mousePress(window, Qt::LeftButton, {}, CentreInWindow(IDC_BTN_POWER_DOWN));
+    QTest::mouseRelease(window, Qt::LeftButton, {}, CentreInWindow(IDC_BTN_POWER_DOWN));
+    EXPECT_EQ(m_dialog.m_started, (std::vector<unsigned>{TIMER_PW_DOWN, TIMER_TRACK}));
+}
+
+TEST_F(Dialog, OtherPressesStartNoHoldAndRightButtonIsIgnored) {
+    Synchronise();
+    QWindow* window = m_dialog.windowHandle();
+    QTest::mousePress(window, Qt::LeftButton, {}, CentreInWindow(IDC_BTN_SETPOWER));
+    QTest::mousePress(window, Qt::RightButton, {}, CentreInWindow(IDC_BTN_CH_DOWN));
+    QTest::mouseRelease(window, Qt::RightButton, {}, CentreInWindow(IDC_BTN_CH_DOWN));
+    EXPECT_TRUE(m_dialog.m_started.empty());
+    QTest::keyClick(m_dialog.Control(IDC_BTN_CH_DOWN), Qt::Key_Space);
+    EXPECT_TRUE(m_dialog.m_started.empty());
+}
+
+TEST_F(Dialog, PortListKeepsInsertionOrderAndOnlySelectsWhenAsked) {
+    m_dialog.PortListReset();
+    m_dialog.PortListInsert(0, "COM10");
+    m_dialog.PortListInsert(0, "COM9");
+    EXPECT_EQ(m_dialog.PortListSelection(), -1);
+    auto* combo = qobject_cast<QComboBox*>(m_dialog.Control(IDC_COMBO_PORTS));
+    EXPECT_EQ(combo->itemText(0), QStringLiteral("COM9"));
+    EXPECT_EQ(combo->itemText(1), QStringLiteral("COM10"));
+    m_dialog.PortListSelect(1);
+    EXPECT_EQ(m_dialog.PortListSelection(), 1);
+}
+
+TEST_F(Dialog, EntryFieldOffsetNeverGrowsOnRepeatedResets) {
+    auto* edit = qobject_cast<CNumberEdit*>(m_dialog.Control(IDC_EDIT_CHANNEL));
+    for (int i = 0; i < 3; ++i) {
+        m_dialog.Controller().OnInitDialog();
+    }
+    EXPECT_EQ(edit->textMargins(), QMargins(0, 4, 0, -4));
+}
+
+/// A port folder holding COM9 and COM10 as links to pseudo-terminals of the test's own.
+class PortFolder : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_folder.isValid());
+        m_previous = std::getenv("VARNEL_PORTS");
+        setenv("VARNEL_PORTS", m_folder.path().toLocal8Bit().constData(), 1);
+        for (int com : {10, 9}) {
+            int master = -1;
+            int slave = -1;
+            char name[256] = {};
+            ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+            m_fds.push_back(master);
+            m_fds.push_back(slave);
+            ASSERT_TRUE(QFile::link(QString::fromLocal8Bit(name),
+                                    m_folder.filePath(QStringLiteral("COM%1").arg(com))));
+        }
+    }
+    void TearDown() override {
+        if (m_previous != nullptr) {
+            setenv("VARNEL_PORTS", m_previous, 1);
+        } else {
+            unsetenv("VARNEL_PORTS");
+        }
+        for (int fd : m_fds) {
+            close(fd);
+        }
+    }
+
+    QTemporaryDir m_folder;
+    const char* m_previous = nullptr;
+    std::vector<int> m_fds;
+};
+
+TEST_F(PortFolder, PortListShowsExistingPortsInNumericOrder) {
+    ControllerState state;
+    CSerialLink link;
+    CControllerDlg dialog(state, link);
+    auto* combo = qobject_cast<QComboBox*>(dialog.Control(IDC_COMBO_PORTS));
+    QStringList items;
+    for (int i = 0; i < combo->count(); ++i) {
+        items << combo->itemText(i);
+        EXPECT_EQ(items.last(), QStringLiteral("COM%1").arg(state.portTable[i]));
+        EXPECT_EQ(combo->itemData(i, Qt::ToolTipRole).toString().toStdString(),
+                  PortDevicePath(state.portTable[i]));
+        if (i > 0) {
+            EXPECT_LT(state.portTable[i - 1], state.portTable[i]);
+        }
+    }
+    ASSERT_EQ(combo->count(), state.portCount);
+    const auto nine = items.indexOf(QStringLiteral("COM9"));
+    ASSERT_GE(nine, 0) << items.join(' ').toStdString();
+    EXPECT_EQ(items.indexOf(QStringLiteral("COM10")), nine + 1);
+    EXPECT_EQ(combo->currentIndex(), 0);
+    EXPECT_TRUE(combo->isEnabled());
+}
+
+}  // namespace
