@@ -1,0 +1,193 @@
+// bench_panel: the real panel offscreen, the real serial link and varnel-module on ptys.
+// Prints one line per figure (value, limit, ratio, target), or runs the fault soak.
+#include <signal.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QTimer>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "BenchSupport.h"
+#include "Figures.h"
+#include "PanelDriver.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: bench_panel [--smoke | --soak [SECONDS]] [--module PATH]\n"
+    "\n"
+    "Runs the panel offscreen against varnel-module on pseudo-terminals and prints one line\n"
+    "per figure: name, value, unit, the limit it is compared with, the ratio and the target.\n"
+    "  (no option)      every figure with full counts (about three minutes)\n"
+    "  --smoke          every figure with tiny counts (a few seconds), for CI\n"
+    "  --soak [S]       the fault soak for S seconds (default 60)\n"
+    "  --module PATH    the varnel-module to run (default: the one built beside the bench)\n"
+    "Exit code 0 unless the bench could not measure or a soak check failed; a missed target\n"
+    "is printed, not failed.\n";
+
+// The GUI thread shows it is alive; the watchdog ends a bench that stops making progress.
+std::atomic<std::int64_t> g_heartbeatNs{0};
+
+// Ends the bench from outside the GUI thread: the deadline, a hang, or a stop signal. It
+// kills the children and removes the folders, then leaves without unwinding, since the GUI
+// thread may be stuck anywhere.
+class Watchdog {
+public:
+    Watchdog(int deadlineSeconds, int hangSeconds)
+        : m_deadline(bench::NowNs() + std::int64_t{deadlineSeconds} * 1'000'000'000),
+          m_hangNs(std::int64_t{hangSeconds} * 1'000'000'000) {
+        g_heartbeatNs = bench::NowNs();
+        m_thread = std::thread([this] { Run(); });
+    }
+    ~Watchdog() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_done = true;
+        }
+        m_thread.join();
+    }
+
+private:
+    void Run() {
+        sigset_t stops;
+        sigemptyset(&stops);
+        for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+            sigaddset(&stops, sig);
+        }
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                if (m_done) {
+                    return;
+                }
+            }
+            // One wake-up a second: cheap enough to leave the idle figure alone.
+            const timespec wait{1, 0};
+            const int sig = ::sigtimedwait(&stops, nullptr, &wait);
+            const std::int64_t now = bench::NowNs();
+            const char* why = nullptr;
+            if (sig > 0) {
+                why = "stopped by a signal";
+            } else if (now > m_deadline) {
+                why = "its deadline passed";
+            } else if (now - g_heartbeatNs.load() > m_hangNs) {
+                why = "the panel's thread made no progress (hang)";
+            }
+            if (why != nullptr) {
+                std::fprintf(stderr, "bench_panel: ending: %s\n", why);
+                std::fflush(stdout);
+                bench::EmergencyCleanup();
+                ::_exit(sig > 0 ? 128 + sig : 3);
+            }
+        }
+    }
+
+    std::int64_t m_deadline;
+    std::int64_t m_hangNs;
+    std::mutex m_mutex;
+    bool m_done = false;
+    std::thread m_thread;
+};
+
+std::string Beside(const char* self, const char* name) {
+    std::string path = self;
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? name : path.substr(0, slash + 1) + name;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bench::BenchConfig config;
+    config.modulePath = VARNEL_MODULE_PATH;
+    config.startupPanelPath = Beside(argv[0], "bench_startup_panel");
+    config.startupMinimalPath = Beside(argv[0], "bench_startup_minimal");
+    int soakSeconds = 0;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--smoke") {
+            config.smoke = true;
+        } else if (arg == "--soak") {
+            soakSeconds = 60;
+            if (i + 1 < argc &&
+                std::strspn(argv[i + 1], "0123456789") == std::strlen(argv[i + 1])) {
+                soakSeconds = std::atoi(argv[++i]);
+                if (soakSeconds < 5 || soakSeconds > 24 * 3600) {
+                    std::fprintf(stderr, "bench_panel: --soak takes 5 to 86400 seconds\n");
+                    return 64;
+                }
+            }
+        } else if (arg == "--module" && i + 1 < argc) {
+            config.modulePath = argv[++i];
+        } else if (arg == "-h" || arg == "--help") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else {
+            std::fprintf(stderr, "bench_panel: unknown argument %s\n\n%s", arg.c_str(), kUsage);
+            return 64;
+        }
+    }
+    if (::access(config.modulePath.c_str(), X_OK) != 0) {
+        std::fprintf(stderr, "bench_panel: cannot run %s; name it with --module\n",
+                     config.modulePath.c_str());
+        return 64;
+    }
+
+    // Stop signals are taken by the watchdog, so clean-up never runs inside a handler.
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaddset(&stops, sig);
+    }
+    ::pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+
+    bench::TempPortFolder folder;
+    if (!folder.Ok()) {
+        std::fprintf(stderr, "bench_panel: cannot create a port folder in /tmp\n");
+        return 1;
+    }
+    config.folder = folder.Path();
+    const int deadline = soakSeconds > 0 ? soakSeconds + 300 : (config.smoke ? 120 : 900);
+    Watchdog watchdog(deadline, 30);
+
+    static char programName[] = "bench_panel";
+    char* qtArgv[] = {programName, nullptr};
+    int qtArgc = 1;
+    QApplication application(qtArgc, qtArgv);
+    QTimer heartbeat;
+    QObject::connect(&heartbeat, &QTimer::timeout, [] { g_heartbeatNs = bench::NowNs(); });
+    heartbeat.start(1000);
+
+    bool ok = true;
+    {
+        bench::PanelDriver panel;
+        if (soakSeconds > 0) {
+            ok = bench::RunSoak(config, panel, soakSeconds);
+        } else {
+            char host[256] = "";
+            ::gethostname(host, sizeof host - 1);
+            std::printf("# bench_panel%s on %s, %ld cores\n", config.smoke ? " --smoke" : "", host,
+                        ::sysconf(_SC_NPROCESSORS_ONLN));
+            bench::PrintFigureHeader();
+            ok = bench::RunSyncAndClose(config, panel) && ok;
+            ok = bench::RunReceiveCapacity(config, panel) && ok;
+            ok = bench::RunLineRateCost(config, panel) && ok;
+            ok = bench::RunIdleCost(config, panel) && ok;
+            ok = bench::RunSliderToWire(config, panel) && ok;
+            g_heartbeatNs = bench::NowNs();
+            ok = bench::RunStartup(config) && ok;
+        }
+    }
+    std::printf("# bench_panel: %s\n", ok ? "done" : "FAILED: see the lines above");
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,7 @@
+#include "Figures.h"
+
+namespace bench {
+
+bool RunSoak(const BenchConfig&, PanelDriver&, int) { return false; }
+
+}  // namespace bench
