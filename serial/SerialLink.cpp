@@ -1,1 +1,612 @@
-// placeholder
+#include "SerialLink.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <string>
+#include <system_error>
+
+#include "LineSettings.h"
+#include "PortNames.h"
+
+namespace {
+
+constexpr char kReportCaption[] = "Application Error";
+
+// How long Close (and Open, which stops a running monitor the same way) sleeps between
+// rounds of servicing the owner while the monitor thread has nothing for it: short enough
+// that timer ticks and a report box raised meanwhile stay lively, long enough not to spin.
+constexpr std::chrono::milliseconds kCloseServicePeriod{15};
+
+// The event classes other than EV_RXCHAR, in the order the monitor handles them.
+struct EventClassRow {
+    std::uint32_t eventClass;
+    unsigned message;
+};
+constexpr EventClassRow kOtherEventClasses[] = {
+    {EV_CTS, WM_LINK_CTS}, {EV_RXFLAG, WM_LINK_RXFLAG}, {EV_BREAK, WM_LINK_BREAK},
+    {EV_ERR, WM_LINK_ERR}, {EV_RING, WM_LINK_RING},
+};
+
+// errno values that mean the device behind an open descriptor has gone (adapter pulled,
+// pty master closed).
+bool IsDeviceGone(int error) {
+    return error == EIO || error == ENXIO || error == ENODEV;
+}
+
+// strerror_r comes in two flavours; overloading on its result picks whichever glibc gives.
+[[maybe_unused]] const char* StrerrorResult(int result, const char* buffer) {
+    return result == 0 ? buffer : nullptr;  // XSI: fills the buffer
+}
+[[maybe_unused]] const char* StrerrorResult(const char* result, const char* /*buffer*/) {
+    return result;  // GNU: may return a static text instead
+}
+
+std::string ErrorText(int error) {
+    char buffer[256] = {};
+    const char* text = StrerrorResult(::strerror_r(error, buffer, sizeof buffer), buffer);
+    return text != nullptr ? std::string(text) : "Unknown error " + std::to_string(error);
+}
+
+}  // namespace
+
+CSerialLink::CSerialLink() = default;
+
+CSerialLink::~CSerialLink() {
+    // At program exit the owner and the reporter may already be gone (Qt torn down): from here
+    // on nothing is delivered to the owner and reports only go to standard error.
+    m_bDestroying.store(true);
+    DetachOwner();
+    if (m_monitorThread.joinable()) {
+        // Neither dispatching nor servicing: with the owner detached the monitor thread never
+        // waits for it, so the stop event alone ends it.
+        m_stopEvent.Set();
+        std::unique_lock<std::mutex> lock(m_handoffMutex);
+        m_handoffCv.wait(lock, [this] { return !m_bMonitorAlive.load(); });
+        lock.unlock();
+        m_monitorThread.join();
+    }
+    std::lock_guard<std::mutex> port(m_csPort);
+    ClosePortLocked();
+}
+
+int CSerialLink::Open(ILinkOwner* owner, int portNumber, std::uint32_t baudRate, char parity,
+                      std::uint32_t dataBits, std::uint32_t stopBits, std::uint32_t eventMask,
+                      std::uint32_t sendBufferSize, std::uint32_t readIntervalTimeout,
+                      std::uint32_t readTotalTimeoutMultiplier,
+                      std::uint32_t readTotalTimeoutConstant,
+                      std::uint32_t writeTotalTimeoutMultiplier,
+                      std::uint32_t writeTotalTimeoutConstant) {
+    // 1. No monitor thread may use the port while it is replaced.
+    StopMonitor();
+
+    // 2. The events: created by the first Open, reset by later ones. (The I/O event is the
+    // port's own readiness, see SerialLink.h.)
+    for (CManualEvent* event : {&m_sendEvent, &m_stopEvent}) {
+        if (!event->Exists() && !event->Create()) {
+            return 0;
+        }
+    }
+
+    // 5. Owner, send slot, port number, event mask.
+    {
+        std::lock_guard<std::mutex> handoff(m_handoffMutex);
+        m_pOwner = owner;
+        m_bOwnerDetached = false;
+        m_slotState = SlotState::Empty;
+    }
+    {
+        std::lock_guard<std::mutex> send(m_csSend);
+        m_sendEvent.Reset();
+        m_bSendPending = false;
+        m_pSendBuffer.reset(new (std::nothrow) std::uint8_t[sendBufferSize]);
+        m_pWriteBuffer.reset(new (std::nothrow) std::uint8_t[sendBufferSize]);
+        if (!m_pSendBuffer || !m_pWriteBuffer) {
+            m_pSendBuffer.reset();
+            m_pWriteBuffer.reset();
+            m_nSendBufferSize = 0;
+            return 0;
+        }
+        m_nSendBufferSize = sendBufferSize;
+    }
+    m_stopEvent.Reset();
+    m_nPortNumber = portNumber;
+    m_dwEventMask = eventMask;
+
+    // 6. The lock is held through the purge. A failed step is reported after it is released:
+    // the report may run a modal loop on this thread, and what runs there may close the link.
+    const char* failedStep = nullptr;
+    int error = 0;
+    {
+        std::lock_guard<std::mutex> port(m_csPort);
+        // 7. A port still open from an Open without Close is closed first.
+        ClosePortLocked();
+        m_bPortGone = false;
+
+        // 8 and 11. Open the device exclusively (CreateFileA with share mode 0). No report
+        // when it does not open: absent, held by another program, or refused.
+        const std::string device = PortDevicePath(portNumber);
+        if (device.empty()) {
+            return 0;
+        }
+        int fd = -1;
+        do {
+            fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        } while (fd < 0 && errno == EINTR);
+        if (fd < 0) {
+            return 0;
+        }
+        // flock keeps out a second panel even as root, for whom the kernel ignores TIOCEXCL;
+        // TIOCEXCL keeps out other programs' opens (for non-root). It fails on a non-tty,
+        // which tcgetattr reports below.
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            ::close(fd);
+            return 0;
+        }
+        ::ioctl(fd, TIOCEXCL);
+        m_hPort = fd;
+        m_bPortLocked = true;
+
+        // 12 and 13. Timeouts and event mask are kept (32-bit products, as the DCB's DWORDs);
+        // no POSIX call applies them, so "SetCommTimeouts()" and "SetCommMask()" never fail
+        // here. The monitor thread uses the mask, WritePending the write timeout.
+        m_timeouts.readInterval = readIntervalTimeout * 1000u;
+        m_timeouts.readTotalMultiplier = readTotalTimeoutMultiplier * 1000u;
+        m_timeouts.readTotalConstant = readTotalTimeoutConstant * 1000u;
+        m_timeouts.writeTotalMultiplier = writeTotalTimeoutMultiplier * 1000u;
+        m_timeouts.writeTotalConstant = writeTotalTimeoutConstant * 1000u;
+
+        // 14 and 15. Read the line settings, switch to raw mode with the given ones, raise
+        // RTS. Only the first step that fails is reported; the later ones are skipped.
+        if (!m_portConfig) {
+            m_portConfig = std::make_unique<termios>();
+        }
+        const LineParameters line{baudRate, parity, dataBits, stopBits};
+        if (::tcgetattr(fd, m_portConfig.get()) != 0) {
+            failedStep = "tcgetattr()";
+            error = errno;
+        } else if (const std::optional<termios> raw = RawLineSettings(*m_portConfig, line); !raw) {
+            failedStep = "tcsetattr()";
+            error = EINVAL;  // a speed, size or stop-bit count termios cannot express
+        } else if (::tcsetattr(fd, TCSANOW, &*raw) != 0) {
+            failedStep = "tcsetattr()";
+            error = errno;
+        } else {
+            *m_portConfig = *raw;
+            int rts = TIOCM_RTS;
+            // A device without modem lines (a pty) answers ENOTTY or EINVAL: nothing to raise.
+            if (::ioctl(fd, TIOCMBIS, &rts) != 0 && errno != ENOTTY && errno != EINVAL) {
+                failedStep = "ioctl(TIOCMBIS)";
+                error = errno;
+            }
+        }
+
+        // 16. The purge runs whatever happened above.
+        ::tcflush(fd, TCIOFLUSH);
+    }
+    if (failedStep != nullptr) {
+        errno = error;
+        ReportError(failedStep);
+    }
+    return 1;
+}
+
+int CSerialLink::StartMonitor() {
+    if (!m_stopEvent.Exists() || !m_sendEvent.Exists()) {
+        return 0;  // never opened
+    }
+    if (m_monitorThread.joinable()) {
+        return 0;  // one is running: two would read each other's bytes
+    }
+    {
+        // Marked alive before it exists, so that a Close in the gap before its first step
+        // still waits for it instead of closing the port under it.
+        std::lock_guard<std::mutex> handoff(m_handoffMutex);
+        m_bMonitorAlive.store(true);
+    }
+    try {
+        m_monitorThread = std::thread(&CSerialLink::MonitorThread, this);
+    } catch (const std::system_error&) {
+        std::lock_guard<std::mutex> handoff(m_handoffMutex);
+        m_bMonitorAlive.store(false);
+        return 0;
+    }
+    return 1;
+}
+
+int CSerialLink::Send(const std::uint8_t* bytes, int length) {
+    std::lock_guard<std::mutex> send(m_csSend);
+    // Refused rather than overrunning the buffer or writing what the caller did not give.
+    if (!m_pSendBuffer || length < 0 || static_cast<std::uint32_t>(length) > m_nSendBufferSize ||
+        (length > 0 && bytes == nullptr)) {
+        return 0;
+    }
+    if (length > 0) {
+        std::memcpy(m_pSendBuffer.get(), bytes, static_cast<std::size_t>(length));
+    }
+    m_nSendLength = length;
+    m_bSendPending = true;
+    return m_sendEvent.Set() ? 1 : 0;
+}
+
+void CSerialLink::Close() {
+    StopMonitor();
+    {
+        std::lock_guard<std::mutex> port(m_csPort);
+        ClosePortLocked();
+    }
+    // 3. Reset the stop, I/O and send events (the I/O event went with the port).
+    m_stopEvent.Reset();
+    std::lock_guard<std::mutex> send(m_csSend);
+    m_sendEvent.Reset();
+    m_bSendPending = false;
+}
+
+void CSerialLink::ReportError(const char* operation) {
+    const int error = errno;
+    // strerror gives no line break of its own, FormatMessage's text ends with one.
+    const std::string systemText = ErrorText(error) + "\n";
+    const char* name = operation != nullptr ? operation : "";
+    // Sized by a first pass, so the report holds the whole text however long it is.
+    auto format = [&](char* buffer, std::size_t size) {
+        return std::snprintf(buffer, size,
+                             "WARNING:  %s Failed with the following error: \n%s\nPort: %d\n", name,
+                             systemText.c_str(), m_nPortNumber);
+    };
+    const int length = format(nullptr, 0);
+    std::string text(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
+    format(text.data(), text.size() + 1);
+
+    IErrorReporter* reporter = m_bDestroying.load() ? nullptr : m_pReporter.load();
+    if (reporter != nullptr) {
+        reporter->ShowReport(kReportCaption, text);
+    } else {
+        // Nowhere else to tell if standard error fails too.
+        (void)std::fprintf(stderr, "%s: %s", kReportCaption, text.c_str());
+        (void)std::fflush(stderr);
+    }
+    errno = error;
+}
+
+void CSerialLink::DispatchPending() {
+    std::unique_lock<std::mutex> lock(m_handoffMutex);
+    if (m_slotState != SlotState::Parked || m_bOwnerDetached || m_pOwner == nullptr) {
+        return;
+    }
+    // Taken, not emptied: the monitor thread reads on only once the handler has returned, and
+    // a nested dispatch (a modal loop inside the handler) cannot run the same one twice.
+    m_slotState = SlotState::Taken;
+    const std::uint64_t sequence = m_slotSequence;
+    const unsigned message = m_slotMessage;
+    const std::uint32_t wParam = m_slotWParam;
+    const std::int32_t lParam = m_slotLParam;
+    ILinkOwner* owner = m_pOwner;
+    lock.unlock();
+
+    owner->OnLinkMessage(message, wParam, lParam);
+
+    lock.lock();
+    // A Close inside the handler may have released the slot already, and even started a new
+    // monitor that parked a new notification: leave that one alone.
+    if (m_slotSequence == sequence && m_slotState == SlotState::Taken) {
+        m_slotState = SlotState::Empty;
+    }
+    m_handoffCv.notify_all();
+}
+
+void CSerialLink::SetErrorReporter(IErrorReporter* reporter) {
+    m_pReporter.store(reporter);
+}
+
+void CSerialLink::DetachOwner() {
+    {
+        std::lock_guard<std::mutex> handoff(m_handoffMutex);
+        m_bOwnerDetached = true;
+        if (m_slotState == SlotState::Parked) {
+            m_slotState = SlotState::Empty;
+        }
+    }
+    m_handoffCv.notify_all();
+    // Wait out a WakeOwner() the monitor thread may be in the middle of.
+    std::lock_guard<std::mutex> wake(m_wakeMutex);
+}
+
+void CSerialLink::StopMonitor() {
+    // The Win32 Close loop without its spinning: each round signals the stop event, hands
+    // a parked notification to the owner (the thread may be blocked delivering it), lets the
+    // owner service its thread (the thread may be blocked in a report shown there), then
+    // sleeps on the condition variable until a notification is parked or the thread has
+    // ended, for at most kCloseServicePeriod.
+    while (m_monitorThread.joinable()) {
+        m_stopEvent.Set();
+        DispatchPending();
+        ILinkOwner* owner = nullptr;
+        {
+            std::lock_guard<std::mutex> handoff(m_handoffMutex);
+            if (!m_bOwnerDetached) {
+                owner = m_pOwner;
+            }
+        }
+        if (owner != nullptr) {
+            owner->ServiceWhileClosing();
+        }
+        std::unique_lock<std::mutex> lock(m_handoffMutex);
+        if (!m_bMonitorAlive.load()) {
+            break;
+        }
+        if (m_slotState == SlotState::Taken) {
+            // Close runs on the owner's thread, so a notification being handled now is one
+            // this Close was called from. The thread need not wait for that handler (it
+            // would wait for ever): it sees the stop event before the next byte.
+            m_slotState = SlotState::Empty;
+            m_handoffCv.notify_all();
+        }
+        m_handoffCv.wait_for(lock, kCloseServicePeriod, [this] {
+            return !m_bMonitorAlive.load() || m_slotState == SlotState::Parked;
+        });
+    }
+    if (m_monitorThread.joinable()) {
+        m_monitorThread.join();
+    }
+}
+
+void CSerialLink::ClosePortLocked() {
+    if (m_hPort < 0) {
+        return;
+    }
+    if (m_bPortLocked) {
+        // Undone before the close, as the next opener of the device would otherwise find it
+        // exclusive. Both fail harmlessly on a hung-up tty.
+        ::ioctl(m_hPort, TIOCNXCL);
+        ::flock(m_hPort, LOCK_UN);
+        m_bPortLocked = false;
+    }
+    ::close(m_hPort);  // never retried: Linux frees the descriptor even on EINTR
+    m_hPort = -1;
+}
+
+void CSerialLink::MonitorThread() {
+    m_bMonitorAlive.store(true);
+    {
+        std::lock_guard<std::mutex> port(m_csPort);
+        if (m_hPort >= 0) {
+            ::tcflush(m_hPort, TCIOFLUSH);
+        }
+    }
+    for (;;) {
+        // m_hWaitHandles: stop, port, send; poll reports all ready ones and the lowest index
+        // is acted on, as WaitForMultipleObjects does. Input is watched only for EV_RXCHAR (no
+        // other class has a descriptor to watch); hang-ups are reported whatever the events.
+        // A vanished port is left out (fd -1), so it cannot wake the thread again.
+        const bool watchPort = m_hPort >= 0 && !m_bPortGone;
+        pollfd waits[3] = {
+            {m_stopEvent.Fd(), POLLIN, 0},
+            {watchPort ? m_hPort : -1,
+             static_cast<short>((m_dwEventMask & EV_RXCHAR) != 0 ? POLLIN : 0), 0},
+            {m_sendEvent.Fd(), POLLIN, 0},
+        };
+        if (::poll(waits, 3, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            // Only ENOMEM is possible here. Reported once, as a vanished port is; a later
+            // failure waits a moment before the next try instead of spinning.
+            if (!m_bPortGone) {
+                m_bPortGone = true;
+                ReportError("poll()");
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+            continue;
+        }
+        if (waits[0].revents != 0) {
+            break;
+        }
+        if (waits[1].revents != 0) {
+            OnPortEvent(waits[1].revents);
+        } else if (waits[2].revents != 0) {
+            WritePending();
+        }
+    }
+    // The last step: the waiting owner's thread may join from now on.
+    std::lock_guard<std::mutex> handoff(m_handoffMutex);
+    m_bMonitorAlive.store(false);
+    m_handoffCv.notify_all();
+}
+
+void CSerialLink::OnPortEvent(short revents) {
+    if ((revents & POLLIN) != 0) {
+        // The classes of the mask in the table's order; like GetCommMask, the mask decides,
+        // not which event occurred.
+        if ((m_dwEventMask & EV_RXCHAR) != 0) {
+            ReceivePending();
+        }
+        for (const EventClassRow& row : kOtherEventClasses) {
+            if ((m_dwEventMask & row.eventClass) != 0 && !m_bPortGone) {
+                Deliver(row.message, 0);
+            }
+        }
+    }
+    if ((revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && !m_bPortGone) {
+        // The device is gone and the read did not say so (input not watched, or nothing was
+        // left to read): the wait is the step that failed.
+        m_bPortGone = true;
+        errno = EIO;
+        ReportError("poll()");
+    }
+}
+
+void CSerialLink::ReceivePending() {
+    while (!m_stopEvent.IsSet()) {
+        int queued = 0;
+        {
+            std::lock_guard<std::mutex> port(m_csPort);
+            if (::ioctl(m_hPort, FIONREAD, &queued) != 0) {
+                queued = -1;  // unknown: the read below tells what is wrong
+            }
+        }
+        if (queued == 0) {
+            return;
+        }
+        std::uint8_t byte = 0;
+        ssize_t got = 0;
+        int error = 0;
+        {
+            std::lock_guard<std::mutex> port(m_csPort);
+            do {
+                got = ::read(m_hPort, &byte, 1);
+            } while (got < 0 && errno == EINTR);
+            error = errno;
+        }
+        if (got == 1) {
+            Deliver(WM_LINK_RXCHAR, byte);
+            continue;
+        }
+        if (got < 0 && (error == EAGAIN || error == EWOULDBLOCK)) {
+            return;  // nothing queued after all
+        }
+        // 0 is the hang-up (VMIN 1 with O_NONBLOCK); a failure here is as final (EIO, ENXIO).
+        // Either way nothing was read, so nothing is delivered, and the port is no longer
+        // watched: one report, and no loop on a descriptor that stays readable for ever.
+        m_bPortGone = true;
+        errno = got == 0 ? EIO : error;
+        ReportError("read()");
+        return;
+    }
+}
+
+void CSerialLink::WritePending() {
+    std::size_t length = 0;
+    {
+        // Reset and take in one step under the slot's lock: a Send after it signals anew and
+        // is written by the next round, a Send before it is written now; each exactly once.
+        std::lock_guard<std::mutex> send(m_csSend);
+        m_sendEvent.Reset();
+        if (!m_bSendPending || !m_pSendBuffer) {
+            return;
+        }
+        m_bSendPending = false;
+        length = static_cast<std::size_t>(m_nSendLength);
+        std::copy_n(m_pSendBuffer.get(), length, m_pWriteBuffer.get());
+    }
+
+    std::unique_lock<std::mutex> port(m_csPort);
+    if (m_hPort < 0 || m_bPortGone) {
+        return;  // no port, or a vanished one whose single report has been shown
+    }
+    ::tcflush(m_hPort, TCIOFLUSH);
+
+    // The write timeout bounds the whole write, as COMMTIMEOUTS does: multiplier per byte plus
+    // constant, none when both are 0. A timed-out write is not a failure (Win32 completes it
+    // short and the count is not compared), so it is given up silently, as is a write the
+    // stop event interrupts.
+    using Clock = std::chrono::steady_clock;
+    const std::uint64_t budgetMs =
+        static_cast<std::uint64_t>(m_timeouts.writeTotalMultiplier) * length +
+        m_timeouts.writeTotalConstant;
+    const std::optional<Clock::time_point> deadline =
+        budgetMs == 0
+            ? std::nullopt
+            : std::optional<Clock::time_point>(Clock::now() + std::chrono::milliseconds(budgetMs));
+
+    const char* failedStep = nullptr;
+    int error = 0;
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t written = ::write(m_hPort, m_pWriteBuffer.get() + done, length - done);
+        if (written > 0) {
+            done += static_cast<std::size_t>(written);
+            continue;
+        }
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+            failedStep = "write()";
+            error = written == 0 ? EIO : errno;
+            break;
+        }
+        // The device takes no more for now: wait until it does, the deadline passes, or
+        // Close asks the thread to end.
+        int waitMs = -1;
+        if (deadline) {
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
+            if (left <= 0) {
+                break;
+            }
+            waitMs = static_cast<int>(std::min<long long>(left, INT_MAX));
+        }
+        pollfd waits[2] = {{m_stopEvent.Fd(), POLLIN, 0}, {m_hPort, POLLOUT, 0}};
+        const int ready = ::poll(waits, 2, waitMs);
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready < 0) {
+            failedStep = "poll() in write()";
+            error = errno;
+            break;
+        }
+        if (waits[0].revents != 0) {
+            break;  // Close is waiting for the thread: give the write up
+        }
+        if (ready == 0) {
+            continue;  // the deadline check above ends the write
+        }
+        if ((waits[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            failedStep = "poll() in write()";
+            error = EIO;
+            break;
+        }
+    }
+    port.unlock();
+    if (failedStep != nullptr) {
+        if (IsDeviceGone(error)) {
+            m_bPortGone = true;
+        }
+        errno = error;
+        ReportError(failedStep);
+    }
+}
+
+void CSerialLink::Deliver(unsigned message, std::uint32_t wParam) {
+    std::unique_lock<std::mutex> lock(m_handoffMutex);
+    if (m_bOwnerDetached || m_pOwner == nullptr) {
+        return;
+    }
+    m_slotState = SlotState::Parked;
+    m_slotMessage = message;
+    m_slotWParam = wParam;
+    m_slotLParam = m_nPortNumber;
+    ++m_slotSequence;
+    ILinkOwner* owner = m_pOwner;
+    m_handoffCv.notify_all();  // a Close waiting for "parked or ended"
+    lock.unlock();
+
+    {
+        // Under m_wakeMutex, so that a DetachOwner returns only after this call has.
+        std::lock_guard<std::mutex> wake(m_wakeMutex);
+        bool attached = false;
+        {
+            std::lock_guard<std::mutex> handoff(m_handoffMutex);
+            attached = !m_bOwnerDetached;
+        }
+        if (attached) {
+            owner->WakeOwner();
+        }
+    }
+
+    lock.lock();
+    m_handoffCv.wait(lock, [this] { return m_slotState == SlotState::Empty || m_bOwnerDetached; });
+}
