@@ -30,7 +30,7 @@ enum class StyleGroup {
     PortList,    ///< tab stop, drop-down list with a vertical scroll bar, never sorted
 };
 
-/// The window-style bits each group stands for in the original template, kept for reference.
+/// The window-style bits of each group, as the template records them.
 constexpr std::uint32_t StyleBits(StyleGroup group) {
     switch (group) {
         case StyleGroup::PushButton:
