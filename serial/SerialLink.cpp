@@ -167,6 +167,8 @@ int CSerialLink::Open(ILinkOwner* owner, int portNumber, std::uint32_t baudRate,
         m_timeouts.writeTotalMultiplier = writeTotalTimeoutMultiplier * 1000u;
         m_timeouts.writeTotalConstant = writeTotalTimeoutConstant * 1000u;
 
+        // Reports keep the panel's established operation names; each is raised by the POSIX
+        // call that plays that operation's role (tcgetattr, tcsetattr and the RTS ioctl here).
         // 14 and 15. Read the line settings, switch to raw mode with the given ones, raise
         // RTS. Only the first step that fails is reported; the later ones are skipped.
         if (!m_portConfig) {
@@ -174,20 +176,20 @@ int CSerialLink::Open(ILinkOwner* owner, int portNumber, std::uint32_t baudRate,
         }
         const LineParameters line{baudRate, parity, dataBits, stopBits};
         if (::tcgetattr(fd, m_portConfig.get()) != 0) {
-            failedStep = "tcgetattr()";
+            failedStep = "GetCommState()";
             error = errno;
         } else if (const std::optional<termios> raw = RawLineSettings(*m_portConfig, line); !raw) {
-            failedStep = "tcsetattr()";
+            failedStep = "SetCommState()";
             error = EINVAL;  // a speed, size or stop-bit count termios cannot express
         } else if (::tcsetattr(fd, TCSANOW, &*raw) != 0) {
-            failedStep = "tcsetattr()";
+            failedStep = "SetCommState()";
             error = errno;
         } else {
             *m_portConfig = *raw;
             int rts = TIOCM_RTS;
             // A device without modem lines (a pty) answers ENOTTY or EINVAL: nothing to raise.
             if (::ioctl(fd, TIOCMBIS, &rts) != 0 && errno != ENOTTY && errno != EINVAL) {
-                failedStep = "ioctl(TIOCMBIS)";
+                failedStep = "SetCommState()";
                 error = errno;
             }
         }
@@ -404,7 +406,7 @@ void CSerialLink::MonitorThread() {
             // failure waits a moment before the next try instead of spinning.
             if (!m_bPortGone) {
                 m_bPortGone = true;
-                ReportError("poll()");
+                ReportError("WaitCommEvent()");
             } else {
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
             }
@@ -443,7 +445,7 @@ void CSerialLink::OnPortEvent(short revents) {
         // left to read): the wait is the step that failed.
         m_bPortGone = true;
         errno = EIO;
-        ReportError("poll()");
+        ReportError("WaitCommEvent()");
     }
 }
 
@@ -481,7 +483,7 @@ void CSerialLink::ReceivePending() {
         // watched: one report, and no loop on a descriptor that stays readable for ever.
         m_bPortGone = true;
         errno = got == 0 ? EIO : error;
-        ReportError("read()");
+        ReportError("ReadFile()");
         return;
     }
 }
@@ -515,10 +517,8 @@ void CSerialLink::WritePending() {
     const std::uint64_t budgetMs =
         static_cast<std::uint64_t>(m_timeouts.writeTotalMultiplier) * length +
         m_timeouts.writeTotalConstant;
-    const std::optional<Clock::time_point> deadline =
-        budgetMs == 0
-            ? std::nullopt
-            : std::optional<Clock::time_point>(Clock::now() + std::chrono::milliseconds(budgetMs));
+    const bool bounded = budgetMs != 0;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(budgetMs);
 
     const char* failedStep = nullptr;
     int error = 0;
@@ -533,16 +533,16 @@ void CSerialLink::WritePending() {
             continue;
         }
         if (written == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
-            failedStep = "write()";
+            failedStep = "WriteFile()";
             error = written == 0 ? EIO : errno;
             break;
         }
         // The device takes no more for now: wait until it does, the deadline passes, or
         // Close asks the thread to end.
         int waitMs = -1;
-        if (deadline) {
+        if (bounded) {
             const auto left =
-                std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
+                std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
             if (left <= 0) {
                 break;
             }
@@ -554,7 +554,7 @@ void CSerialLink::WritePending() {
             continue;
         }
         if (ready < 0) {
-            failedStep = "poll() in write()";
+            failedStep = "GetOverlappedResults() in WriteFile()";
             error = errno;
             break;
         }
@@ -565,7 +565,7 @@ void CSerialLink::WritePending() {
             continue;  // the deadline check above ends the write
         }
         if ((waits[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-            failedStep = "poll() in write()";
+            failedStep = "GetOverlappedResults() in WriteFile()";
             error = EIO;
             break;
         }

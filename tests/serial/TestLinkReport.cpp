@@ -17,11 +17,11 @@ TEST(LinkReport, TextFollowsTheReportFormatWithTheSystemText) {
     TestReporter reporter;
     link.SetErrorReporter(&reporter);
     errno = EIO;
-    link.ReportError("tcsetattr()");
+    link.ReportError("SetCommState()");
     ASSERT_EQ(reporter.Count(), 1u);
     EXPECT_EQ(reporter.Captions()[0], "Application Error");
     EXPECT_EQ(reporter.Texts()[0],
-              "WARNING:  tcsetattr() Failed with the following error: \n"
+              "WARNING:  SetCommState() Failed with the following error: \n"
               "Input/output error\n\nPort: 0\n");
 }
 
@@ -45,7 +45,7 @@ TEST(LinkReport, ErrorWithoutSystemTextStillGivesALine) {
     TestReporter reporter;
     link.SetErrorReporter(&reporter);
     errno = 99999;
-    link.ReportError("read()");
+    link.ReportError("ReadFile()");
     ASSERT_EQ(reporter.Count(), 1u);
     EXPECT_NE(reporter.Texts()[0].find("\nUnknown error 99999\n\nPort: 0\n"), std::string::npos)
         << reporter.Texts()[0];
@@ -55,10 +55,10 @@ TEST(LinkReport, WithoutReporterTheReportGoesToStandardError) {
     CSerialLink link;
     errno = EIO;
     ::testing::internal::CaptureStderr();
-    link.ReportError("poll()");
+    link.ReportError("WaitCommEvent()");
     const std::string written = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(written.find("Application Error"), std::string::npos);
-    EXPECT_NE(written.find("WARNING:  poll() Failed with the following error: \n"
+    EXPECT_NE(written.find("WARNING:  WaitCommEvent() Failed with the following error: \n"
                            "Input/output error\n\nPort: 0\n"),
               std::string::npos);
 }
@@ -68,7 +68,7 @@ TEST(LinkReport, ReportKeepsErrno) {
     TestReporter reporter;
     link.SetErrorReporter(&reporter);
     errno = ENXIO;
-    link.ReportError("read()");
+    link.ReportError("ReadFile()");
     EXPECT_EQ(errno, ENXIO);
 }
 

@@ -117,7 +117,7 @@ TEST_F(LinkOnPty, ConfigurationFailureIsReportedOnceAndOpenStillReturnsOne) {
               1);
     ASSERT_EQ(reporter.Count(), 1u);
     EXPECT_EQ(reporter.Texts()[0],
-              "WARNING:  tcsetattr() Failed with the following error: \n"
+              "WARNING:  SetCommState() Failed with the following error: \n"
               "Invalid argument\n\nPort: 201\n");
     termios left{};
     ASSERT_EQ(::tcgetattr(pty.Master(), &left), 0);
@@ -135,7 +135,7 @@ TEST_F(LinkOnPty, ANonTerminalEntryIsReportedAsTheSettingsRead) {
               1);
     ASSERT_EQ(reporter.Count(), 1u);
     EXPECT_EQ(reporter.Texts()[0],
-              "WARNING:  tcgetattr() Failed with the following error: \n"
+              "WARNING:  GetCommState() Failed with the following error: \n"
               "Inappropriate ioctl for device\n\nPort: 204\n");
     link.Close();
 }
@@ -429,7 +429,7 @@ TEST_F(LinkOnPty, HangUpIsReportedOnceAndThenCostsNoCpu) {
     ASSERT_EQ(reporter.Count(), 1u);
     EXPECT_EQ(reporter.Captions()[0], "Application Error");
     EXPECT_EQ(reporter.Texts()[0],
-              "WARNING:  read() Failed with the following error: \n"
+              "WARNING:  ReadFile() Failed with the following error: \n"
               "Input/output error\n\nPort: 201\n");
     EXPECT_TRUE(owner.notes.empty()) << "a failed read delivers nothing";
     EXPECT_FALSE(owner.WaitForWake(0ms));
@@ -445,7 +445,7 @@ TEST_F(LinkOnPty, HangUpWithoutInputWatchedIsReportedOnceAsTheWait) {
     EXPECT_LT(ProcessCpuSeconds() - before, 0.5);
     link.Close();
     ASSERT_EQ(reporter.Count(), 1u);
-    EXPECT_EQ(reporter.Texts()[0].rfind("WARNING:  poll() Failed", 0), 0u) << reporter.Texts()[0];
+    EXPECT_EQ(reporter.Texts()[0].rfind("WARNING:  WaitCommEvent() Failed", 0), 0u) << reporter.Texts()[0];
 }
 
 TEST_F(LinkOnPty, CloseWhileTheMonitorWaitsOnAReportServicesWithoutSpinning) {
