@@ -3,7 +3,9 @@
 # Usage: scripts/deps.sh demo|test
 set -euo pipefail
 
-common=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-qpa-plugins fonts-crosextra-caladea
+# Caladea stands in for the dialog font; Droid Sans Fallback has the step buttons' arrows.
+common=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-qpa-plugins
+        fonts-crosextra-caladea fonts-droid-fallback
         libgtest-dev libgmock-dev libbenchmark-dev)
 case "${1:-test}" in
     demo) wanted=("${common[@]}" xvfb xauth) ;;
