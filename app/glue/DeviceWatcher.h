@@ -21,6 +21,9 @@ public:
     /// True when at least one folder is watched.
     bool IsWatching() const { return m_fd >= 0 && m_watchCount > 0; }
 
+    /// True while a batch waits for a close or a report box to end.
+    bool IsHoldingBack() const { return m_held; }
+
 signals:
     void deviceChanged();
 
