@@ -6,7 +6,7 @@
 
 #include "SerialLink.h"
 
-int LinkBridge::s_closeDepth = 0;
+int LinkBridge::m_closeDepth = 0;
 
 LinkBridge::LinkBridge(CSerialLink& link, Handler onMessage, QObject* parent)
     : QObject(parent), m_link(link), m_onMessage(std::move(onMessage)) {}
@@ -39,7 +39,7 @@ void LinkBridge::WakeOwner() {
 }
 
 void LinkBridge::ServiceWhileClosing() {
-    ++s_closeDepth;
+    ++m_closeDepth;
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-    --s_closeDepth;
+    --m_closeDepth;
 }

@@ -37,7 +37,7 @@ public:
 
     /// True while the GUI thread runs events from inside a link's Close(). Work that would
     /// close or reopen the link (a device change) must wait until the close has returned.
-    static bool InsideClose() { return s_closeDepth > 0; }
+    static bool InsideClose() { return m_closeDepth > 0; }
 
 private:
     CSerialLink& m_link;
@@ -45,5 +45,5 @@ private:
     bool m_detached = false;  // GUI thread only
 
     // GUI thread only: nesting depth of ServiceWhileClosing().
-    static int s_closeDepth;
+    static int m_closeDepth;
 };

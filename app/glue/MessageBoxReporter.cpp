@@ -6,7 +6,7 @@
 #include <QThread>
 #include <cstdio>
 
-int MessageBoxReporter::s_showing = 0;
+int MessageBoxReporter::m_showing = 0;
 
 MessageBoxReporter::MessageBoxReporter(QObject* parent) : QObject(parent) {}
 
@@ -34,9 +34,9 @@ void MessageBoxReporter::ShowBox(const std::string& caption, const std::string& 
     QMessageBox box(QMessageBox::Critical, QString::fromLocal8Bit(caption.c_str()),
                     QString::fromLocal8Bit(text.c_str()), QMessageBox::Ok);
     box.setObjectName("ReportBox");
-    ++s_showing;
+    ++m_showing;
     box.exec();
-    --s_showing;
+    --m_showing;
 }
 
 void MessageBoxReporter::WriteToStderr(const std::string& caption, const std::string& text) {

@@ -22,10 +22,10 @@ public:
     /// True while a report box is open on the GUI thread. The monitor thread that raised it
     /// waits for the operator, so nothing may wait for that thread meanwhile (a close would
     /// hang: it lets no operator input through).
-    static bool IsShowing() { return s_showing > 0; }
+    static bool IsShowing() { return m_showing > 0; }
 
 private:
-    static int s_showing;  // GUI thread only
+    static int m_showing;  // GUI thread only
 
     static void ShowBox(const std::string& caption, const std::string& text);
     static void WriteToStderr(const std::string& caption, const std::string& text);
