@@ -42,7 +42,7 @@ scripts/build.sh tsan
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_ctest build/tsan
 
 echo "== fuzzing the reply framer"
-scripts/build.sh fuzz
+scripts/build.sh fuzz fuzz_reply_framer
 if build/fuzz/fuzz/fuzz_reply_framer -runs=300000 -max_len=256 -seed=1 2>&1 | tail -n 3; then
     passed=$((passed + 1))
 else
