@@ -29,6 +29,8 @@ constexpr const char* kUsage =
     "  (no option)      every figure with full counts (about three minutes)\n"
     "  --smoke          every figure with tiny counts (a few seconds), for CI\n"
     "  --soak [S]       the fault soak for S seconds (default 60)\n"
+    "  --only GROUP     one group of figures: sync (with close), receive, linerate, idle,\n"
+    "                   slider, startup\n"
     "  --module PATH    the varnel-module to run (default: the one built beside the bench)\n"
     "Exit code 0 unless the bench could not measure or a soak check failed; a missed target\n"
     "is printed, not failed.\n";
@@ -111,6 +113,7 @@ int main(int argc, char** argv) {
     config.startupPanelPath = Beside(argv[0], "bench_startup_panel");
     config.startupMinimalPath = Beside(argv[0], "bench_startup_minimal");
     int soakSeconds = 0;
+    std::string only;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--smoke") {
@@ -125,6 +128,8 @@ int main(int argc, char** argv) {
                     return 64;
                 }
             }
+        } else if (arg == "--only" && i + 1 < argc) {
+            only = argv[++i];
         } else if (arg == "--module" && i + 1 < argc) {
             config.modulePath = argv[++i];
         } else if (arg == "-h" || arg == "--help") {
@@ -179,13 +184,26 @@ int main(int argc, char** argv) {
             std::printf("# bench_panel%s on %s, %ld cores\n", config.smoke ? " --smoke" : "", host,
                         ::sysconf(_SC_NPROCESSORS_ONLN));
             bench::PrintFigureHeader();
-            ok = bench::RunSyncAndClose(config, panel) && ok;
-            ok = bench::RunReceiveCapacity(config, panel) && ok;
-            ok = bench::RunLineRateCost(config, panel) && ok;
-            ok = bench::RunIdleCost(config, panel) && ok;
-            ok = bench::RunSliderToWire(config, panel) && ok;
-            g_heartbeatNs = bench::NowNs();
-            ok = bench::RunStartup(config) && ok;
+            auto wanted = [&only](const char* group) { return only.empty() || only == group; };
+            if (wanted("sync")) {
+                ok = bench::RunSyncAndClose(config, panel) && ok;
+            }
+            if (wanted("receive")) {
+                ok = bench::RunReceiveCapacity(config, panel) && ok;
+            }
+            if (wanted("linerate")) {
+                ok = bench::RunLineRateCost(config, panel) && ok;
+            }
+            if (wanted("idle")) {
+                ok = bench::RunIdleCost(config, panel) && ok;
+            }
+            if (wanted("slider")) {
+                ok = bench::RunSliderToWire(config, panel) && ok;
+            }
+            if (wanted("startup")) {
+                g_heartbeatNs = bench::NowNs();
+                ok = bench::RunStartup(config) && ok;
+            }
         }
     }
     std::printf("# bench_panel: %s\n", ok ? "done" : "FAILED: see the lines above");

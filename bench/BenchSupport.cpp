@@ -63,6 +63,21 @@ double SelfCpuSeconds() {
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
+ThreadCpu SelfThreadCpu() {
+    ThreadCpu cpu;
+    const std::string self = std::to_string(::getpid());
+    std::error_code ec;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", ec)) {
+        std::ifstream schedstat(task.path() / "schedstat");
+        double runNs = 0;
+        if (!(schedstat >> runNs)) {
+            continue;  // the thread ended meanwhile
+        }
+        (task.path().filename() == self ? cpu.mainThread : cpu.otherThreads) += runNs / 1e9;
+    }
+    return cpu;
+}
+
 long SelfRssKb() {
     std::ifstream statm("/proc/self/statm");
     long size = 0;

@@ -26,6 +26,13 @@ double NowMs();
 
 /// User plus system CPU time of this whole process (all threads), in seconds.
 double SelfCpuSeconds();
+/// CPU time of this process's main (GUI) thread and of all its other threads together, in
+/// seconds, from the scheduler's nanosecond counters.
+struct ThreadCpu {
+    double mainThread = 0;
+    double otherThreads = 0;
+};
+ThreadCpu SelfThreadCpu();
 /// Resident set size of this process now, in KiB.
 long SelfRssKb();
 
