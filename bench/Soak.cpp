@@ -460,10 +460,10 @@ private:
             m_failures.push_back(
                 Format("%d of %d synchronisations did not complete", m_opens - m_syncs, m_opens));
         }
-        // First and last minute, or first and last ten seconds of a short soak. The first
-        // window starts once the pull has been recovered from: the first report box and the
+        // First and last minute, or first and last ten seconds of a soak under three minutes. The
+        // first window starts once the pull has been recovered from: the first report box and the
         // second module cost memory once, and a leak is what is looked for.
-        const std::int64_t window = (m_seconds >= 120 ? 60 : 10) * kSecondNs;
+        const std::int64_t window = (m_seconds >= 180 ? 60 : 10) * kSecondNs;
         const long long windowS = window / kSecondNs;
         const std::int64_t last = m_rss.back().first;
         long start = 0;
