@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QMessageBox>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <filesystem>
 #include <functional>
@@ -38,19 +39,11 @@ inline bool WaitUntil(const std::function<bool()>& done, int deadlineMs = kGener
 /// A private VARNEL_PORTS folder for one test: no test sees or opens a port it did not create.
 class PortFolderScope {
 public:
-    PortFolderScope() {
-        char pattern[] = "/tmp/varnel-e2e-XXXXXX";
-        m_dir = ::mkdtemp(pattern) != nullptr ? pattern : "";
-        ::setenv("VARNEL_PORTS", m_dir.c_str(), 1);
-    }
-    ~PortFolderScope() {
-        ::unsetenv("VARNEL_PORTS");
-        std::filesystem::remove_all(m_dir);
-    }
-    const std::filesystem::path& Path() const { return m_dir; }
+    PortFolderScope() { qputenv("VARNEL_PORTS", m_dir.path().toLocal8Bit()); }
+    ~PortFolderScope() { qunsetenv("VARNEL_PORTS"); }
 
 private:
-    std::filesystem::path m_dir;
+    QTemporaryDir m_dir;
 };
 
 /// A pty published as COM `com` in the port folder; the test plays the far end.

@@ -43,11 +43,12 @@ protected:
         m_pty.Write("!");  // every earlier probe arrives before it
         ASSERT_TRUE(WaitUntil([this] { return m_got.back() == '!'; }));
         m_got.clear();
-        m_wakesBefore = m_bridge->m_wakes;
     }
-    bool DeliveryParked() {
-        return WaitUntil([this] { return m_bridge->m_wakes > m_wakesBefore; }, e2e::kGenerousMs,
-                         false);
+    // Writes `bytes` and waits, processing no events, until their first delivery is parked.
+    bool WriteParked(const std::string& bytes) {
+        const int before = m_bridge->m_wakes;
+        return m_pty.Write(bytes) &&
+               WaitUntil([&] { return m_bridge->m_wakes > before; }, e2e::kGenerousMs, false);
     }
 
     e2e::PortFolderScope m_folder;
@@ -55,7 +56,6 @@ protected:
     CSerialLink m_link;
     std::string m_got;
     bool m_onGuiThread = true;
-    int m_wakesBefore = 0;
     std::unique_ptr<CountingBridge> m_bridge = std::make_unique<CountingBridge>(
         m_link, [this](unsigned message, std::uint32_t byte, std::int32_t) {
             m_onGuiThread = m_onGuiThread && QThread::currentThread() == qApp->thread();
@@ -65,26 +65,22 @@ protected:
         });
 };
 
-TEST_F(LinkHandOff, DeliversEveryByteRawInOrderOnTheGuiThread) {
+TEST_F(LinkHandOff, DeliversRawInOrderOnTheGuiThreadAndCloseHandlesAParkedOne) {
     const std::string sent("\x01\x01\x01\x00\x2D\x30\xFF\r\n\x03 tail", 12);
     ASSERT_TRUE(m_pty.Write(sent));
     EXPECT_TRUE(WaitUntil([&] { return m_got.size() >= sent.size(); }));
     EXPECT_EQ(m_got, sent);
     EXPECT_TRUE(m_onGuiThread);
-    m_link.Close();
-}
 
-TEST_F(LinkHandOff, CloseWithADeliveryParkedHandlesItAndReadsNoMore) {
-    ASSERT_TRUE(m_pty.Write("ABC"));
-    ASSERT_TRUE(DeliveryParked());  // no events processed: 'A' waits for us
+    m_got.clear();
+    ASSERT_TRUE(WriteParked("ABC"));
     m_link.Close();
     EXPECT_EQ(m_got, "A");
 }
 
 // The window goes away with the port open while bytes arrive: nothing may reach it.
 TEST_F(LinkHandOff, NoDeliveryReachesADestroyedOwner) {
-    ASSERT_TRUE(m_pty.Write("XYZ"));
-    ASSERT_TRUE(DeliveryParked());
+    ASSERT_TRUE(WriteParked("XYZ"));
     m_bridge.reset();  // with a delivery parked and its wake-up queued
     m_pty.Write("more bytes after the owner left");
     WaitUntil([] { return false; }, 200);
@@ -99,12 +95,12 @@ TEST(MessageBoxReporterTest, WorkerWaitsForTheBoxShownInsideAClose) {
     LinkBridge bridge(link, {});
     MessageBoxReporter reporter;
     std::atomic<bool> returned{false};
-    QString seen;
-    bool waitingWhileShown = false, insideClose = false;
     e2e::Operator answer([&](QMessageBox* box) {
-        seen = box->windowTitle() + "|" + box->text() + "|" + QString::number(box->icon());
-        waitingWhileShown = !returned;
-        insideClose = LinkBridge::InsideClose();
+        EXPECT_EQ(box->windowTitle() + "|" + box->text(),
+                  "Application Error|WARNING:  ReadFile() Failed");
+        EXPECT_EQ(box->icon(), QMessageBox::Critical);
+        EXPECT_FALSE(returned);
+        EXPECT_TRUE(LinkBridge::InsideClose());
     });
     std::thread monitor([&] {
         reporter.ShowReport("Application Error", "WARNING:  ReadFile() Failed");
@@ -118,46 +114,31 @@ TEST(MessageBoxReporterTest, WorkerWaitsForTheBoxShownInsideAClose) {
         e2e::kGenerousMs, false));
     monitor.join();
     EXPECT_EQ(answer.Answered(), 1);
-    EXPECT_EQ(seen, "Application Error|WARNING:  ReadFile() Failed|" +
-                        QString::number(QMessageBox::Critical));
-    EXPECT_TRUE(waitingWhileShown);
-    EXPECT_TRUE(insideClose);
 }
 
-class DeviceWatcherTest : public ::testing::Test {
-protected:
-    void Link(const char* name) {
-        std::filesystem::create_symlink("/dev/null", m_folder.Path() / name);
-    }
-    e2e::PortFolderScope m_folder;
-    DeviceWatcher m_watcher{{QString::fromStdString(m_folder.Path())}};
-    QSignalSpy m_spy{&m_watcher, &DeviceWatcher::deviceChanged};
-};
-
-TEST_F(DeviceWatcherTest, OneNotificationPerBatch) {
-    Link("COM3");
-    Link("COM4");  // both queued before the loop runs: one batch
-    ASSERT_TRUE(WaitUntil([&] { return m_spy.count() >= 1; }));
+// The recovery a change starts closes the link, so a batch inside a close waits for its end.
+TEST(DeviceWatcherTest, OneNotificationPerBatchAndNoneInsideAClose) {
+    QTemporaryDir folder;
+    DeviceWatcher watcher{{folder.path()}};
+    QSignalSpy spy{&watcher, &DeviceWatcher::deviceChanged};
+    const auto link = [&](const char* name) {
+        std::filesystem::create_symlink("/dev/null", folder.filePath(name).toStdString());
+    };
+    link("COM3");
+    link("COM4");  // both queued before the loop runs: one batch
+    ASSERT_TRUE(WaitUntil([&] { return spy.count() >= 1; }));
     QCoreApplication::processEvents();
-    EXPECT_EQ(m_spy.count(), 1);
-    std::filesystem::remove(m_folder.Path() / "COM3");
-    std::filesystem::remove(m_folder.Path() / "COM4");
-    ASSERT_TRUE(WaitUntil([&] { return m_spy.count() >= 2; }));
-    QCoreApplication::processEvents();
-    EXPECT_EQ(m_spy.count(), 2);
-}
+    EXPECT_EQ(spy.count(), 1);
 
-// The recovery a change starts closes the link: inside a close that would nest.
-TEST_F(DeviceWatcherTest, ABatchInsideACloseWaitsUntilTheCloseReturns) {
-    CSerialLink link;
-    LinkBridge bridge(link, {});
-    Link("COM5");
+    CSerialLink serial;
+    LinkBridge bridge(serial, {});
+    link("COM5");
     for (int i = 0; i < 50; ++i) {
         bridge.ServiceWhileClosing();
     }
-    EXPECT_EQ(m_spy.count(), 0);
-    EXPECT_TRUE(m_watcher.IsHoldingBack());
-    EXPECT_TRUE(WaitUntil([&] { return m_spy.count() == 1; }));
+    EXPECT_EQ(spy.count(), 1);
+    EXPECT_TRUE(watcher.IsHoldingBack());
+    EXPECT_TRUE(WaitUntil([&] { return spy.count() == 2; }));
 }
 
 }  // namespace
