@@ -280,7 +280,12 @@ bool RunReceiveCapacity(const BenchConfig& config, PanelDriver& panel) {
                   bytes, replies, lost, elapsedS);
     PrintFigure("receive.mean", rate, "B/s", kLineBytesPerSecond, Goal::AtLeast, 50, note);
     const double worst = *std::min_element(perSecond.begin(), perSecond.end());
-    PrintFigure("receive.worst_second", worst, "B/s", kLineBytesPerSecond, Goal::AtLeast, 50);
+    std::string trace = "per sample:";
+    for (double r : perSecond) {
+        trace += " " + std::to_string(static_cast<long long>(r));
+    }
+    PrintFigure("receive.worst_second", worst, "B/s", kLineBytesPerSecond, Goal::AtLeast, 50,
+                trace);
     PrintFigure("receive.lost_replies", static_cast<double>(lost), "frames", 1, Goal::AtMost, 0);
     if (sentBytes >= 0) {
         Say("receive: the module sent " + std::to_string(sentBytes) + " bytes in all (" +

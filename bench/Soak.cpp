@@ -80,6 +80,14 @@ public:
         if (dir == "rx") {
             m_lastRxNs = NowNs();
             ++m_rxFrames;
+            if (bytes.size() == kFrameSize && bytes[0] == 0x00 && bytes[1] == 0x01 &&
+                bytes[2] >= 1 && bytes[2] <= 3) {
+                std::vector<int>& sets = m_sets[bytes[2]];
+                sets.push_back(ValueOf(bytes));
+                if (sets.size() > kSetsKept) {
+                    sets.erase(sets.begin());
+                }
+            }
             return;
         }
         if (meaning == "noise") {
@@ -121,6 +129,13 @@ public:
         }
     }
 
+    /// True when one of the last set frames of `command` the module received carried `value`.
+    bool ReceivedSet(int command, int value) const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const std::vector<int>& sets = m_sets[static_cast<std::size_t>(command)];
+        return std::find(sets.begin(), sets.end(), value) != sets.end();
+    }
+
     std::array<Quantity, 4> Quantities() const {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_quantities;
@@ -138,8 +153,23 @@ public:
     }
 
 private:
+    static constexpr std::size_t kSetsKept = 16;
+
+    static int ValueOf(const std::vector<std::uint8_t>& frame) {
+        switch (frame[2]) {
+            case CMD_CHANNEL:
+                return frame[4];
+            case CMD_POWER:
+                return frame[3] * 256 + frame[4];
+            default:
+                return frame[3] != 0 && frame[4] != 0 ? 1
+                                                      : (frame[3] == 0 && frame[4] == 0 ? 0 : -1);
+        }
+    }
+
     mutable std::mutex m_mutex;
     std::array<Quantity, 4> m_quantities{};  // by command code 1..3
+    std::array<std::vector<int>, 4> m_sets;  // last set values received, by command
     std::int64_t m_lastRxNs = 0;
     int m_repliesSinceNoise = 1000;
     long long m_rxFrames = 0;
@@ -363,6 +393,18 @@ private:
                 ++m_staleAfterFault;
                 continue;
             }
+            // The panel holds a value it sent that the module never received (a later Send can
+            // replace a frame in the link's one-slot send buffer before it is written).
+            // Tracking then sees slider and state agree and never sends it again.
+            const int held = PanelValue(command);
+            if (held != q.value && !m_view->ReceivedSet(command, held)) {
+                ++m_sendReplaced;
+                Say(
+                    Format("check at %.1f s: the panel holds %s %d, which never reached the "
+                           "module (it has %d): %s",
+                           Elapsed(), Name(command), held, q.value, shown.c_str()));
+                continue;
+            }
             ++m_unexplained;
             m_failures.push_back(
                 Format("check at %.1f s: the panel shows %s, the module's %s is "
@@ -372,6 +414,13 @@ private:
         if (allEqual) {
             ++m_equal;
         }
+    }
+
+    int PanelValue(int command) const {
+        const ControllerState& state = m_panel.State();
+        return command == CMD_CHANNEL ? state.currentChannel
+               : command == CMD_POWER ? state.currentPower
+                                      : (state.outputOn ? 1 : 0);
     }
 
     static const char* Name(int command) {
@@ -541,6 +590,7 @@ private:
     int m_checks = 0;
     int m_equal = 0;
     int m_staleAfterFault = 0;
+    int m_sendReplaced = 0;
     int m_unexplained = 0;
     int m_pullBoxes = 0;
     int m_otherBoxes = 0;
