@@ -497,8 +497,9 @@ private:
                    m_syncs, m_opens, m_reopens));
         Say(
             Format("quiet checks: %d; all readouts equal the module: %d; a readout stale after an "
-                   "injected fault: %d; unexplained: %d",
-                   m_checks, m_equal, m_staleAfterFault, m_unexplained));
+                   "injected fault: %d; a set frame that never reached the module: %d; "
+                   "unexplained: %d",
+                   m_checks, m_equal, m_staleAfterFault, m_sendReplaced, m_unexplained));
         Say(Format("pull and re-publish: %s%s", m_pulled ? "done, " : "NOT DONE",
                    m_pulled ? m_pullNote.c_str() : ""));
         Say(Format("report boxes: %d for the pulled device, %d other", m_pullBoxes, m_otherBoxes));
