@@ -1,5 +1,6 @@
 #include "PanelController.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "ChannelGrid.h"
@@ -369,40 +370,32 @@ void PanelController::TrackSliders() {
     }
 }
 
-void PanelController::StepChannelDown() {
+void PanelController::StepHeld(std::int32_t& value, int step, int limit,
+                               const CommandFrame& (*encode)(int)) {
     if (!m_state.synced || !m_state.portOpen) {
         return;
     }
-    const int next = m_state.currentChannel - (m_state.holdCount / 51 + 1);
-    m_state.currentChannel = next < kChannelMin ? kChannelMin : next;
-    Send(SetChannelFrame(m_state.currentChannel));
+    const int next = value + step;
+    value = step < 0 ? std::max(next, limit) : std::min(next, limit);
+    Send(encode(value));
+}
+
+// Steps grow the longer the button is held: the channel by one more every 51 ticks, the
+// power by one more hundredth every 26.
+void PanelController::StepChannelDown() {
+    StepHeld(m_state.currentChannel, -(m_state.holdCount / 51 + 1), kChannelMin, SetChannelFrame);
 }
 
 void PanelController::StepChannelUp() {
-    if (!m_state.synced || !m_state.portOpen) {
-        return;
-    }
-    const int next = m_state.currentChannel + (m_state.holdCount / 51 + 1);
-    m_state.currentChannel = next > kChannelMax ? kChannelMax : next;
-    Send(SetChannelFrame(m_state.currentChannel));
+    StepHeld(m_state.currentChannel, m_state.holdCount / 51 + 1, kChannelMax, SetChannelFrame);
 }
 
 void PanelController::StepPowerDown() {
-    if (!m_state.synced || !m_state.portOpen) {
-        return;
-    }
-    const int next = m_state.currentPower - (m_state.holdCount / 26 + 1);
-    m_state.currentPower = next < kPowerMin ? kPowerMin : next;
-    Send(SetPowerFrame(m_state.currentPower));
+    StepHeld(m_state.currentPower, -(m_state.holdCount / 26 + 1), kPowerMin, SetPowerFrame);
 }
 
 void PanelController::StepPowerUp() {
-    if (!m_state.synced || !m_state.portOpen) {
-        return;
-    }
-    const int next = m_state.currentPower + (m_state.holdCount / 26 + 1);
-    m_state.currentPower = next > kPowerMax ? kPowerMax : next;
-    Send(SetPowerFrame(m_state.currentPower));
+    StepHeld(m_state.currentPower, m_state.holdCount / 26 + 1, kPowerMax, SetPowerFrame);
 }
 
 int PanelController::OpenSelectedPort() {

@@ -63,6 +63,9 @@ private:
 
     int OpenSelectedPort();
     void Send(const CommandFrame& frame);
+    /// One tick of a held step button: `value` moves by `step` (negative for down), stops at
+    /// `limit` on that side only, and is sent with `encode`.
+    void StepHeld(std::int32_t& value, int step, int limit, const CommandFrame& (*encode)(int));
     void KillAllTimers();
     void RecoverAfterDeviceChange();
     void RunPendingDeviceChanges();
