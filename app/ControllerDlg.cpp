@@ -309,13 +309,22 @@ std::string CControllerDlg::GetItemText(int id) const {
 }
 
 void CControllerDlg::SetItemText(int id, const std::string& text) {
+    // A module repeats its replies; writing the same text again would repaint the control for
+    // nothing (and, in an entry field, move the operator's caret).
     QWidget* widget = Control(id);
+    const QString value = ToQString(text);
     if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
-        edit->setText(ToQString(text));
+        if (edit->text() != value) {
+            edit->setText(value);
+        }
     } else if (auto* label = qobject_cast<QLabel*>(widget)) {
-        label->setText(ToQString(text));
+        if (label->text() != value) {
+            label->setText(value);
+        }
     } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
-        button->setText(ToQString(text));
+        if (button->text() != value) {
+            button->setText(value);
+        }
     }
 }
 
