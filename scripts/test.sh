@@ -49,8 +49,13 @@ else
     failed=$((failed + 1))
 fi
 
-echo "== benchmark smoke run"
+echo "== benchmark smoke runs"
 if build/release/bench/bench_protocol --benchmark_min_time=0.01 >/dev/null; then
+    passed=$((passed + 1))
+else
+    failed=$((failed + 1))
+fi
+if build/release/bench/bench_panel --smoke; then
     passed=$((passed + 1))
 else
     failed=$((failed + 1))
