@@ -500,8 +500,10 @@ private:
                    "injected fault: %d; a set frame that never reached the module: %d; "
                    "unexplained: %d",
                    m_checks, m_equal, m_staleAfterFault, m_sendReplaced, m_unexplained));
-        Say(Format("pull and re-publish: %s%s", m_pulled ? "done, " : "NOT DONE",
-                   m_pulled ? m_pullNote.c_str() : ""));
+        const std::string pull = !m_pulled            ? "NOT DONE"
+                                 : m_pullNote.empty() ? "done"
+                                                      : "done, " + m_pullNote;
+        Say("pull and re-publish: " + pull);
         Say(Format("report boxes: %d for the pulled device, %d other", m_pullBoxes, m_otherBoxes));
         if (!m_pulled) {
             m_failures.push_back("the module was never pulled (the soak ended first)");
