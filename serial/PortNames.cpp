@@ -141,7 +141,7 @@ bool SysfsTtyLacksUart(const std::string& sysTtyDir) {
 }
 
 std::string PortDevicePath(int com) {
-    const std::string entry = PortEntryPath(com);
+    std::string entry = PortEntryPath(com);
     if (entry.empty()) {
         return {};
     }

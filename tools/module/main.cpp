@@ -30,7 +30,7 @@ constexpr int kExitPortTaken = 2;
 constexpr int kExitUsage = 64;
 
 // Upper bounds on the work of one loop turn, so signals and input are never starved.
-constexpr std::size_t kReadBudget = 64 * 1024;
+constexpr std::size_t kReadBudget = std::size_t{64} * 1024;
 constexpr int kStreamBurst = 256;
 
 void Say(const std::string& text) {
