@@ -5,7 +5,6 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QEventLoop>
-#include <QKeyEvent>
 #include <QLineEdit>
 #include <QSlider>
 #include <QTest>
@@ -116,19 +115,12 @@ void PanelDriver::TypeAndEnter(const char* name, const QString& text) {
     if (field == nullptr) {
         return;
     }
+    // The field holds the module's last value: select and erase it as an operator would.
     field->setFocus(Qt::OtherFocusReason);
     field->selectAll();
-    auto key = [field](int code, const QString& chars) {
-        QKeyEvent press(QEvent::KeyPress, code, Qt::NoModifier, chars);
-        QApplication::sendEvent(field, &press);
-        QKeyEvent release(QEvent::KeyRelease, code, Qt::NoModifier, chars);
-        QApplication::sendEvent(field, &release);
-    };
-    key(Qt::Key_Backspace, QStringLiteral("\b"));
-    for (QChar c : text) {
-        key(c.unicode(), QString(c));
-    }
-    key(Qt::Key_Return, QStringLiteral("\r"));
+    QTest::keyClick(field, Qt::Key_Backspace);
+    QTest::keyClicks(field, text);
+    QTest::keyClick(field, Qt::Key_Return);
 }
 
 void PanelDriver::MoveSlider(const char* name, int value) {
