@@ -141,34 +141,27 @@ void PanelController::OnOpenPort() {
 }
 
 void PanelController::OnSetChannel() {
-    if (!m_state.synced || !m_state.portOpen) {
-        return;
-    }
-    const std::string text = m_controls.GetItemText(IDC_EDIT_CHANNEL);
-    if (text.empty()) {
-        return;
-    }
-    m_timers.KillTimer(TIMER_TRACK);
-    m_state.currentChannel = ReadClampedDecimal(text, 0, kChannelMin, kChannelMax);
-    Send(SetChannelFrame(m_state.currentChannel));
-    m_timers.Sleep(kSendPauseMs);
-    m_timers.SetTimer(TIMER_TRACK, kTrackPeriodMs);
+    ApplyTypedEntry(IDC_EDIT_CHANNEL, 0, m_state.currentChannel, kChannelMin, kChannelMax,
+                    SetChannelFrame);
 }
 
 void PanelController::OnSetPower() {
+    // The field holds dBm; the state counts hundredths, read straight from the digits.
+    ApplyTypedEntry(IDC_EDIT_POWER, 2, m_state.currentPower, kPowerMin, kPowerMax, SetPowerFrame);
+}
+
+void PanelController::ApplyTypedEntry(int editId, int decimals, std::int32_t& value, int minimum,
+                                      int maximum, const CommandFrame& (*encode)(int)) {
     if (!m_state.synced || !m_state.portOpen) {
         return;
     }
-    const std::string text = m_controls.GetItemText(IDC_EDIT_POWER);
+    const std::string text = m_controls.GetItemText(editId);
     if (text.empty()) {
         return;
     }
     m_timers.KillTimer(TIMER_TRACK);
-    // The field holds dBm; the state counts hundredths, read straight from the digits.
-    m_state.currentPower = ReadClampedDecimal(text, 2, kPowerMin, kPowerMax);
-    Send(SetPowerFrame(m_state.currentPower));
-    m_timers.Sleep(kSendPauseMs);
-    m_timers.SetTimer(TIMER_TRACK, kTrackPeriodMs);
+    value = ReadClampedDecimal(text, decimals, minimum, maximum);
+    SendThenResumeTracking(encode(value));
 }
 
 void PanelController::OnOutputToggle() {
@@ -178,7 +171,13 @@ void PanelController::OnOutputToggle() {
     m_timers.KillTimer(TIMER_TRACK);
     m_state.outputOn = !m_state.outputOn;
     // The caption waits for the module's output reply.
-    Send(SetOutputFrame(m_state.outputOn));
+    SendThenResumeTracking(SetOutputFrame(m_state.outputOn));
+}
+
+void PanelController::SendThenResumeTracking(const CommandFrame& frame) {
+    // The pause paces the module; restarting the timer afterwards keeps the next tracking
+    // tick a full period away, so it cannot undo the value before a reply could arrive.
+    Send(frame);
     m_timers.Sleep(kSendPauseMs);
     m_timers.SetTimer(TIMER_TRACK, kTrackPeriodMs);
 }

@@ -63,6 +63,12 @@ private:
 
     int OpenSelectedPort();
     void Send(const CommandFrame& frame);
+    /// A typed entry's SET: reads field `editId` with `decimals` fixed decimals into `value`,
+    /// clamped to [minimum, maximum], and sends it with `encode`.
+    void ApplyTypedEntry(int editId, int decimals, std::int32_t& value, int minimum, int maximum,
+                         const CommandFrame& (*encode)(int));
+    /// Sends a typed or toggled value, pauses, and restarts slider tracking.
+    void SendThenResumeTracking(const CommandFrame& frame);
     /// One tick of a held step button: `value` moves by `step` (negative for down), stops at
     /// `limit` on that side only, and is sent with `encode`.
     void StepHeld(std::int32_t& value, int step, int limit, const CommandFrame& (*encode)(int));
