@@ -96,6 +96,20 @@ bool OpenAndSync(PanelDriver& panel, int com, const char* what) {
     return true;
 }
 
+// A module on `com` with `args`, and the panel open and synchronised with it; on failure
+// nothing is left running.
+bool StartModuleAndSync(const BenchConfig& config, PanelDriver& panel, ModuleProcess& module,
+                        int com, const std::vector<std::string>& args, const char* what) {
+    if (!StartModule(config, module, com, args, what)) {
+        return false;
+    }
+    if (!OpenAndSync(panel, com, what)) {
+        module.Stop();
+        return false;
+    }
+    return true;
+}
+
 // Counts the bytes the link hands to the panel (each a queued call to its bridge) and, when
 // asked, which of them completed a reply the panel applied. For that it runs the hand-off
 // itself between two looks at the state: a reply writes its value over a marker value that
@@ -236,11 +250,7 @@ bool RunSyncAndClose(const BenchConfig& config, PanelDriver& panel) {
 // and applies every one.
 bool RunReceiveCapacity(const BenchConfig& config, PanelDriver& panel) {
     ModuleProcess module;
-    if (!StartModule(config, module, kComFlood, {"--stream", "max"}, "flood")) {
-        return false;
-    }
-    if (!OpenAndSync(panel, kComFlood, "receive")) {
-        module.Stop();
+    if (!StartModuleAndSync(config, panel, module, kComFlood, {"--stream", "max"}, "receive")) {
         return false;
     }
     // Ten one-second samples, or one short one for the smoke run.
@@ -297,11 +307,7 @@ bool RunReceiveCapacity(const BenchConfig& config, PanelDriver& panel) {
 // Figure 3: the panel's CPU while the module streams at exactly the line rate.
 bool RunLineRateCost(const BenchConfig& config, PanelDriver& panel) {
     ModuleProcess module;
-    if (!StartModule(config, module, kComLineRate, {"--stream", "960"}, "linerate")) {
-        return false;
-    }
-    if (!OpenAndSync(panel, kComLineRate, "line rate")) {
-        module.Stop();
+    if (!StartModuleAndSync(config, panel, module, kComLineRate, {"--stream", "960"}, "linerate")) {
         return false;
     }
     const int windowMs = config.smoke ? 500 : 10000;
@@ -332,11 +338,7 @@ bool RunLineRateCost(const BenchConfig& config, PanelDriver& panel) {
 // Figure 4: the panel's CPU with the port open and synchronised and nothing happening.
 bool RunIdleCost(const BenchConfig& config, PanelDriver& panel) {
     ModuleProcess module;
-    if (!StartModule(config, module, kComPlain, {}, "idle")) {
-        return false;
-    }
-    if (!OpenAndSync(panel, kComPlain, "idle")) {
-        module.Stop();
+    if (!StartModuleAndSync(config, panel, module, kComPlain, {}, "idle")) {
         return false;
     }
     const int windowMs = config.smoke ? 500 : 10000;
