@@ -237,15 +237,6 @@ ROWS(Hold,
             {{1, 701}, {25, 725}, {26, 727}, {162, 1294}, {163, 1300}, {300, 1300}}});
 // clang-format on
 
-TEST_F(Panel, LargestStepsLandExactlyOnTheLimit) {
-    OpenSynced();
-    state.currentChannel = 88, state.holdCount = 203;  // next tick: step 5
-    ctl.OnTimer(TIMER_CH_UP);
-    state.currentPower = 703, state.holdCount = 233;  // next tick: step 10
-    ctl.OnTimer(TIMER_PW_DOWN);
-    EXPECT_EQ(link.sent, Frames({{'S', 1, 89, 0}, {'S', 2, 700, 0}}));
-}
-
 TEST_F(Panel, MouseUpAnywhereEndsHoldAndRestartsTracking) {
     OpenSynced();
     ctl.OnStepButtonDown(IDC_BTN_CH_UP);
