@@ -20,13 +20,14 @@ constexpr unsigned kPortPauseMs = 200;
 constexpr int kTextOffsetPx = 4;
 constexpr int kLastComPort = 254;
 
-// The module's line and the link's buffer and timeouts, the same on every open.
-constexpr std::uint32_t kBaudRate = 9600;
-constexpr char kParity = 'N';
-constexpr std::uint32_t kDataBits = 8;
-constexpr std::uint32_t kOneStopBit = 0;
-constexpr std::uint32_t kSendBufferSize = 512;
+// The module's line (9600 8N1) and the link's buffer and timeouts, the same on every open.
 constexpr std::uint32_t kLinkTimeout = 1000;
+constexpr LinkSettings kLinkSettings{
+    .line = {.baudRate = 9600, .parity = 'N', .dataBits = 8, .stopBits = 0},
+    .eventMask = EV_RXCHAR,
+    .sendBufferSize = 512,
+    .timeouts = {kLinkTimeout, kLinkTimeout, kLinkTimeout, kLinkTimeout, kLinkTimeout},
+};
 
 std::string FormatInt(int value) {
     char buffer[16];
@@ -398,9 +399,7 @@ void PanelController::StepPowerUp() {
 }
 
 int PanelController::OpenSelectedPort() {
-    return m_link.Open(m_linkOwner, m_state.selectedPort, kBaudRate, kParity, kDataBits,
-                       kOneStopBit, EV_RXCHAR, kSendBufferSize, kLinkTimeout, kLinkTimeout,
-                       kLinkTimeout, kLinkTimeout, kLinkTimeout);
+    return m_link.Open(m_linkOwner, m_state.selectedPort, kLinkSettings);
 }
 
 void PanelController::Send(const CommandFrame& frame) {

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "LinkSettings.h"
+
 class ILinkOwner;
 
 /// The control operations the behaviour uses, per control kind, addressed by control id.
@@ -56,13 +58,11 @@ public:
 class ILinkPort {
 public:
     virtual ~ILinkPort() = default;
-    virtual int Open(ILinkOwner* owner, int portNumber, std::uint32_t baudRate, char parity,
-                     std::uint32_t dataBits, std::uint32_t stopBits, std::uint32_t eventMask,
-                     std::uint32_t sendBufferSize, std::uint32_t readIntervalTimeout,
-                     std::uint32_t readTotalTimeoutMultiplier,
-                     std::uint32_t readTotalTimeoutConstant,
-                     std::uint32_t writeTotalTimeoutMultiplier,
-                     std::uint32_t writeTotalTimeoutConstant) = 0;
+    /// Opens COM `portNumber` with `settings`; non-zero when the device opened.
+    virtual int Open(ILinkOwner* owner, int portNumber, const LinkSettings& settings) = 0;
+    /// The operator's text for why the last Open of COM `portNumber` failed; empty when it
+    /// did not fail.
+    virtual std::string OpenFailureText(int portNumber) const = 0;
     virtual int StartMonitor() = 0;
     virtual int Send(const std::uint8_t* bytes, int length) = 0;
     virtual void Close() = 0;

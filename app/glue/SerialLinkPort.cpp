@@ -5,17 +5,12 @@
 
 SerialLinkPort::SerialLinkPort(CSerialLink& link) : m_link(link) {}
 
-int SerialLinkPort::Open(ILinkOwner* owner, int portNumber, std::uint32_t baudRate, char parity,
-                         std::uint32_t dataBits, std::uint32_t stopBits, std::uint32_t eventMask,
-                         std::uint32_t sendBufferSize, std::uint32_t readIntervalTimeout,
-                         std::uint32_t readTotalTimeoutMultiplier,
-                         std::uint32_t readTotalTimeoutConstant,
-                         std::uint32_t writeTotalTimeoutMultiplier,
-                         std::uint32_t writeTotalTimeoutConstant) {
-    return m_link.Open(owner, portNumber, baudRate, parity, dataBits, stopBits, eventMask,
-                       sendBufferSize, readIntervalTimeout, readTotalTimeoutMultiplier,
-                       readTotalTimeoutConstant, writeTotalTimeoutMultiplier,
-                       writeTotalTimeoutConstant);
+int SerialLinkPort::Open(ILinkOwner* owner, int portNumber, const LinkSettings& settings) {
+    return m_link.Open(owner, portNumber, settings);
+}
+
+std::string SerialLinkPort::OpenFailureText(int portNumber) const {
+    return DescribeOpenFailure(portNumber, m_link.LastOpenFailure());
 }
 
 int SerialLinkPort::StartMonitor() {

@@ -94,16 +94,15 @@ struct FakeLink : ILinkPort {
     int openResult = 1;
     std::vector<std::string> calls;
     std::vector<Sent> sent;
-    std::vector<std::uint32_t> openArgs;
+    LinkSettings openSettings;
     std::function<void()> duringClose;
 
-    int Open(ILinkOwner*, int port, std::uint32_t baud, char parity, std::uint32_t bits,
-             std::uint32_t stop, std::uint32_t mask, std::uint32_t buffer, std::uint32_t t1,
-             std::uint32_t t2, std::uint32_t t3, std::uint32_t t4, std::uint32_t t5) override {
+    int Open(ILinkOwner*, int port, const LinkSettings& settings) override {
         calls.push_back("Open" + std::to_string(port));
-        openArgs = {baud, std::uint32_t(parity), bits, stop, mask, buffer, t1, t2, t3, t4, t5};
+        openSettings = settings;
         return openResult;
     }
+    std::string OpenFailureText(int) const override { return {}; }
     int StartMonitor() override { return calls.push_back("Start"), 1; }
     int Send(const std::uint8_t* b, int n) override {
         sent.emplace_back(b[0] == 0 ? 'S' : 'Q', b[2], b[3] * 256 + b[4], m_clock.now);

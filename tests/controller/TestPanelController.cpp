@@ -275,7 +275,12 @@ TEST_F(Panel, OpenAndCloseResetThePanel) {
     EXPECT_EQ(controls.SliderPosition(IDC_SLIDER_POWER), 700);  // moved into the new range
     OpenSynced();
     ExpectPanel(true);
-    EXPECT_EQ(link.openArgs,
+    const LinkSettings& s = link.openSettings;
+    EXPECT_EQ(std::vector<std::uint32_t>(
+                  {s.line.baudRate, std::uint32_t(s.line.parity), s.line.dataBits, s.line.stopBits,
+                   s.eventMask, s.sendBufferSize, s.timeouts.readInterval,
+                   s.timeouts.readTotalMultiplier, s.timeouts.readTotalConstant,
+                   s.timeouts.writeTotalMultiplier, s.timeouts.writeTotalConstant}),
               std::vector<std::uint32_t>({9600, 'N', 8, 0, 1, 512, 1000, 1000, 1000, 1000, 1000}));
     probe.ports.insert(5);
     ctl.OnOpenPort();

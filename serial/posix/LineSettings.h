@@ -8,13 +8,7 @@
 #include <cstdint>
 #include <optional>
 
-/// The line settings as CSerialLink::Open takes them (its arguments 3 to 6).
-struct LineParameters {
-    std::uint32_t baudRate = 9600;  ///< bits per second
-    char parity = 'N';              ///< parity letter, see ParityFromLetter
-    std::uint32_t dataBits = 8;     ///< only the low 8 bits count, as in the DCB's ByteSize
-    std::uint32_t stopBits = 0;     ///< code: 0 one, 1 one and a half, 2 two
-};
+#include "LinkSettings.h"
 
 /// The parity that a parity letter selects.
 enum class Parity {

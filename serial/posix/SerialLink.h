@@ -11,6 +11,8 @@
 
 #include "LinkMessages.h"
 #include "LinkOwner.h"
+#include "LinkSettings.h"
+#include "OpenFailure.h"
 #include "ManualEvent.h"
 
 // Kept opaque here so that code including this header does not get termios' macros.
@@ -33,6 +35,12 @@ public:
              std::uint32_t sendBufferSize, std::uint32_t readIntervalTimeout,
              std::uint32_t readTotalTimeoutMultiplier, std::uint32_t readTotalTimeoutConstant,
              std::uint32_t writeTotalTimeoutMultiplier, std::uint32_t writeTotalTimeoutConstant);
+
+    /// The same with the settings as one record.
+    int Open(ILinkOwner* owner, int portNumber, const LinkSettings& settings);
+
+    /// Why the last Open returned 0 (kind None after a successful one).
+    const OpenFailure& LastOpenFailure() const { return m_lastOpenFailure; }
 
     /// Starts the monitor thread; non-zero when it was created.
     int StartMonitor();
@@ -129,5 +137,6 @@ private:
     std::mutex m_wakeMutex;
 
     std::atomic<IErrorReporter*> m_pReporter{nullptr};
-    std::atomic<bool> m_bDestroying{false};  // reports go to stderr from now on
+    std::atomic<bool> m_bDestroying{false};
+    OpenFailure m_lastOpenFailure;  // owner's thread: why the last Open failed  // reports go to stderr from now on
 };

@@ -81,6 +81,14 @@ CSerialLink::~CSerialLink() {
     ClosePortLocked();
 }
 
+int CSerialLink::Open(ILinkOwner* owner, int portNumber, const LinkSettings& settings) {
+    const LineParameters& line = settings.line;
+    const LinkTimeouts& t = settings.timeouts;
+    return Open(owner, portNumber, line.baudRate, line.parity, line.dataBits, line.stopBits,
+                settings.eventMask, settings.sendBufferSize, t.readInterval, t.readTotalMultiplier,
+                t.readTotalConstant, t.writeTotalMultiplier, t.writeTotalConstant);
+}
+
 int CSerialLink::Open(ILinkOwner* owner, int portNumber, std::uint32_t baudRate, char parity,
                       std::uint32_t dataBits, std::uint32_t stopBits, std::uint32_t eventMask,
                       std::uint32_t sendBufferSize, std::uint32_t readIntervalTimeout,
@@ -90,6 +98,7 @@ int CSerialLink::Open(ILinkOwner* owner, int portNumber, std::uint32_t baudRate,
                       std::uint32_t writeTotalTimeoutConstant) {
     // 1. No monitor thread may use the port while it is replaced.
     StopMonitor();
+    m_lastOpenFailure = {};
 
     // 2. The events: created by the first Open, reset by later ones. (The I/O event is the
     // port's own readiness, see SerialLink.h.)
@@ -138,6 +147,7 @@ int CSerialLink::Open(ILinkOwner* owner, int portNumber, std::uint32_t baudRate,
         // when it does not open: absent, held by another program, or refused.
         const std::string device = PortDevicePath(portNumber);
         if (device.empty()) {
+            m_lastOpenFailure.kind = OpenFailureKind::NoSuchDevice;
             return 0;
         }
         int fd = -1;
@@ -145,6 +155,15 @@ int CSerialLink::Open(ILinkOwner* owner, int portNumber, std::uint32_t baudRate,
             fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         } while (fd < 0 && errno == EINTR);
         if (fd < 0) {
+            const int openError = errno;
+            m_lastOpenFailure.error = openError;
+            m_lastOpenFailure.device = device;
+            m_lastOpenFailure.kind =
+                openError == ENOENT || openError == ENXIO || openError == ENODEV
+                    ? OpenFailureKind::NoSuchDevice
+                : openError == EACCES || openError == EPERM ? OpenFailureKind::PermissionDenied
+                : openError == EBUSY                        ? OpenFailureKind::Busy
+                                                            : OpenFailureKind::Failed;
             return 0;
         }
         // flock keeps out a second panel even as root, for whom the kernel ignores TIOCEXCL;
@@ -152,6 +171,8 @@ int CSerialLink::Open(ILinkOwner* owner, int portNumber, std::uint32_t baudRate,
         // which tcgetattr reports below.
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
             ::close(fd);
+            m_lastOpenFailure.kind = OpenFailureKind::Busy;
+            m_lastOpenFailure.device = device;
             return 0;
         }
         ::ioctl(fd, TIOCEXCL);
