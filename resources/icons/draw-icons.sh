@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Draws the panel's icon (a laser module sending a beam across a dark tile) at 16, 32 and
-# 48 pixels with ImageMagick. The PNGs are committed; run this only to change the design.
+# Draws the panel's icon (a laser module sending a beam across a dark tile) with ImageMagick:
+# 16, 32 and 48 pixels for the window, 64 and 128 more for the desktop's menus and software
+# centre. The PNGs are committed; run this only to change the design.
+# Usage: draw-icons.sh [size...]   (default: every size)
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -28,4 +30,6 @@ draw() {
         -define png:exclude-chunks=date,time -strip "varnel-$n.png"
 }
 
-for n in 16 32 48; do draw "$n"; done
+sizes=("$@")
+[ $# -gt 0 ] || sizes=(16 32 48 64 128)
+for n in "${sizes[@]}"; do draw "$n"; done
