@@ -9,7 +9,10 @@ common=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-qpa-plugins
         libgtest-dev libgmock-dev libbenchmark-dev)
 case "${1:-test}" in
     demo) wanted=("${common[@]}" xvfb xauth) ;;
-    test) wanted=("${common[@]}" clang libclang-rt-14-dev xvfb xauth) ;;
+    # The Debian package: dpkg-dev and file for building it (dpkg-buildflags, dpkg-shlibdeps);
+    # the rest for checking it as distributions do.
+    test) wanted=("${common[@]}" clang libclang-rt-14-dev xvfb xauth
+                  dpkg-dev file desktop-file-utils appstream lintian) ;;
     *) echo "usage: $0 demo|test" >&2; exit 2 ;;
 esac
 

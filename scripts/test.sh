@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds Varnel and runs every test: the plain build, the same tests under AddressSanitizer +
 # UndefinedBehaviorSanitizer, the Qt-free tests under ThreadSanitizer, a bounded fuzz run of
-# the reply framer, and a short smoke run of the benchmarks.
+# the reply framer, a short smoke run of the benchmarks, and the checks of the Debian package
+# and the desktop metadata.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh test
@@ -60,6 +61,18 @@ if build/release/bench/bench_panel --smoke; then
 else
     failed=$((failed + 1))
 fi
+
+echo "== package: desktop entry, AppStream metadata, lintian, install test"
+scripts/build.sh package
+log=$(mktemp)
+rc=0
+scripts/check-package.sh 2>&1 | tee "$log" || rc=$?
+passed=$((passed + $(grep -c '^ok ' "$log" || true)))
+failed=$((failed + $(grep -c '^FAIL ' "$log" || true)))
+if [ "$rc" -ne 0 ] && ! grep -q '^FAIL ' "$log"; then
+    failed=$((failed + 1))
+fi
+rm -f "$log"
 
 echo
 echo "all: $passed passed, $failed failed"

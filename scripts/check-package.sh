@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# Checks the desktop metadata and the Debian package as distributions do: the desktop entry,
+# the AppStream metadata, lintian, and an install test that runs the programs unpacked from
+# the package. Build the package first (scripts/build.sh package).
+# Prints "ok <check>" or "FAIL <check>" per check and a summary; fails when any check fails.
+# Usage: scripts/check-package.sh [package.deb]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+app_id=org.varnel.Varnel
+desktop=resources/$app_id.desktop
+metainfo=resources/$app_id.metainfo.xml
+deb=${1:-$(ls -t build/package/varnel_*_amd64.deb 2>/dev/null | head -n 1)}
+if [ -z "$deb" ] || [ ! -f "$deb" ]; then
+    echo "check-package: no package; build it with scripts/build.sh package" >&2
+    exit 1
+fi
+
+root=$(mktemp -d /tmp/varnel-package.XXXXXX)
+trap 'rm -rf "$root"' EXIT
+dpkg-deb -x "$deb" "$root/deb"
+version=$(dpkg-deb -f "$deb" Version)
+
+passed=0
+failed=0
+# check NAME COMMAND...: runs the command with its output kept; shows the output on failure.
+check() {
+    local name=$1 out rc=0
+    shift
+    out=$("$@" 2>&1) || rc=$?
+    if [ "$rc" -eq 0 ]; then
+        echo "ok   $name"
+        passed=$((passed + 1))
+    else
+        echo "FAIL $name (exit code $rc)"
+        sed 's/^/     /' <<<"$out"
+        failed=$((failed + 1))
+    fi
+}
+
+# AppStream: warnings fail too (--strict); pedantic hints do not.
+check "desktop-file-validate $desktop" desktop-file-validate "$desktop"
+check "appstreamcli validate $metainfo" appstreamcli validate --no-net --strict "$metainfo"
+check "appstreamcli validate-tree (installed desktop entry, metadata, icons)" \
+    appstreamcli validate-tree --no-net --strict "$root/deb"
+
+# The version of the package is the newest release the metadata and the changelog announce.
+release_versions() {
+    local newest_release changelog
+    newest_release=$(sed -n 's/.*<release version="\([^"]*\)".*/\1/p' "$metainfo" | head -n 1)
+    changelog=$(dpkg-parsechangelog -l resources/debian/changelog -S Version)
+    [ "$newest_release" = "$version" ] && [ "$changelog" = "$version" ] ||
+        { echo "package $version, metainfo $newest_release, changelog $changelog"; return 1; }
+}
+check "version $version in the metadata's newest release and the changelog" release_versions
+
+# Errors and warnings both fail; a warning kept on purpose goes into a lintian override with
+# its reason.
+check "lintian $(basename "$deb")" lintian --fail-on error,warning --no-tag-display-limit "$deb"
+
+# `cmake --install` lays out the same files as the package.
+same_layout() {
+    cmake --install "$(dirname "$deb")" --prefix "$root/cmake/usr" >/dev/null
+    diff <(cd "$root/deb" && find . -not -type d | sort) \
+        <(cd "$root/cmake" && find . -not -type d | sort)
+}
+check "cmake --install gives the package's layout" same_layout
+
+# The unpacked programs run: no display, so --version and --help must not need one.
+runs() {
+    local expect=$1 out
+    shift
+    out=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM timeout 20 "$@" </dev/null) ||
+        { echo "exit code $?: $out"; return 1; }
+    grep -qF -- "$expect" <<<"$out" || { echo "no \"$expect\" in: $out"; return 1; }
+}
+bin=$root/deb/usr/bin
+check "unpacked varnel --version" runs "$version" "$bin/varnel" --version
+check "unpacked varnel-module --help" runs "Usage: varnel-module" "$bin/varnel-module" --help
+for program in "$bin"/*; do
+    name=$(basename "$program")
+    case "$name" in
+        varnel | varnel-module) ;;
+        *) check "unpacked $name --help" runs "$name" "$program" --help ;;
+    esac
+done
+
+echo "package checks: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
