@@ -10,7 +10,9 @@ cd "$(dirname "$0")/.."
 app_id=org.varnel.Varnel
 desktop=resources/$app_id.desktop
 metainfo=resources/$app_id.metainfo.xml
-deb=${1:-$(ls -t build/package/varnel_*_amd64.deb 2>/dev/null | head -n 1)}
+shopt -s nullglob
+built=(build/package/varnel_*_amd64.deb)  # scripts/build.sh package leaves only the newest
+deb=${1:-${built[0]:-}}
 if [ -z "$deb" ] || [ ! -f "$deb" ]; then
     echo "check-package: no package; build it with scripts/build.sh package" >&2
     exit 1
@@ -33,7 +35,7 @@ check() {
         passed=$((passed + 1))
     else
         echo "FAIL $name (exit code $rc)"
-        sed 's/^/     /' <<<"$out"
+        printf '%s\n' "$out" | sed 's/^/     /'
         failed=$((failed + 1))
     fi
 }
@@ -49,8 +51,10 @@ release_versions() {
     local newest_release changelog
     newest_release=$(sed -n 's/.*<release version="\([^"]*\)".*/\1/p' "$metainfo" | head -n 1)
     changelog=$(dpkg-parsechangelog -l resources/debian/changelog -S Version)
-    [ "$newest_release" = "$version" ] && [ "$changelog" = "$version" ] ||
-        { echo "package $version, metainfo $newest_release, changelog $changelog"; return 1; }
+    if [ "$newest_release" != "$version" ] || [ "$changelog" != "$version" ]; then
+        echo "package $version, metainfo $newest_release, changelog $changelog"
+        return 1
+    fi
 }
 check "version $version in the metadata's newest release and the changelog" release_versions
 
