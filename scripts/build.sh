@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Configures and builds one flavour of Varnel into build/<flavour>.
-# Usage: scripts/build.sh release|asan|tsan|fuzz [cmake target...]
+# Usage: scripts/build.sh release|asan|tsan|fuzz|windows [cmake target...]
+# windows cross-builds the Qt-free core, the Win32 link and their tests as static .exe's.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-flavour=${1:?usage: $0 release|asan|tsan|fuzz [target...]}
+flavour=${1:?usage: $0 release|asan|tsan|fuzz|windows [target...]}
 shift
 dir=build/$flavour
 args=(-G Ninja -DVARNEL_WERROR=ON)
@@ -21,6 +22,9 @@ case "$flavour" in
     fuzz)
         args+=(-DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DVARNEL_WITH_QT=OFF
                -DVARNEL_BUILD_TESTS=OFF -DVARNEL_BUILD_BENCH=OFF -DVARNEL_BUILD_FUZZ=ON) ;;
+    windows)
+        args+=(-DCMAKE_BUILD_TYPE=Release
+               "-DCMAKE_TOOLCHAIN_FILE=$PWD/cmake/toolchain-mingw64.cmake") ;;
     *) echo "unknown flavour: $flavour" >&2; exit 2 ;;
 esac
 

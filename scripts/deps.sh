@@ -9,7 +9,9 @@ common=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-qpa-plugins
         libgtest-dev libgmock-dev libbenchmark-dev)
 case "${1:-test}" in
     demo) wanted=("${common[@]}" xvfb xauth) ;;
-    test) wanted=("${common[@]}" clang libclang-rt-14-dev xvfb xauth) ;;
+    # The Windows build: MinGW-w64 (POSIX threads), GoogleTest's sources, Wine to run it.
+    test) wanted=("${common[@]}" clang libclang-rt-14-dev xvfb xauth
+                  g++-mingw-w64-x86-64-posix googletest wine wine64) ;;
     *) echo "usage: $0 demo|test" >&2; exit 2 ;;
 esac
 
