@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Configures and builds one flavour of Varnel into build/<flavour>.
-# Usage: scripts/build.sh release|asan|tsan|fuzz [cmake target...]
+# Usage: scripts/build.sh release|asan|tsan|fuzz|windows [cmake target...]
 #        scripts/build.sh package    (the Debian package build/package/varnel_<version>_amd64.deb)
+# windows cross-builds the Qt-free core, the Win32 link and their tests as static .exe's.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-flavour=${1:?usage: $0 release|asan|tsan|fuzz [target...] | package}
+flavour=${1:?usage: $0 release|asan|tsan|fuzz|windows [target...] | package}
 shift
 dir=build/$flavour
 args=(-G Ninja -DVARNEL_WERROR=ON)
@@ -32,6 +33,9 @@ case "$flavour" in
         args+=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNEL_BUILD_TESTS=OFF -DVARNEL_BUILD_BENCH=OFF
                "-DCMAKE_CXX_FLAGS=$(flags CPPFLAGS) $(flags CXXFLAGS)"
                "-DCMAKE_EXE_LINKER_FLAGS=$(flags LDFLAGS)") ;;
+    windows)
+        args+=(-DCMAKE_BUILD_TYPE=Release
+               "-DCMAKE_TOOLCHAIN_FILE=$PWD/cmake/toolchain-mingw64.cmake") ;;
     *) echo "unknown flavour: $flavour" >&2; exit 2 ;;
 esac
 

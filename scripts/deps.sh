@@ -9,10 +9,12 @@ common=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-qpa-plugins
         libgtest-dev libgmock-dev libbenchmark-dev)
 case "${1:-test}" in
     demo) wanted=("${common[@]}" xvfb xauth) ;;
-    # The Debian package: dpkg-dev and file for building it (dpkg-buildflags, dpkg-shlibdeps);
-    # the rest for checking it as distributions do.
+    # The Debian package: dpkg-dev and file for building it (dpkg-buildflags, dpkg-shlibdeps),
+    # the rest for checking it as distributions do. The Windows build: MinGW-w64 (POSIX
+    # threads), GoogleTest's sources, Wine to run it.
     test) wanted=("${common[@]}" clang libclang-rt-14-dev xvfb xauth
-                  dpkg-dev file desktop-file-utils appstream lintian) ;;
+                  dpkg-dev file desktop-file-utils appstream lintian
+                  g++-mingw-w64-x86-64-posix googletest wine wine64) ;;
     *) echo "usage: $0 demo|test" >&2; exit 2 ;;
 esac
 
