@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Draws the panel's icon (a laser module sending a beam across a dark tile) with ImageMagick:
 # 16, 32 and 48 pixels for the window, 64 and 128 more for the desktop's menus and software
-# centre. The PNGs are committed; run this only to change the design.
+# centre. The PNGs are committed; run this only to change the design. They are 8 bits per
+# channel: Windows icon resources take them as they are, and Wine refuses 16-bit PNG icons.
 # Usage: draw-icons.sh [size...]   (default: every size)
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -27,7 +28,7 @@ draw() {
         -draw "circle $(sc 41),$(sc 24) $(sc 45),$(sc 24)" \
         -fill '#fff3ee' \
         -draw "circle $(sc 41),$(sc 24) $(sc 42.6),$(sc 24)" \
-        -define png:exclude-chunks=date,time -strip "varnel-$n.png"
+        -depth 8 -define png:exclude-chunks=date,time -strip "PNG32:varnel-$n.png"
 }
 
 sizes=("$@")

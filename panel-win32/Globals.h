@@ -1,0 +1,16 @@
+// The program's global objects. They are built in this order before WinMain runs and
+// destroyed in reverse after it returns, so the serial link outlives the panel's window.
+#pragma once
+
+#include "ControllerState.h"
+#include "SerialLink.h"
+
+class CControllerApp;
+
+/// The panel's one state record.
+extern ControllerState g_state;
+/// The application object.
+extern CControllerApp theApp;
+/// The one serial link. Its destructor stops a still-running monitor thread and closes the
+/// port when the program ends with the port open.
+extern CSerialLink g_serialLink;

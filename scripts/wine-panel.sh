@@ -1,0 +1,224 @@
+#!/usr/bin/env bash
+# The Win32 panel under Wine and Xvfb, against varnel-module on a pty that the prefix maps to
+# COM5.
+#   scripts/wine-panel.sh test [windows build dir]     unit tests of the Win32 controls, then the
+#                                                      end-to-end scenario (tests/win32-panel)
+#   scripts/wine-panel.sh screenshot [png file]        the synchronised panel as a picture,
+#                                                      default build/windows/panel-win32.png
+# Needs `scripts/build.sh windows` and `scripts/build.sh release varnel-module` first.
+#
+# Each run makes a fresh prefix of its own and removes it afterwards. Wine maps COMn to
+# whatever $WINEPREFIX/dosdevices/comn links to, and on start-up it links every serial device
+# it finds (this machine's real UART among them). So COM1..COM256 are pinned in the registry
+# to paths that do not exist, except COM5, which names the port folder's COM5 entry that a
+# varnel-module publishes; the links are checked before every program runs. Cambria is
+# replaced by the metric-compatible Caladea, so the dialog units come out as on Windows.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+mode=${1:-test}
+case "$mode" in
+    test) build=${2:-build/windows} ;;
+    screenshot) build=build/windows; shot=${2:-build/windows/panel-win32.png} ;;
+    *) echo "usage: $0 test [build dir] | screenshot [png file]" >&2; exit 2 ;;
+esac
+module_exe=build/release/tools/varnel-module
+for tool in wine wineboot wineserver winepath xvfb-run; do
+    command -v "$tool" >/dev/null || { echo "wine-panel: $tool is missing" >&2; exit 1; }
+done
+for file in "$build/panel-win32/varnel.exe" "$build/tests/win32-panel/panel_driver.exe" \
+    "$module_exe"; do
+    [ -f "$file" ] || { echo "wine-panel: $file is not built" >&2; exit 1; }
+done
+
+# A display of our own: the panel is a window.
+if [ -z "${VARNEL_WINE_PANEL_XVFB:-}" ]; then
+    VARNEL_WINE_PANEL_XVFB=1 exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
+fi
+
+work=$(mktemp -d /tmp/varnel-wine-panel.XXXXXX)
+export WINEPREFIX=$work/prefix
+export WINEDEBUG=-all
+# No Mono or Gecko installer dialogs.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export VARNEL_PORTS=$work/ports
+nowhere=$work/no-such-port
+signals=$work/signals
+module_pid=
+driver_pid=
+
+note() { echo "wine-panel: $*"; }
+
+stop_module() {
+    if [ -n "$module_pid" ]; then
+        kill "$module_pid" 2>/dev/null || true
+        wait "$module_pid" 2>/dev/null || true
+        module_pid=
+    fi
+}
+
+cleanup() {
+    stop_module
+    if [ -n "$driver_pid" ]; then
+        kill "$driver_pid" 2>/dev/null || true
+        wait "$driver_pid" 2>/dev/null || true
+    fi
+    if [ -d "$WINEPREFIX" ]; then
+        timeout 20 wineserver -k >/dev/null 2>&1 || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# The only link allowed to lead somewhere is com5 -> $VARNEL_PORTS/COM5; every other one must
+# lead to a path under $nowhere, which never exists.
+check_ports() {
+    local link target n
+    for link in "$WINEPREFIX"/dosdevices/com*; do
+        [ -L "$link" ] || continue
+        n=${link##*/com}
+        target=$(readlink "$link")
+        if [ "$n" = 5 ] && [ "$target" = "$VARNEL_PORTS/COM5" ]; then
+            continue
+        fi
+        if [[ "$target" != "$nowhere"/* ]] || [ -e "$link" ]; then
+            note "refusing to run: dosdevices/com$n -> $target is not ours"
+            return 1
+        fi
+    done
+}
+
+make_prefix() {
+    mkdir -p "$VARNEL_PORTS" "$signals"
+    timeout 180 wineboot -i >/dev/null 2>&1
+    timeout 60 wineserver -w
+    local reg=$work/prefix.reg n
+    {
+        printf 'REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n'
+        for n in $(seq 1 256); do
+            if [ "$n" = 5 ]; then
+                printf '"COM5"="%s/COM5"\n' "$VARNEL_PORTS"
+            else
+                printf '"COM%d"="%s/COM%d"\n' "$n" "$nowhere" "$n"
+            fi
+        done
+        printf '\n[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\n"Cambria"="Caladea"\n'
+    } >"$reg"
+    timeout 60 wine regedit /S "Z:${reg//\//\\}"
+    timeout 60 wineserver -w
+    # A persistent server: Wine links the ports once, as it starts, from the registry above;
+    # the links are then re-pointed anyway (a found device still takes a number past those
+    # pinned) and stay so for the whole run.
+    rm -f "$WINEPREFIX"/dosdevices/com*
+    wineserver -p >/dev/null 2>&1
+    timeout 60 wine cmd /c exit
+    local link
+    for link in "$WINEPREFIX"/dosdevices/com*; do
+        [ -L "$link" ] || continue
+        n=${link##*/com}
+        [ "$n" = 5 ] || ln -sfn "$nowhere/COM$n" "$link"
+    done
+    check_ports
+    note "prefix ready: com5 -> $(readlink "$WINEPREFIX/dosdevices/com5" || echo none)," \
+        "$(find "$WINEPREFIX/dosdevices" -name 'com*' -lname "$nowhere/*" | wc -l) others lead nowhere"
+}
+
+winpath() { winepath -w "$1" 2>/dev/null; }
+
+# start_module LOG ARGS...: varnel-module as COM5 with its wire log in LOG; waits until ready.
+start_module() {
+    local log=$1
+    shift
+    # Ended by stop_module (a pulled adapter), or by cleanup when the script ends.
+    "$module_exe" --com 5 --log "$@" >"$log" 2>"$log.err" </dev/null &
+    module_pid=$!
+    local deadline=$((SECONDS + 30))
+    until grep -q '^varnel-module: COM5 -> ' "$log"; do
+        if [ "$SECONDS" -ge "$deadline" ] || ! kill -0 "$module_pid" 2>/dev/null; then
+            note "varnel-module did not come up: $(cat "$log.err")"
+            return 1
+        fi
+        sleep 0.05
+    done
+}
+
+# wait_signal NAME SECONDS: until the driver creates signals/NAME; fails when the driver ends.
+wait_signal() {
+    local deadline=$((SECONDS + $2))
+    until [ -e "$signals/$1" ]; do
+        if [ "$SECONDS" -ge "$deadline" ] || ! kill -0 "$driver_pid" 2>/dev/null; then
+            return 1
+        fi
+        sleep 0.05
+    done
+}
+
+run_unit_tests() {
+    check_ports
+    note "running test_win32_controls"
+    timeout --kill-after=5 120 wine "$build/tests/win32-panel/test_win32_controls.exe" \
+        --gtest_brief=1
+}
+
+run_scenario() {
+    local exe log1=$work/module1.log log2=$work/module2.log rc=0
+    exe=$(winpath "$build/panel-win32/varnel.exe")
+    # Module 1 answers 600 ms late: a caption that changed before its reply would show.
+    start_module "$log1" --channel 45 --power 12.34 --output on --reply-delay 600
+    : >"$log2"
+    check_ports
+    note "running the end-to-end scenario"
+    timeout --kill-after=5 300 wine "$build/tests/win32-panel/panel_driver.exe" scenario \
+        "$exe" "$(winpath "$log1")" "$(winpath "$log2")" "$(winpath "$signals")" &
+    driver_pid=$!
+    if wait_signal unplug 120; then
+        stop_module
+        if wait_signal replug 120; then
+            # Module 2 streams its state, so bytes keep arriving until the panel exits.
+            start_module "$log2" --channel 45 --power 12.34 --output on --stream 300
+            touch "$signals/replugged"
+        fi
+    fi
+    wait "$driver_pid" || rc=$?
+    driver_pid=
+    stop_module
+    if [ "$rc" -ne 0 ]; then
+        note "scenario failed (exit $rc); wire logs:"
+        sed 's/^/  module 1: /' "$log1"
+        tail -n 40 "$log2" | sed 's/^/  module 2: /'
+    fi
+    return "$rc"
+}
+
+take_screenshot() {
+    local exe geometry
+    exe=$(winpath "$build/panel-win32/varnel.exe")
+    start_module "$work/module.log" --channel 45 --power 12.34 --output on
+    check_ports
+    wine "$build/tests/win32-panel/panel_driver.exe" pose "$exe" "$(winpath "$signals")" &
+    driver_pid=$!
+    wait_signal posed 120 || { note "the panel did not synchronise"; return 1; }
+    geometry=$(tr -d '\r\n' <"$signals/posed")
+    mkdir -p "$(dirname "$shot")"
+    import -window root -crop "$geometry" +repage "$shot"
+    touch "$signals/shot"
+    wait "$driver_pid"
+    driver_pid=
+    note "wrote $shot ($geometry)"
+}
+
+make_prefix
+if [ "$mode" = screenshot ]; then
+    take_screenshot
+    exit
+fi
+failed=0
+run_unit_tests || failed=$((failed + 1))
+run_scenario || failed=$((failed + 1))
+if [ "$failed" -eq 0 ]; then
+    note "all passed"
+else
+    note "$failed of 2 failed"
+fi
+[ "$failed" -eq 0 ]

@@ -1,0 +1,132 @@
+#include "DriverSupport.h"
+
+#include <fstream>
+#include <sstream>
+
+namespace driver {
+namespace {
+
+int g_failures = 0;
+
+struct FindState {
+    DWORD pid;
+    const char* title;
+    HWND found;
+};
+
+BOOL CALLBACK FindProc(HWND window, LPARAM lParam) {
+    auto* state = reinterpret_cast<FindState*>(lParam);
+    DWORD pid = 0;
+    ::GetWindowThreadProcessId(window, &pid);
+    if (pid == state->pid && ::IsWindowVisible(window) != FALSE && ClassName(window) == "#32770" &&
+        Text(window) == state->title) {
+        state->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+}  // namespace
+
+bool WaitUntil(const std::function<bool()>& done, DWORD deadlineMs) {
+    const ULONGLONG end = ::GetTickCount64() + deadlineMs;
+    while (!done()) {
+        if (::GetTickCount64() >= end) {
+            return done();
+        }
+        ::Sleep(20);
+    }
+    return true;
+}
+
+bool Check(bool passed, const std::string& what, const std::string& detail) {
+    if (passed) {
+        std::printf("ok   %s\n", what.c_str());
+    } else {
+        ++g_failures;
+        std::printf("FAIL %s%s%s%s\n", what.c_str(), detail.empty() ? "" : " (", detail.c_str(),
+                    detail.empty() ? "" : ")");
+    }
+    std::fflush(stdout);
+    return passed;
+}
+
+int Failures() {
+    return g_failures;
+}
+
+LRESULT Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    DWORD_PTR result = 0;
+    if (::SendMessageTimeoutA(window, message, wParam, lParam, SMTO_NORMAL, kGenerousMs, &result) ==
+        0) {
+        Check(false, "the panel answers message " + std::to_string(message));
+        return 0;
+    }
+    return static_cast<LRESULT>(result);
+}
+
+std::string Text(HWND window) {
+    char buffer[512] = {};
+    Send(window, WM_GETTEXT, sizeof buffer, reinterpret_cast<LPARAM>(buffer));
+    return buffer;
+}
+
+std::string ClassName(HWND window) {
+    char name[64] = {};
+    ::GetClassNameA(window, name, sizeof name);
+    return name;
+}
+
+HWND FindDialog(DWORD pid, const char* title) {
+    FindState state{pid, title, nullptr};
+    ::EnumWindows(FindProc, reinterpret_cast<LPARAM>(&state));
+    return state.found;
+}
+
+std::string ReadFileText(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+bool TouchFile(const std::string& path) {
+    std::ofstream file(path);
+    return file.good();
+}
+
+bool FileExists(const std::string& path) {
+    return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::vector<std::string> ReceivedValues(const std::string& log, const std::string& prefix) {
+    // A line: "  12.345 rx  00 01 02 03 04 05  set power 8.20 dBm"
+    std::vector<std::string> values;
+    std::istringstream lines(log);
+    std::string line;
+    const std::string marker = "  " + prefix;
+    while (std::getline(lines, line)) {
+        const std::size_t at = line.find(marker);
+        if (line.find(" rx ") != std::string::npos && at != std::string::npos) {
+            values.push_back(line.substr(at + marker.size()));
+        }
+    }
+    return values;
+}
+
+std::size_t FirstReceived(const std::string& log, const std::string& meaning) {
+    std::istringstream lines(log);
+    std::string line;
+    std::size_t index = 0;
+    while (std::getline(lines, line)) {
+        if (line.find(" rx ") != std::string::npos && line.size() >= meaning.size() + 2 &&
+            line.compare(line.size() - meaning.size() - 2, std::string::npos, "  " + meaning) ==
+                0) {
+            return index;
+        }
+        ++index;
+    }
+    return std::string::npos;
+}
+
+}  // namespace driver

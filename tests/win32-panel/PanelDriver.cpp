@@ -1,0 +1,442 @@
+// Drives varnel.exe end to end through window messages, against varnel-module on a pty that
+// the Wine prefix maps to COM5. Run by scripts/wine-panel.sh, which owns the prefix and the
+// modules and follows the driver's signal files:
+//   panel_driver.exe scenario <varnel.exe> <module 1 log> <module 2 log> <signal folder>
+//     "unplug": end module 1; "replug": start module 2, then create "replugged".
+//   panel_driver.exe pose <varnel.exe> <signal folder>
+//     opens and synchronises the panel, writes "posed" with the window's rectangle, closes the
+//     panel when "shot" appears.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "ControlIds.h"
+#include "DialogTemplate.h"
+#include "DriverSupport.h"
+
+// After the project's headers, which declare names that windows.h defines as macros.
+#include <windows.h>
+
+#include <commctrl.h>
+#include <dbt.h>
+
+using driver::Check;
+using driver::Send;
+using driver::Text;
+using driver::WaitUntil;
+
+namespace {
+
+const std::string kPortName = "COM5";
+
+/// The running panel: its process and its dialog.
+class Panel {
+public:
+    ~Panel() {
+        if (m_process.hProcess != nullptr) {
+            if (::WaitForSingleObject(m_process.hProcess, 0) == WAIT_TIMEOUT) {
+                ::TerminateProcess(m_process.hProcess, 99);
+            }
+            ::CloseHandle(m_process.hProcess);
+            ::CloseHandle(m_process.hThread);
+        }
+    }
+
+    bool Start(const std::string& exe) {
+        STARTUPINFOA startup{};
+        startup.cb = sizeof startup;
+        std::string commandLine = "\"" + exe + "\"";
+        if (::CreateProcessA(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                             nullptr, &startup, &m_process) == FALSE) {
+            return Check(false, "varnel.exe starts", "error " + std::to_string(::GetLastError()));
+        }
+        return Check(WaitUntil([this] {
+                         m_dialog = driver::FindDialog(m_process.dwProcessId, "Varnel");
+                         return m_dialog != nullptr;
+                     }),
+                     "the dialog \"Varnel\" appears");
+    }
+
+    HWND Dialog() const { return m_dialog; }
+    HWND Item(int id) const { return ::GetDlgItem(m_dialog, id); }
+    std::string ItemText(int id) const { return Text(Item(id)); }
+    DWORD Pid() const { return m_process.dwProcessId; }
+    DWORD Thread() const { return m_process.dwThreadId; }
+    HANDLE Process() const { return m_process.hProcess; }
+
+    void Click(int id) const { Send(Item(id), BM_CLICK); }
+    void PostKey(HWND target, WPARAM key) const {
+        ::PostMessageA(target, WM_KEYDOWN, key, 1);
+        ::PostMessageA(target, WM_KEYUP, key, 0xC0000001);
+    }
+
+    /// Entry, slider and grid readouts of the channel | power | output caption.
+    std::string Readouts() const {
+        std::string text;
+        for (int id : {IDC_EDIT_CHANNEL, IDC_SLIDER_CHANNEL, IDC_TXT_FREQUENCY, IDC_TXT_WAVELENGTH,
+                       IDC_TXT_ITU, 0, IDC_EDIT_POWER, IDC_SLIDER_POWER, 0, IDC_BTN_OUTPUT}) {
+            if (!text.empty()) {
+                text += ' ';
+            }
+            if (id == 0) {
+                text += '|';
+            } else if (id == IDC_SLIDER_CHANNEL || id == IDC_SLIDER_POWER) {
+                text += std::to_string(Send(Item(id), TBM_GETPOS));
+            } else {
+                text += ItemText(id);
+            }
+        }
+        return text;
+    }
+
+    std::vector<std::string> Ports() const {
+        std::vector<std::string> ports;
+        HWND list = Item(IDC_COMBO_PORTS);
+        const auto count = static_cast<int>(Send(list, CB_GETCOUNT));
+        for (int i = 0; i < count; ++i) {
+            ports.push_back(ItemOf(list, i));
+        }
+        return ports;
+    }
+
+    /// The text of list item `index`. Asked for in UTF-16: Wine hands the list's own text
+    /// across processes unconverted.
+    static std::string ItemOf(HWND list, int index) {
+        wchar_t item[64] = {};
+        if (index < 0 || Send(list, CB_GETLBTEXTLEN, static_cast<WPARAM>(index)) >= 63) {
+            return {};
+        }
+        ::SendMessageTimeoutW(list, CB_GETLBTEXT, static_cast<WPARAM>(index),
+                              reinterpret_cast<LPARAM>(item), SMTO_NORMAL, driver::kGenerousMs,
+                              nullptr);
+        std::string text;
+        for (const wchar_t* c = item; *c != 0; ++c) {
+            text += *c < 128 ? static_cast<char>(*c) : '?';
+        }
+        return text;
+    }
+
+    int PortIndex(const std::string& name) const {
+        const std::vector<std::string> ports = Ports();
+        for (std::size_t i = 0; i < ports.size(); ++i) {
+            if (ports[i] == name) {
+                return static_cast<int>(i);
+            }
+        }
+        return -1;
+    }
+
+    bool Closed() const {
+        return ItemText(IDC_BTN_OPENPORT) == "OpenPort" &&
+               ::IsWindowEnabled(Item(IDC_COMBO_PORTS)) != FALSE;
+    }
+
+    /// Selects our port as an operator would, checks the selection, and presses OpenPort.
+    bool OpenOurPort() const {
+        const int index = PortIndex(kPortName);
+        if (!Check(index >= 0, "COM5 is listed")) {
+            return false;
+        }
+        HWND list = Item(IDC_COMBO_PORTS);
+        Send(list, CB_SETCURSEL, static_cast<WPARAM>(index));
+        Send(m_dialog, WM_COMMAND, MAKEWPARAM(IDC_COMBO_PORTS, CBN_SELCHANGE),
+             reinterpret_cast<LPARAM>(list));
+        const std::string selected = ItemOf(list, static_cast<int>(Send(list, CB_GETCURSEL)));
+        // Never press OpenPort on a port this run did not create.
+        if (!Check(selected == kPortName, "the selected port is COM5", selected)) {
+            return false;
+        }
+        Click(IDC_BTN_OPENPORT);
+        return Check(ItemText(IDC_BTN_OPENPORT) == "ClosePort", "OpenPort opens COM5");
+    }
+
+    /// The output reply ends the synchronisation and is the only source of "ON" / "OFF".
+    bool WaitSynced(const std::string& output) const {
+        return Check(WaitUntil([&] { return ItemText(IDC_BTN_OUTPUT) == output; }),
+                     "synchronised, output " + output, Readouts());
+    }
+
+    bool WaitExit(DWORD& code) const {
+        if (::WaitForSingleObject(m_process.hProcess, driver::kGenerousMs) != WAIT_OBJECT_0) {
+            return false;
+        }
+        ::GetExitCodeProcess(m_process.hProcess, &code);
+        return true;
+    }
+
+private:
+    PROCESS_INFORMATION m_process{};
+    HWND m_dialog = nullptr;
+};
+
+// --- the dialog as built ------------------------------------------------------------------
+
+const char* ExpectedClass(varnel::ControlClass kind) {
+    switch (kind) {
+        case varnel::ControlClass::Button:
+            return "Button";
+        case varnel::ControlClass::Edit:
+            return "Edit";
+        case varnel::ControlClass::Static:
+            return "Static";
+        case varnel::ControlClass::ComboBox:
+            return "ComboBox";
+        case varnel::ControlClass::Trackbar:
+            return "msctls_trackbar32";
+    }
+    return "";
+}
+
+std::string FileVersionString(const std::string& exe) {
+    DWORD handle = 0;
+    const DWORD size = ::GetFileVersionInfoSizeA(exe.c_str(), &handle);
+    std::vector<char> block(size);
+    void* value = nullptr;
+    UINT length = 0;
+    if (size == 0 || ::GetFileVersionInfoA(exe.c_str(), 0, size, block.data()) == FALSE ||
+        ::VerQueryValueA(block.data(), "\\StringFileInfo\\080404b0\\FileVersion", &value,
+                         &length) == FALSE) {
+        return {};
+    }
+    return static_cast<const char*>(value);
+}
+
+void CheckTheDialogAsBuilt(const Panel& panel, const std::string& exe) {
+    HWND dialog = panel.Dialog();
+    Check((::GetWindowLongA(dialog, GWL_EXSTYLE) & WS_EX_APPWINDOW) != 0,
+          "the dialog has its own taskbar button");
+    Check((::GetWindowLongA(dialog, GWL_STYLE) &
+           (WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME)) == 0,
+          "the dialog has a fixed frame, no minimise or maximise box");
+    std::string mismatches;
+    for (const varnel::ControlTemplate& control : varnel::kControllerControls) {
+        if (control.id == IDC_STATIC) {
+            continue;
+        }
+        HWND item = panel.Item(control.id);
+        const auto style = static_cast<DWORD>(::GetWindowLongA(item, GWL_STYLE));
+        const auto exStyle = static_cast<DWORD>(::GetWindowLongA(item, GWL_EXSTYLE));
+        const DWORD wanted = varnel::StyleBits(control.style);
+        // Visible and disabled change at run time; the port list drops its sort flag and
+        // hands its scroll bar to the dropped-down list; the dialog manager draws a border as
+        // a client edge.
+        const DWORD fixed =
+            ~static_cast<DWORD>(WS_VISIBLE | WS_DISABLED | CBS_SORT | WS_VSCROLL | WS_BORDER);
+        const bool bordered = (style & WS_BORDER) != 0 || (exStyle & WS_EX_CLIENTEDGE) != 0;
+        if (item == nullptr ||
+            lstrcmpiA(driver::ClassName(item).c_str(), ExpectedClass(control.kind)) != 0 ||
+            (style & fixed) != (wanted & fixed) || bordered != ((wanted & WS_BORDER) != 0)) {
+            char seen[48];
+            std::snprintf(seen, sizeof seen, "=%08lX ", static_cast<unsigned long>(style));
+            mismatches += std::string(control.name) + seen;
+        }
+    }
+    Check(mismatches.empty(), "every control has the template's class and style", mismatches);
+    Check((::GetWindowLongA(panel.Item(IDC_COMBO_PORTS), GWL_STYLE) & CBS_SORT) == 0,
+          "the port list does not sort");
+    Check(Send(panel.Item(IDC_SLIDER_CHANNEL), TBM_GETNUMTICS) == 10 &&
+              Send(panel.Item(IDC_SLIDER_POWER), TBM_GETNUMTICS) == 7,
+          "tick marks: 1, 10..80, 89 and 700, 800..1200, 1300");
+    wchar_t step[8] = {};
+    ::SendMessageTimeoutW(panel.Item(IDC_BTN_CH_DOWN), WM_GETTEXT, 8,
+                          reinterpret_cast<LPARAM>(step), SMTO_NORMAL, driver::kGenerousMs,
+                          nullptr);
+    Check(step[0] == 0x300A && step[1] == 0, "the step buttons read U+300A and U+300B");
+    Check(Send(dialog, WM_GETICON, ICON_BIG) != 0 && Send(dialog, WM_GETICON, ICON_SMALL) != 0,
+          "the dialog has its big and small icons");
+    GUITHREADINFO thread{};
+    thread.cbSize = sizeof thread;
+    ::GetGUIThreadInfo(panel.Thread(), &thread);
+    Check(thread.hwndFocus == panel.Item(IDC_BTN_OPENPORT), "the focus starts on OpenPort");
+    const std::string version = FileVersionString(exe);
+    Check(version == "1, 0, 0, 1", "version block 080404b0 FileVersion \"1, 0, 0, 1\"", version);
+}
+
+// --- the scenario -------------------------------------------------------------------------
+
+int Hundredths(const std::string& value) {
+    int units = 0;
+    int fraction = 0;
+    return std::sscanf(value.c_str(), "%d.%d", &units, &fraction) == 2 ? units * 100 + fraction
+                                                                       : -1;
+}
+
+/// Holds the power's up button until the module has seen a step of 0.02 dBm, then lets go.
+void HoldPowerUp(const Panel& panel, const std::string& log) {
+    HWND button = panel.Item(IDC_BTN_POWER_UP);
+    const std::size_t before =
+        driver::ReceivedValues(driver::ReadFileText(log), "set power ").size();
+    auto steps = [&] {
+        std::vector<int> values;
+        const auto received = driver::ReceivedValues(driver::ReadFileText(log), "set power ");
+        for (std::size_t i = before; i < received.size(); ++i) {
+            values.push_back(Hundredths(received[i]));
+        }
+        return values;
+    };
+    auto accelerated = [&] {
+        const std::vector<int> values = steps();
+        return values.size() >= 2 && values.back() - values[values.size() - 2] == 2;
+    };
+    ::PostMessageA(button, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(4, 4));
+    // 26 ticks of 200 ms before the step grows.
+    const bool grew = WaitUntil(accelerated, 2 * driver::kGenerousMs);
+    ::PostMessageA(button, WM_LBUTTONUP, 0, MAKELPARAM(4, 4));
+    const std::vector<int> values = steps();
+    std::string seen;
+    bool ordered = values.size() >= 2 && values[0] == 1235;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        seen += std::to_string(values[i]) + " ";
+        if (i > 0 && (values[i] < values[i - 1] || values[i] - values[i - 1] > 2)) {
+            ordered = false;
+        }
+    }
+    Check(grew && ordered, "a held step button steps by 0.01 dBm every tick and then by 0.02 dBm",
+          seen);
+}
+
+bool WaitForSignal(const std::string& path) {
+    return Check(WaitUntil([&] { return driver::FileExists(path); }, 2 * driver::kGenerousMs),
+                 "the script answers with " + path);
+}
+
+int Scenario(const std::string& exe, const std::string& log1, const std::string& log2,
+             const std::string& signals) {
+    Panel panel;
+    if (!panel.Start(exe)) {
+        return 1;
+    }
+    CheckTheDialogAsBuilt(panel, exe);
+    const std::vector<std::string> ports = panel.Ports();
+    Check(ports == std::vector<std::string>{kPortName}, "the prefix lists COM5 alone",
+          std::to_string(ports.size()) + " ports, first " + (ports.empty() ? "-" : ports[0]));
+    if (!panel.OpenOurPort() || !panel.WaitSynced("ON")) {
+        return 1;
+    }
+
+    // Module 1 answers each frame 600 ms late, so a caption that changed before the reply
+    // would show at once.
+    std::string log = driver::ReadFileText(log1);
+    const std::size_t channel = driver::FirstReceived(log, "query channel");
+    const std::size_t power = driver::FirstReceived(log, "query power");
+    const std::size_t output = driver::FirstReceived(log, "query output");
+    Check(channel != std::string::npos && channel < power && power < output &&
+              output != std::string::npos,
+          "the start-up queries channel, then power, then output");
+    Check(panel.Readouts() == "45 45 193900 1546.12 C39 | 12.34 1234 | ON",
+          "readouts C39, 193900 GHz, 1546.12 nm, 12.34 dBm", panel.Readouts());
+
+    Send(panel.Item(IDC_SLIDER_CHANNEL), TBM_SETPOS, TRUE, 50);
+    Check(WaitUntil([&] { return panel.Readouts().rfind("50 50 194150 1544.13 H41 |", 0) == 0; }),
+          "the channel slider is tracked to channel 50", panel.Readouts());
+
+    Send(panel.Item(IDC_EDIT_CHANNEL), WM_SETTEXT, 0, reinterpret_cast<LPARAM>("12"));
+    panel.PostKey(panel.Item(IDC_EDIT_CHANNEL), VK_RETURN);
+    Check(WaitUntil([&] { return panel.Readouts().rfind("12 12 192250 1559.39 H22 |", 0) == 0; }),
+          "a typed channel 12 and Enter", panel.Readouts());
+
+    // Typed as characters through the field's filter: "a", the second "." and "x" are dropped.
+    HWND powerEdit = panel.Item(IDC_EDIT_POWER);
+    Send(powerEdit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(""));
+    for (char c : std::string("a8.x.2")) {
+        ::PostMessageA(powerEdit, WM_CHAR, static_cast<WPARAM>(c), 1);
+    }
+    Check(WaitUntil([&] { return Text(powerEdit) == "8.2"; }),
+          "the power field filters \"a8.x.2\" to 8.2", Text(powerEdit));
+    panel.PostKey(powerEdit, VK_RETURN);
+    Check(WaitUntil([&] { return panel.Readouts().find("| 8.20 820 |") != std::string::npos; }),
+          "a typed power 8.2 and Enter", panel.Readouts());
+    Check(!driver::ReceivedValues(driver::ReadFileText(log1), "set power 8.20 dBm").empty(),
+          "820 hundredths on the wire");
+    // Esc in a multi-line field would close the dialog, and Enter on a focused button would
+    // press it. The typed "9" after them shows when the panel has handled both.
+    panel.PostKey(powerEdit, VK_ESCAPE);
+    panel.PostKey(panel.Item(IDC_BTN_OPENPORT), VK_RETURN);
+    ::PostMessageA(powerEdit, EM_SETSEL, 0, -1);
+    ::PostMessageA(powerEdit, WM_CHAR, '9', 1);
+    Check(WaitUntil([&] { return Text(powerEdit) == "9"; }) &&
+              ::IsWindowVisible(panel.Dialog()) != FALSE &&
+              panel.ItemText(IDC_BTN_OPENPORT) == "ClosePort",
+          "Enter and Esc leave the panel open", Text(powerEdit));
+
+    panel.Click(IDC_BTN_OUTPUT);
+    Check(panel.ItemText(IDC_BTN_OUTPUT) == "ON", "the toggle keeps its caption until the reply");
+    Check(WaitUntil([&] { return panel.ItemText(IDC_BTN_OUTPUT) == "OFF"; }),
+          "the output reply turns the caption to OFF");
+    Check(!driver::ReceivedValues(driver::ReadFileText(log1), "set output off").empty(),
+          "set output off on the wire");
+
+    // The module is pulled: one report, then a device change finds COM5 gone.
+    driver::TouchFile(signals + "\\unplug");
+    HWND box = nullptr;
+    Check(WaitUntil([&] { return (box = driver::FindDialog(panel.Pid(), "Application Error")); }),
+          "the pulled module brings up a report box");
+    if (box != nullptr) {
+        Send(box, WM_COMMAND, IDOK);
+        Check(WaitUntil([&] { return ::IsWindow(box) == FALSE; }), "the report box is dismissed");
+    }
+    ::PostMessageA(panel.Dialog(), WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
+    Check(WaitUntil([&] { return panel.Closed() && panel.PortIndex(kPortName) < 0; }),
+          "a device change returns the panel to OpenPort without COM5");
+    Check(driver::FindDialog(panel.Pid(), "Application Error") == nullptr,
+          "the pulled module is reported once");
+
+    // Plugged in again: module 2 streams replies on COM5.
+    driver::TouchFile(signals + "\\replug");
+    if (!WaitForSignal(signals + "\\replugged")) {
+        return 1;
+    }
+    ::PostMessageA(panel.Dialog(), WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
+    Check(WaitUntil([&] { return panel.PortIndex(kPortName) >= 0; }),
+          "a device change lists COM5 again");
+    if (!panel.OpenOurPort() || !panel.WaitSynced("ON")) {
+        return 1;
+    }
+    HoldPowerUp(panel, log2);
+
+    // The window closes with the port open while the module streams: the program ends by
+    // itself, cleanly.
+    ::PostMessageA(panel.Dialog(), WM_CLOSE, 0, 0);
+    DWORD code = 1;
+    Check(panel.WaitExit(code) && code == 0, "closing with the port open ends the program",
+          "exit " + std::to_string(code));
+    return driver::Failures() == 0 ? 0 : 1;
+}
+
+int Pose(const std::string& exe, const std::string& signals) {
+    Panel panel;
+    if (!panel.Start(exe) || !panel.OpenOurPort() || !panel.WaitSynced("ON")) {
+        return 1;
+    }
+    RECT rect{};
+    ::GetWindowRect(panel.Dialog(), &rect);
+    const std::string geometry = std::to_string(rect.right - rect.left) + "x" +
+                                 std::to_string(rect.bottom - rect.top) + "+" +
+                                 std::to_string(rect.left) + "+" + std::to_string(rect.top);
+    FILE* file = std::fopen((signals + "\\posed").c_str(), "w");
+    if (file != nullptr) {
+        std::fprintf(file, "%s\n", geometry.c_str());
+        std::fclose(file);
+    }
+    WaitForSignal(signals + "\\shot");
+    ::PostMessageA(panel.Dialog(), WM_CLOSE, 0, 0);
+    DWORD code = 1;
+    return panel.WaitExit(code) && code == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() == 5 && args[0] == "scenario") {
+        return Scenario(args[1], args[2], args[3], args[4]);
+    }
+    if (args.size() == 3 && args[0] == "pose") {
+        return Pose(args[1], args[2]);
+    }
+    std::fprintf(stderr,
+                 "usage: panel_driver scenario <varnel.exe> <log 1> <log 2> <signal folder>\n"
+                 "       panel_driver pose <varnel.exe> <signal folder>\n");
+    return 64;
+}
