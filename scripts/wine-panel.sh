@@ -51,6 +51,7 @@ note() { echo "wine-panel: $*"; }
 
 stop_module() {
     if [ -n "$module_pid" ]; then
+        kill -CONT "$module_pid" 2>/dev/null || true
         kill "$module_pid" 2>/dev/null || true
         wait "$module_pid" 2>/dev/null || true
         module_pid=
@@ -161,25 +162,34 @@ run_unit_tests() {
         --gtest_brief=1
 }
 
+# follow_driver LOG2: does what the driver's signal files ask, in the scenario's order.
+follow_driver() {
+    # The module stopped while the panel toggles the output: no reply can come meanwhile.
+    wait_signal freeze 120 || return 0
+    kill -STOP "$module_pid"
+    touch "$signals/frozen"
+    wait_signal thaw 60 || return 0
+    kill -CONT "$module_pid"
+    # Pulled, and plugged in again as a module that streams its state, so bytes keep
+    # arriving until the panel exits.
+    wait_signal unplug 120 || return 0
+    stop_module
+    wait_signal replug 120 || return 0
+    start_module "$1" --channel 45 --power 12.34 --output on --stream 300
+    touch "$signals/replugged"
+}
+
 run_scenario() {
     local exe log1=$work/module1.log log2=$work/module2.log rc=0
     exe=$(winpath "$build/panel-win32/varnel.exe")
-    # Module 1 answers 600 ms late: a caption that changed before its reply would show.
-    start_module "$log1" --channel 45 --power 12.34 --output on --reply-delay 600
+    start_module "$log1" --channel 45 --power 12.34 --output on
     : >"$log2"
     check_ports
     note "running the end-to-end scenario"
     timeout --kill-after=5 300 wine "$build/tests/win32-panel/panel_driver.exe" scenario \
         "$exe" "$(winpath "$log1")" "$(winpath "$log2")" "$(winpath "$signals")" &
     driver_pid=$!
-    if wait_signal unplug 120; then
-        stop_module
-        if wait_signal replug 120; then
-            # Module 2 streams its state, so bytes keep arriving until the panel exits.
-            start_module "$log2" --channel 45 --power 12.34 --output on --stream 300
-            touch "$signals/replugged"
-        fi
-    fi
+    follow_driver "$log2"
     wait "$driver_pid" || rc=$?
     driver_pid=
     stop_module

@@ -57,8 +57,11 @@ int Failures() {
 
 LRESULT Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     DWORD_PTR result = 0;
+    // Wine's SendMessageTimeout returns the result itself, so 0 is a failure only with an error.
+    ::SetLastError(ERROR_SUCCESS);
     if (::SendMessageTimeoutA(window, message, wParam, lParam, SMTO_NORMAL, kGenerousMs, &result) ==
-        0) {
+            0 &&
+        ::GetLastError() != ERROR_SUCCESS) {
         Check(false, "the panel answers message " + std::to_string(message));
         return 0;
     }

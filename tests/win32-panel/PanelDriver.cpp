@@ -2,6 +2,7 @@
 // the Wine prefix maps to COM5. Run by scripts/wine-panel.sh, which owns the prefix and the
 // modules and follows the driver's signal files:
 //   panel_driver.exe scenario <varnel.exe> <module 1 log> <module 2 log> <signal folder>
+//     "freeze": stop module 1 (SIGSTOP), then create "frozen"; "thaw": let it run again;
 //     "unplug": end module 1; "replug": start module 2, then create "replugged".
 //   panel_driver.exe pose <varnel.exe> <signal folder>
 //     opens and synchronises the panel, writes "posed" with the window's rectangle, closes the
@@ -202,6 +203,33 @@ std::string FileVersionString(const std::string& exe) {
     return static_cast<const char*>(value);
 }
 
+/// The sizes the icon group of `exe` offers, each loaded at its own size. (Wine answers
+/// WM_GETICON from another process with nothing, so the group is read from the file.)
+std::string IconSizes(const std::string& exe) {
+    HMODULE module = ::LoadLibraryExA(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    std::string sizes;
+    for (int size : {16, 32, 48}) {
+        auto* icon = static_cast<HICON>(
+            ::LoadImageA(module, MAKEINTRESOURCEA(IDR_MAINFRAME), IMAGE_ICON, size, size, 0));
+        ICONINFO info{};
+        BITMAP bitmap{};
+        if (icon != nullptr && ::GetIconInfo(icon, &info) != FALSE) {
+            ::GetObjectA(info.hbmColor != nullptr ? info.hbmColor : info.hbmMask, sizeof bitmap,
+                         &bitmap);
+            sizes += (sizes.empty() ? "" : " ") + std::to_string(bitmap.bmWidth);
+            ::DeleteObject(info.hbmColor);
+            ::DeleteObject(info.hbmMask);
+        }
+        if (icon != nullptr) {
+            ::DestroyIcon(icon);
+        }
+    }
+    if (module != nullptr) {
+        ::FreeLibrary(module);
+    }
+    return sizes;
+}
+
 void CheckTheDialogAsBuilt(const Panel& panel, const std::string& exe) {
     HWND dialog = panel.Dialog();
     Check((::GetWindowLongA(dialog, GWL_EXSTYLE) & WS_EX_APPWINDOW) != 0,
@@ -243,8 +271,8 @@ void CheckTheDialogAsBuilt(const Panel& panel, const std::string& exe) {
                           reinterpret_cast<LPARAM>(step), SMTO_NORMAL, driver::kGenerousMs,
                           nullptr);
     Check(step[0] == 0x300A && step[1] == 0, "the step buttons read U+300A and U+300B");
-    Check(Send(dialog, WM_GETICON, ICON_BIG) != 0 && Send(dialog, WM_GETICON, ICON_SMALL) != 0,
-          "the dialog has its big and small icons");
+    Check(IconSizes(exe) == "16 32 48", "the icon group IDR_MAINFRAME holds 16, 32 and 48 pixels",
+          IconSizes(exe));
     GUITHREADINFO thread{};
     thread.cbSize = sizeof thread;
     ::GetGUIThreadInfo(panel.Thread(), &thread);
@@ -315,8 +343,6 @@ int Scenario(const std::string& exe, const std::string& log1, const std::string&
         return 1;
     }
 
-    // Module 1 answers each frame 600 ms late, so a caption that changed before the reply
-    // would show at once.
     std::string log = driver::ReadFileText(log1);
     const std::size_t channel = driver::FirstReceived(log, "query channel");
     const std::size_t power = driver::FirstReceived(log, "query power");
@@ -360,8 +386,15 @@ int Scenario(const std::string& exe, const std::string& log1, const std::string&
               panel.ItemText(IDC_BTN_OPENPORT) == "ClosePort",
           "Enter and Esc leave the panel open", Text(powerEdit));
 
+    // The module is stopped while the toggle is pressed, so no reply can arrive before the
+    // caption is read; once it runs again, its reply turns the caption.
+    driver::TouchFile(signals + "\\freeze");
+    if (!WaitForSignal(signals + "\\frozen")) {
+        return 1;
+    }
     panel.Click(IDC_BTN_OUTPUT);
     Check(panel.ItemText(IDC_BTN_OUTPUT) == "ON", "the toggle keeps its caption until the reply");
+    driver::TouchFile(signals + "\\thaw");
     Check(WaitUntil([&] { return panel.ItemText(IDC_BTN_OUTPUT) == "OFF"; }),
           "the output reply turns the caption to OFF");
     Check(!driver::ReceivedValues(driver::ReadFileText(log1), "set output off").empty(),
