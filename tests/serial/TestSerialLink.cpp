@@ -130,6 +130,7 @@ TEST_F(LinkOnPty, CloseOrReopenWithAByteParkedHandlesThatByteAndReadsNoMore) {
         SCOPED_TRACE(mode);
         ASSERT_EQ(OpenPanel(), 1);
         ASSERT_NO_FATAL_FAILURE(StartAndSync());
+        EXPECT_EQ(link.TryStartMonitor(), MonitorStart::AlreadyRunning);
         EXPECT_EQ(link.StartMonitor(), 0) << "two monitors would read each other's bytes";
         panel.notes.clear();
         panel.serviceCalls = 0;
@@ -158,16 +159,19 @@ TEST_F(LinkOnPty, CloseOrReopenWithAByteParkedHandlesThatByteAndReadsNoMore) {
 }
 
 TEST_F(LinkOnPty, SendOutsideTheBufferIsRefusedAndTheWritePurgesUnreadInput) {
+    EXPECT_EQ(link.TrySend(kSetChannel.data(), 6), SendResult::NoBuffer);
     EXPECT_EQ(Send(kSetChannel), 0) << "no buffer before Open";
+    EXPECT_EQ(link.TryStartMonitor(), MonitorStart::NeverOpened);
     EXPECT_EQ(link.StartMonitor(), 0) << "nothing to monitor before Open";
     ASSERT_EQ(OpenPanel(0, 6), 1);  // input unwatched, so it is still queued at the write
     ASSERT_NO_FATAL_FAILURE(StartAndSync());
     ASSERT_TRUE(pty.Write({1, 2, 3}));
     ASSERT_TRUE(pty.WaitSlaveQueued(3));
     const Bytes seven(7, 0xEE);
+    EXPECT_EQ(link.TrySend(seven.data(), 7), SendResult::BadLength);
+    EXPECT_EQ(link.TrySend(seven.data(), -1), SendResult::BadLength);
+    EXPECT_EQ(link.TrySend(nullptr, 3), SendResult::NoBytes);
     EXPECT_EQ(link.Send(seven.data(), 7), 0);
-    EXPECT_EQ(link.Send(seven.data(), -1), 0);
-    EXPECT_EQ(link.Send(nullptr, 3), 0);
     ASSERT_EQ(Send(kSetChannel), 1);
     EXPECT_EQ(pty.Read(12, 300ms), kSetChannel);
     EXPECT_EQ(pty.SlaveQueued(), 0);
