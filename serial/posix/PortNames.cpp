@@ -1,4 +1,5 @@
 #include "PortNames.h"
+#include "PosixPortNames.h"
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -156,10 +157,6 @@ std::string PortDevicePath(int com) {
         }
     }
     return {};
-}
-
-std::string PortDisplayName(int com) {
-    return "COM" + std::to_string(com);
 }
 
 bool PortExists(int com) {

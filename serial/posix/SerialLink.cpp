@@ -43,11 +43,10 @@
 #include <system_error>
 
 #include "LineSettings.h"
+#include "LinkReport.h"
 #include "PortNames.h"
 
 namespace {
-
-constexpr char kReportCaption[] = "Application Error";
 
 // How long Close (and Open, which stops a running monitor the same way) sleeps between
 // rounds of servicing the owner while the monitor thread has nothing for it: short enough
@@ -337,24 +336,13 @@ void CSerialLink::Close() {
 void CSerialLink::ReportError(const char* operation, int error) {
     const int savedErrno = errno;
     // strerror gives no line break of its own, FormatMessage's text ends with one.
-    const std::string systemText = ErrorText(error) + "\n";
-    const char* name = operation != nullptr ? operation : "";
-    // Sized by a first pass, so the report holds the whole text however long it is.
-    auto format = [&](char* buffer, std::size_t size) {
-        return std::snprintf(buffer, size,
-                             "WARNING:  %s Failed with the following error: \n%s\nPort: %d\n", name,
-                             systemText.c_str(), m_nPortNumber);
-    };
-    const int length = format(nullptr, 0);
-    std::string text(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
-    format(text.data(), text.size() + 1);
-
+    const std::string text = FormatLinkReport(operation, ErrorText(error) + "\n", m_nPortNumber);
     IErrorReporter* reporter = m_bDestroying.load() ? nullptr : m_pReporter.load();
     if (reporter != nullptr) {
-        reporter->ShowReport(kReportCaption, text);
+        reporter->ShowReport(kLinkReportCaption, text);
     } else {
         // Nowhere else to tell if standard error fails too.
-        (void)std::fprintf(stderr, "%s: %s", kReportCaption, text.c_str());
+        (void)std::fprintf(stderr, "%s: %s", kLinkReportCaption, text.c_str());
         (void)std::fflush(stderr);
     }
     errno = savedErrno;
