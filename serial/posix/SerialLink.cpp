@@ -27,7 +27,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -42,6 +41,7 @@
 #include <string>
 #include <system_error>
 
+#include "ExclusiveOpen.h"
 #include "LineSettings.h"
 #include "LinkReport.h"
 #include "PortNames.h"
@@ -148,9 +148,9 @@ int CSerialLink::Open(ILinkOwner* owner, int portNumber, const LinkSettings& set
         std::lock_guard<std::mutex> port(m_csPort);
         ClosePortLocked();  // a port still open from an Open without Close
         m_bPortGone = false;
-        const int fd = OpenExclusive(PortDevicePath(portNumber));
+        const int fd = OpenExclusive(PortDevicePath(portNumber), m_portLock, m_lastOpenFailure);
         if (fd < 0) {
-            return 0;  // no report: absent, held by another program, or refused
+            return 0;  // no report: the operator is told by the program, from LastOpenFailure
         }
         m_hPort = fd;
         m_bPortLocked = true;
@@ -196,40 +196,6 @@ bool CSerialLink::AllocateSendSlot(std::uint32_t size) {
     }
     m_nSendBufferSize = size;
     return true;
-}
-
-int CSerialLink::OpenExclusive(const std::string& device) {
-    if (device.empty()) {
-        m_lastOpenFailure.kind = OpenFailureKind::NoSuchDevice;
-        return -1;
-    }
-    m_lastOpenFailure.device = device;
-    int fd = -1;
-    do {
-        fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        const int openError = errno;
-        m_lastOpenFailure.error = openError;
-        m_lastOpenFailure.kind = openError == ENOENT || openError == ENXIO || openError == ENODEV
-                                     ? OpenFailureKind::NoSuchDevice
-                                 : openError == EACCES || openError == EPERM
-                                     ? OpenFailureKind::PermissionDenied
-                                 : openError == EBUSY ? OpenFailureKind::Busy
-                                                      : OpenFailureKind::Failed;
-        return -1;
-    }
-    // flock keeps out a second panel even as root, for whom the kernel ignores TIOCEXCL;
-    // TIOCEXCL keeps out other programs' opens (for non-root). It fails on a non-tty, which
-    // tcgetattr reports later.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        ::close(fd);
-        m_lastOpenFailure.kind = OpenFailureKind::Busy;
-        return -1;
-    }
-    ::ioctl(fd, TIOCEXCL);
-    m_lastOpenFailure.device.clear();
-    return fd;
 }
 
 void CSerialLink::KeepTimeouts(const LinkTimeouts& timeouts) {
@@ -435,10 +401,7 @@ void CSerialLink::ClosePortLocked() {
         return;
     }
     if (m_bPortLocked) {
-        // Undone before the close, as the next opener of the device would otherwise find it
-        // exclusive. Both fail harmlessly on a hung-up tty.
-        ::ioctl(m_hPort, TIOCNXCL);
-        ::flock(m_hPort, LOCK_UN);
+        EndExclusive(m_hPort, m_portLock);
         m_bPortLocked = false;
     }
     ::close(m_hPort);  // never retried: Linux frees the descriptor even on EINTR

@@ -15,6 +15,7 @@
 #include "LinkOwner.h"
 #include "LinkResults.h"
 #include "LinkSettings.h"
+#include "LockFile.h"
 #include "ManualEvent.h"
 #include "OpenFailure.h"
 
@@ -94,7 +95,6 @@ private:
     bool PrepareEvents();
     void ResetHandOff(ILinkOwner* owner);
     bool AllocateSendSlot(std::uint32_t size);
-    int OpenExclusive(const std::string& device);
     void KeepTimeouts(const LinkTimeouts& timeouts);
     StepFailure ApplyLineSettings(const LineParameters& line);
 
@@ -134,6 +134,7 @@ private:
     bool m_bSendPending = false;                     // the slot holds bytes not yet taken
     std::unique_ptr<std::uint8_t[]> m_pWriteBuffer;  // monitor thread: the bytes being written
     bool m_bPortLocked = false;                      // flock and TIOCEXCL are held on m_hPort
+    CUucpLock m_portLock;                            // the port's lock file while it is open
     bool m_bPortGone = false;                        // monitor thread: device vanished, reported
 
     // The hand-off to the owner's thread.
