@@ -11,6 +11,7 @@
 #include <cstdlib>
 
 #include "PortHolder.h"
+#include "PosixPortNames.h"
 
 namespace {
 
@@ -38,8 +39,10 @@ int OpenTerminal(const std::string& path, OpenFailure& failure) {
         failure = FailureOf(errno);
         return -1;
     }
-    if (!S_ISCHR(st.st_mode)) {
-        failure = FailureOf(ENOTTY);  // not opened at all: a FIFO could block, a file spin
+    // Not opened at all: a FIFO could block, and opening some character devices has effects
+    // of its own (/dev/ptmx makes a new pty, /dev/tty is the operator's own terminal).
+    if (!S_ISCHR(st.st_mode) || !CharDeviceIsTerminal(st.st_rdev)) {
+        failure = FailureOf(ENOTTY);
         return -1;
     }
     int fd = -1;

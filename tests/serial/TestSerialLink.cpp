@@ -112,11 +112,10 @@ TEST_F(LinkOnPty, WhatDoesNotOpenIsSilentLeavesNothingOpenAndSaysWhy) {
     std::ofstream(folder / "plain") << "not a tty";
     ASSERT_EQ(::mkfifo((folder / "fifo").c_str(), 0600), 0);
     std::filesystem::create_directory(folder / "sub");
-    const std::pair<int, std::string> entries[] = {{203, "/nonexistent/tty"},
-                                                   {204, (folder / "plain").string()},
-                                                   {205, (folder / "fifo").string()},
-                                                   {206, "/dev/null"},
-                                                   {207, (folder / "sub").string()}};
+    const std::pair<int, std::string> entries[] = {
+        {203, "/nonexistent/tty"},         {204, (folder / "plain").string()},
+        {205, (folder / "fifo").string()}, {206, "/dev/null"},
+        {207, (folder / "sub").string()},  {208, "/dev/ptmx"}};
     for (const auto& [com, target] : entries) {
         std::filesystem::create_symlink(target, pty.EntryPath(com));
     }
@@ -138,6 +137,7 @@ TEST_F(LinkOnPty, WhatDoesNotOpenIsSilentLeavesNothingOpenAndSaysWhy) {
         {"Fifo", 205, OpenFailureKind::NotATerminal, entries[2].second, 0, {}, {}},
         {"DevNull", 206, OpenFailureKind::NotATerminal, "/dev/null", 0, {}, {}},
         {"Folder", 207, OpenFailureKind::NotATerminal, entries[4].second, 0, {}, {}},
+        {"PtyMultiplexer", 208, OpenFailureKind::NotATerminal, "/dev/ptmx", 0, {}, {}},
         {"AnotherLink", kCom, OpenFailureKind::Busy, slave, self,
          [&] { ASSERT_EQ(OpenLink(other, nullptr, kCom), 1); }, [&] { other.Close(); }},
         {"LockFileOfALiveProcess", kCom, OpenFailureKind::Busy, slave, 1,
