@@ -25,7 +25,6 @@
 
 #include "SerialLink.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
