@@ -51,22 +51,33 @@ bool ReadSmallFile(const std::string& path, std::string& text) {
     return true;
 }
 
-// Creates the lock file with our PID; false (errno set) when it could not.
+std::string OurLockText() {
+    char text[32];
+    std::snprintf(text, sizeof text, "%10ld\n", static_cast<long>(::getpid()));
+    return text;
+}
+
+// Creates the lock file with our PID, complete or not at all: the text goes into a temporary
+// file that is then linked to the lock's name, so nobody reads a lock file without its PID
+// (and takes it for stale). False, errno set, when it could not; EEXIST when it exists.
 bool WriteLockFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+    std::string temporary = path.substr(0, path.rfind('/') + 1) + "LTMP.varnel.XXXXXX";
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) {
         return false;
     }
-    char text[32];
-    const int length = std::snprintf(text, sizeof text, "%10ld\n", static_cast<long>(::getpid()));
-    const bool written = ::write(fd, text, static_cast<std::size_t>(length)) == length;
-    const int error = errno;
+    const std::string text = OurLockText();
+    const bool written = ::fchmod(fd, 0644) == 0 &&
+                         ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    int error = errno;
     ::close(fd);
-    if (!written) {
-        ::unlink(path.c_str());
-        errno = error;
+    const bool linked = written && ::link(temporary.c_str(), path.c_str()) == 0;
+    if (written && !linked) {
+        error = errno;
     }
-    return written;
+    ::unlink(temporary.c_str());
+    errno = error;
+    return linked;
 }
 
 }  // namespace
@@ -138,8 +149,13 @@ CUucpLock::Outcome CUucpLock::Acquire(const std::string& devicePath, long& holde
 }
 
 void CUucpLock::Release() {
-    if (!m_path.empty()) {
-        ::unlink(m_path.c_str());
-        m_path.clear();
+    if (m_path.empty()) {
+        return;
     }
+    // Only while it still names us: a program that took it for stale and replaced it keeps it.
+    std::string text;
+    if (ReadSmallFile(m_path, text) && ParseLockPid(text) == static_cast<long>(::getpid())) {
+        ::unlink(m_path.c_str());
+    }
+    m_path.clear();
 }

@@ -36,10 +36,11 @@ public:
     CUucpLock& operator=(const CUucpLock&) = delete;
 
     /// Takes the lock for `devicePath` in LockFolder(): writes our PID as the usual ten
-    /// characters right-aligned plus a newline. A lock file whose PID is not alive is stale
-    /// and replaced. Releases a lock held before.
+    /// characters right-aligned plus a newline, atomically (a lock file never exists without
+    /// its PID). A lock file whose PID is not alive is stale and replaced. Releases a lock
+    /// held before.
     Outcome Acquire(const std::string& devicePath, long& holderPid);
-    /// Removes the lock file if this object wrote it.
+    /// Removes the lock file if this object wrote it and it still names this process.
     void Release();
     /// The lock file's path while held, else empty.
     const std::string& Path() const { return m_path; }

@@ -84,6 +84,17 @@ TEST_F(LockFolderTest, ALiveHolderIsHonouredAStaleOrUnreadableLockIsReplaced) {
     }
 }
 
+TEST_F(LockFolderTest, ReleaseLeavesALockFileThatIsNoLongerOurs) {
+    CUucpLock lock;
+    long holder = -1;
+    ASSERT_EQ(lock.Acquire("/dev/ttyUSB7", holder), CUucpLock::Outcome::Taken);
+    std::ofstream(m_file) << "         1\n";  // replaced by a program that took ours for stale
+    lock.Release();
+    EXPECT_EQ(Text(), "         1\n");
+    EXPECT_EQ(std::distance(fs::directory_iterator(m_folder), fs::directory_iterator()), 1)
+        << "no temporary file left behind";
+}
+
 TEST_F(LockFolderTest, AnUnwritableFolderIsNoReasonToRefuse) {
     ::setenv("VARNEL_LOCK_DIR", (m_folder / "missing").c_str(), 1);
     CUucpLock lock;
