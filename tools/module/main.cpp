@@ -22,6 +22,7 @@
 #include "ModuleCore.h"
 #include "ModuleOptions.h"
 #include "PortNames.h"
+#include "PosixPortNames.h"
 
 namespace {
 
