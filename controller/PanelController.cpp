@@ -231,6 +231,11 @@ void PanelController::OnLinkRxChar(std::uint32_t wParam, std::int32_t /*lParam*/
     const std::uint8_t low = (*frame)[4];
     switch (command) {
         case CMD_CHANNEL:
+            // The module always sends 0 there. A stray 01 ahead of a reply can shift the framer
+            // onto a frame that checks out, with the real reply's command in this byte.
+            if (high != 0) {
+                return;
+            }
             ApplyChannelReply(low);
             break;
         case CMD_POWER:

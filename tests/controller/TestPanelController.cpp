@@ -120,9 +120,39 @@ TEST_F(Panel, RepliesFillTheReadouts) {
     EXPECT_EQ(controls.SliderPosition(IDC_SLIDER_POWER), 1234);
     Reply(CMD_OUTPUT, 0, 1);  // mixed bytes: neither state nor caption
     EXPECT_TRUE(state.outputOn && Text(IDC_BTN_OUTPUT) == "ON");
-    Reply(CMD_CHANNEL, 7, 0);  // high byte ignored; no range check
+    Reply(CMD_CHANNEL, 0, 0);  // no range check
     EXPECT_EQ(Text(IDC_TXT_ITU) + Text(IDC_TXT_FREQUENCY) + Text(IDC_EDIT_CHANNEL), "H161916500");
 }
+
+struct StrayRow {
+    const char* name;
+    std::vector<std::uint8_t> stream;  // what arrives after the last whole reply
+};
+using Forgery = Rows<StrayRow>;
+
+// A stray 01 ahead of a reply whose low byte is 3 + command + high passes the checksum one byte
+// late, as a channel reply carrying the real command in its high byte. Neither the readouts nor
+// the synchronisation may take it.
+TEST_P(Forgery, ChannelReplyWithHighByteIsDropped) {
+    controls.selection = 1;
+    ctl.OnOpenPort();
+    for (std::uint8_t byte : GetParam().stream) {
+        ctl.OnLinkRxChar(byte, 9);
+    }
+    EXPECT_EQ(Text(IDC_EDIT_CHANNEL), "");
+    EXPECT_EQ(state.currentChannel, 1);
+    EXPECT_FALSE(timers.Running(TIMER_QUERY_POWER));  // the chain still asks for the channel
+}
+
+std::vector<std::uint8_t> Stray(std::uint8_t command, std::uint8_t high, std::uint8_t low) {
+    const CommandFrame reply = ReplyFrame(command, high, low);
+    return {0x01, reply[0], reply[1], reply[2], reply[3], reply[4], reply[5]};
+}
+
+ROWS(Forgery, StrayRow{"AheadOfChannel4", Stray(CMD_CHANNEL, 0, 4)},
+     StrayRow{"AheadOfPower7_76", Stray(CMD_POWER, 0x03, 0x08)},
+     StrayRow{"AheadOfPower12_90", Stray(CMD_POWER, 0x05, 0x0A)},
+     StrayRow{"WholeFrame", {0x01, 0x01, CMD_CHANNEL, 0x02, 0x03, 0x08}});
 
 struct TrackRow {
     const char* name;

@@ -146,6 +146,19 @@ TEST_F(PanelEndToEnd, UnpluggedModuleReturnsThePanelToClosed) {
     EXPECT_FALSE(m_state.portOpen);
 }
 
+// With this seed a stray 01 lands ahead of a channel reply and shifts the framer by one byte
+// onto a frame that checks out as "channel 0": it must never reach the readouts, nor tracking
+// after them (which would set channel 1 with nobody touching the panel).
+TEST_F(PanelEndToEnd, StrayByteNeverForgesAChannel) {
+    ASSERT_TRUE(StartModule({"--channel", "4", "--noise", "1", "--seed", "714"}));
+    m_dialog = std::make_unique<CControllerDlg>(m_state, m_link);
+    m_dialog->show();
+    OpenOurPort();
+    ASSERT_TRUE(WaitSynced("ON"));
+    EXPECT_TRUE(Readouts().startsWith("4 4 191850 ")) << Readouts().toStdString();
+    EXPECT_EQ(m_state.currentChannel, 4);  // so tracking has nothing to send
+}
+
 // The tour ends as the panel program does (window closed, then the global link torn down at
 // exit) with the port open while the module streams: the process must end by itself, cleanly.
 TEST_F(PanelEndToEnd, ProgramExitWithThePortOpenWhileBytesArrive) {
