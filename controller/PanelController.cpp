@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 
 #include "ChannelGrid.h"
 #include "CommandFrame.h"
@@ -142,27 +143,36 @@ void PanelController::OnOpenPort() {
 }
 
 void PanelController::OnSetChannel() {
-    ApplyTypedEntry(IDC_EDIT_CHANNEL, 0, m_state.currentChannel, kChannelMin, kChannelMax,
-                    SetChannelFrame);
+    ApplyTypedEntry({IDC_EDIT_CHANNEL, 0, kChannelMin, kChannelMax, SetChannelFrame},
+                    m_state.currentChannel, m_reportedChannelText);
 }
 
 void PanelController::OnSetPower() {
     // The field holds dBm; the state counts hundredths, read straight from the digits.
-    ApplyTypedEntry(IDC_EDIT_POWER, 2, m_state.currentPower, kPowerMin, kPowerMax, SetPowerFrame);
+    ApplyTypedEntry({IDC_EDIT_POWER, 2, kPowerMin, kPowerMax, SetPowerFrame}, m_state.currentPower,
+                    m_reportedPowerText);
 }
 
-void PanelController::ApplyTypedEntry(int editId, int decimals, std::int32_t& value, int minimum,
-                                      int maximum, const CommandFrame& (*encode)(int)) {
+void PanelController::ApplyTypedEntry(const TypedField& field, std::int32_t& value,
+                                      const std::string& reportedText) {
     if (!m_state.synced || !m_state.portOpen) {
         return;
     }
-    const std::string text = m_controls.GetItemText(editId);
+    const std::string text = m_controls.GetItemText(field.editId);
     if (text.empty()) {
         return;
     }
+    const std::optional<int> typed =
+        ReadClampedDecimal(text, field.decimals, field.minimum, field.maximum);
+    if (!typed) {
+        // Words, a lone sign, other scripts' digits: nothing to send, and the field shows the
+        // module's value again rather than text that looks like a pending setting.
+        m_controls.SetItemText(field.editId, reportedText);
+        return;
+    }
     m_timers.KillTimer(TIMER_TRACK);
-    value = ReadClampedDecimal(text, decimals, minimum, maximum);
-    SendThenResumeTracking(encode(value));
+    value = *typed;
+    SendThenResumeTracking(field.encode(value));
 }
 
 void PanelController::OnOutputToggle() {
@@ -335,7 +345,8 @@ void PanelController::AdvanceSync(std::uint8_t command) {
 void PanelController::ApplyChannelReply(int channel) {
     // No range check: the slider shows the nearest end and tracking then sends that end.
     m_state.currentChannel = channel;
-    m_controls.SetItemText(IDC_EDIT_CHANNEL, FormatInt(channel));
+    m_reportedChannelText = FormatInt(channel);
+    m_controls.SetItemText(IDC_EDIT_CHANNEL, m_reportedChannelText);
     m_controls.SliderSetPosition(IDC_SLIDER_CHANNEL, channel);
     const int frequency = ChannelFrequency(channel);
     m_controls.SetItemText(IDC_TXT_FREQUENCY, FormatInt(frequency));
@@ -345,7 +356,8 @@ void PanelController::ApplyChannelReply(int channel) {
 
 void PanelController::ApplyPowerReply(int power) {
     m_state.currentPower = power;
-    m_controls.SetItemText(IDC_EDIT_POWER, FormatTwoDecimals(power * 0.01));
+    m_reportedPowerText = FormatTwoDecimals(power * 0.01);
+    m_controls.SetItemText(IDC_EDIT_POWER, m_reportedPowerText);
     m_controls.SliderSetPosition(IDC_SLIDER_POWER, power);
 }
 

@@ -184,9 +184,10 @@ struct EntryRow {
     const char* name;
     int field;
     std::string text;
-    int value;  // -1: nothing sent
+    int value;  // kNothingSent: no frame, and the field shows the last reply again
 };
 using TypedEntry = Rows<EntryRow>;
+constexpr int kNothingSent = -1;
 
 TEST_P(TypedEntry, EnterSendsClampedValueAndRestartsTracking) {
     const EntryRow& row = GetParam();
@@ -194,33 +195,53 @@ TEST_P(TypedEntry, EnterSendsClampedValueAndRestartsTracking) {
     controls.texts[row.field] = row.text;
     timers.Run(100);
     ctl.OnEnterKey(row.field);
-    const int cmd = row.field == IDC_EDIT_CHANNEL ? CMD_CHANNEL : CMD_POWER;
-    const Frames sent{{'S', cmd, row.value, 100}};
-    EXPECT_EQ(link.sent, row.value < 0 ? Frames{} : sent);
+    const bool channel = row.field == IDC_EDIT_CHANNEL;
+    const Frames sent{{'S', channel ? CMD_CHANNEL : CMD_POWER, row.value, 100}};
+    const bool nothing = row.value == kNothingSent;
+    EXPECT_EQ(link.sent, nothing ? Frames{} : sent);
+    const std::string reported = channel ? "45" : "12.34";
+    EXPECT_EQ(Text(row.field), nothing && !row.text.empty() ? reported : row.text);
     // After a send: the 100 ms pause, then a full period.
-    EXPECT_EQ(timers.Due(TIMER_TRACK), row.value < 0 ? 500u : 700u);
+    EXPECT_EQ(timers.Due(TIMER_TRACK), nothing ? 500u : 700u);
 }
 
 constexpr int kEC = IDC_EDIT_CHANNEL, kEP = IDC_EDIT_POWER;
 // clang-format off
 ROWS(TypedEntry,
     EntryRow{"ChTruncates", kEC, "12.7", 12},         EntryRow{"ChZero", kEC, "0", 1},
-    EntryRow{"ChLoneMinus", kEC, "-", 1},             EntryRow{"ChNegative", kEC, "-5", 1},
-    EntryRow{"ChAboveRange", kEC, "120", 89},         EntryRow{"ChSpaceAndTail", kEC, " 42x", 42},
-    EntryRow{"ChExponent", kEC, "4.5e1", 45},         EntryRow{"ChBareExponent", kEC, "7e", 7},
-    EntryRow{"ChHuge", kEC, "1e999", 89},             EntryRow{"ChHugeNeg", kEC, "-1e999", 1},
-    EntryRow{"ChInf", kEC, "inf", 89},                EntryRow{"ChNan", kEC, "nan", 1},
-    EntryRow{"ChPastedWords", kEC, "channel 5", 1},   EntryRow{"ChEmpty", kEC, "", -1},
+    EntryRow{"ChNegative", kEC, "-5", 1},             EntryRow{"ChAboveRange", kEC, "120", 89},
+    EntryRow{"ChSpaceAndTail", kEC, " 42x", 42},      EntryRow{"ChExponent", kEC, "4.5e1", 45},
+    EntryRow{"ChBareExponent", kEC, "7e", 7},         EntryRow{"ChHuge", kEC, "1e999", 89},
+    EntryRow{"ChHugeNeg", kEC, "-1e999", 1},          EntryRow{"ChInf", kEC, "inf", 89},
+    EntryRow{"ChZeroFraction", kEC, ".0", 1},
     EntryRow{"ChThousandDigits", kEC, std::string(1000, '9'), 89},
+    EntryRow{"ChEmpty", kEC, "", kNothingSent},       EntryRow{"ChNan", kEC, "nan", kNothingSent},
+    EntryRow{"ChLoneMinus", kEC, "-", kNothingSent},  EntryRow{"ChSpace", kEC, " ", kNothingSent},
+    EntryRow{"ChWord", kEC, "hello", kNothingSent},   EntryRow{"ChDot", kEC, ".", kNothingSent},
+    EntryRow{"ChPastedWords", kEC, "channel 5", kNothingSent},
+    EntryRow{"ChEmoji", kEC, "\xF0\x9F\x98\x80", kNothingSent},
+    EntryRow{"ChFullWidth", kEC, "\xEF\xBC\x94\xEF\xBC\x95", kNothingSent},
+    EntryRow{"ChArabicIndic", kEC, "\xD9\xA4\xD9\xA5", kNothingSent},
     EntryRow{"PwHalf", kEP, "7.5", 750},              EntryRow{"PwThirdDecimal", kEP, "7.505", 750},
     EntryRow{"PwExact8_2", kEP, "8.2", 820},          EntryRow{"PwExact10_01", kEP, "10.01", 1001},
-    EntryRow{"PwBelow", kEP, "5", 700},               EntryRow{"PwAbove", kEP, "20", 1300},
+    EntryRow{"PwBelow", kEP, "5", 700},               EntryRow{"PwAbove", kEP, "45", 1300},
     EntryRow{"PwNegative", kEP, "-3", 700},           EntryRow{"PwHuge", kEP, "1e999", 1300},
     EntryRow{"PwHugeNeg", kEP, "-1e999", 700},        EntryRow{"PwMinusInf", kEP, "-inf", 700},
-    EntryRow{"PwTiny", kEP, "1e-999", 700},           EntryRow{"PwEmpty", kEP, "", -1},
+    EntryRow{"PwTiny", kEP, "1e-999", 700},           EntryRow{"PwEmpty", kEP, "", kNothingSent},
+    EntryRow{"PwNan", kEP, "-nan", kNothingSent},     EntryRow{"PwSignOnly", kEP, "+", kNothingSent},
     EntryRow{"PwNinesTruncate", kEP, "12.349999999999", 1234},
     EntryRow{"PwLongZeroFraction", kEP, "0." + std::string(998, '0') + "1234e1000", 1234});
 // clang-format on
+
+TEST_F(Panel, UnreadableEntryBeforeAnyReplyEmptiesTheField) {
+    ctl.OnOpenPort();
+    Reply(CMD_OUTPUT, 0, 0);  // synchronised with no channel or power reply yet
+    controls.texts[IDC_EDIT_CHANNEL] = "hello", controls.texts[IDC_EDIT_POWER] = "-";
+    ctl.OnSetChannel(), ctl.OnSetPower();
+    EXPECT_EQ(Text(IDC_EDIT_CHANNEL) + Text(IDC_EDIT_POWER), "");
+    EXPECT_TRUE(std::none_of(link.sent.begin(), link.sent.end(),
+                             [](const Sent& frame) { return std::get<0>(frame) == 'S'; }));
+}
 
 TEST_F(Panel, ToggleFlipsStateWithoutTouchingCaption) {
     OpenSynced();
