@@ -135,7 +135,7 @@ void PanelController::OnOpenPort() {
                 m_controls.PortListEnable(false);
                 m_link.StartMonitor();
                 m_state.portOpen = true;
-                m_timers.SetTimer(TIMER_QUERY_CHANNEL, kQueryPeriodMs);
+                RestartSync();
             }
         }
     }
@@ -295,11 +295,15 @@ void PanelController::OnMouseUp() {
     if (!m_state.synced) {
         return;
     }
+    StopHold();
+    m_timers.SetTimer(TIMER_TRACK, kTrackPeriodMs);
+}
+
+void PanelController::StopHold() {
     for (unsigned id = TIMER_CH_DOWN; id <= TIMER_PW_UP; ++id) {
         m_timers.KillTimer(id);
     }
     m_state.holdCount = 0;
-    m_timers.SetTimer(TIMER_TRACK, kTrackPeriodMs);
 }
 
 void PanelController::OnEnterKey(int focusId) {
@@ -317,6 +321,13 @@ void PanelController::OnDeviceChange() {
         return;
     }
     RunPendingDeviceChanges();
+}
+
+void PanelController::RestartSync() {
+    m_state.synced = false;
+    m_timers.KillTimer(TIMER_QUERY_POWER);
+    m_timers.KillTimer(TIMER_QUERY_OUTPUT);
+    m_timers.SetTimer(TIMER_QUERY_CHANNEL, kQueryPeriodMs);
 }
 
 void PanelController::AdvanceSync(std::uint8_t command) {
@@ -441,9 +452,14 @@ void PanelController::RecoverAfterDeviceChange() {
     m_state.portOpen = false;
     m_timers.Sleep(kPortPauseMs);
     if (m_probe.PortExists(m_state.selectedPort) && OpenSelectedPort() != 0) {
-        // Timers and `synced` carry on as they were: the module kept its settings.
         m_link.StartMonitor();
         m_state.portOpen = true;
+        // Another module, or the same one after a power cycle, may be behind the port now:
+        // every readout must come from it again. Tracking carries on; a hold ends, since its
+        // release would come while unsynchronised, where a release is not handled, and the
+        // steps would then go on by themselves once synchronised.
+        StopHold();
+        RestartSync();
         return;
     }
     // Gone, or listed but no longer opening: either way the panel must offer to open again

@@ -80,6 +80,10 @@ private:
     /// One tick of a held step button: `value` moves by `step` (negative for down), stops at
     /// `limit` on that side only, and is sent with `encode`.
     void StepHeld(std::int32_t& value, int step, int limit, const CommandFrame& (*encode)(int));
+    /// Stops the step timers of a held button.
+    void StopHold();
+    /// Starts the query chain (channel, power, output) from its first stage.
+    void RestartSync();
     void KillAllTimers();
     void RecoverAfterDeviceChange();
     void RunPendingDeviceChanges();
