@@ -412,13 +412,13 @@ TEST_F(Panel, ReopenAfterDeviceChangeSynchronisesWithTheNewModule) {
     EXPECT_FALSE(timers.Running(TIMER_CH_UP));
 }
 
-TEST_F(Panel, DeviceChangeInsideRecoveryRunsAfterIt) {
+TEST_F(Panel, EachDeviceChangeInsideRecoveryRunsAfterIt) {
     OpenSynced();
-    link.duringClose = [this] { ctl.OnDeviceChange(); };
+    link.duringClose = [this] { ctl.OnDeviceChange(), ctl.OnDeviceChange(); };
     ctl.OnDeviceChange();
-    EXPECT_EQ(link.calls,
-              Strings({"Close{", "}", "Open9", "Start", "Close{", "}", "Open9", "Start"}));
-    EXPECT_EQ(timers.now, 800u);
+    EXPECT_EQ(link.calls, Strings({"Close{", "}", "Open9", "Start", "Close{", "}", "Open9", "Start",
+                                   "Close{", "}", "Open9", "Start"}));
+    EXPECT_EQ(timers.now, 1200u);
     EXPECT_TRUE(state.portOpen);
 }
 
