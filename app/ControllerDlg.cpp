@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QThread>
@@ -330,4 +331,11 @@ void CControllerDlg::SetItemText(int id, const std::string& text) {
 
 void CControllerDlg::SetCaption(int id, const std::string& text) {
     SetItemText(id, text);
+}
+
+void CControllerDlg::ShowNotice(const std::string& caption, const std::string& text) {
+    QMessageBox box(QMessageBox::Warning, ToQString(caption), ToQString(text), QMessageBox::Ok,
+                    this);
+    box.setObjectName(QStringLiteral("NoticeBox"));
+    box.exec();
 }

@@ -61,6 +61,7 @@ public:
     std::string GetItemText(int id) const override;
     void SetItemText(int id, const std::string& text) override;
     void SetCaption(int id, const std::string& text) override;
+    void ShowNotice(const std::string& caption, const std::string& text) override;
 
     // ITimerHost
     void SetTimer(unsigned id, unsigned periodMs) override;

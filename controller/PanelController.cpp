@@ -136,6 +136,10 @@ void PanelController::OnOpenPort() {
                 m_link.StartMonitor();
                 m_state.portOpen = true;
                 RestartSync();
+            } else {
+                // Still busy: a nested open or close stays refused while the notice is up, and
+                // device changes wait for it.
+                ShowOpenFailure();
             }
         }
     }
@@ -428,6 +432,14 @@ void PanelController::StepPowerUp() {
 
 int PanelController::OpenSelectedPort() {
     return m_link.Open(m_linkOwner, m_state.selectedPort, kLinkSettings);
+}
+
+void PanelController::ShowOpenFailure() {
+    std::string text = m_link.OpenFailureText(m_state.selectedPort);
+    if (text.empty()) {
+        text = "COM" + FormatInt(m_state.selectedPort) + " cannot be opened.";
+    }
+    m_controls.ShowNotice("Varnel", text);
 }
 
 void PanelController::Send(const CommandFrame& frame) {

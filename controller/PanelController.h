@@ -62,6 +62,8 @@ private:
     class BusyScope;
 
     int OpenSelectedPort();
+    /// The operator's notice of why the selected port did not open.
+    void ShowOpenFailure();
     void Send(const CommandFrame& frame);
     /// An entry field and how its text becomes a set frame.
     struct TypedField {

@@ -341,9 +341,13 @@ TEST_F(Panel, OpenAndCloseResetThePanel) {
     ExpectPanel(false);
     EXPECT_EQ(Text(IDC_EDIT_POWER), "12.34");  // what the module said stays
 
-    link.openResult = 0;  // a port that does not open changes nothing visible
+    link.openResult = 0;  // a port that does not open says why, and changes nothing else
     ctl.OnOpenPort();
     ExpectPanel(false);
+    EXPECT_EQ(controls.notices, Strings({"Varnel|" + link.failureText}));
+    link.failureText.clear();  // no reason kept: the port is still named
+    ctl.OnOpenPort();
+    EXPECT_EQ(controls.notices.back(), "Varnel|COM3 cannot be opened.");
     link.openResult = 1;  // the chain starts over
     ctl.OnOpenPort();
     timers.Run(200);
@@ -381,6 +385,7 @@ TEST_P(DeviceChange, RecoversOrResets) {
     EXPECT_FALSE(state.synced);  // a reopen asks the module again
     EXPECT_EQ(timers.Running(TIMER_QUERY_CHANNEL), row.openAfter);
     EXPECT_EQ(controls.items.size(), row.listed);
+    EXPECT_TRUE(controls.notices.empty());  // a failed reopen resets without a notice
 }
 
 // clang-format off

@@ -159,6 +159,26 @@ TEST_F(PanelEndToEnd, StrayByteNeverForgesAChannel) {
     EXPECT_EQ(m_state.currentChannel, 4);  // so tracking has nothing to send
 }
 
+// The module dies without removing its entry: the port is still listed, but its device is
+// gone. OpenPort says so in one box and leaves the panel closed.
+TEST_F(PanelEndToEnd, FailedOpenSaysWhyInOneBox) {
+    ASSERT_TRUE(StartModule({}));
+    m_dialog = std::make_unique<CControllerDlg>(m_state, m_link);
+    m_dialog->show();
+    auto* ports = Get<QComboBox>(IDC_COMBO_PORTS);
+    ASSERT_GE(ports->findText(kPortName), 0);
+    ports->setCurrentIndex(ports->findText(kPortName));
+    m_module.kill();
+    ASSERT_TRUE(m_module.waitForFinished(e2e::kGenerousMs));
+    QString seen;
+    e2e::Operator answer([&](QMessageBox* box) { seen = box->windowTitle() + "|" + box->text(); });
+    Click(IDC_BTN_OPENPORT);
+    EXPECT_EQ(answer.Answered(), 1);
+    EXPECT_TRUE(seen.startsWith("Varnel|COM201 ")) << seen.toStdString();
+    EXPECT_TRUE(seen.contains("cannot be opened")) << seen.toStdString();
+    EXPECT_TRUE(Closed());
+}
+
 // The tour ends as the panel program does (window closed, then the global link torn down at
 // exit) with the port open while the module streams: the process must end by itself, cleanly.
 TEST_F(PanelEndToEnd, ProgramExitWithThePortOpenWhileBytesArrive) {
