@@ -81,7 +81,16 @@ CControllerDlg::CControllerDlg(ControllerState& state, CSerialLink& link, QWidge
     m_editChannel = qobject_cast<CNumberEdit*>(Control(IDC_EDIT_CHANNEL));
     m_comboPorts = qobject_cast<QComboBox*>(Control(IDC_COMBO_PORTS));
 
-    connect(m_btnOpenPort, &QPushButton::clicked, this, [this] { m_controller.OnOpenPort(); });
+    connect(m_btnOpenPort, &QPushButton::clicked, this, [this] {
+        // A report box holds the monitor thread until it is answered: a close now would wait
+        // for that thread, and the box for the close. The box is modal, so only a click that
+        // bypasses input (a screen reader's press action) gets here; it is refused rather than
+        // deferred, as a device change may have reset the panel by the time the box is gone.
+        if (MessageBoxReporter::IsShowing()) {
+            return;
+        }
+        m_controller.OnOpenPort();
+    });
     connect(m_btnSetChannel, &QPushButton::clicked, this, [this] { m_controller.OnSetChannel(); });
     connect(m_btnSetPower, &QPushButton::clicked, this, [this] { m_controller.OnSetPower(); });
     connect(m_btnOutput, &QPushButton::clicked, this, [this] { m_controller.OnOutputToggle(); });

@@ -1,6 +1,7 @@
 // The real panel, the real serial link and the module simulator on a pty, end to end.
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QProcess>
@@ -8,7 +9,12 @@
 #include <QRegularExpression>
 #include <QSlider>
 #include <QTest>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "ControllerDlg.h"
 #include "E2eSupport.h"
@@ -177,6 +183,43 @@ TEST_F(PanelEndToEnd, FailedOpenSaysWhyInOneBox) {
     EXPECT_TRUE(seen.startsWith("Varnel|COM201 ")) << seen.toStdString();
     EXPECT_TRUE(seen.contains("cannot be opened")) << seen.toStdString();
     EXPECT_TRUE(Closed());
+}
+
+// A screen reader presses ClosePort while the unplug's report box is up. The close would wait
+// for the monitor thread, which waits for the box: the press must be refused, never hang. A
+// watchdog ends the process if it hangs all the same.
+TEST_F(PanelEndToEnd, ClosePortPressedDuringAReportBoxNeverHangs) {
+    StartAndOpen({"--unplug-after", "1"});
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    std::thread watchdog([&] {
+        std::unique_lock lock(mutex);
+        if (!done.wait_for(lock, std::chrono::milliseconds(3 * e2e::kGenerousMs),
+                           [&] { return finished; })) {
+            std::fprintf(stderr, "hung: ClosePort pressed during a report box\n");
+            std::_Exit(1);
+        }
+    });
+    int pressed = 0;
+    e2e::Operator answer([&](QMessageBox*) {
+        QAccessibleInterface* button = QAccessible::queryAccessibleInterface(Get(IDC_BTN_OPENPORT));
+        ASSERT_NE(button, nullptr);
+        ASSERT_NE(button->actionInterface(), nullptr);
+        button->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+        Click(IDC_BTN_OPENPORT);
+        ++pressed;
+    });
+    EXPECT_TRUE(WaitUntil([&] { return Closed(); }));
+    {
+        std::lock_guard lock(mutex);
+        finished = true;
+    }
+    done.notify_one();
+    watchdog.join();
+    EXPECT_EQ(pressed, 1);
+    EXPECT_EQ(answer.Answered(), 1);
+    EXPECT_FALSE(m_state.portOpen);
 }
 
 // The tour ends as the panel program does (window closed, then the global link torn down at
