@@ -148,6 +148,19 @@ TEST_F(Dialog, StepButtonHoldsFromPressUntilTheRelease) {
     EXPECT_TRUE(m_dialog.m_started.empty());
 }
 
+// A reply that arrives while the operator is typing replaces the half-typed text: the field
+// shows what the module says.
+TEST_F(Dialog, ReplyReplacesHalfTypedText) {
+    Synchronise();
+    auto* channel = qobject_cast<QLineEdit*>(m_dialog.Control(IDC_EDIT_CHANNEL));
+    channel->setFocus();
+    QTest::keyClicks(channel, "4");
+    m_dialog.Controller().ApplyChannelReply(12);
+    EXPECT_EQ(channel->text(), QStringLiteral("12"));
+    QTest::keyClick(channel, Qt::Key_Return);
+    EXPECT_EQ(m_state.currentChannel, 12);
+}
+
 // Dropped text would never pass the typing filter: the fields turn drags away, even a drop
 // delivered to them directly.
 TEST_F(Dialog, EntryFieldsRefuseDrops) {

@@ -92,20 +92,28 @@ TEST_P(SyncChain, QueriesFollowTheReplies) {
     EXPECT_EQ(timers.Running(TIMER_TRACK), GetParam().synced);
 }
 
+// A query of `command` sent at `at`.
+Sent Query(int command, std::uint64_t at) {
+    return {'Q', command, 0, at};
+}
+
 // clang-format off
 ROWS(SyncChain,
     SyncRow{"SilentModuleIsAskedEvery200ms", {}, 650,
-            {{'Q', 1, 0, 200}, {'Q', 1, 0, 400}, {'Q', 1, 0, 600}}, false},
-    SyncRow{"ChannelPowerOutput", {{250, 1, 0, 45}, {450, 2, 4, 0xD2}, {650, 3, 1, 1}}, 1100,
-            {{'Q', 1, 0, 200}, {'Q', 2, 0, 450}, {'Q', 3, 0, 650}}, true},
-    SyncRow{"OutputFirstSyncsWhileChannelQueryGoesOn", {{250, 3, 1, 1}}, 650,
-            {{'Q', 1, 0, 200}, {'Q', 1, 0, 400}, {'Q', 1, 0, 600}}, true},
-    SyncRow{"RepeatedChannelReplyRestartsPowerStage", {{250, 1, 0, 45}, {350, 1, 0, 45}}, 600,
-            {{'Q', 1, 0, 200}, {'Q', 2, 0, 550}}, false},
-    SyncRow{"MixedOutputBytesStillComplete", {{250, 1, 0, 45}, {300, 2, 4, 0xD2}, {400, 3, 1, 0}},
-            900, {{'Q', 1, 0, 200}}, true},
+            {Query(CMD_CHANNEL, 200), Query(CMD_CHANNEL, 400), Query(CMD_CHANNEL, 600)}, false},
+    SyncRow{"ChannelPowerOutput",
+            {{250, CMD_CHANNEL, 0, 45}, {450, CMD_POWER, 4, 0xD2}, {650, CMD_OUTPUT, 1, 1}}, 1100,
+            {Query(CMD_CHANNEL, 200), Query(CMD_POWER, 450), Query(CMD_OUTPUT, 650)}, true},
+    SyncRow{"OutputFirstSyncsWhileChannelQueryGoesOn", {{250, CMD_OUTPUT, 1, 1}}, 650,
+            {Query(CMD_CHANNEL, 200), Query(CMD_CHANNEL, 400), Query(CMD_CHANNEL, 600)}, true},
+    SyncRow{"RepeatedChannelReplyRestartsPowerStage",
+            {{250, CMD_CHANNEL, 0, 45}, {350, CMD_CHANNEL, 0, 45}}, 600,
+            {Query(CMD_CHANNEL, 200), Query(CMD_POWER, 550)}, false},
+    SyncRow{"MixedOutputBytesStillComplete",
+            {{250, CMD_CHANNEL, 0, 45}, {300, CMD_POWER, 4, 0xD2}, {400, CMD_OUTPUT, 1, 0}}, 900,
+            {Query(CMD_CHANNEL, 200)}, true},
     SyncRow{"UnknownCommandMovesNothing", {{250, 4, 0, 0}}, 450,
-            {{'Q', 1, 0, 200}, {'Q', 1, 0, 400}}, false});
+            {Query(CMD_CHANNEL, 200), Query(CMD_CHANNEL, 400)}, false});
 // clang-format on
 
 TEST_F(Panel, RepliesFillTheReadouts) {
@@ -122,6 +130,53 @@ TEST_F(Panel, RepliesFillTheReadouts) {
     EXPECT_TRUE(state.outputOn && Text(IDC_BTN_OUTPUT) == "ON");
     Reply(CMD_CHANNEL, 0, 0);  // no range check
     EXPECT_EQ(Text(IDC_TXT_ITU) + Text(IDC_TXT_FREQUENCY) + Text(IDC_EDIT_CHANNEL), "H161916500");
+    Reply(CMD_POWER, 0, 0);
+    EXPECT_EQ(Text(IDC_EDIT_POWER), "0.00");
+
+    const auto timersBefore = timers.running;
+    Reply(CMD_OUTPUT, 0, 0);  // a later output reply is a readout, not a synchronisation step
+    EXPECT_EQ(Text(IDC_BTN_OUTPUT), "OFF");
+    EXPECT_EQ(timers.running, timersBefore);
+}
+
+// What the panel shows is what the module said: a typed entry or a step changes the state it
+// sends from, but slider, entry and readouts wait for the reply. A tick without one sends the
+// slider's value back; a reply before the tick leaves the tick nothing to send.
+TEST_F(Panel, SentValuesShowOnlyOnceTheModuleReplies) {
+    OpenSynced();
+    const auto shown = [this] {
+        std::string texts;
+        for (int id :
+             {IDC_TXT_FREQUENCY, IDC_TXT_WAVELENGTH, IDC_TXT_ITU, IDC_EDIT_POWER, IDC_BTN_OUTPUT}) {
+            texts += Text(id) + " ";
+        }
+        return texts + std::to_string(controls.SliderPosition(IDC_SLIDER_CHANNEL)) + " " +
+               std::to_string(controls.SliderPosition(IDC_SLIDER_POWER));
+    };
+    const std::string before = shown();
+    ctl.OnStepButtonDown(IDC_BTN_POWER_UP);
+    timers.Run(200);
+    ctl.OnMouseUp();
+    controls.texts[IDC_EDIT_CHANNEL] = "50";
+    ctl.OnEnterKey(IDC_EDIT_CHANNEL);
+    EXPECT_EQ(shown(), before);
+    EXPECT_EQ(Text(IDC_EDIT_CHANNEL), "50");  // as typed
+    EXPECT_TRUE(state.currentChannel == 50 && state.currentPower == 1235);
+
+    timers.Run(600);  // the tick after the entry, with no reply
+    EXPECT_EQ(link.sent, Frames({{'S', CMD_POWER, 1235, 200},
+                                 {'S', CMD_CHANNEL, 50, 200},
+                                 {'S', CMD_CHANNEL, 45, 800},
+                                 {'S', CMD_POWER, 1234, 900}}));
+
+    link.sent.clear();
+    controls.texts[IDC_EDIT_CHANNEL] = "60";
+    const std::uint64_t typedAt = timers.now;
+    ctl.OnEnterKey(IDC_EDIT_CHANNEL);
+    Reply(CMD_CHANNEL, 0, 60);
+    timers.Run(600);
+    EXPECT_EQ(link.sent, Frames({{'S', CMD_CHANNEL, 60, typedAt}}));
+    EXPECT_EQ(controls.SliderPosition(IDC_SLIDER_CHANNEL), 60);
 }
 
 struct StrayRow {
@@ -173,11 +228,12 @@ TEST_P(Tracking, OneFramePerChangedValue100msApart) {
 
 // clang-format off
 ROWS(Tracking,
-    TrackRow{"ChannelBeforePower", {}, 46, 1300, {{'S', 1, 46, 500}, {'S', 2, 1300, 600}}},
-    TrackRow{"OnlyPower", {}, 45, 800, {{'S', 2, 800, 500}}},
+    TrackRow{"ChannelBeforePower", {}, 46, 1300,
+             {{'S', CMD_CHANNEL, 46, 500}, {'S', CMD_POWER, 1300, 600}}},
+    TrackRow{"OnlyPower", {}, 45, 800, {{'S', CMD_POWER, 800, 500}}},
     TrackRow{"NothingChanged", {}, 45, 1234, {}},
-    TrackRow{"ReportedZerosSendRangeEnds", {{0, 1, 0, 0}, {0, 2, 0, 0}}, 0, 0,
-             {{'S', 1, 1, 500}, {'S', 2, 700, 600}}});
+    TrackRow{"ReportedZerosSendRangeEnds", {{0, CMD_CHANNEL, 0, 0}, {0, CMD_POWER, 0, 0}}, 0, 0,
+             {{'S', CMD_CHANNEL, 1, 500}, {'S', CMD_POWER, 700, 600}}});
 // clang-format on
 
 struct EntryRow {
@@ -247,7 +303,7 @@ TEST_F(Panel, ToggleFlipsStateWithoutTouchingCaption) {
     OpenSynced();
     ctl.OnOutputToggle();
     ctl.OnOutputToggle();
-    EXPECT_EQ(link.sent, Frames({{'S', 3, 0x0000, 0}, {'S', 3, 0x0101, 100}}));
+    EXPECT_EQ(link.sent, Frames({{'S', CMD_OUTPUT, 0x0000, 0}, {'S', CMD_OUTPUT, 0x0101, 100}}));
     EXPECT_TRUE(state.outputOn);
     EXPECT_EQ(Text(IDC_BTN_OUTPUT), "ON");
 }
@@ -268,7 +324,9 @@ TEST_P(Hold, SixtySecondsAccelerateSaturateAndStopAtTheLimit) {
     timers.Run(60000);
     ASSERT_EQ(link.sent.size(), 300u);
     for (const auto& [tick, value] : row.steps) {
-        EXPECT_EQ(link.sent[tick - 1], Sent('S', channel ? 1 : 2, value, tick * 200u)) << tick;
+        EXPECT_EQ(link.sent[tick - 1],
+                  Sent('S', channel ? CMD_CHANNEL : CMD_POWER, value, tick * 200u))
+            << tick;
     }
     EXPECT_EQ(state.holdCount, 249);
     ctl.OnMouseUp();
@@ -288,6 +346,16 @@ ROWS(Hold,
             {{1, 701}, {25, 725}, {26, 727}, {162, 1294}, {163, 1300}, {300, 1300}}});
 // clang-format on
 
+// The largest steps: five channels from 88 and ten hundredths from 7.03 dBm stop at the ends.
+TEST_F(Panel, LargestHeldStepsStopAtTheLimit) {
+    OpenSynced();
+    state.currentChannel = 88, state.holdCount = 204;  // 204 / 51 + 1 = 5
+    ctl.StepChannelUp();
+    state.currentPower = 703, state.holdCount = 234;  // 234 / 26 + 1 = 10
+    ctl.StepPowerDown();
+    EXPECT_EQ(link.sent, Frames({{'S', CMD_CHANNEL, 89, 0}, {'S', CMD_POWER, 700, 0}}));
+}
+
 TEST_F(Panel, MouseUpAnywhereEndsHoldAndRestartsTracking) {
     OpenSynced();
     ctl.OnStepButtonDown(IDC_BTN_CH_UP);
@@ -297,7 +365,7 @@ TEST_F(Panel, MouseUpAnywhereEndsHoldAndRestartsTracking) {
     timers.Run(499);
     EXPECT_TRUE(link.sent.empty());
     timers.Run(1);
-    EXPECT_EQ(link.sent, Frames({{'S', 1, 50, 650}}));
+    EXPECT_EQ(link.sent, Frames({{'S', CMD_CHANNEL, 50, 650}}));
 }
 
 TEST_F(Panel, ActionsNeedSyncAndAnOpenPort) {
@@ -340,6 +408,7 @@ TEST_F(Panel, OpenAndCloseResetThePanel) {
     EXPECT_EQ(controls.items, Strings({"COM3", "COM5", "COM9", "COM10"}));
     ExpectPanel(false);
     EXPECT_EQ(Text(IDC_EDIT_POWER), "12.34");  // what the module said stays
+    EXPECT_TRUE(state.currentChannel == 45 && state.currentPower == 1234 && state.outputOn);
 
     link.openResult = 0;  // a port that does not open says why, and changes nothing else
     ctl.OnOpenPort();
@@ -348,10 +417,11 @@ TEST_F(Panel, OpenAndCloseResetThePanel) {
     link.failureText.clear();  // no reason kept: the port is still named
     ctl.OnOpenPort();
     EXPECT_EQ(controls.notices.back(), "Varnel|COM3 cannot be opened.");
-    link.openResult = 1;  // the chain starts over
+    link.openResult = 1;  // the chain starts over, from the values kept
     ctl.OnOpenPort();
+    EXPECT_TRUE(state.currentChannel == 45 && state.currentPower == 1234 && state.outputOn);
     timers.Run(200);
-    EXPECT_EQ(link.sent, Frames({{'Q', 1, 0, 400}}));
+    EXPECT_EQ(link.sent, Frames({{'Q', CMD_CHANNEL, 0, 400}}));
 
     probe.ports.clear(), link.calls.clear();
     ctl.OnInitDialog();
