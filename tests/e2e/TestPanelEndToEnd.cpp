@@ -1,6 +1,7 @@
 // The real panel, the real serial link and the module simulator on a pty, end to end.
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QProcess>
@@ -8,7 +9,12 @@
 #include <QRegularExpression>
 #include <QSlider>
 #include <QTest>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "ControllerDlg.h"
 #include "E2eSupport.h"
@@ -143,6 +149,76 @@ TEST_F(PanelEndToEnd, UnpluggedModuleReturnsThePanelToClosed) {
     ASSERT_TRUE(WaitUntil([&] { return Closed(); }));
     EXPECT_LE(answer.Answered(), 1);
     EXPECT_EQ(Get<QComboBox>(IDC_COMBO_PORTS)->findText(kPortName), -1);
+    EXPECT_FALSE(m_state.portOpen);
+}
+
+// With this seed a stray 01 lands ahead of a channel reply and shifts the framer by one byte
+// onto a frame that checks out as "channel 0": it must never reach the readouts, nor tracking
+// after them (which would set channel 1 with nobody touching the panel).
+TEST_F(PanelEndToEnd, StrayByteNeverForgesAChannel) {
+    ASSERT_TRUE(StartModule({"--channel", "4", "--noise", "1", "--seed", "714"}));
+    m_dialog = std::make_unique<CControllerDlg>(m_state, m_link);
+    m_dialog->show();
+    OpenOurPort();
+    ASSERT_TRUE(WaitSynced("ON"));
+    EXPECT_TRUE(Readouts().startsWith("4 4 191850 ")) << Readouts().toStdString();
+    EXPECT_EQ(m_state.currentChannel, 4);  // so tracking has nothing to send
+}
+
+// The module dies without removing its entry: the port is still listed, but its device is
+// gone. OpenPort says so in one box and leaves the panel closed.
+TEST_F(PanelEndToEnd, FailedOpenSaysWhyInOneBox) {
+    ASSERT_TRUE(StartModule({}));
+    m_dialog = std::make_unique<CControllerDlg>(m_state, m_link);
+    m_dialog->show();
+    auto* ports = Get<QComboBox>(IDC_COMBO_PORTS);
+    ASSERT_GE(ports->findText(kPortName), 0);
+    ports->setCurrentIndex(ports->findText(kPortName));
+    m_module.kill();
+    ASSERT_TRUE(m_module.waitForFinished(e2e::kGenerousMs));
+    QString seen;
+    e2e::Operator answer([&](QMessageBox* box) { seen = box->windowTitle() + "|" + box->text(); });
+    Click(IDC_BTN_OPENPORT);
+    EXPECT_EQ(answer.Answered(), 1);
+    EXPECT_TRUE(seen.startsWith("Varnel|COM201 ")) << seen.toStdString();
+    EXPECT_TRUE(seen.contains("cannot be opened")) << seen.toStdString();
+    EXPECT_TRUE(Closed());
+}
+
+// A screen reader presses ClosePort while the unplug's report box is up. The close would wait
+// for the monitor thread, which waits for the box: the press must be refused, never hang. A
+// watchdog ends the process if it hangs all the same.
+TEST_F(PanelEndToEnd, ClosePortPressedDuringAReportBoxNeverHangs) {
+    StartAndOpen({"--unplug-after", "1"});
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    std::thread watchdog([&] {
+        std::unique_lock lock(mutex);
+        if (!done.wait_for(lock, std::chrono::milliseconds(3 * e2e::kGenerousMs),
+                           [&] { return finished; })) {
+            std::fprintf(stderr, "hung: ClosePort pressed during a report box\n");
+            std::_Exit(1);
+        }
+    });
+    int pressed = 0;
+    e2e::Operator answer([&](QMessageBox*) {
+        QAccessibleInterface* button = QAccessible::queryAccessibleInterface(Get(IDC_BTN_OPENPORT));
+        ASSERT_NE(button, nullptr);
+        ASSERT_NE(button->actionInterface(), nullptr);
+        button->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+        Click(IDC_BTN_OPENPORT);
+        ++pressed;
+    });
+    EXPECT_TRUE(WaitUntil([&] { return Closed(); }));
+    {
+        std::lock_guard lock(mutex);
+        finished = true;
+    }
+    done.notify_one();
+    watchdog.join();
+    EXPECT_EQ(pressed, 1);
+    EXPECT_EQ(answer.Answered(), 1);
     EXPECT_FALSE(m_state.portOpen);
 }
 
