@@ -111,7 +111,7 @@ std::string CsvRow(const Record& record) {
                TwoDecimals(ChannelWavelength(ChannelFrequency(channel))) + "," +
                ItuChannelLabel(channel).data();
     } else {
-        row += ",,";
+        row += ",,,";  // channel, frequency, wavelength, label
     }
     row += "," + (record.power ? PowerDbm(*record.power) : "") + ",";
     if (record.output) {
