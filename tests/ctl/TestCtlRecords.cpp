@@ -1,12 +1,17 @@
 // The three renderings of a record agree with each other and with the channel grid.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 
 #include "ModuleSession.h"
 #include "Record.h"
 
 namespace {
+
+long Commas(const std::string& text) {
+    return std::count(text.begin(), text.end(), ',');
+}
 
 Record Sample() {
     Record record;
@@ -52,8 +57,7 @@ TEST(CtlRecords, FieldsTheModuleDidNotSendStayEmpty) {
     const nlohmann::json json = nlohmann::json::parse(JsonLine(record));
     EXPECT_FALSE(json.contains("channel"));
     EXPECT_FALSE(json.contains("step"));
-    EXPECT_EQ(std::count(CsvHeader().begin(), CsvHeader().end(), ','),
-              std::count(CsvRow(record).begin(), CsvRow(record).end(), ','));
+    EXPECT_EQ(Commas(CsvHeader()), Commas(CsvRow(record)));
 }
 
 TEST(CtlRecords, ChannelsOutsideTheGridStillRenderSafely) {
@@ -62,7 +66,7 @@ TEST(CtlRecords, ChannelsOutsideTheGridStillRenderSafely) {
         Record record = Sample();
         record.channel = channel;
         EXPECT_TRUE(nlohmann::json::accept(JsonLine(record))) << channel;
-        EXPECT_EQ(std::count(CsvRow(record).begin(), CsvRow(record).end(), ','), 9) << channel;
+        EXPECT_EQ(Commas(CsvRow(record)), Commas(CsvHeader())) << channel;
     }
 }
 
