@@ -28,14 +28,8 @@ std::string Join(const std::vector<int>& values) {
 
 TEST(ChannelList, ReadsRangesStepsAndLists) {
     const std::pair<const char*, const char*> rows[] = {
-        {"45", "45"},
-        {"1-5", "1 2 3 4 5"},
-        {"10,12,14", "10 12 14"},
-        {"1-9:4", "1 5 9"},
-        {"1-10:4", "1 5 9"},
-        {"5-1:2", "5 3 1"},
-        {"88-89,1,1", "88 89 1 1"},
-        {"7-7:3", "7"},
+        {"45", "45"},        {"1-5", "1 2 3 4 5"}, {"10,12,14", "10 12 14"},   {"1-9:4", "1 5 9"},
+        {"1-10:4", "1 5 9"}, {"5-1:2", "5 3 1"},   {"88-89,1,1", "88 89 1 1"}, {"7-7:3", "7"},
     };
     for (const auto& [text, expected] : rows) {
         std::vector<int> channels;
@@ -121,19 +115,25 @@ TEST(CtlOptions, ReadsEachCommand) {
 TEST(CtlOptions, ClampIsThePanelsClamping) {
     const std::tuple<const char*, int, int> rows[] = {
         // text, value without --clamp (-1: refused), value with it
-        {"power 8.2", 820, 820},          {"power 8.205", 820, 820},
-        {"power 13", 1300, 1300},         {"power 13.001", 1300, 1300},
-        {"power 13.01", -1, 1300},        {"power 6.99", -1, 700},
-        {"power -5", -1, 700},            {"power 1e1", 1000, 1000},
-        {"power 1e400", -1, 1300},        {"channel 89", 89, 89},
-        {"channel 90", -1, 89},           {"channel 0", -1, 1},
+        {"power 8.2", 820, 820},
+        {"power 8.205", 820, 820},
+        {"power 13", 1300, 1300},
+        {"power 13.001", 1300, 1300},
+        {"power 13.01", -1, 1300},
+        {"power 6.99", -1, 700},
+        {"power -5", -1, 700},
+        {"power 1e1", 1000, 1000},
+        {"power 1e400", -1, 1300},
+        {"channel 89", 89, 89},
+        {"channel 90", -1, 89},
+        {"channel 0", -1, 1},
         {"channel 99999999999999999999", -1, 89},
     };
     for (const auto& [text, plain, clamped] : rows) {
         for (const bool clamp : {false, true}) {
             CtlOptions o;
-            const std::string error =
-                ParseCtlOptions(Words(std::string("COM3 set ") + text + (clamp ? " --clamp" : "")), o);
+            const std::string error = ParseCtlOptions(
+                Words(std::string("COM3 set ") + text + (clamp ? " --clamp" : "")), o);
             const int expected = clamp ? clamped : plain;
             if (expected < 0) {
                 EXPECT_NE(error.find("outside"), std::string::npos) << text << ": " << error;

@@ -31,8 +31,7 @@ TEST(CtlRecords, OneRecordThreeWays) {
     EXPECT_EQ(IsoTime(record.time), "2026-12-07T01:36:14.123Z");
     EXPECT_EQ(HumanLine(record),
               "step 3/89  channel 45 (193900 GHz, 1546.12 nm, C39)  power 12.34 dBm  output on");
-    EXPECT_EQ(CsvRow(record),
-              "2026-12-07T01:36:14.123Z,sweep,3,1,45,193900,1546.12,C39,12.34,on");
+    EXPECT_EQ(CsvRow(record), "2026-12-07T01:36:14.123Z,sweep,3,1,45,193900,1546.12,C39,12.34,on");
 
     const nlohmann::json json = nlohmann::json::parse(JsonLine(record));
     EXPECT_EQ(json["time"], "2026-12-07T01:36:14.123Z");

@@ -132,6 +132,16 @@ bool ProcessHasGroup(gid_t gid) {
 
 }  // namespace
 
+std::string ShownDevice(const std::string& path) {
+    std::string real = RealPath(path);
+    if (!real.empty()) {
+        return real;
+    }
+    char link[PATH_MAX];
+    const ssize_t length = ::readlink(path.c_str(), link, sizeof link - 1);
+    return length > 0 ? std::string(link, static_cast<std::size_t>(length)) : path;
+}
+
 std::string ByIdName(const std::string& device) {
     const std::string real = RealPath(device);
     DirPtr dir(::opendir("/dev/serial/by-id"));

@@ -17,6 +17,10 @@ struct PortHolder {
     std::string name;  ///< the program's name (/proc/<pid>/comm), when readable
 };
 
+/// How to show the device behind `path`: all links followed when they lead to something,
+/// else what the link names (a port-folder entry of a device that is not there), else `path`.
+std::string ShownDevice(const std::string& path);
+
 /// The name under /dev/serial/by-id whose link leads to `device`, or empty.
 std::string ByIdName(const std::string& device);
 

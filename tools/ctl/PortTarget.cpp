@@ -120,10 +120,7 @@ std::string DescribePortFailure(const PortTarget& target, OpenFailure failure) {
     // A path is shown as given; a COM number with the device it resolved to.
     std::string text = target.label;
     if (target.com != 0 && !failure.device.empty()) {
-        // A port-folder entry is shown as the device it leads to, when it leads anywhere.
-        std::error_code ignored;
-        const std::filesystem::path real = std::filesystem::canonical(failure.device, ignored);
-        text += " (" + (real.empty() ? failure.device : real.string()) + ")";
+        text += " (" + ShownDevice(failure.device) + ")";
     }
     const std::string device = target.com != 0 ? failure.device : target.path;
     text += " cannot be opened: ";

@@ -9,11 +9,6 @@
 
 namespace {
 
-std::string RealPath(const std::string& path) {
-    std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
-    return real ? std::string(real.get()) : path;
-}
-
 /// One listed port.
 struct PortRow {
     int com = 0;
@@ -28,7 +23,7 @@ PortRow Probe(int com) {
     PortRow row;
     row.com = com;
     row.present = PortExists(com);
-    row.device = row.present ? RealPath(PortDevicePath(com)) : PortDevicePath(com);
+    row.device = ShownDevice(PortDevicePath(com));
     if (row.present) {
         row.byId = ByIdName(row.device);
         row.usb = UsbIdentityOf(row.device);
