@@ -39,19 +39,21 @@ int StopSignal::Count() {
 bool StopSignal::WaitFor(double ms) {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline =
-        Clock::now() + std::chrono::microseconds(static_cast<long long>(std::max(ms, 0.0) * 1000));
+        Clock::now() + std::chrono::nanoseconds(static_cast<long long>(std::max(ms, 0.0) * 1e6));
     for (;;) {
         if (Count() > 0) {
             return true;
         }
-        const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) {
+        const long long leftNs =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now()).count();
+        if (leftNs <= 0) {
             return false;
         }
+        // ppoll, not poll: a dwell in whole milliseconds would overshoot by up to one each.
+        const timespec left{static_cast<time_t>(leftNs / 1'000'000'000),
+                            static_cast<long>(leftNs % 1'000'000'000)};
         pollfd p{m_fd, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(std::min<long long>(left, 60000))) < 0 &&
-            errno != EINTR) {
+        if (::ppoll(&p, 1, &left, nullptr) < 0 && errno != EINTR) {
             return Count() > 0;
         }
     }
