@@ -106,9 +106,11 @@ TEST(CtlOptions, ReadsEachCommand) {
     ASSERT_EQ(ParseCtlOptions(Words("ports --all"), o), "");
     EXPECT_EQ(o.command, CtlCommand::Ports);
     EXPECT_TRUE(o.all);
-    ASSERT_EQ(ParseCtlOptions(Words("sweep --help"), o), "");
-    EXPECT_TRUE(o.help);
-    EXPECT_EQ(o.command, CtlCommand::Sweep);
+    for (const char* line : {"sweep --help", "COM5 sweep -h", "/dev/x sweep 1-200 --help"}) {
+        ASSERT_EQ(ParseCtlOptions(Words(line), o), "") << line;
+        EXPECT_TRUE(o.help);
+        EXPECT_EQ(o.command, CtlCommand::Sweep) << line;
+    }
     EXPECT_NE(CtlHelpText(o.command).find("130"), std::string::npos) << "exit codes in help";
 }
 

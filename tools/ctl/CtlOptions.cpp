@@ -254,13 +254,24 @@ std::string ParseCtlOptions(const std::vector<std::string>& args, CtlOptions& op
         }
     }
 
-    // "ports", "PORT command ...", or a command alone with --help.
+    if (options.help) {
+        // The help of the first command named, wherever it stands; else the program's.
+        for (const std::string& word : words) {
+            if (const std::optional<CtlCommand> command = CommandNamed(word)) {
+                options.command = *command;
+                break;
+            }
+        }
+        return {};
+    }
+
+    // "ports" or "PORT command ...".
     std::size_t next = 0;
     if (!words.empty()) {
         if (const std::optional<CtlCommand> command = CommandNamed(words[0])) {
             options.command = *command;
             next = 1;
-            if (*command != CtlCommand::Ports && !options.help) {
+            if (*command != CtlCommand::Ports) {
                 return "give the port first: varnel-ctl PORT " + words[0] + " ...";
             }
         } else {
@@ -280,7 +291,7 @@ std::string ParseCtlOptions(const std::vector<std::string>& args, CtlOptions& op
             next = 2;
         }
     }
-    if (options.help || options.version) {
+    if (options.version) {
         return {};
     }
     if (options.command == CtlCommand::None) {
