@@ -61,6 +61,7 @@ void Figure(const char* name, double value, double limit, double target, const s
 
 pid_t Spawn(std::vector<std::string> args) {
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (std::string& arg : args) {
         argv.push_back(arg.data());
     }

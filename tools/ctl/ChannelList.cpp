@@ -64,7 +64,7 @@ std::string ParseChannelList(std::string_view text, std::vector<int>& channels) 
     }
     for (std::size_t start = 0;;) {
         const std::size_t comma = text.find(',', start);
-        const std::string error = ReadItem(text.substr(start, comma - start), channels);
+        std::string error = ReadItem(text.substr(start, comma - start), channels);
         if (!error.empty()) {
             channels.clear();
             return error;

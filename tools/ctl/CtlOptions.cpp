@@ -275,7 +275,7 @@ std::string ParseCtlOptions(const std::vector<std::string>& args, CtlOptions& op
                 return "give the port first: varnel-ctl PORT " + words[0] + " ...";
             }
         } else {
-            if (const std::string error = ParsePortTarget(words[0], options.port); !error.empty()) {
+            if (std::string error = ParsePortTarget(words[0], options.port); !error.empty()) {
                 return error;
             }
             if (words.size() < 2) {
@@ -306,7 +306,7 @@ std::string ParseCtlOptions(const std::vector<std::string>& args, CtlOptions& op
             return option.name + " is an option of " + NameOf(owner) + ", not of " +
                    NameOf(options.command);
         }
-        if (const std::string error = ApplyOption(option, options, powerText, dwellGiven);
+        if (std::string error = ApplyOption(option, options, powerText, dwellGiven);
             !error.empty()) {
             return error;
         }
@@ -333,7 +333,7 @@ std::string ParseCtlOptions(const std::vector<std::string>& args, CtlOptions& op
     if (rest.size() != 1) {
         return "sweep wants one channel list, such as 1-89, 10,12,14 or 1-89:2";
     }
-    if (const std::string error = ParseChannelList(rest[0], options.channels); !error.empty()) {
+    if (std::string error = ParseChannelList(rest[0], options.channels); !error.empty()) {
         return error;
     }
     if (!dwellGiven) {

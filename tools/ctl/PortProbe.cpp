@@ -150,7 +150,7 @@ std::string ByIdName(const std::string& device) {
         if (entry == nullptr) {
             break;
         }
-        const std::string path = std::string("/dev/serial/by-id/") + entry->d_name;
+        std::string path = std::string("/dev/serial/by-id/") + entry->d_name;
         if (entry->d_name[0] != '.' && RealPath(path) == real) {
             return path;
         }
@@ -180,7 +180,7 @@ PortHolder FindLockHolder(const std::string& device) {
 }
 
 PortHolder FindHolder(const std::string& device) {
-    const PortHolder holder = FindLockHolder(device);
+    PortHolder holder = FindLockHolder(device);
     struct stat target {};
     if (holder.pid != 0 || ::stat(device.c_str(), &target) != 0) {
         return holder;

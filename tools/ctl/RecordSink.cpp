@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 
 namespace {
@@ -10,7 +11,7 @@ namespace {
 constexpr int kBarWidth = 24;
 
 std::string Clock(double seconds) {
-    const long total = static_cast<long>(seconds + 0.5);
+    const long total = std::lround(seconds);
     char text[32];
     std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", total / 3600, total / 60 % 60, total % 60);
     return text;
