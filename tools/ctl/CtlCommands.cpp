@@ -116,7 +116,8 @@ bool StopRequested(CtlContext& context) {
     return context.stop != nullptr && context.stop->Count() > 0;
 }
 
-int Sweep(const CtlOptions& options, CtlContext& context, ProgressBar& progress) {
+// Runs the steps; `done` counts the records written.
+int Sweep(const CtlOptions& options, CtlContext& context, ProgressBar& progress, int& done) {
     Record ignored;
     if (options.sweepPower) {
         if (const int code = Exchange(context, true, Quantity::Power, options.power, ignored);
@@ -149,6 +150,7 @@ int Sweep(const CtlOptions& options, CtlContext& context, ProgressBar& progress)
             if (const int code = Emit(context, record); code != kExitOk) {
                 return code;
             }
+            done = step;
             progress.Update(step);
         }
     }
@@ -161,8 +163,14 @@ int RunSweep(const CtlOptions& options, CtlContext& context) {
     }
     ProgressBar progress(static_cast<int>(options.channels.size()) * options.repeat, true);
     progress.Update(0);
-    int code = Sweep(options, context, progress);
+    int done = 0;
+    int code = Sweep(options, context, progress, done);
     progress.Clear();
+    if (code == kExitInterrupted) {
+        Tell(context, "sweep stopped after " + std::to_string(done) + " of " +
+                          std::to_string(options.channels.size() * options.repeat) +
+                          " steps; every step's record is written");
+    }
     if (options.offAtEnd) {
         // However the sweep ended, and whatever the user presses meanwhile (the wait is
         // bounded by the tries).
@@ -207,9 +215,14 @@ int RunMonitor(const CtlOptions& options, CtlContext& context) {
 int RunModuleCommand(const CtlOptions& options, CtlContext& context) {
     switch (options.command) {
         case CtlCommand::Get:
-            return RunGet(options, context);
-        case CtlCommand::Set:
-            return RunSet(options, context);
+        case CtlCommand::Set: {
+            const int code = options.command == CtlCommand::Get ? RunGet(options, context)
+                                                                : RunSet(options, context);
+            if (code == kExitInterrupted) {
+                Tell(context, "interrupted");
+            }
+            return code;
+        }
         case CtlCommand::Sweep:
             return RunSweep(options, context);
         case CtlCommand::Monitor:
