@@ -46,12 +46,7 @@ std::atomic<std::int64_t> g_heartbeatNs{0};
 // or a stop signal comes: removes the port folder and leaves without unwinding, since the
 // GUI thread may be stuck anywhere. The children end by themselves: their standard input
 // ends with the bench.
-void Watch(std::int64_t deadlineNs, std::int64_t hangNs, std::string folder) {
-    sigset_t stops;
-    sigemptyset(&stops);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-        sigaddset(&stops, sig);
-    }
+void Watch(sigset_t stops, std::int64_t deadlineNs, std::int64_t hangNs, std::string folder) {
     for (;;) {
         // One wake-up a second: cheap enough to leave the idle figure alone.
         const timespec wait{1, 0};
@@ -141,7 +136,7 @@ int main(int argc, char** argv) {
     }
     const int deadlineS = soakSeconds > 0 ? soakSeconds + 300 : (config.smoke ? 120 : 900);
     g_heartbeatNs = MonotonicNs();
-    std::thread(Watch, g_heartbeatNs + std::int64_t{deadlineS} * 1'000'000'000,
+    std::thread(Watch, stops, g_heartbeatNs + std::int64_t{deadlineS} * 1'000'000'000,
                 std::int64_t{30} * 1'000'000'000, folder.Path())
         .detach();
     QTimer heartbeat;

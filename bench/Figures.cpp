@@ -4,6 +4,7 @@
 #include <QEvent>
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <random>
 #include <regex>
 #include <utility>
@@ -35,17 +36,6 @@ double NsToMs(std::int64_t ns) {
     return static_cast<double>(ns) / 1e6;
 }
 
-bool StartModule(const BenchConfig& config, testkit::ChildProcess& module, int com,
-                 const QStringList& args, const char* what) {
-    QString error;
-    if (!testkit::StartModule(module, QString::fromStdString(config.modulePath), com, args,
-                              &error)) {
-        Say(std::string("cannot start the module for ") + what + ": " + error.toStdString());
-        return false;
-    }
-    return true;
-}
-
 bool OpenAndSync(BenchPanel& panel, int com, const char* what) {
     if (!panel.driver.OpenCom(com, kOpenDeadlineMs)) {
         Say(Format("%s: the panel did not open COM%d", what, com));
@@ -59,14 +49,17 @@ bool OpenAndSync(BenchPanel& panel, int com, const char* what) {
     return true;
 }
 
-// A module on `com` with `args`, and the panel open and synchronised with it; on failure
-// nothing is left running.
-bool StartModuleAndSync(const BenchConfig& config, BenchPanel& panel, testkit::ChildProcess& module,
-                        int com, const QStringList& args, const char* what) {
-    if (!StartModule(config, module, com, args, what)) {
+// A module on `com` with `args` and, unless `panel` is null, the panel open and synchronised
+// with it; on failure nothing is left running.
+bool StartModule(const BenchConfig& config, BenchPanel* panel, testkit::ChildProcess& module,
+                 int com, const QStringList& args, const char* what) {
+    QString error;
+    if (!testkit::StartModule(module, QString::fromStdString(config.modulePath), com, args,
+                              &error)) {
+        Say(std::string("cannot start the module for ") + what + ": " + error.toStdString());
         return false;
     }
-    if (!OpenAndSync(panel, com, what)) {
+    if (panel != nullptr && !OpenAndSync(*panel, com, what)) {
         module.Stop();
         return false;
     }
@@ -134,25 +127,6 @@ private:
     long long m_sinceReply = -1;  // bytes since the last applied reply; -1 before the first
 };
 
-// The panel's CPU use over `windowMs` of doing nothing but what the module makes it do.
-struct CpuUse {
-    double cpuS;
-    double wallS;
-    double mainS;
-    double otherS;
-    double PercentOfCore() const { return 100.0 * cpuS / wallS; }
-};
-
-CpuUse MeasureCpu(BenchPanel& panel, int windowMs) {
-    const CpuTime before = SelfCpu();
-    const std::int64_t start = MonotonicNs();
-    panel.driver.Idle(windowMs);
-    const double wall = static_cast<double>(MonotonicNs() - start) / 1e9;
-    const CpuTime after = SelfCpu();
-    return {after.all - before.all, wall, after.mainThread - before.mainThread,
-            after.otherThreads - before.otherThreads};
-}
-
 }  // namespace
 
 void PrintFigureHeader() {
@@ -181,7 +155,7 @@ void PrintFigures(const std::vector<Figure>& rows) {
 // that answers at once.
 bool RunSyncAndClose(const BenchConfig& config, BenchPanel& panel) {
     testkit::ChildProcess module;
-    if (!StartModule(config, module, kComPlain, {}, "sync")) {
+    if (!StartModule(config, nullptr, module, kComPlain, {}, "sync")) {
         return false;
     }
     PanelDriver& driver = panel.driver;
@@ -225,7 +199,7 @@ bool RunSyncAndClose(const BenchConfig& config, BenchPanel& panel) {
 // applies every one.
 bool RunReceiveCapacity(const BenchConfig& config, BenchPanel& panel) {
     testkit::ChildProcess module;
-    if (!StartModuleAndSync(config, panel, module, kComFlood, {"--stream", "max"}, "receive")) {
+    if (!StartModule(config, &panel, module, kComFlood, {"--stream", "max"}, "receive")) {
         return false;
     }
     // Ten one-second samples, or one short one for the smoke run.
@@ -276,41 +250,51 @@ bool RunReceiveCapacity(const BenchConfig& config, BenchPanel& panel) {
     return true;
 }
 
-// The panel's CPU while the module streams at exactly the line rate.
-bool RunLineRateCost(const BenchConfig& config, BenchPanel& panel) {
+// The panel's CPU while the module streams at exactly the line rate, or with the port open
+// and synchronised and nothing happening.
+bool RunCpuCost(const BenchConfig& config, BenchPanel& panel, bool lineRate) {
     testkit::ChildProcess module;
-    if (!StartModuleAndSync(config, panel, module, kComLineRate, {"--stream", "960"}, "linerate")) {
+    const QStringList args = lineRate ? QStringList{"--stream", "960"} : QStringList{};
+    if (!StartModule(config, &panel, module, lineRate ? kComLineRate : kComPlain, args,
+                     lineRate ? "linerate" : "idle")) {
         return false;
     }
-    HandOffCounter counter(panel.state, false);
-    panel.driver.Idle(config.smoke ? 100 : 500);
-    counter.Reset();
-    const CpuUse use = MeasureCpu(panel, config.smoke ? 500 : 10000);
-    const long long bytes = counter.Bytes();
+    std::optional<HandOffCounter> counter;
+    if (lineRate) {
+        counter.emplace(panel.state, false);
+    }
+    panel.driver.Idle(config.smoke ? 100 : lineRate ? 500 : 1000);
+    if (counter) {
+        counter->Reset();
+    }
+    const CpuTime before = SelfCpu();
+    const std::int64_t start = MonotonicNs();
+    panel.driver.Idle(config.smoke ? 500 : 10000);
+    const double wall = static_cast<double>(MonotonicNs() - start) / 1e9;
+    const CpuTime after = SelfCpu();
+    const double bytesPerSecond = counter ? static_cast<double>(counter->Bytes()) / wall : 0;
     panel.driver.ClosePort();
     module.Stop();
-    PrintFigures({{"cpu.line_rate", use.PercentOfCore(), "%core", 2.0, Goal::AtMost, 1,
-                   Format("%.1f ms CPU in %.1f s (GUI thread %.1f ms, other threads %.1f ms), "
-                          "%.0f B/s received",
-                          use.cpuS * 1e3, use.wallS, use.mainS * 1e3, use.otherS * 1e3,
-                          static_cast<double>(bytes) / use.wallS)}});
+    const double cpu = after.all - before.all;
+    const double gui = after.mainThread - before.mainThread;
+    const double other = after.otherThreads - before.otherThreads;
+    PrintFigures({{lineRate ? "cpu.line_rate" : "cpu.idle", 100.0 * cpu / wall, "%core",
+                   lineRate ? 2.0 : 0.1, Goal::AtMost, 1,
+                   lineRate ? Format("%.1f ms CPU in %.1f s (GUI thread %.1f ms, other threads "
+                                     "%.1f ms), %.0f B/s received",
+                                     cpu * 1e3, wall, gui * 1e3, other * 1e3, bytesPerSecond)
+                            : Format("%.2f ms CPU in %.1f s (GUI thread %.2f ms, other threads "
+                                     "%.2f ms)",
+                                     cpu * 1e3, wall, gui * 1e3, other * 1e3)}});
     return true;
 }
 
-// The panel's CPU with the port open and synchronised and nothing happening.
+bool RunLineRateCost(const BenchConfig& config, BenchPanel& panel) {
+    return RunCpuCost(config, panel, true);
+}
+
 bool RunIdleCost(const BenchConfig& config, BenchPanel& panel) {
-    testkit::ChildProcess module;
-    if (!StartModuleAndSync(config, panel, module, kComPlain, {}, "idle")) {
-        return false;
-    }
-    panel.driver.Idle(config.smoke ? 100 : 1000);
-    const CpuUse use = MeasureCpu(panel, config.smoke ? 500 : 10000);
-    panel.driver.ClosePort();
-    module.Stop();
-    PrintFigures({{"cpu.idle", use.PercentOfCore(), "%core", 0.1, Goal::AtMost, 1,
-                   Format("%.2f ms CPU in %.1f s (GUI thread %.2f ms, other threads %.2f ms)",
-                          use.cpuS * 1e3, use.wallS, use.mainS * 1e3, use.otherS * 1e3)}});
-    return true;
+    return RunCpuCost(config, panel, false);
 }
 
 // A slider moved at a random moment, to the first byte of its set frame as the module side

@@ -11,8 +11,8 @@
 #include <QPointer>
 #include <QTimer>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <fstream>
+#include <string>
 
 #ifdef VARNEL_STARTUP_PANEL
 #include "ControllerApp.h"
@@ -58,15 +58,12 @@ private:
 // "peak-rss <KiB>": the high-water mark of this program's own memory map. wait4's ru_maxrss
 // cannot be used: a child started by vfork or fork inherits the launcher's mark.
 void PrintPeakRss() {
+    std::ifstream status("/proc/self/status");
     long peakKb = -1;
-    if (std::FILE* status = std::fopen("/proc/self/status", "r")) {
-        char line[256];
-        while (std::fgets(line, sizeof line, status) != nullptr) {
-            if (std::strncmp(line, "VmHWM:", 6) == 0) {
-                peakKb = std::strtol(line + 6, nullptr, 10);
-            }
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("VmHWM:")) {
+            peakKb = std::stol(line.substr(6));
         }
-        std::fclose(status);
     }
     std::printf("peak-rss %ld\n", peakKb);
     std::fflush(stdout);

@@ -18,12 +18,10 @@ bool ChildProcess::Start(const QString& path, const QStringList& args) {
 }
 
 void ChildProcess::ReadLines() {
-    const QByteArray data = m_process.readAllStandardOutput();
+    (m_onLine ? m_partial : m_output) += m_process.readAllStandardOutput();
     if (!m_onLine) {
-        m_output += data;
         return;
     }
-    m_partial += data;
     qsizetype start = 0;
     for (qsizetype nl; (nl = m_partial.indexOf('\n', start)) >= 0; start = nl + 1) {
         m_onLine(m_partial.mid(start, nl - start));
@@ -54,6 +52,7 @@ void ChildProcess::OnLine(std::function<void(const QByteArray&)> onLine) {
     m_partial = m_output.mid(m_scanned);
     m_output.clear();
     m_scanned = 0;
+    ReadLines();  // the lines already read
 }
 
 QByteArray ChildProcess::Stop(int graceMs, int* exitCode) {
