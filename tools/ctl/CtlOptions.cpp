@@ -61,11 +61,15 @@ std::string ReadChannelText(const std::string& text, bool clamp, int& channel) {
     if (!IsWholeNumberText(text) || text.find_first_of(".eE") != std::string::npos) {
         return "channel \"" + text + "\" is not a whole number";
     }
-    const std::int64_t value = ReadScaledDecimal(text, 0);
-    if (!clamp && (value < kMinChannel || value > kMaxChannel)) {
+    const std::optional<std::int64_t> value = ReadScaledDecimal(text, 0);
+    const std::optional<int> clamped = ReadClampedDecimal(text, 0, kMinChannel, kMaxChannel);
+    if (!value || !clamped) {
+        return "channel \"" + text + "\" is not a whole number";
+    }
+    if (!clamp && (*value < kMinChannel || *value > kMaxChannel)) {
         return "channel " + text + " is outside 1-89 (--clamp sends the nearest channel)";
     }
-    channel = ReadClampedDecimal(text, 0, kMinChannel, kMaxChannel);
+    channel = *clamped;
     return {};
 }
 
@@ -212,12 +216,17 @@ bool ReadPowerText(const std::string& text, bool clamp, int& hundredths, std::st
         error = "power \"" + text + "\" is not a number of dBm, such as 8.2";
         return false;
     }
-    const std::int64_t value = ReadScaledDecimal(text, 2);
-    if (!clamp && (value < kMinPower || value > kMaxPower)) {
+    const std::optional<std::int64_t> value = ReadScaledDecimal(text, 2);
+    const std::optional<int> clamped = ReadClampedDecimal(text, 2, kMinPower, kMaxPower);
+    if (!value || !clamped) {
+        error = "power \"" + text + "\" is not a number of dBm, such as 8.2";
+        return false;
+    }
+    if (!clamp && (*value < kMinPower || *value > kMaxPower)) {
         error = "power " + text + " dBm is outside 7.00-13.00 (--clamp sends the nearest power)";
         return false;
     }
-    hundredths = ReadClampedDecimal(text, 2, kMinPower, kMaxPower);
+    hundredths = *clamped;
     return true;
 }
 
