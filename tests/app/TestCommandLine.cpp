@@ -1,6 +1,7 @@
 // The panel's command line: --help and --version print and end, anything else is an error.
 #include <cstdio>
 #include <cstdlib>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,10 @@ struct ArgsRow {
     std::string out;  // start of what goes to standard output
     std::string err;  // start of what goes to standard error
 };
+
+void PrintTo(const ArgsRow& row, std::ostream* os) {
+    *os << row.name;
+}
 
 class CommandLine : public testing::TestWithParam<ArgsRow> {};
 

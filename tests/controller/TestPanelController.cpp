@@ -209,6 +209,50 @@ ROWS(Forgery, StrayRow{"AheadOfChannel4", Stray(CMD_CHANNEL, 0, 4)},
      StrayRow{"AheadOfPower12_90", Stray(CMD_POWER, 0x05, 0x0A)},
      StrayRow{"WholeFrame", {0x01, 0x01, CMD_CHANNEL, 0x02, 0x03, 0x08}});
 
+// The search behind the rows above: every reply the module can send, behind every single stray
+// byte. Whatever the framer hands over, each text the panel shows must be one the reply alone
+// would have shown.
+TEST(StrayByte, NeverShowsAValueTheModuleDidNotSend) {
+    std::vector<CommandFrame> replies;
+    for (int channel = 1; channel <= 89; ++channel) {
+        replies.push_back(ReplyFrame(CMD_CHANNEL, 0, channel));
+    }
+    for (int power = 700; power <= 1300; ++power) {
+        replies.push_back(ReplyFrame(CMD_POWER, power >> 8, power & 0xFF));
+    }
+    replies.push_back(ReplyFrame(CMD_OUTPUT, 0, 0));
+    replies.push_back(ReplyFrame(CMD_OUTPUT, 1, 1));
+    // The panel's texts after `stream`, from a fresh panel.
+    const auto shown = [](const std::vector<std::uint8_t>& stream) {
+        ControllerState state;
+        FakeControls controls;
+        FakeTimers timers;
+        FakeLink link{timers};
+        FakeProbe probe;
+        PanelController ctl{state, controls, timers, link, probe, nullptr};
+        for (std::uint8_t byte : stream) {
+            ctl.OnLinkRxChar(byte, 9);
+        }
+        return controls.texts;
+    };
+    int forged = 0;
+    for (const CommandFrame& reply : replies) {
+        const auto genuine = shown({reply.begin(), reply.end()});
+        for (int stray = 0; stray <= 0xFF; ++stray) {
+            std::vector<std::uint8_t> stream{static_cast<std::uint8_t>(stray)};
+            stream.insert(stream.end(), reply.begin(), reply.end());
+            for (const auto& [id, text] : shown(stream)) {
+                if (genuine.count(id) == 0 || genuine.at(id) != text) {
+                    ++forged;
+                    ADD_FAILURE() << "stray " << stray << " ahead of " << int(reply[2]) << " "
+                                  << int(reply[3]) << " " << int(reply[4]) << " shows " << text;
+                }
+            }
+        }
+    }
+    EXPECT_EQ(forged, 0);
+}
+
 struct TrackRow {
     const char* name;
     Replies before;
