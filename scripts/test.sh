@@ -9,6 +9,10 @@ scripts/deps.sh test
 
 passed=0
 failed=0
+# The tests' UUCP lock files go to a folder of their own, never the machine's /run/lock.
+VARNEL_LOCK_DIR=$(mktemp -d /tmp/varnel-locks.XXXXXX)
+export VARNEL_LOCK_DIR
+trap 'rm -rf "$VARNEL_LOCK_DIR"' EXIT
 run_ctest() {
     local dir=$1 log
     shift

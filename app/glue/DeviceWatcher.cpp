@@ -13,6 +13,7 @@
 #include "LinkBridge.h"
 #include "MessageBoxReporter.h"
 #include "PortNames.h"
+#include "PosixPortNames.h"
 
 namespace {
 

@@ -21,7 +21,3 @@ std::string PortDevicePath(int com);
 /// modem lines of the port.
 bool PortExists(int com);
 
-#ifndef _WIN32
-// Until the callers of the POSIX-only helpers include PosixPortNames.h themselves.
-#include "PosixPortNames.h"
-#endif

@@ -141,10 +141,12 @@ protected:
                                m_ports / PortDisplayName(com));
         }
         ::setenv("VARNEL_PORTS", m_ports.c_str(), 1);
+        ::setenv("VARNEL_LOCK_DIR", m_ports.c_str(), 1);  // lock files stay in our folder
     }
     void TearDown() override {
         m_modules.clear();
         ::unsetenv("VARNEL_PORTS");
+        ::unsetenv("VARNEL_LOCK_DIR");
         fs::remove_all(m_dir);
     }
 

@@ -10,21 +10,26 @@
 #include <filesystem>
 
 #include "PortNames.h"
+#include "PosixPortNames.h"
 
 namespace testkit {
 
 PortFolderScope::PortFolderScope() {
-    if (qEnvironmentVariableIsSet("VARNEL_PORTS")) {
-        m_old = qgetenv("VARNEL_PORTS");
+    // The UUCP lock files of the ports opened meanwhile go into the same private folder, so
+    // that nothing is left in the machine's lock folder by a test that ends badly.
+    for (const char* name : {"VARNEL_PORTS", "VARNEL_LOCK_DIR"}) {
+        if (qEnvironmentVariableIsSet(name)) {
+            m_old.emplace_back(name, qgetenv(name));
+        }
+        qputenv(name, m_dir.path().toLocal8Bit());
     }
-    qputenv("VARNEL_PORTS", m_dir.path().toLocal8Bit());
 }
 
 PortFolderScope::~PortFolderScope() {
-    if (m_old) {
-        qputenv("VARNEL_PORTS", *m_old);
-    } else {
-        qunsetenv("VARNEL_PORTS");
+    qunsetenv("VARNEL_PORTS");
+    qunsetenv("VARNEL_LOCK_DIR");
+    for (const auto& [name, value] : m_old) {
+        qputenv(name, value);
     }
 }
 

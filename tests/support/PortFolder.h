@@ -4,6 +4,8 @@
 
 #include <QTemporaryDir>
 #include <optional>
+#include <utility>
+#include <vector>
 #include <string>
 
 namespace testkit {
@@ -22,7 +24,7 @@ public:
 
 private:
     QTemporaryDir m_dir;
-    std::optional<QByteArray> m_old;
+    std::vector<std::pair<const char*, QByteArray>> m_old;  // variables set before, restored
 };
 
 /// A pty published as COM `com` in the port folder; its owner plays the far end on Master().
