@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QThread>
@@ -16,6 +17,7 @@
 #include "Globals.h"
 #include "NumberEdit.h"
 #include "PortNames.h"
+#include "QtText.h"
 #include "SerialLink.h"
 #include "TickSlider.h"
 
@@ -27,10 +29,6 @@ QIcon LoadAppIcon() {
         icon.addFile(QStringLiteral(":/varnel/varnel-%1.png").arg(size), QSize(size, size));
     }
     return icon;
-}
-
-QString ToQString(const std::string& text) {
-    return QString::fromStdString(text);
 }
 
 bool IsStepButton(int id) {
@@ -65,22 +63,20 @@ CControllerDlg::CControllerDlg(ControllerState& state, CSerialLink& link, QWidge
     }
     m_btnOpenPort = qobject_cast<QPushButton*>(Control(IDC_BTN_OPENPORT));
     m_btnOutput = qobject_cast<QPushButton*>(Control(IDC_BTN_OUTPUT));
-    m_txtWavelength = qobject_cast<QLabel*>(Control(IDC_TXT_WAVELENGTH));
     m_btnSetPower = qobject_cast<QPushButton*>(Control(IDC_BTN_SETPOWER));
-    m_btnPowerUp = qobject_cast<QPushButton*>(Control(IDC_BTN_POWER_UP));
-    m_btnPowerDown = qobject_cast<QPushButton*>(Control(IDC_BTN_POWER_DOWN));
-    m_txtItu = qobject_cast<QLabel*>(Control(IDC_TXT_ITU));
-    m_txtFrequency = qobject_cast<QLabel*>(Control(IDC_TXT_FREQUENCY));
-    m_btnChUp = qobject_cast<QPushButton*>(Control(IDC_BTN_CH_UP));
-    m_btnChDown = qobject_cast<QPushButton*>(Control(IDC_BTN_CH_DOWN));
     m_btnSetChannel = qobject_cast<QPushButton*>(Control(IDC_BTN_SETCHANNEL));
-    m_sliderPower = qobject_cast<CTickSlider*>(Control(IDC_SLIDER_POWER));
-    m_sliderChannel = qobject_cast<CTickSlider*>(Control(IDC_SLIDER_CHANNEL));
-    m_editPower = qobject_cast<CNumberEdit*>(Control(IDC_EDIT_POWER));
-    m_editChannel = qobject_cast<CNumberEdit*>(Control(IDC_EDIT_CHANNEL));
     m_comboPorts = qobject_cast<QComboBox*>(Control(IDC_COMBO_PORTS));
 
-    connect(m_btnOpenPort, &QPushButton::clicked, this, [this] { m_controller.OnOpenPort(); });
+    connect(m_btnOpenPort, &QPushButton::clicked, this, [this] {
+        // A report box holds the monitor thread until it is answered: a close now would wait
+        // for that thread, and the box for the close. The box is modal, so only a click that
+        // bypasses input (a screen reader's press action) gets here; it is refused rather than
+        // deferred, as a device change may have reset the panel by the time the box is gone.
+        if (MessageBoxReporter::IsShowing()) {
+            return;
+        }
+        m_controller.OnOpenPort();
+    });
     connect(m_btnSetChannel, &QPushButton::clicked, this, [this] { m_controller.OnSetChannel(); });
     connect(m_btnSetPower, &QPushButton::clicked, this, [this] { m_controller.OnSetPower(); });
     connect(m_btnOutput, &QPushButton::clicked, this, [this] { m_controller.OnOutputToggle(); });
@@ -330,4 +326,11 @@ void CControllerDlg::SetItemText(int id, const std::string& text) {
 
 void CControllerDlg::SetCaption(int id, const std::string& text) {
     SetItemText(id, text);
+}
+
+void CControllerDlg::ShowNotice(const std::string& caption, const std::string& text) {
+    QMessageBox box(QMessageBox::Warning, ToQString(caption), ToQString(text), QMessageBox::Ok,
+                    this);
+    box.setObjectName(QStringLiteral("NoticeBox"));
+    box.exec();
 }

@@ -21,7 +21,6 @@ class CNumberEdit;
 class CSerialLink;
 class CTickSlider;
 class QComboBox;
-class QLabel;
 class QPushButton;
 
 /// The control panel dialog. It builds its controls from the dialog template, serves them and
@@ -61,6 +60,7 @@ public:
     std::string GetItemText(int id) const override;
     void SetItemText(int id, const std::string& text) override;
     void SetCaption(int id, const std::string& text) override;
+    void ShowNotice(const std::string& caption, const std::string& text) override;
 
     // ITimerHost
     void SetTimer(unsigned id, unsigned periodMs) override;
@@ -89,19 +89,8 @@ private:
 
     QPushButton* m_btnOpenPort = nullptr;
     QPushButton* m_btnOutput = nullptr;
-    QLabel* m_txtWavelength = nullptr;
     QPushButton* m_btnSetPower = nullptr;
-    QPushButton* m_btnPowerUp = nullptr;
-    QPushButton* m_btnPowerDown = nullptr;
-    QLabel* m_txtItu = nullptr;
-    QLabel* m_txtFrequency = nullptr;
-    QPushButton* m_btnChUp = nullptr;
-    QPushButton* m_btnChDown = nullptr;
     QPushButton* m_btnSetChannel = nullptr;
-    CTickSlider* m_sliderPower = nullptr;
-    CTickSlider* m_sliderChannel = nullptr;
-    CNumberEdit* m_editPower = nullptr;
-    CNumberEdit* m_editChannel = nullptr;
     QComboBox* m_comboPorts = nullptr;
     QIcon m_hIcon;
 

@@ -7,14 +7,11 @@
 #include <algorithm>
 
 #include "NumberEdit.h"
+#include "QtText.h"
 #include "TickSlider.h"
 
 namespace varnel {
 namespace {
-
-QString ToQString(std::string_view text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
 
 // Names a screen reader speaks for controls whose own text says little ("《", a bare field);
 // taken from the labels beside them. Readouts, OpenPort and ON/OFF keep their text as name.

@@ -6,5 +6,3 @@
 ControllerState g_state;
 CControllerApp theApp;
 CSerialLink g_serialLink;
-std::string g_readoutText;
-std::string g_portNameText;

@@ -2,8 +2,6 @@
 // destroyed in reverse after it returns, so the serial link outlives every window.
 #pragma once
 
-#include <string>
-
 #include "ControllerState.h"
 #include "SerialLink.h"
 
@@ -16,7 +14,3 @@ extern CControllerApp theApp;
 /// The one serial link. Its destructor stops a still-running monitor thread and closes the
 /// port when the program ends with the port open.
 extern CSerialLink g_serialLink;
-/// Shared text buffer for readout texts.
-extern std::string g_readoutText;
-/// Shared text buffer for port names.
-extern std::string g_portNameText;

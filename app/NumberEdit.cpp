@@ -1,12 +1,27 @@
 #include "NumberEdit.h"
 
+#include <QDropEvent>
 #include <QKeyEvent>
 
 CNumberEdit::CNumberEdit(QWidget* parent) : QLineEdit(parent) {
     // Characters must arrive as key events to be filtered; an input method would commit text
     // past the filter.
     setAttribute(Qt::WA_InputMethodEnabled, false);
+    // Dropped text would bypass the filter too.
+    setAcceptDrops(false);
     setAlignment(Qt::AlignCenter);
+}
+
+void CNumberEdit::dragEnterEvent(QDragEnterEvent* event) {
+    event->ignore();
+}
+
+void CNumberEdit::dragMoveEvent(QDragMoveEvent* event) {
+    event->ignore();
+}
+
+void CNumberEdit::dropEvent(QDropEvent* event) {
+    event->ignore();
 }
 
 bool CNumberEdit::AcceptsTyped(QChar c, const QString& text) {

@@ -8,6 +8,7 @@
 /// Anything else typed is dropped without feedback. The checks look at the whole text, never
 /// at the caret or the selection. Pasted text and text the program writes are not filtered,
 /// and editing keys and shortcuts (cursor keys, Delete, Ctrl+V, Ctrl+A, ...) work as usual.
+/// Dropped text is refused.
 class CNumberEdit : public QLineEdit {
     Q_OBJECT
 public:
@@ -22,4 +23,8 @@ public:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    // Drags are turned away even when delivered directly, not only through acceptDrops().
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 };

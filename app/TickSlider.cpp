@@ -10,6 +10,13 @@ CTickSlider::CTickSlider(QWidget* parent) : QSlider(Qt::Horizontal, parent) {
     setTickPosition(QSlider::TicksBelow);
 }
 
+void CTickSlider::sliderChange(SliderChange change) {
+    if (change == SliderRangeChange) {
+        setPageStep(std::max(1, (maximum() - minimum()) / 5));
+    }
+    QSlider::sliderChange(change);
+}
+
 void CTickSlider::ClearTicks() {
     m_ticks.clear();
     update();

@@ -6,6 +6,7 @@
 
 /// A horizontal slider that paints tick marks below the groove at the positions added with
 /// AddTick() and always at both ends of its range, like a trackbar without automatic ticks.
+/// A page step (Page Up/Down, a click on the groove) is a fifth of the range.
 class CTickSlider : public QSlider {
     Q_OBJECT
 public:
@@ -22,6 +23,7 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void sliderChange(SliderChange change) override;
 
 private:
     std::vector<int> m_ticks;

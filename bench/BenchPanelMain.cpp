@@ -6,18 +6,14 @@
 #include <QApplication>
 #include <QTimer>
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
+#include <filesystem>
 #include <string>
 #include <thread>
 
-#include "BenchSupport.h"
 #include "Figures.h"
-#include "PanelDriver.h"
 
 namespace {
 
@@ -35,72 +31,44 @@ constexpr const char* kUsage =
     "Exit code 0 unless the bench could not measure or a soak check failed; a missed target\n"
     "is printed, not failed.\n";
 
+// The groups of figures, in the order they run.
+const struct {
+    const char* name;
+    bool (*run)(const bench::BenchConfig&, bench::BenchPanel&);
+} kGroups[] = {{"sync", bench::RunSyncAndClose},     {"receive", bench::RunReceiveCapacity},
+               {"linerate", bench::RunLineRateCost}, {"idle", bench::RunIdleCost},
+               {"slider", bench::RunSliderToWire},   {"startup", bench::RunStartup}};
+
 // The GUI thread shows it is alive; the watchdog ends a bench that stops making progress.
 std::atomic<std::int64_t> g_heartbeatNs{0};
 
-// Ends the bench from outside the GUI thread: the deadline, a hang, or a stop signal. It
-// kills the children and removes the folders, then leaves without unwinding, since the GUI
-// thread may be stuck anywhere.
-class Watchdog {
-public:
-    Watchdog(int deadlineSeconds, int hangSeconds)
-        : m_deadline(bench::NowNs() + std::int64_t{deadlineSeconds} * 1'000'000'000),
-          m_hangNs(std::int64_t{hangSeconds} * 1'000'000'000) {
-        g_heartbeatNs = bench::NowNs();
-        m_thread = std::thread([this] { Run(); });
-    }
-    ~Watchdog() {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_done = true;
-        }
-        m_thread.join();
-    }
-
-private:
-    void Run() {
-        sigset_t stops;
-        sigemptyset(&stops);
-        for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-            sigaddset(&stops, sig);
-        }
-        for (;;) {
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                if (m_done) {
-                    return;
-                }
-            }
-            // One wake-up a second: cheap enough to leave the idle figure alone.
-            const timespec wait{1, 0};
-            const int sig = ::sigtimedwait(&stops, nullptr, &wait);
-            const std::int64_t now = bench::NowNs();
-            const char* why = nullptr;
-            if (sig > 0) {
-                why = "stopped by a signal";
-            } else if (now > m_deadline) {
-                why = "its deadline passed";
-            } else if (now - g_heartbeatNs.load() > m_hangNs) {
-                why = "the panel's thread made no progress (hang)";
-            }
-            if (why != nullptr) {
-                std::fprintf(stderr, "bench_panel: ending: %s\n", why);
-                std::fflush(stdout);
-                bench::EmergencyCleanup();
-                ::_exit(sig > 0 ? 128 + sig : 3);
-            }
+// Ends the bench from outside the GUI thread when its deadline passes, the GUI thread hangs
+// or a stop signal comes: removes the port folder and leaves without unwinding, since the
+// GUI thread may be stuck anywhere. The children end by themselves: their standard input
+// ends with the bench.
+void Watch(sigset_t stops, std::int64_t deadlineNs, std::int64_t hangNs, std::string folder) {
+    for (;;) {
+        // One wake-up a second: cheap enough to leave the idle figure alone.
+        const timespec wait{1, 0};
+        const int sig = ::sigtimedwait(&stops, nullptr, &wait);
+        const std::int64_t now = MonotonicNs();
+        const char* why = sig > 0            ? "stopped by a signal"
+                          : now > deadlineNs ? "its deadline passed"
+                          : now - g_heartbeatNs.load() > hangNs
+                              ? "the panel's thread made no progress (hang)"
+                              : nullptr;
+        if (why != nullptr) {
+            std::fprintf(stderr, "bench_panel: ending: %s\n", why);
+            std::fflush(stdout);
+            std::error_code ignored;
+            std::filesystem::remove_all(folder, ignored);
+            ::_exit(sig > 0 ? 128 + sig : 3);
         }
     }
-
-    std::int64_t m_deadline;
-    std::int64_t m_hangNs;
-    std::mutex m_mutex;
-    bool m_done = false;
-    std::thread m_thread;
-};
+}
 
 std::string Beside(const char* self, const char* name) {
-    std::string path = self;
+    const std::string path = self;
     const std::size_t slash = path.rfind('/');
     return slash == std::string::npos ? name : path.substr(0, slash + 1) + name;
 }
@@ -157,56 +125,45 @@ int main(int argc, char** argv) {
     ::signal(SIGPIPE, SIG_IGN);
     ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
 
-    bench::TempPortFolder folder;
-    if (!folder.Ok()) {
-        std::fprintf(stderr, "bench_panel: cannot create a port folder in /tmp\n");
-        return 1;
-    }
-    config.folder = folder.Path();
-    const int deadline = soakSeconds > 0 ? soakSeconds + 300 : (config.smoke ? 120 : 900);
-    Watchdog watchdog(deadline, 30);
-
     static char programName[] = "bench_panel";
     char* qtArgv[] = {programName, nullptr};
     int qtArgc = 1;
     QApplication application(qtArgc, qtArgv);
+    testkit::PortFolderScope folder;
+    if (!folder.Ok()) {
+        std::fprintf(stderr, "bench_panel: cannot create a port folder\n");
+        return 1;
+    }
+    const int deadlineS = soakSeconds > 0 ? soakSeconds + 300 : (config.smoke ? 120 : 900);
+    g_heartbeatNs = MonotonicNs();
+    std::thread(Watch, stops, g_heartbeatNs + std::int64_t{deadlineS} * 1'000'000'000,
+                std::int64_t{30} * 1'000'000'000, folder.Path())
+        .detach();
     QTimer heartbeat;
-    QObject::connect(&heartbeat, &QTimer::timeout, [] { g_heartbeatNs = bench::NowNs(); });
+    QObject::connect(&heartbeat, &QTimer::timeout, [] { g_heartbeatNs = MonotonicNs(); });
     heartbeat.start(1000);
 
     bool ok = true;
     {
-        bench::PanelDriver panel;
+        bench::BenchPanel panel;
+        panel.driver.Show(5000);
         if (soakSeconds > 0) {
             ok = bench::RunSoak(config, panel, soakSeconds);
         } else {
             char host[256] = "";
             ::gethostname(host, sizeof host - 1);
-            std::printf("# bench_panel%s on %s, %ld cores\n", config.smoke ? " --smoke" : "", host,
-                        ::sysconf(_SC_NPROCESSORS_ONLN));
+            bench::Say(bench::Format("bench_panel%s on %s, %ld cores",
+                                     config.smoke ? " --smoke" : "", host,
+                                     ::sysconf(_SC_NPROCESSORS_ONLN)));
             bench::PrintFigureHeader();
-            auto wanted = [&only](const char* group) { return only.empty() || only == group; };
-            if (wanted("sync")) {
-                ok = bench::RunSyncAndClose(config, panel) && ok;
-            }
-            if (wanted("receive")) {
-                ok = bench::RunReceiveCapacity(config, panel) && ok;
-            }
-            if (wanted("linerate")) {
-                ok = bench::RunLineRateCost(config, panel) && ok;
-            }
-            if (wanted("idle")) {
-                ok = bench::RunIdleCost(config, panel) && ok;
-            }
-            if (wanted("slider")) {
-                ok = bench::RunSliderToWire(config, panel) && ok;
-            }
-            if (wanted("startup")) {
-                g_heartbeatNs = bench::NowNs();
-                ok = bench::RunStartup(config) && ok;
+            for (const auto& group : kGroups) {
+                if (only.empty() || only == group.name) {
+                    g_heartbeatNs = MonotonicNs();
+                    ok = group.run(config, panel) && ok;
+                }
             }
         }
     }
-    std::printf("# bench_panel: %s\n", ok ? "done" : "FAILED: see the lines above");
+    bench::Say(ok ? "bench_panel: done" : "bench_panel: FAILED: see the lines above");
     return ok ? 0 : 1;
 }

@@ -2,17 +2,16 @@
 
 #include <QApplication>
 #include <QEvent>
-#include <QTimer>
 #include <algorithm>
-#include <cinttypes>
 #include <cstdio>
+#include <optional>
 #include <random>
 #include <regex>
+#include <utility>
 
-#include "BenchSupport.h"
-#include "ControllerDlg.h"
+#include "ChildProcess.h"
+#include "CommandFrame.h"
 #include "LinkBridge.h"
-#include "PanelDriver.h"
 
 namespace bench {
 
@@ -33,77 +32,34 @@ constexpr double kClosePauseMs = 200.0;
 constexpr int kOpenDeadlineMs = 10000;
 constexpr int kSyncDeadlineMs = 10000;
 
-enum class Goal { AtMost, AtLeast, None };
-
-// One figure line: name, value and unit, the limit it is compared with, the ratio, and the
-// ratio the target allows.
-void PrintFigure(const char* name, double value, const char* unit, double limit, Goal goal,
-                 double target, const std::string& note = {}) {
-    const double ratio = limit != 0 ? value / limit : 0;
-    const char* verdict = "";
-    char wanted[32] = "-";
-    if (goal != Goal::None) {
-        const bool met = goal == Goal::AtMost ? ratio <= target : ratio >= target;
-        verdict = met ? "met" : "MISSED";
-        std::snprintf(wanted, sizeof wanted, "%s %.3g", goal == Goal::AtMost ? "<=" : ">=", target);
-    }
-    std::printf("%-26s %12.3f %-7s limit %12.3f %-7s ratio %8.4f  target %-8s %s%s%s\n", name,
-                value, unit, limit, unit, ratio, wanted, verdict, note.empty() ? "" : "  # ",
-                note.c_str());
-    std::fflush(stdout);
-}
-
-void Say(const std::string& text) {
-    std::printf("# %s\n", text.c_str());
-    std::fflush(stdout);
-}
-
 double NsToMs(std::int64_t ns) {
     return static_cast<double>(ns) / 1e6;
 }
 
-bool StartModule(const BenchConfig& config, ModuleProcess& module, int com,
-                 const std::vector<std::string>& args, const char* tag) {
-    std::string error;
-    const auto stderrFile = config.folder / (std::string("module-") + tag + ".err");
-    if (!module.Start(config.modulePath, com, args, stderrFile, error)) {
-        Say(std::string("cannot start the module for ") + tag + ": " + error);
+bool OpenAndSync(BenchPanel& panel, int com, const char* what) {
+    if (!panel.driver.OpenCom(com, kOpenDeadlineMs)) {
+        Say(Format("%s: the panel did not open COM%d", what, com));
+        return false;
+    }
+    if (!panel.driver.WaitSynced(kSyncDeadlineMs)) {
+        Say(Format("%s: the panel did not synchronise with COM%d", what, com));
+        panel.driver.ClosePort();
         return false;
     }
     return true;
 }
 
-// "sent N frames, M bytes" from the module's report, or -1s.
-std::pair<long long, long long> SentCounts(const std::string& report) {
-    std::smatch match;
-    static const std::regex kSent("sent ([0-9]+) frames, ([0-9]+) bytes");
-    if (std::regex_search(report, match, kSent)) {
-        return {std::stoll(match[1]), std::stoll(match[2])};
-    }
-    return {-1, -1};
-}
-
-bool OpenAndSync(PanelDriver& panel, int com, const char* what) {
-    if (!panel.OpenCom(com, kOpenDeadlineMs)) {
-        Say(std::string(what) + ": the panel did not open COM" + std::to_string(com));
+// A module on `com` with `args` and, unless `panel` is null, the panel open and synchronised
+// with it; on failure nothing is left running.
+bool StartModule(const BenchConfig& config, BenchPanel* panel, testkit::ChildProcess& module,
+                 int com, const QStringList& args, const char* what) {
+    QString error;
+    if (!testkit::StartModule(module, QString::fromStdString(config.modulePath), com, args,
+                              &error)) {
+        Say(std::string("cannot start the module for ") + what + ": " + error.toStdString());
         return false;
     }
-    if (!panel.WaitSynced(kSyncDeadlineMs)) {
-        Say(std::string(what) + ": the panel did not synchronise with COM" + std::to_string(com));
-        panel.ClosePort();
-        return false;
-    }
-    return true;
-}
-
-// A module on `com` with `args`, and the panel open and synchronised with it; on failure
-// nothing is left running.
-bool StartModuleAndSync(const BenchConfig& config, PanelDriver& panel, ModuleProcess& module,
-                        int com, const std::vector<std::string>& args, const char* what) {
-    if (!StartModule(config, module, com, args, what)) {
-        return false;
-    }
-    if (!OpenAndSync(panel, com, what)) {
+    if (panel != nullptr && !OpenAndSync(*panel, com, what)) {
         module.Stop();
         return false;
     }
@@ -116,26 +72,18 @@ bool StartModuleAndSync(const BenchConfig& config, PanelDriver& panel, ModulePro
 // no reply can carry, and the marker is taken back when none did.
 class HandOffCounter : public QObject {
 public:
-    HandOffCounter(ControllerState& state, bool watchReplies, bool moduleOutputOn)
-        : m_state(state), m_watchReplies(watchReplies), m_moduleOutputOn(moduleOutputOn) {
+    HandOffCounter(ControllerState& state, bool watchReplies)
+        : m_state(state), m_watchReplies(watchReplies) {
         qApp->installEventFilter(this);
     }
     ~HandOffCounter() override { qApp->removeEventFilter(this); }
 
-    void Reset() {
-        m_bytes = 0;
-        m_replies = 0;
-        m_lost = 0;
-        m_sinceReply = -1;
-    }
+    void Reset() { m_bytes = m_replies = m_lost = 0, m_sinceReply = -1; }
     long long Bytes() const { return m_bytes; }
     long long Replies() const { return m_replies; }
     // Replies the framer should have accepted and the panel did not apply: every gap between
     // two applied replies longer than one frame, and a tail of more than one frame.
-    long long Lost() const {
-        const long long tail = m_sinceReply > 6 ? m_sinceReply / 6 - 1 : 0;
-        return m_lost + tail;
-    }
+    long long Lost() const { return m_lost + (m_sinceReply > 6 ? m_sinceReply / 6 - 1 : 0); }
 
 protected:
     bool eventFilter(QObject* target, QEvent* event) override {
@@ -143,40 +91,27 @@ protected:
             return false;
         }
         ++m_bytes;
-        if (m_sinceReply >= 0) {
-            ++m_sinceReply;
-        }
+        m_sinceReply += m_sinceReply >= 0 ? 1 : 0;
         if (!m_watchReplies) {
             return false;
         }
-        const std::int32_t channel = m_state.currentChannel;
-        const std::int32_t power = m_state.currentPower;
-        const bool output = m_state.outputOn;
-        m_state.currentChannel = kMarker;
-        m_state.currentPower = kMarker;
-        m_state.outputOn = !m_moduleOutputOn;
+        // The module's output is off and nothing here turns it on: only an output reply
+        // turns the marker back.
+        const std::int32_t channel = std::exchange(m_state.currentChannel, kMarker);
+        const std::int32_t power = std::exchange(m_state.currentPower, kMarker);
+        const bool output = std::exchange(m_state.outputOn, true);
         target->event(event);
         bool applied = false;
-        if (m_state.currentChannel != kMarker) {
-            applied = true;
-        } else {
-            m_state.currentChannel = channel;
+        for (auto [value, before] : {std::pair{&m_state.currentChannel, channel},
+                                     std::pair{&m_state.currentPower, power}}) {
+            applied = applied || *value != kMarker;
+            *value = *value == kMarker ? before : *value;
         }
-        if (m_state.currentPower != kMarker) {
-            applied = true;
-        } else {
-            m_state.currentPower = power;
-        }
-        if (m_state.outputOn == m_moduleOutputOn) {
-            applied = true;  // only an output reply turns the marker back
-        } else {
-            m_state.outputOn = output;
-        }
+        applied = applied || !m_state.outputOn;
+        m_state.outputOn = m_state.outputOn ? output : false;
         if (applied) {
             ++m_replies;
-            if (m_sinceReply > 6) {
-                m_lost += (m_sinceReply + 5) / 6 - 1;
-            }
+            m_lost += m_sinceReply > 6 ? (m_sinceReply + 5) / 6 - 1 : 0;
             m_sinceReply = 0;
         }
         return true;  // handled above
@@ -186,7 +121,6 @@ private:
     static constexpr std::int32_t kMarker = -1000000;
     ControllerState& m_state;
     bool m_watchReplies;
-    bool m_moduleOutputOn;
     long long m_bytes = 0;
     long long m_replies = 0;
     long long m_lost = 0;
@@ -196,39 +130,54 @@ private:
 }  // namespace
 
 void PrintFigureHeader() {
-    std::printf(
-        "# figure, value and unit, the limit it is compared with, ratio = value / limit, "
-        "the target on the ratio, verdict\n");
+    Say("figure, value and unit, the limit it is compared with, ratio = value / limit, the "
+        "target on the ratio, verdict");
+}
+
+void PrintFigures(const std::vector<Figure>& rows) {
+    for (const Figure& row : rows) {
+        const double ratio = row.limit != 0 ? row.value / row.limit : 0;
+        const char* verdict = "";
+        std::string wanted = "-";
+        if (row.goal != Goal::None) {
+            const bool atMost = row.goal == Goal::AtMost;
+            verdict = (atMost ? ratio <= row.target : ratio >= row.target) ? "met" : "MISSED";
+            wanted = Format("%s %.3g", atMost ? "<=" : ">=", row.target);
+        }
+        std::printf("%-26s %12.3f %-7s limit %12.3f %-7s ratio %8.4f  target %-8s %s%s%s\n",
+                    row.name, row.value, row.unit, row.limit, row.unit, ratio, wanted.c_str(),
+                    verdict, row.note.empty() ? "" : "  # ", row.note.c_str());
+    }
     std::fflush(stdout);
 }
 
-// Figures 1 and 6: open to synchronised, and ClosePort to the panel's reset, over cycles
-// against a module that answers at once.
-bool RunSyncAndClose(const BenchConfig& config, PanelDriver& panel) {
-    ModuleProcess module;
-    if (!StartModule(config, module, kComPlain, {}, "sync")) {
+// Open to synchronised, and ClosePort to the panel's reset, over cycles against a module
+// that answers at once.
+bool RunSyncAndClose(const BenchConfig& config, BenchPanel& panel) {
+    testkit::ChildProcess module;
+    if (!StartModule(config, nullptr, module, kComPlain, {}, "sync")) {
         return false;
     }
-    const int cycles = config.smoke ? 2 : 50;
+    PanelDriver& driver = panel.driver;
     std::vector<double> syncMs;
     std::vector<double> closeMs;
     bool ok = true;
-    for (int i = 0; i < cycles && ok; ++i) {
+    for (int i = 0; i < (config.smoke ? 2 : 50) && ok; ++i) {
         std::int64_t clicked = 0;
         std::int64_t synced = 0;
-        if (!panel.OpenCom(kComPlain, kOpenDeadlineMs, &clicked) ||
-            !panel.WaitSynced(kSyncDeadlineMs, &synced)) {
-            Say("sync: cycle " + std::to_string(i) + " did not synchronise");
-            ok = false;
+        ok = driver.OpenCom(kComPlain, kOpenDeadlineMs, &clicked) &&
+             driver.WaitSynced(kSyncDeadlineMs, &synced);
+        if (!ok) {
+            Say(Format("sync: cycle %d did not synchronise", i));
             break;
         }
         syncMs.push_back(NsToMs(synced - clicked));
         // A synchronised panel sits a while, as an operator's would, before the close.
-        panel.Idle(30);
-        const std::int64_t closeNs = panel.ClosePort();
-        if (closeNs < 0 || !panel.IsClosed()) {
-            Say("close: cycle " + std::to_string(i) + " did not return the panel to closed");
-            ok = false;
+        driver.Idle(30);
+        const std::int64_t closeNs = driver.ClosePort();
+        ok = closeNs >= 0 && driver.IsClosed();
+        if (!ok) {
+            Say(Format("close: cycle %d did not return the panel to closed", i));
             break;
         }
         closeMs.push_back(NsToMs(closeNs));
@@ -238,144 +187,131 @@ bool RunSyncAndClose(const BenchConfig& config, PanelDriver& panel) {
         return false;
     }
     const double floorMs = 3 * kQueryPeriodMs + 36 * 1000.0 / kLineBytesPerSecond;
-    const std::string n = "n=" + std::to_string(syncMs.size());
-    PrintFigure("sync.median", Median(syncMs), "ms", floorMs, Goal::AtMost, 1.05, n);
-    PrintFigure("sync.worst", Worst(syncMs), "ms", floorMs, Goal::AtMost, 1.2, n);
-    PrintFigure("close.median", Median(closeMs), "ms", kClosePauseMs, Goal::AtMost, 1.1, n);
-    PrintFigure("close.worst", Worst(closeMs), "ms", kClosePauseMs, Goal::AtMost, 1.1, n);
+    const std::string n = Format("n=%zu", syncMs.size());
+    PrintFigures({{"sync.median", Median(syncMs), "ms", floorMs, Goal::AtMost, 1.05, n},
+                  {"sync.worst", Worst(syncMs), "ms", floorMs, Goal::AtMost, 1.2, n},
+                  {"close.median", Median(closeMs), "ms", kClosePauseMs, Goal::AtMost, 1.1, n},
+                  {"close.worst", Worst(closeMs), "ms", kClosePauseMs, Goal::AtMost, 1.1, n}});
     return ok;
 }
 
-// Figure 2: the module streams replies as fast as the pty takes them; the panel hands over
-// and applies every one.
-bool RunReceiveCapacity(const BenchConfig& config, PanelDriver& panel) {
-    ModuleProcess module;
-    if (!StartModuleAndSync(config, panel, module, kComFlood, {"--stream", "max"}, "receive")) {
+// The module streams replies as fast as the pty takes them; the panel hands over and
+// applies every one.
+bool RunReceiveCapacity(const BenchConfig& config, BenchPanel& panel) {
+    testkit::ChildProcess module;
+    if (!StartModule(config, &panel, module, kComFlood, {"--stream", "max"}, "receive")) {
         return false;
     }
     // Ten one-second samples, or one short one for the smoke run.
     const int samples = config.smoke ? 1 : 10;
-    const int sampleMs = config.smoke ? 500 : 1000;
     std::vector<double> perSecond;
     long long bytes = 0;
     long long replies = 0;
     long long lost = 0;
     double elapsedS = 0;
     {
-        // The module's output starts off and nothing here changes it.
-        HandOffCounter counter(panel.MutableState(), true, false);
-        panel.Idle(config.smoke ? 100 : 300);
+        HandOffCounter counter(panel.state, true);
+        panel.driver.Idle(config.smoke ? 100 : 300);
         counter.Reset();
-        const std::int64_t start = NowNs();
-        long long lastBytes = 0;
+        const std::int64_t start = MonotonicNs();
         std::int64_t lastAt = start;
         for (int s = 0; s < samples; ++s) {
-            panel.Idle(sampleMs);
-            const std::int64_t now = NowNs();
-            perSecond.push_back(static_cast<double>(counter.Bytes() - lastBytes) /
+            panel.driver.Idle(config.smoke ? 500 : 1000);
+            const std::int64_t now = MonotonicNs();
+            perSecond.push_back(static_cast<double>(counter.Bytes() - bytes) /
                                 (static_cast<double>(now - lastAt) / 1e9));
-            lastBytes = counter.Bytes();
+            bytes = counter.Bytes();
             lastAt = now;
         }
-        elapsedS = static_cast<double>(NowNs() - start) / 1e9;
+        elapsedS = static_cast<double>(MonotonicNs() - start) / 1e9;
         bytes = counter.Bytes();
         replies = counter.Replies();
         lost = counter.Lost();
     }
-    panel.ClosePort();
-    const auto [frames, sentBytes] = SentCounts(module.Stop());
-    const double rate = static_cast<double>(bytes) / elapsedS;
-    char note[160];
-    std::snprintf(note, sizeof note, "%lld bytes, %lld replies applied, %lld lost, in %.1f s",
-                  bytes, replies, lost, elapsedS);
-    PrintFigure("receive.mean", rate, "B/s", kLineBytesPerSecond, Goal::AtLeast, 50, note);
-    const double worst = *std::min_element(perSecond.begin(), perSecond.end());
+    panel.driver.ClosePort();
+    const std::string report = module.Stop().toStdString();
     std::string trace = "per sample:";
     for (double r : perSecond) {
         trace += " " + std::to_string(static_cast<long long>(r));
     }
-    PrintFigure("receive.worst_second", worst, "B/s", kLineBytesPerSecond, Goal::AtLeast, 50,
-                trace);
-    PrintFigure("receive.lost_replies", static_cast<double>(lost), "frames", 1, Goal::AtMost, 0);
-    if (sentBytes >= 0) {
-        Say("receive: the module sent " + std::to_string(sentBytes) + " bytes in all (" +
-            std::to_string(frames) + " replies), including before the window");
+    PrintFigures(
+        {{"receive.mean", static_cast<double>(bytes) / elapsedS, "B/s", kLineBytesPerSecond,
+          Goal::AtLeast, 50,
+          Format("%lld bytes, %lld replies applied, %lld lost, in %.1f s", bytes, replies, lost,
+                 elapsedS)},
+         {"receive.worst_second", *std::min_element(perSecond.begin(), perSecond.end()), "B/s",
+          kLineBytesPerSecond, Goal::AtLeast, 50, trace},
+         {"receive.lost_replies", static_cast<double>(lost), "frames", 1, Goal::AtMost, 0, ""}});
+    std::smatch sent;
+    if (std::regex_search(report, sent, std::regex("sent ([0-9]+) frames, ([0-9]+) bytes"))) {
+        Say("receive: the module sent " + sent[2].str() + " bytes in all (" + sent[1].str() +
+            " replies), including before the window");
     }
     return true;
 }
 
-// Figure 3: the panel's CPU while the module streams at exactly the line rate.
-bool RunLineRateCost(const BenchConfig& config, PanelDriver& panel) {
-    ModuleProcess module;
-    if (!StartModuleAndSync(config, panel, module, kComLineRate, {"--stream", "960"}, "linerate")) {
+// The panel's CPU while the module streams at exactly the line rate, or with the port open
+// and synchronised and nothing happening.
+bool RunCpuCost(const BenchConfig& config, BenchPanel& panel, bool lineRate) {
+    testkit::ChildProcess module;
+    const QStringList args = lineRate ? QStringList{"--stream", "960"} : QStringList{};
+    if (!StartModule(config, &panel, module, lineRate ? kComLineRate : kComPlain, args,
+                     lineRate ? "linerate" : "idle")) {
         return false;
     }
-    const int windowMs = config.smoke ? 500 : 10000;
-    HandOffCounter counter(panel.MutableState(), false, false);
-    panel.Idle(config.smoke ? 100 : 500);
-    counter.Reset();
-    const ThreadCpu threads0 = SelfThreadCpu();
-    const double cpu0 = SelfCpuSeconds();
-    const std::int64_t start = NowNs();
-    panel.Idle(windowMs);
-    const double cpu = SelfCpuSeconds() - cpu0;
-    const double wall = static_cast<double>(NowNs() - start) / 1e9;
-    const ThreadCpu threads1 = SelfThreadCpu();
-    const long long bytes = counter.Bytes();
-    panel.ClosePort();
-    module.Stop();
-    char note[200];
-    std::snprintf(note, sizeof note,
-                  "%.1f ms CPU in %.1f s (GUI thread %.1f ms, other threads %.1f ms), %.0f B/s "
-                  "received",
-                  cpu * 1e3, wall, (threads1.mainThread - threads0.mainThread) * 1e3,
-                  (threads1.otherThreads - threads0.otherThreads) * 1e3,
-                  static_cast<double>(bytes) / wall);
-    PrintFigure("cpu.line_rate", 100.0 * cpu / wall, "%core", 2.0, Goal::AtMost, 1, note);
-    return true;
-}
-
-// Figure 4: the panel's CPU with the port open and synchronised and nothing happening.
-bool RunIdleCost(const BenchConfig& config, PanelDriver& panel) {
-    ModuleProcess module;
-    if (!StartModuleAndSync(config, panel, module, kComPlain, {}, "idle")) {
-        return false;
+    std::optional<HandOffCounter> counter;
+    if (lineRate) {
+        counter.emplace(panel.state, false);
     }
-    const int windowMs = config.smoke ? 500 : 10000;
-    panel.Idle(config.smoke ? 100 : 1000);
-    const ThreadCpu threads0 = SelfThreadCpu();
-    const double cpu0 = SelfCpuSeconds();
-    const std::int64_t start = NowNs();
-    panel.Idle(windowMs);
-    const double cpu = SelfCpuSeconds() - cpu0;
-    const double wall = static_cast<double>(NowNs() - start) / 1e9;
-    const ThreadCpu threads1 = SelfThreadCpu();
-    panel.ClosePort();
+    panel.driver.Idle(config.smoke ? 100 : lineRate ? 500 : 1000);
+    if (counter) {
+        counter->Reset();
+    }
+    const CpuTime before = SelfCpu();
+    const std::int64_t start = MonotonicNs();
+    panel.driver.Idle(config.smoke ? 500 : 10000);
+    const double wall = static_cast<double>(MonotonicNs() - start) / 1e9;
+    const CpuTime after = SelfCpu();
+    const double bytesPerSecond = counter ? static_cast<double>(counter->Bytes()) / wall : 0;
+    panel.driver.ClosePort();
     module.Stop();
-    char note[160];
-    std::snprintf(note, sizeof note,
-                  "%.2f ms CPU in %.1f s (GUI thread %.2f ms, other threads %.2f ms)", cpu * 1e3,
-                  wall, (threads1.mainThread - threads0.mainThread) * 1e3,
-                  (threads1.otherThreads - threads0.otherThreads) * 1e3);
-    PrintFigure("cpu.idle", 100.0 * cpu / wall, "%core", 0.1, Goal::AtMost, 1, note);
+    const double cpu = after.all - before.all;
+    const double gui = after.mainThread - before.mainThread;
+    const double other = after.otherThreads - before.otherThreads;
+    PrintFigures({{lineRate ? "cpu.line_rate" : "cpu.idle", 100.0 * cpu / wall, "%core",
+                   lineRate ? 2.0 : 0.1, Goal::AtMost, 1,
+                   lineRate ? Format("%.1f ms CPU in %.1f s (GUI thread %.1f ms, other threads "
+                                     "%.1f ms), %.0f B/s received",
+                                     cpu * 1e3, wall, gui * 1e3, other * 1e3, bytesPerSecond)
+                            : Format("%.2f ms CPU in %.1f s (GUI thread %.2f ms, other threads "
+                                     "%.2f ms)",
+                                     cpu * 1e3, wall, gui * 1e3, other * 1e3)}});
     return true;
 }
 
-// Figure 5: a slider moved at a random moment, to the first byte of its set frame as the
-// module side reads it. The module runs on a thread here so both ends share one clock.
-bool RunSliderToWire(const BenchConfig& config, PanelDriver& panel) {
-    InProcessModule module;
-    std::string error;
+bool RunLineRateCost(const BenchConfig& config, BenchPanel& panel) {
+    return RunCpuCost(config, panel, true);
+}
+
+bool RunIdleCost(const BenchConfig& config, BenchPanel& panel) {
+    return RunCpuCost(config, panel, false);
+}
+
+// A slider moved at a random moment, to the first byte of its set frame as the module side
+// reads it. The module runs on a thread here so both ends share one clock.
+bool RunSliderToWire(const BenchConfig& config, BenchPanel& panel) {
     ModuleConfig moduleConfig;
     moduleConfig.channel = 40;
     moduleConfig.power = 1000;
-    if (!module.Start(kComInProcess, moduleConfig, error)) {
-        Say("slider: " + error);
+    InProcessModule module(kComInProcess, moduleConfig);
+    if (!module.Error().empty()) {
+        Say("slider: " + module.Error());
         return false;
     }
     if (!OpenAndSync(panel, kComInProcess, "slider")) {
         return false;
     }
+    PanelDriver& driver = panel.driver;
     const int moves = config.smoke ? 3 : 50;
     // Random moments spread evenly over the tracking period: one in each of `moves` equal
     // slices, in shuffled order, so that even a short run sees moves just after a tick.
@@ -389,18 +325,18 @@ bool RunSliderToWire(const BenchConfig& config, PanelDriver& panel) {
     std::vector<double> latencyMs;
     bool ok = true;
     for (int i = 0; i < moves && ok; ++i) {
-        panel.Idle(waits[static_cast<std::size_t>(i)]);
+        driver.Idle(waits[static_cast<std::size_t>(i)]);
         const bool channel = i % 2 == 0;
         const char* slider = channel ? "IDC_SLIDER_CHANNEL" : "IDC_SLIDER_POWER";
-        const int now = panel.SliderValue(slider);
+        const int now = driver.SliderValue(slider);
         const int value = channel ? (now == 40 ? 41 : 40) : (now == 1000 ? 1001 : 1000);
         const std::size_t seen = module.Frames().size();
-        const std::int64_t moved = NowNs();
-        panel.MoveSlider(slider, value);
+        const std::int64_t moved = MonotonicNs();
+        driver.MoveSlider(slider, value);
         std::int64_t wire = 0;
         const std::uint8_t command = channel ? CMD_CHANNEL : CMD_POWER;
         // Waits for the set frame, then for the reply that brings the panel back in step.
-        const bool arrived = panel.WaitFor(
+        ok = driver.WaitFor(
             [&] {
                 const auto frames = module.Frames();
                 for (std::size_t k = seen; k < frames.size(); ++k) {
@@ -413,83 +349,70 @@ bool RunSliderToWire(const BenchConfig& config, PanelDriver& panel) {
                 return false;
             },
             3000, 2);
-        if (!arrived) {
-            Say("slider: move " + std::to_string(i) + " never reached the module");
-            ok = false;
+        if (!ok) {
+            Say(Format("slider: move %d never reached the module", i));
             break;
         }
         latencyMs.push_back(NsToMs(wire - moved));
-        panel.WaitFor(
+        driver.WaitFor(
             [&] {
-                return panel.State().currentChannel == panel.SliderValue("IDC_SLIDER_CHANNEL") &&
-                       panel.State().currentPower == panel.SliderValue("IDC_SLIDER_POWER");
+                return panel.state.currentChannel == driver.SliderValue("IDC_SLIDER_CHANNEL") &&
+                       panel.state.currentPower == driver.SliderValue("IDC_SLIDER_POWER");
             },
             2000);
     }
-    panel.ClosePort();
-    module.Stop();
+    driver.ClosePort();
     if (latencyMs.empty()) {
         return false;
     }
-    const std::string n = "n=" + std::to_string(latencyMs.size());
-    PrintFigure("slider_to_wire.median", Median(latencyMs), "ms", kTrackPeriodMs, Goal::None, 0, n);
-    PrintFigure("slider_to_wire.worst", Worst(latencyMs), "ms", kTrackPeriodMs, Goal::AtMost, 1.1,
-                n);
+    const std::string n = Format("n=%zu", latencyMs.size());
+    PrintFigures(
+        {{"slider_to_wire.median", Median(latencyMs), "ms", kTrackPeriodMs, Goal::None, 0, n},
+         {"slider_to_wire.worst", Worst(latencyMs), "ms", kTrackPeriodMs, Goal::AtMost, 1.1, n}});
     return ok;
 }
 
-// Figure 7: process start to the first painted frame, and peak resident memory, of the panel
-// program and of a minimal dialog program built the same way.
-bool RunStartup(const BenchConfig& config) {
-    struct Sample {
-        double startMs;
-        long rssKb;
-    };
-    auto runOnce = [&config](const std::string& path, Sample& sample) {
-        ChildProcess child;
-        std::string error;
-        const std::int64_t spawned = NowNs();
-        if (!child.Start(path, {}, (config.folder / "startup.err").string(), error)) {
-            Say("startup: " + error);
-            return false;
+// Process start to the first painted frame, and peak resident memory, of the panel program
+// and of a minimal dialog program built the same way.
+bool RunStartup(const BenchConfig& config, BenchPanel& /*panel*/) {
+    // Start-up in ms and peak memory in KiB of one run of `path`, added to `ms` and `kb`.
+    auto runOnce = [](const std::string& path, std::vector<double>& ms, std::vector<double>& kb) {
+        testkit::ChildProcess child;
+        const std::int64_t spawned = MonotonicNs();
+        std::optional<QByteArray> painted;
+        std::optional<QByteArray> peak;
+        int exitCode = -1;
+        if (child.Start(QString::fromStdString(path), {})) {
+            painted = child.WaitForLine("first-frame ", 20000);
+            peak = child.WaitForLine("peak-rss ", 10000);
+            child.Stop(10000, &exitCode);
         }
-        const auto line = child.WaitForLine("first-frame ", 20000);
-        const auto peak = child.WaitForLine("peak-rss ", 10000);
-        const int status = child.Stop(10000);
-        if (!line || !peak || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        if (!painted || !peak || exitCode != 0) {
             Say("startup: " + path + " did not report its first frame and end cleanly");
             return false;
         }
-        const std::int64_t painted = std::stoll(line->substr(line->find(' ') + 1));
-        sample = {NsToMs(painted - spawned), std::stol(peak->substr(peak->find(' ') + 1))};
+        ms.push_back(NsToMs(painted->split(' ').value(1).toLongLong() - spawned));
+        kb.push_back(peak->split(' ').value(1).toDouble());
         return true;
     };
-    const int runs = config.smoke ? 1 : 11;
-    std::vector<double> panelMs, minimalMs, panelKb, minimalKb;
-    Sample sample{};
+    std::vector<double> panelMs, minimalMs, panelKb, minimalKb, unused;
     // One unmeasured run of each first: font and shared-library caches are warm for both.
-    if (!config.smoke && (!runOnce(config.startupPanelPath, sample) ||
-                          !runOnce(config.startupMinimalPath, sample))) {
+    if (!config.smoke && (!runOnce(config.startupPanelPath, unused, unused) ||
+                          !runOnce(config.startupMinimalPath, unused, unused))) {
         return false;
     }
+    const int runs = config.smoke ? 1 : 11;
     for (int i = 0; i < runs; ++i) {
         // Alternated, so a slow moment of the machine falls on both alike.
-        if (!runOnce(config.startupMinimalPath, sample)) {
+        if (!runOnce(config.startupMinimalPath, minimalMs, minimalKb) ||
+            !runOnce(config.startupPanelPath, panelMs, panelKb)) {
             return false;
         }
-        minimalMs.push_back(sample.startMs);
-        minimalKb.push_back(static_cast<double>(sample.rssKb));
-        if (!runOnce(config.startupPanelPath, sample)) {
-            return false;
-        }
-        panelMs.push_back(sample.startMs);
-        panelKb.push_back(static_cast<double>(sample.rssKb));
     }
-    const std::string n = "n=" + std::to_string(runs) + ", limit = minimal Qt dialog";
-    PrintFigure("startup.first_frame", Median(panelMs), "ms", Median(minimalMs), Goal::AtMost, 1.5,
-                n);
-    PrintFigure("startup.peak_rss", Median(panelKb), "KiB", Median(minimalKb), Goal::AtMost, 1.3,
-                n);
+    const std::string n = Format("n=%d, limit = minimal Qt dialog", runs);
+    PrintFigures(
+        {{"startup.first_frame", Median(panelMs), "ms", Median(minimalMs), Goal::AtMost, 1.5, n},
+         {"startup.peak_rss", Median(panelKb), "KiB", Median(minimalKb), Goal::AtMost, 1.3, n}});
     return true;
 }
 

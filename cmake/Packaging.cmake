@@ -57,8 +57,9 @@ Varnel sets the channel (1 to 89 on a 50 GHz grid), the optical output power
 port, by slider, by step buttons or by typing, and shows the frequency, the
 wavelength and the ITU label of the module's channel.
 
-The package also holds varnel-module, which plays the laser module on a
-pseudo-terminal, so that the panel can be tried without hardware.]=])
+The package also holds varnel-ctl, which reads, sets and sweeps the module
+from scripts and terminals, and varnel-module, which plays the laser module on
+a pseudo-terminal, so that the panel can be tried without hardware.]=])
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)  # varnel_<version>_<arch>.deb
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

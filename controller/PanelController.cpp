@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 
 #include "ChannelGrid.h"
 #include "CommandFrame.h"
@@ -134,7 +135,11 @@ void PanelController::OnOpenPort() {
                 m_controls.PortListEnable(false);
                 m_link.StartMonitor();
                 m_state.portOpen = true;
-                m_timers.SetTimer(TIMER_QUERY_CHANNEL, kQueryPeriodMs);
+                RestartSync();
+            } else {
+                // Still busy: a nested open or close stays refused while the notice is up, and
+                // device changes wait for it.
+                ShowOpenFailure();
             }
         }
     }
@@ -142,27 +147,36 @@ void PanelController::OnOpenPort() {
 }
 
 void PanelController::OnSetChannel() {
-    ApplyTypedEntry(IDC_EDIT_CHANNEL, 0, m_state.currentChannel, kChannelMin, kChannelMax,
-                    SetChannelFrame);
+    ApplyTypedEntry({IDC_EDIT_CHANNEL, 0, kChannelMin, kChannelMax, SetChannelFrame},
+                    m_state.currentChannel, m_reportedChannelText);
 }
 
 void PanelController::OnSetPower() {
     // The field holds dBm; the state counts hundredths, read straight from the digits.
-    ApplyTypedEntry(IDC_EDIT_POWER, 2, m_state.currentPower, kPowerMin, kPowerMax, SetPowerFrame);
+    ApplyTypedEntry({IDC_EDIT_POWER, 2, kPowerMin, kPowerMax, SetPowerFrame}, m_state.currentPower,
+                    m_reportedPowerText);
 }
 
-void PanelController::ApplyTypedEntry(int editId, int decimals, std::int32_t& value, int minimum,
-                                      int maximum, const CommandFrame& (*encode)(int)) {
+void PanelController::ApplyTypedEntry(const TypedField& field, std::int32_t& value,
+                                      const std::string& reportedText) {
     if (!m_state.synced || !m_state.portOpen) {
         return;
     }
-    const std::string text = m_controls.GetItemText(editId);
+    const std::string text = m_controls.GetItemText(field.editId);
     if (text.empty()) {
         return;
     }
+    const std::optional<int> typed =
+        ReadClampedDecimal(text, field.decimals, field.minimum, field.maximum);
+    if (!typed) {
+        // Words, a lone sign, other scripts' digits: nothing to send, and the field shows the
+        // module's value again rather than text that looks like a pending setting.
+        m_controls.SetItemText(field.editId, reportedText);
+        return;
+    }
     m_timers.KillTimer(TIMER_TRACK);
-    value = ReadClampedDecimal(text, decimals, minimum, maximum);
-    SendThenResumeTracking(encode(value));
+    value = *typed;
+    SendThenResumeTracking(field.encode(value));
 }
 
 void PanelController::OnOutputToggle() {
@@ -231,6 +245,11 @@ void PanelController::OnLinkRxChar(std::uint32_t wParam, std::int32_t /*lParam*/
     const std::uint8_t low = (*frame)[4];
     switch (command) {
         case CMD_CHANNEL:
+            // The module always sends 0 there. A stray 01 ahead of a reply can shift the framer
+            // onto a frame that checks out, with the real reply's command in this byte.
+            if (high != 0) {
+                return;
+            }
             ApplyChannelReply(low);
             break;
         case CMD_POWER:
@@ -280,11 +299,15 @@ void PanelController::OnMouseUp() {
     if (!m_state.synced) {
         return;
     }
+    StopHold();
+    m_timers.SetTimer(TIMER_TRACK, kTrackPeriodMs);
+}
+
+void PanelController::StopHold() {
     for (unsigned id = TIMER_CH_DOWN; id <= TIMER_PW_UP; ++id) {
         m_timers.KillTimer(id);
     }
     m_state.holdCount = 0;
-    m_timers.SetTimer(TIMER_TRACK, kTrackPeriodMs);
 }
 
 void PanelController::OnEnterKey(int focusId) {
@@ -302,6 +325,13 @@ void PanelController::OnDeviceChange() {
         return;
     }
     RunPendingDeviceChanges();
+}
+
+void PanelController::RestartSync() {
+    m_state.synced = false;
+    m_timers.KillTimer(TIMER_QUERY_POWER);
+    m_timers.KillTimer(TIMER_QUERY_OUTPUT);
+    m_timers.SetTimer(TIMER_QUERY_CHANNEL, kQueryPeriodMs);
 }
 
 void PanelController::AdvanceSync(std::uint8_t command) {
@@ -330,7 +360,8 @@ void PanelController::AdvanceSync(std::uint8_t command) {
 void PanelController::ApplyChannelReply(int channel) {
     // No range check: the slider shows the nearest end and tracking then sends that end.
     m_state.currentChannel = channel;
-    m_controls.SetItemText(IDC_EDIT_CHANNEL, FormatInt(channel));
+    m_reportedChannelText = FormatInt(channel);
+    m_controls.SetItemText(IDC_EDIT_CHANNEL, m_reportedChannelText);
     m_controls.SliderSetPosition(IDC_SLIDER_CHANNEL, channel);
     const int frequency = ChannelFrequency(channel);
     m_controls.SetItemText(IDC_TXT_FREQUENCY, FormatInt(frequency));
@@ -340,7 +371,8 @@ void PanelController::ApplyChannelReply(int channel) {
 
 void PanelController::ApplyPowerReply(int power) {
     m_state.currentPower = power;
-    m_controls.SetItemText(IDC_EDIT_POWER, FormatTwoDecimals(power * 0.01));
+    m_reportedPowerText = FormatTwoDecimals(power * 0.01);
+    m_controls.SetItemText(IDC_EDIT_POWER, m_reportedPowerText);
     m_controls.SliderSetPosition(IDC_SLIDER_POWER, power);
 }
 
@@ -402,6 +434,14 @@ int PanelController::OpenSelectedPort() {
     return m_link.Open(m_linkOwner, m_state.selectedPort, kLinkSettings);
 }
 
+void PanelController::ShowOpenFailure() {
+    std::string text = m_link.OpenFailureText(m_state.selectedPort);
+    if (text.empty()) {
+        text = "COM" + FormatInt(m_state.selectedPort) + " cannot be opened.";
+    }
+    m_controls.ShowNotice("Varnel", text);
+}
+
 void PanelController::Send(const CommandFrame& frame) {
     m_link.Send(frame.data(), static_cast<int>(frame.size()));
 }
@@ -424,9 +464,14 @@ void PanelController::RecoverAfterDeviceChange() {
     m_state.portOpen = false;
     m_timers.Sleep(kPortPauseMs);
     if (m_probe.PortExists(m_state.selectedPort) && OpenSelectedPort() != 0) {
-        // Timers and `synced` carry on as they were: the module kept its settings.
         m_link.StartMonitor();
         m_state.portOpen = true;
+        // Another module, or the same one after a power cycle, may be behind the port now:
+        // every readout must come from it again. Tracking carries on; a hold ends, since its
+        // release would come while unsynchronised, where a release is not handled, and the
+        // steps would then go on by themselves once synchronised.
+        StopHold();
+        RestartSync();
         return;
     }
     // Gone, or listed but no longer opening: either way the panel must offer to open again

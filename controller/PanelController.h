@@ -62,16 +62,30 @@ private:
     class BusyScope;
 
     int OpenSelectedPort();
+    /// The operator's notice of why the selected port did not open.
+    void ShowOpenFailure();
     void Send(const CommandFrame& frame);
-    /// A typed entry's SET: reads field `editId` with `decimals` fixed decimals into `value`,
-    /// clamped to [minimum, maximum], and sends it with `encode`.
-    void ApplyTypedEntry(int editId, int decimals, std::int32_t& value, int minimum, int maximum,
-                         const CommandFrame& (*encode)(int));
+    /// An entry field and how its text becomes a set frame.
+    struct TypedField {
+        int editId;
+        int decimals;  ///< fixed decimals of the field's value in the state
+        int minimum;
+        int maximum;
+        const CommandFrame& (*encode)(int);
+    };
+    /// A typed entry's SET: reads `field` into `value`, clamped to its range, and sends it.
+    /// Text without a number sends nothing and puts `reportedText` back into the field.
+    void ApplyTypedEntry(const TypedField& field, std::int32_t& value,
+                         const std::string& reportedText);
     /// Sends a typed or toggled value, pauses, and restarts slider tracking.
     void SendThenResumeTracking(const CommandFrame& frame);
     /// One tick of a held step button: `value` moves by `step` (negative for down), stops at
     /// `limit` on that side only, and is sent with `encode`.
     void StepHeld(std::int32_t& value, int step, int limit, const CommandFrame& (*encode)(int));
+    /// Stops the step timers of a held button.
+    void StopHold();
+    /// Starts the query chain (channel, power, output) from its first stage.
+    void RestartSync();
     void KillAllTimers();
     void RecoverAfterDeviceChange();
     void RunPendingDeviceChanges();
@@ -87,4 +101,7 @@ private:
     /// Device changes not yet handled; those raised inside a busy section wait for its end and
     /// then run one at a time, never nested in a half-closed link.
     unsigned m_pendingDeviceChanges = 0;
+    /// Entry texts of the module's last channel and power replies; empty before the first.
+    std::string m_reportedChannelText;
+    std::string m_reportedPowerText;
 };

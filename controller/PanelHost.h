@@ -40,6 +40,9 @@ public:
 
     // OpenPort and ON/OFF buttons.
     virtual void SetCaption(int id, const std::string& text) = 0;
+
+    /// A modal notice with an OK button, over the panel; returns once it was dismissed.
+    virtual void ShowNotice(const std::string& caption, const std::string& text) = 0;
 };
 
 /// The window's timers by id and the blocking pause of the window's thread.

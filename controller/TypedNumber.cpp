@@ -39,7 +39,7 @@ bool HasWordAt(std::string_view text, std::size_t pos, std::string_view word) {
 
 }  // namespace
 
-std::int64_t ReadScaledDecimal(std::string_view text, int decimals) {
+std::optional<std::int64_t> ReadScaledDecimal(std::string_view text, int decimals) {
     std::size_t pos = 0;
     while (pos < text.size() && IsSpace(text[pos])) {
         ++pos;
@@ -53,7 +53,7 @@ std::int64_t ReadScaledDecimal(std::string_view text, int decimals) {
         return negative ? -kTypedSaturation : kTypedSaturation;
     }
     if (HasWordAt(text, pos, "nan")) {
-        return 0;
+        return std::nullopt;
     }
 
     // The number is 0.<significant> x 10^pointPlace.
@@ -80,7 +80,10 @@ std::int64_t ReadScaledDecimal(std::string_view text, int decimals) {
             }
         }
     }
-    if (!sawDigit || significant.empty()) {
+    if (!sawDigit) {
+        return std::nullopt;
+    }
+    if (significant.empty()) {
         return 0;
     }
 
@@ -115,7 +118,11 @@ std::int64_t ReadScaledDecimal(std::string_view text, int decimals) {
     return negative ? -magnitude : magnitude;
 }
 
-int ReadClampedDecimal(std::string_view text, int decimals, int minimum, int maximum) {
-    const std::int64_t value = ReadScaledDecimal(text, decimals);
-    return static_cast<int>(std::clamp<std::int64_t>(value, minimum, maximum));
+std::optional<int> ReadClampedDecimal(std::string_view text, int decimals, int minimum,
+                                      int maximum) {
+    const std::optional<std::int64_t> value = ReadScaledDecimal(text, decimals);
+    if (!value) {
+        return std::nullopt;
+    }
+    return static_cast<int>(std::clamp<std::int64_t>(*value, minimum, maximum));
 }

@@ -6,7 +6,7 @@ set -euo pipefail
 # Caladea stands in for the dialog font; Droid Sans Fallback has the step buttons' arrows.
 common=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-qpa-plugins
         fonts-crosextra-caladea fonts-droid-fallback
-        libgtest-dev libgmock-dev libbenchmark-dev)
+        libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev)
 case "${1:-test}" in
     demo) wanted=("${common[@]}" xvfb xauth) ;;
     # The Debian package: dpkg-dev and file for building it (dpkg-buildflags, dpkg-shlibdeps),

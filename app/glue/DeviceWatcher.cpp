@@ -13,6 +13,7 @@
 #include "LinkBridge.h"
 #include "MessageBoxReporter.h"
 #include "PortNames.h"
+#include "PosixPortNames.h"
 
 namespace {
 
@@ -96,24 +97,19 @@ void DeviceWatcher::ReadBatch() {
     if (!any) {
         return;
     }
-    if (MustHoldBack()) {
-        // Batches held back together fold into one: the recovery rescans anyway.
-        m_held = true;
-        m_deferred.start();
-        return;
-    }
+    // Each batch gets its own recovery, in order: one that must wait waits behind the others.
+    ++m_heldBatches;
     EmitHeld();
-    emit deviceChanged();
 }
 
 void DeviceWatcher::EmitHeld() {
-    if (MustHoldBack()) {
-        m_deferred.start();
-        return;
-    }
-    m_deferred.stop();
-    if (m_held) {
-        m_held = false;
+    while (m_heldBatches != 0) {
+        if (MustHoldBack()) {
+            m_deferred.start();
+            return;
+        }
+        --m_heldBatches;
         emit deviceChanged();
     }
+    m_deferred.stop();
 }

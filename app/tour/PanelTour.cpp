@@ -1,40 +1,27 @@
 #include "PanelTour.h"
 
-#include <QAbstractButton>
-#include <QApplication>
 #include <QComboBox>
 #include <QDialog>
-#include <QElapsedTimer>
 #include <QFileInfo>
-#include <QKeyEvent>
-#include <QLineEdit>
 #include <QPixmap>
-#include <QSlider>
-#include <QVariant>
-#include <cstdio>
+
+#include "ChannelGrid.h"
+#include "Voice.h"
 
 namespace {
 
-int ChannelFrequency(int channel) {
-    return 191650 + 50 * channel;
-}
-
-void Say(const QString& text) {
-    std::printf("%s\n", text.toLocal8Bit().constData());
-    std::fflush(stdout);
-}
+const Voice Say{""};
 
 }  // namespace
 
-PanelTour::PanelTour(QDialog& dialog, TourOptions options)
-    : m_dialog(dialog), m_options(std::move(options)) {}
+PanelTour::PanelTour(QDialog& dialog, const ControllerState& state, TourOptions options)
+    : m_panel(dialog, state), m_options(std::move(options)) {}
 
 bool PanelTour::Run() {
-    m_dialog.show();
-    m_dialog.activateWindow();
     // Typed keys go to the focused field, which needs an active window.
-    WaitFor("the panel window to become active", [this] { return m_dialog.isActiveWindow(); });
-
+    if (!m_panel.Show(m_options.stepDeadlineMs)) {
+        Say("tour: the panel window did not become active");
+    }
     if (!OpenPort() || !WaitForSync() || !SaveScreenshot()) {
         return false;
     }
@@ -45,7 +32,7 @@ bool PanelTour::Run() {
 }
 
 bool PanelTour::OpenPort() {
-    auto* ports = qobject_cast<QComboBox*>(Control("IDC_COMBO_PORTS"));
+    const auto* ports = qobject_cast<QComboBox*>(m_panel.Control("IDC_COMBO_PORTS"));
     if (ports == nullptr) {
         return false;
     }
@@ -54,17 +41,15 @@ bool PanelTour::OpenPort() {
     for (int i = 0; i < ports->count(); ++i) {
         listed << ports->itemText(i);
     }
-    Say(QStringLiteral("port list: %1").arg(listed.isEmpty() ? "(empty)" : listed.join(' ')));
-    const int position = ports->findText(name);
-    if (position < 0) {
-        Say(QStringLiteral("tour: %1 is not in the port list").arg(name));
+    Say(qPrintable(
+        QStringLiteral("port list: %1").arg(listed.isEmpty() ? "(empty)" : listed.join(' '))));
+    if (ports->findText(name) < 0) {
+        Say(qPrintable(QStringLiteral("tour: %1 is not in the port list").arg(name)));
         return false;
     }
-    ports->setCurrentIndex(position);
-    Say(QStringLiteral("step: open %1").arg(name));
-    Click("IDC_BTN_OPENPORT");
-    if (!WaitFor("the port button to read \"ClosePort\"",
-                 [this] { return Text("IDC_BTN_OPENPORT") == "ClosePort"; })) {
+    Say(qPrintable(QStringLiteral("step: open %1").arg(name)));
+    if (!Expect("the port button to read \"ClosePort\"",
+                m_panel.OpenCom(m_options.com, m_options.stepDeadlineMs))) {
         return false;
     }
     PrintReadouts("opened");
@@ -74,26 +59,27 @@ bool PanelTour::OpenPort() {
 bool PanelTour::WaitForSync() {
     // The output reply ends the synchronisation, after the channel and power replies, and is
     // the only thing that gives the ON/OFF button the caption "ON" or "OFF".
-    const bool synced = WaitFor("the module's channel, power and output state", [this] {
-        const QString output = Text("IDC_BTN_OUTPUT");
-        return (output == "ON" || output == "OFF") && !Text("IDC_TXT_FREQUENCY").isEmpty() &&
-               !Text("IDC_EDIT_POWER").isEmpty();
-    });
-    if (synced) {
-        PrintReadouts("synchronised");
+    if (!WaitFor("the module's channel, power and output state", [this] {
+            const QString output = m_panel.Text("IDC_BTN_OUTPUT");
+            return (output == "ON" || output == "OFF") &&
+                   !m_panel.Text("IDC_TXT_FREQUENCY").isEmpty() &&
+                   !m_panel.Text("IDC_EDIT_POWER").isEmpty();
+        })) {
+        return false;
     }
-    return synced;
+    PrintReadouts("synchronised");
+    return true;
 }
 
 bool PanelTour::TypeChannel() {
-    const int target = Value("IDC_SLIDER_CHANNEL") == 46 ? 47 : 46;
-    Say(QStringLiteral("step: type channel %1 + Enter").arg(target));
-    Type("IDC_EDIT_CHANNEL", QString::number(target) + '\r');
+    const int target = m_panel.SliderValue("IDC_SLIDER_CHANNEL") == 46 ? 47 : 46;
+    Say(qPrintable(QStringLiteral("step: type channel %1 + Enter").arg(target)));
+    m_panel.TypeAndEnter("IDC_EDIT_CHANNEL", QString::number(target));
     const QString frequency = QString::number(ChannelFrequency(target));
     if (!WaitFor("the module to report the typed channel", [&] {
-            return Text("IDC_TXT_FREQUENCY") == frequency &&
-                   Value("IDC_SLIDER_CHANNEL") == target &&
-                   Text("IDC_EDIT_CHANNEL") == QString::number(target);
+            return m_panel.Text("IDC_TXT_FREQUENCY") == frequency &&
+                   m_panel.SliderValue("IDC_SLIDER_CHANNEL") == target &&
+                   m_panel.Text("IDC_EDIT_CHANNEL") == QString::number(target);
         })) {
         return false;
     }
@@ -102,14 +88,14 @@ bool PanelTour::TypeChannel() {
 }
 
 bool PanelTour::TypePower() {
-    const bool atTarget = Value("IDC_SLIDER_POWER") == 1050;
+    const bool atTarget = m_panel.SliderValue("IDC_SLIDER_POWER") == 1050;
     const QString typed = atTarget ? "11.25" : "10.5";
     const QString shown = atTarget ? "11.25" : "10.50";
-    Say(QStringLiteral("step: type power %1 + Enter").arg(typed));
-    Type("IDC_EDIT_POWER", typed + '\r');
+    Say(qPrintable(QStringLiteral("step: type power %1 + Enter").arg(typed)));
+    m_panel.TypeAndEnter("IDC_EDIT_POWER", typed);
     if (!WaitFor("the module to report the typed power", [&] {
-            return Text("IDC_EDIT_POWER") == shown &&
-                   Value("IDC_SLIDER_POWER") == (atTarget ? 1125 : 1050);
+            return m_panel.Text("IDC_EDIT_POWER") == shown &&
+                   m_panel.SliderValue("IDC_SLIDER_POWER") == (atTarget ? 1125 : 1050);
         })) {
         return false;
     }
@@ -118,12 +104,12 @@ bool PanelTour::TypePower() {
 }
 
 bool PanelTour::ToggleOutput() {
-    const QString before = Text("IDC_BTN_OUTPUT");
+    const QString before = m_panel.Text("IDC_BTN_OUTPUT");
     const QString after = before == "ON" ? "OFF" : "ON";
-    Say(QStringLiteral("step: toggle the output (%1 -> %2)").arg(before, after));
-    Click("IDC_BTN_OUTPUT");
+    Say(qPrintable(QStringLiteral("step: toggle the output (%1 -> %2)").arg(before, after)));
+    m_panel.Click("IDC_BTN_OUTPUT");
     if (!WaitFor("the module to report the toggled output",
-                 [&] { return Text("IDC_BTN_OUTPUT") == after; })) {
+                 [&] { return m_panel.Text("IDC_BTN_OUTPUT") == after; })) {
         return false;
     }
     PrintReadouts("output toggled");
@@ -131,12 +117,10 @@ bool PanelTour::ToggleOutput() {
 }
 
 bool PanelTour::ClosePort() {
-    Say(QStringLiteral("step: close the port"));
-    Click("IDC_BTN_OPENPORT");
-    if (!WaitFor("the panel to return to its closed state", [this] {
-            return Text("IDC_BTN_OPENPORT") == "OpenPort" &&
-                   Control("IDC_COMBO_PORTS")->isEnabled();
-        })) {
+    Say("step: close the port");
+    m_panel.ClosePort();
+    if (!WaitFor("the panel to return to its closed state",
+                 [this] { return m_panel.IsClosed(); })) {
         return false;
     }
     PrintReadouts("closed");
@@ -144,101 +128,49 @@ bool PanelTour::ClosePort() {
 }
 
 bool PanelTour::CloseWindowWithPortOpen() {
-    Say(QStringLiteral("step: close the window with the port open"));
-    m_dialog.close();
-    return WaitFor("the window to close", [this] { return !m_dialog.isVisible(); });
-}
-
-QWidget* PanelTour::Control(const char* name) const {
-    auto* widget = m_dialog.findChild<QWidget*>(QString::fromLatin1(name));
-    if (widget == nullptr) {
-        Say(QStringLiteral("tour: the panel has no control named %1").arg(name));
-    }
-    return widget;
-}
-
-QString PanelTour::Text(const char* name) const {
-    const QWidget* widget = Control(name);
-    return widget == nullptr ? QString() : widget->property("text").toString();
-}
-
-int PanelTour::Value(const char* name) const {
-    const auto* slider = qobject_cast<const QSlider*>(Control(name));
-    return slider == nullptr ? -1 : slider->value();
-}
-
-void PanelTour::Click(const char* name) {
-    if (auto* button = qobject_cast<QAbstractButton*>(Control(name))) {
-        button->click();
-    }
-}
-
-void PanelTour::Type(const char* fieldName, const QString& keys) {
-    QWidget* field = Control(fieldName);
-    if (field == nullptr) {
-        return;
-    }
-    field->setFocus(Qt::OtherFocusReason);
-    // The field holds the module's last value: select it so the first key replaces it, as an
-    // operator's double-click would.
-    if (auto* edit = qobject_cast<QLineEdit*>(field)) {
-        edit->selectAll();
-    }
-    auto send = [field](int key, const QString& text) {
-        QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, text);
-        QApplication::sendEvent(field, &press);
-        QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier, text);
-        QApplication::sendEvent(field, &release);
-    };
-    send(Qt::Key_Backspace, QStringLiteral("\b"));
-    for (QChar c : keys) {
-        if (c == '\r') {
-            send(Qt::Key_Return, QStringLiteral("\r"));
-        } else {
-            // Digits, '.' and '-' have the key code of their character.
-            send(c.unicode(), QString(c));
-        }
-    }
+    Say("step: close the window with the port open");
+    m_panel.Dialog().close();
+    return WaitFor("the window to close", [this] { return !m_panel.Dialog().isVisible(); });
 }
 
 bool PanelTour::WaitFor(const char* what, const std::function<bool()>& reached) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!reached()) {
-        if (clock.elapsed() > m_options.stepDeadlineMs) {
-            Say(QStringLiteral("tour: gave up waiting for %1 after %2 s")
-                    .arg(what)
-                    .arg(m_options.stepDeadlineMs / 1000));
-            PrintReadouts("at the time");
-            return false;
-        }
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
+    return Expect(what, PanelDriver::WaitFor(reached, m_options.stepDeadlineMs, 20));
+}
+
+bool PanelTour::Expect(const char* what, bool reached) {
+    if (reached) {
+        return true;
     }
-    return true;
+    Say(qPrintable(QStringLiteral("tour: gave up waiting for %1 after %2 s")
+                       .arg(what)
+                       .arg(m_options.stepDeadlineMs / 1000)));
+    PrintReadouts("at the time");
+    return false;
 }
 
 void PanelTour::PrintReadouts(const char* step) const {
-    Say(QStringLiteral("  %1: port [%2] channel [%3] frequency [%4 GHz] wavelength [%5 nm] "
-                       "ITU [%6] power [%7 dBm] output [%8] sliders [%9, %10]")
-            .arg(QString::fromLatin1(step), Text("IDC_BTN_OPENPORT"), Text("IDC_EDIT_CHANNEL"),
-                 Text("IDC_TXT_FREQUENCY"), Text("IDC_TXT_WAVELENGTH"), Text("IDC_TXT_ITU"),
-                 Text("IDC_EDIT_POWER"), Text("IDC_BTN_OUTPUT"),
-                 QString::number(Value("IDC_SLIDER_CHANNEL")))
-            .arg(Value("IDC_SLIDER_POWER")));
+    const auto text = [this](const char* name) { return m_panel.Text(name); };
+    Say(qPrintable(QStringLiteral("  %1: port [%2] channel [%3] frequency [%4 GHz] wavelength "
+                                  "[%5 nm] ITU [%6] power [%7 dBm] output [%8] sliders [%9, %10]")
+                       .arg(QString::fromLatin1(step), text("IDC_BTN_OPENPORT"),
+                            text("IDC_EDIT_CHANNEL"), text("IDC_TXT_FREQUENCY"),
+                            text("IDC_TXT_WAVELENGTH"), text("IDC_TXT_ITU"), text("IDC_EDIT_POWER"),
+                            text("IDC_BTN_OUTPUT"), text("IDC_SLIDER_CHANNEL"))
+                       .arg(text("IDC_SLIDER_POWER"))));
 }
 
 bool PanelTour::SaveScreenshot() {
     if (m_options.screenshotPath.isEmpty()) {
         return true;
     }
-    const QPixmap picture = m_dialog.grab();
+    const QPixmap picture = m_panel.Dialog().grab();
     if (!picture.save(m_options.screenshotPath, "PNG")) {
-        Say(QStringLiteral("tour: could not write %1").arg(m_options.screenshotPath));
+        Say(qPrintable(QStringLiteral("tour: could not write %1").arg(m_options.screenshotPath)));
         return false;
     }
-    Say(QStringLiteral("screenshot: %1 (%2 x %3)")
-            .arg(QFileInfo(m_options.screenshotPath).absoluteFilePath())
-            .arg(picture.width())
-            .arg(picture.height()));
+    Say(qPrintable(QStringLiteral("screenshot: %1 (%2 x %3)")
+                       .arg(QFileInfo(m_options.screenshotPath).absoluteFilePath())
+                       .arg(picture.width())
+                       .arg(picture.height())));
     return true;
 }

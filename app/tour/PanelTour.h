@@ -4,8 +4,7 @@
 #include <QString>
 #include <functional>
 
-class QDialog;
-class QWidget;
+#include "PanelDriver.h"
 
 /// What the tour is asked to do.
 struct TourOptions {
@@ -16,13 +15,13 @@ struct TourOptions {
 };
 
 /// Drives one panel dialog through open, synchronise, typed channel, typed power, output
-/// toggle and close (or, asked to, closes the window right after synchronising), printing what the
-/// readouts show after each step. Each step waits for the module's reply to appear in the controls;
-/// a step that does not get there within the deadline ends the tour with a message saying what was
-/// expected.
+/// toggle and close (or, asked to, closes the window right after synchronising), printing
+/// what the readouts show after each step. Each step waits for the module's reply to appear
+/// in the controls; a step that does not get there within the deadline ends the tour with a
+/// message saying what was expected.
 class PanelTour {
 public:
-    PanelTour(QDialog& dialog, TourOptions options);
+    PanelTour(QDialog& dialog, const ControllerState& state, TourOptions options);
 
     /// Runs every step; true when each reached its expected state.
     bool Run();
@@ -36,15 +35,12 @@ private:
     bool ClosePort();
     bool CloseWindowWithPortOpen();
 
-    QWidget* Control(const char* name) const;
-    QString Text(const char* name) const;
-    int Value(const char* name) const;
-    void Click(const char* name);
-    void Type(const char* fieldName, const QString& keys);
     bool WaitFor(const char* what, const std::function<bool()>& reached);
+    /// `reached`, after saying what the tour gave up waiting for when it is false.
+    bool Expect(const char* what, bool reached);
     void PrintReadouts(const char* step) const;
     bool SaveScreenshot();
 
-    QDialog& m_dialog;
+    PanelDriver m_panel;
     TourOptions m_options;
 };

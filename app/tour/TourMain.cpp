@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
     // On the heap, so that anything that still reached the window after it is gone (the
     // port may be open and streaming) shows up as a use after free under the sanitizers.
     auto dialog = std::make_unique<CControllerDlg>();
-    const bool passed = PanelTour(*dialog, options).Run();
+    const bool passed = PanelTour(*dialog, g_state, options).Run();
     dialog.reset();
     std::printf("tour: %s\n", passed ? "every step reached its expected state" : "FAILED");
     return passed ? 0 : 1;

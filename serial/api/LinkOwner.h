@@ -6,9 +6,8 @@
 #include <string>
 
 /// The owner of an open link (the panel window). Received bytes are handed to the owner's
-/// thread one at a time: the monitor thread parks each notification in the link's hand-off
-/// slot, calls WakeOwner(), and reads the next byte only after the owner's thread has run
-/// CSerialLink::DispatchPending() (or Close() has dispatched it).
+/// thread one at a time, each through WakeOwner() and then CSerialLink::DispatchPending() on
+/// the owner's thread; the link's source describes the hand-off.
 class ILinkOwner {
 public:
     virtual ~ILinkOwner() = default;

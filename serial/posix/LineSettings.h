@@ -1,6 +1,6 @@
-// The link's line settings as termios values. This is the only file that includes
+// The link's line settings as termios values. In serial/ this is the only file that includes
 // <termios.h>: glibc's termios and the kernel's <asm/termbits.h> (needed one day for custom
-// baud rates) clash, and Qt code that includes SerialLink.h must not get termios' macros.
+// baud rates) clash, and code that includes SerialLink.h must not get termios' macros.
 #pragma once
 
 #include <termios.h>

@@ -1,4 +1,5 @@
 #include "PortNames.h"
+#include "PosixPortNames.h"
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -53,42 +54,63 @@ bool IsLegacySerialName(std::string_view name) {
            name.find_first_not_of("0123456789", 4) == std::string_view::npos;
 }
 
-// Decides from sysfs whether the character device `rdev` is a tty with something behind it.
-bool CharDeviceIsLiveTty(dev_t rdev) {
-    const unsigned major = ::major(rdev);
-    if (major >= kPtySlaveFirstMajor && major <= kPtySlaveLastMajor) {
-        return true;
-    }
-    if (major == kTtyAuxMajor) {
-        return false;
-    }
+// What sysfs says about a character device.
+struct SysTty {
+    bool known = false;  // sysfs answered
+    bool isTty = false;
+    std::string folder;  // the device's sysfs folder, e.g. .../tty/ttyS0
+};
+
+SysTty AskSysfs(dev_t rdev) {
+    SysTty tty;
     struct stat st {};
     if (::stat("/sys/dev/char", &st) != 0) {
-        // No sysfs to ask (a bare container): a character device is the best we can tell.
-        return true;
+        return tty;  // no sysfs to ask (a bare container)
     }
+    tty.known = true;
     const std::string node =
-        "/sys/dev/char/" + std::to_string(major) + ":" + std::to_string(::minor(rdev));
+        "/sys/dev/char/" + std::to_string(::major(rdev)) + ":" + std::to_string(::minor(rdev));
     char* real = ::realpath(node.c_str(), nullptr);
     if (real == nullptr) {
-        return false;  // a node with no driver behind it
+        return tty;  // a node with no driver behind it
     }
-    const std::string device(real);
+    tty.folder = real;
     std::free(real);
     char subsystem[PATH_MAX];
     const ssize_t len = ::readlink((node + "/subsystem").c_str(), subsystem, sizeof subsystem - 1);
-    if (len <= 0) {
-        return false;
+    tty.isTty =
+        len > 0 && std::string_view(subsystem, static_cast<std::size_t>(len)).ends_with("/tty");
+    return tty;
+}
+
+// What a character device is, as a port.
+enum class TtyKind { NotATerminal, Terminal, LegacyWithoutUart };
+
+TtyKind ClassifyCharDevice(dev_t rdev) {
+    const unsigned major = ::major(rdev);
+    if (major >= kPtySlaveFirstMajor && major <= kPtySlaveLastMajor) {
+        return TtyKind::Terminal;
     }
-    const std::string_view sub(subsystem, static_cast<std::size_t>(len));
-    if (!sub.ends_with("/tty")) {
-        return false;
+    if (major == kTtyAuxMajor) {
+        return TtyKind::NotATerminal;
     }
-    const std::string_view name = std::string_view(device).substr(device.rfind('/') + 1);
-    return !IsLegacySerialName(name) || !SysfsTtyLacksUart(device);
+    const SysTty tty = AskSysfs(rdev);
+    if (!tty.known) {
+        return TtyKind::Terminal;  // without sysfs a character device is the best we can tell
+    }
+    if (!tty.isTty) {
+        return TtyKind::NotATerminal;
+    }
+    const std::string_view name = std::string_view(tty.folder).substr(tty.folder.rfind('/') + 1);
+    return IsLegacySerialName(name) && SysfsTtyLacksUart(tty.folder) ? TtyKind::LegacyWithoutUart
+                                                                     : TtyKind::Terminal;
 }
 
 }  // namespace
+
+bool CharDeviceIsTerminal(dev_t rdev) {
+    return ClassifyCharDevice(rdev) != TtyKind::NotATerminal;
+}
 
 std::string PortFolder() {
     std::string folder = EnvOrEmpty("VARNEL_PORTS");
@@ -158,10 +180,6 @@ std::string PortDevicePath(int com) {
     return {};
 }
 
-std::string PortDisplayName(int com) {
-    return "COM" + std::to_string(com);
-}
-
 bool PortExists(int com) {
     const std::string path = PortDevicePath(com);
     if (path.empty()) {
@@ -173,5 +191,5 @@ bool PortExists(int com) {
     if (::stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) {
         return false;
     }
-    return CharDeviceIsLiveTty(st.st_rdev);
+    return ClassifyCharDevice(st.st_rdev) == TtyKind::Terminal;
 }

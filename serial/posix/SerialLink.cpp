@@ -1,8 +1,31 @@
+// How the link works
+//
+// Threads. The owner's thread (the panel's) calls every public member. The monitor thread,
+// started by StartMonitor and ended by Close, Open or the destructor, waits in poll() on the
+// stop event, the port and the send event (the lowest ready one wins, as with
+// WaitForMultipleObjects), reads received bytes one at a time and writes the send slot.
+//
+// Hand-off. Each notification is delivered synchronously: the monitor thread parks it in the
+// slot (Empty -> Parked), calls ILinkOwner::WakeOwner, and waits. DispatchPending on the
+// owner's thread takes it (Parked -> Taken), runs OnLinkMessage without any lock held, and
+// empties the slot (Taken -> Empty); only then does the monitor thread read the next byte.
+// Taken is not Empty so that a nested dispatch (a modal loop inside the handler) cannot run
+// the same notification twice. m_slotSequence tells a handler's late "Empty" from a slot
+// that a Close inside the handler already released and a new monitor refilled. Close
+// (StopMonitor) runs on the owner's thread, so it dispatches parked notifications itself and
+// lets the owner service its thread while it waits; DetachOwner empties the slot and makes
+// every later Deliver return at once.
+//
+// Locks. m_csPort guards the descriptor and every call on it; m_csSend the send slot and the
+// send event; m_handoffMutex the slot, the owner pointer and m_bMonitorAlive's changes (so a
+// waiter cannot miss the thread's end); m_wakeMutex is held around WakeOwner so DetachOwner
+// can wait out a wake-up in progress. The only nesting is m_wakeMutex -> m_handoffMutex. No
+// lock is held across OnLinkMessage, ServiceWhileClosing or a report (which may run a modal
+// loop that closes the link), and m_csSend is never held across a blocking call.
+
 #include "SerialLink.h"
 
-#include <fcntl.h>
 #include <poll.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -17,12 +40,12 @@
 #include <string>
 #include <system_error>
 
+#include "ExclusiveOpen.h"
 #include "LineSettings.h"
+#include "LinkReport.h"
 #include "PortNames.h"
 
 namespace {
-
-constexpr char kReportCaption[] = "Application Error";
 
 // How long Close (and Open, which stops a running monitor the same way) sleeps between
 // rounds of servicing the owner while the monitor thread has nothing for it: short enough
@@ -39,10 +62,16 @@ constexpr EventClassRow kOtherEventClasses[] = {
     {EV_ERR, WM_LINK_ERR}, {EV_RING, WM_LINK_RING},
 };
 
-// errno values that mean the device behind an open descriptor has gone (adapter pulled,
-// pty master closed).
+// The one decision that a failed read, write or wait means the device behind the open
+// descriptor has gone (adapter pulled, pty master closed).
 bool IsDeviceGone(int error) {
     return error == EIO || error == ENXIO || error == ENODEV;
+}
+
+// The error a read or write result of 0 stands for: with VMIN 1 and O_NONBLOCK only a
+// hang-up gives 0.
+int ErrorOfResult(ssize_t result, int error) {
+    return result == 0 ? EIO : error;
 }
 
 // strerror_r comes in two flavours; overloading on its result picks whichever glibc gives.
@@ -81,14 +110,6 @@ CSerialLink::~CSerialLink() {
     ClosePortLocked();
 }
 
-int CSerialLink::Open(ILinkOwner* owner, int portNumber, const LinkSettings& settings) {
-    const LineParameters& line = settings.line;
-    const LinkTimeouts& t = settings.timeouts;
-    return Open(owner, portNumber, line.baudRate, line.parity, line.dataBits, line.stopBits,
-                settings.eventMask, settings.sendBufferSize, t.readInterval, t.readTotalMultiplier,
-                t.readTotalConstant, t.writeTotalMultiplier, t.writeTotalConstant);
-}
-
 int CSerialLink::Open(ILinkOwner* owner, int portNumber, std::uint32_t baudRate, char parity,
                       std::uint32_t dataBits, std::uint32_t stopBits, std::uint32_t eventMask,
                       std::uint32_t sendBufferSize, std::uint32_t readIntervalTimeout,
@@ -96,141 +117,133 @@ int CSerialLink::Open(ILinkOwner* owner, int portNumber, std::uint32_t baudRate,
                       std::uint32_t readTotalTimeoutConstant,
                       std::uint32_t writeTotalTimeoutMultiplier,
                       std::uint32_t writeTotalTimeoutConstant) {
-    // 1. No monitor thread may use the port while it is replaced.
-    StopMonitor();
+    const LinkSettings settings{
+        {baudRate, parity, dataBits, stopBits},
+        eventMask,
+        sendBufferSize,
+        {readIntervalTimeout, readTotalTimeoutMultiplier, readTotalTimeoutConstant,
+         writeTotalTimeoutMultiplier, writeTotalTimeoutConstant}};
+    return Open(owner, portNumber, settings);
+}
+
+int CSerialLink::Open(ILinkOwner* owner, int portNumber, const LinkSettings& settings) {
+    StopMonitor();  // no monitor thread may use the port while it is replaced
     m_lastOpenFailure = {};
-
-    // 2. The events: created by the first Open, reset by later ones. (The I/O event is the
-    // port's own readiness, see SerialLink.h.)
-    for (CManualEvent* event : {&m_sendEvent, &m_stopEvent}) {
-        if (!event->Exists() && !event->Create()) {
-            return 0;
-        }
+    if (!PrepareEvents()) {
+        return 0;
     }
-
-    // 5. Owner, send slot, port number, event mask.
-    {
-        std::lock_guard<std::mutex> handoff(m_handoffMutex);
-        m_pOwner = owner;
-        m_bOwnerDetached = false;
-        m_slotState = SlotState::Empty;
-    }
-    {
-        std::lock_guard<std::mutex> send(m_csSend);
-        m_sendEvent.Reset();
-        m_bSendPending = false;
-        m_pSendBuffer.reset(new (std::nothrow) std::uint8_t[sendBufferSize]);
-        m_pWriteBuffer.reset(new (std::nothrow) std::uint8_t[sendBufferSize]);
-        if (!m_pSendBuffer || !m_pWriteBuffer) {
-            m_pSendBuffer.reset();
-            m_pWriteBuffer.reset();
-            m_nSendBufferSize = 0;
-            return 0;
-        }
-        m_nSendBufferSize = sendBufferSize;
+    ResetHandOff(owner);
+    if (!AllocateSendSlot(settings.sendBufferSize)) {
+        return 0;
     }
     m_stopEvent.Reset();
     m_nPortNumber = portNumber;
-    m_dwEventMask = eventMask;
+    m_dwEventMask = settings.eventMask;
 
-    // 6. The lock is held through the purge. A failed step is reported after it is released:
+    // The lock is held through the purge. A failed step is reported after it is released:
     // the report may run a modal loop on this thread, and what runs there may close the link.
-    const char* failedStep = nullptr;
-    int error = 0;
+    StepFailure failure;
     {
         std::lock_guard<std::mutex> port(m_csPort);
-        // 7. A port still open from an Open without Close is closed first.
-        ClosePortLocked();
+        ClosePortLocked();  // a port still open from an Open without Close
         m_bPortGone = false;
-
-        // 8 and 11. Open the device exclusively (CreateFileA with share mode 0). No report
-        // when it does not open: absent, held by another program, or refused.
-        const std::string device = PortDevicePath(portNumber);
-        if (device.empty()) {
-            m_lastOpenFailure.kind = OpenFailureKind::NoSuchDevice;
-            return 0;
-        }
-        int fd = -1;
-        do {
-            fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        } while (fd < 0 && errno == EINTR);
+        const int fd = OpenExclusive(PortDevicePath(portNumber), m_portLock, m_lastOpenFailure);
         if (fd < 0) {
-            const int openError = errno;
-            m_lastOpenFailure.error = openError;
-            m_lastOpenFailure.device = device;
-            m_lastOpenFailure.kind =
-                openError == ENOENT || openError == ENXIO || openError == ENODEV
-                    ? OpenFailureKind::NoSuchDevice
-                : openError == EACCES || openError == EPERM ? OpenFailureKind::PermissionDenied
-                : openError == EBUSY                        ? OpenFailureKind::Busy
-                                                            : OpenFailureKind::Failed;
-            return 0;
+            return 0;  // no report: the operator is told by the program, from LastOpenFailure
         }
-        // flock keeps out a second panel even as root, for whom the kernel ignores TIOCEXCL;
-        // TIOCEXCL keeps out other programs' opens (for non-root). It fails on a non-tty,
-        // which tcgetattr reports below.
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            ::close(fd);
-            m_lastOpenFailure.kind = OpenFailureKind::Busy;
-            m_lastOpenFailure.device = device;
-            return 0;
-        }
-        ::ioctl(fd, TIOCEXCL);
         m_hPort = fd;
         m_bPortLocked = true;
-
-        // 12 and 13. Timeouts and event mask are kept (32-bit products, as the DCB's DWORDs);
-        // no POSIX call applies them, so "SetCommTimeouts()" and "SetCommMask()" never fail
-        // here. The monitor thread uses the mask, WritePending the write timeout.
-        m_timeouts.readInterval = readIntervalTimeout * 1000u;
-        m_timeouts.readTotalMultiplier = readTotalTimeoutMultiplier * 1000u;
-        m_timeouts.readTotalConstant = readTotalTimeoutConstant * 1000u;
-        m_timeouts.writeTotalMultiplier = writeTotalTimeoutMultiplier * 1000u;
-        m_timeouts.writeTotalConstant = writeTotalTimeoutConstant * 1000u;
-
-        // Reports keep the panel's established operation names; each is raised by the POSIX
-        // call that plays that operation's role (tcgetattr, tcsetattr and the RTS ioctl here).
-        // 14 and 15. Read the line settings, switch to raw mode with the given ones, raise
-        // RTS. Only the first step that fails is reported; the later ones are skipped.
-        if (!m_portConfig) {
-            m_portConfig = std::make_unique<termios>();
-        }
-        const LineParameters line{baudRate, parity, dataBits, stopBits};
-        if (::tcgetattr(fd, m_portConfig.get()) != 0) {
-            failedStep = "GetCommState()";
-            error = errno;
-        } else if (const std::optional<termios> raw = RawLineSettings(*m_portConfig, line); !raw) {
-            failedStep = "SetCommState()";
-            error = EINVAL;  // a speed, size or stop-bit count termios cannot express
-        } else if (::tcsetattr(fd, TCSANOW, &*raw) != 0) {
-            failedStep = "SetCommState()";
-            error = errno;
-        } else {
-            *m_portConfig = *raw;
-            int rts = TIOCM_RTS;
-            // A device without modem lines (a pty) answers ENOTTY or EINVAL: nothing to raise.
-            if (::ioctl(fd, TIOCMBIS, &rts) != 0 && errno != ENOTTY && errno != EINVAL) {
-                failedStep = "SetCommState()";
-                error = errno;
-            }
-        }
-
-        // 16. The purge runs whatever happened above.
-        ::tcflush(fd, TCIOFLUSH);
+        KeepTimeouts(settings.timeouts);
+        failure = ApplyLineSettings(settings.line);
+        ::tcflush(fd, TCIOFLUSH);  // the purge runs whatever happened above
     }
-    if (failedStep != nullptr) {
-        errno = error;
-        ReportError(failedStep);
+    if (failure) {
+        ReportError(failure.step, failure.error);
     }
     return 1;
 }
 
+bool CSerialLink::PrepareEvents() {
+    // Created by the first Open, reset by later ones. (The I/O event is the port's own
+    // readiness in poll().)
+    for (CManualEvent* event : {&m_sendEvent, &m_stopEvent}) {
+        if (!event->Exists() && !event->Create()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void CSerialLink::ResetHandOff(ILinkOwner* owner) {
+    std::lock_guard<std::mutex> handoff(m_handoffMutex);
+    m_pOwner = owner;
+    m_bOwnerDetached = false;
+    m_slotState = SlotState::Empty;
+}
+
+bool CSerialLink::AllocateSendSlot(std::uint32_t size) {
+    std::lock_guard<std::mutex> send(m_csSend);
+    m_sendEvent.Reset();
+    m_bSendPending = false;
+    m_pSendBuffer.reset(new (std::nothrow) std::uint8_t[size]);
+    m_pWriteBuffer.reset(new (std::nothrow) std::uint8_t[size]);
+    if (!m_pSendBuffer || !m_pWriteBuffer) {
+        m_pSendBuffer.reset();
+        m_pWriteBuffer.reset();
+        m_nSendBufferSize = 0;
+        return false;
+    }
+    m_nSendBufferSize = size;
+    return true;
+}
+
+void CSerialLink::KeepTimeouts(const LinkTimeouts& timeouts) {
+    // Kept as 32-bit products, as the DCB's DWORDs; no POSIX call applies them, so
+    // "SetCommTimeouts()" and "SetCommMask()" never fail here. WritePending uses the write
+    // timeout.
+    m_timeouts.readInterval = timeouts.readInterval * 1000u;
+    m_timeouts.readTotalMultiplier = timeouts.readTotalMultiplier * 1000u;
+    m_timeouts.readTotalConstant = timeouts.readTotalConstant * 1000u;
+    m_timeouts.writeTotalMultiplier = timeouts.writeTotalMultiplier * 1000u;
+    m_timeouts.writeTotalConstant = timeouts.writeTotalConstant * 1000u;
+}
+
+CSerialLink::StepFailure CSerialLink::ApplyLineSettings(const LineParameters& line) {
+    // Reads the line settings, switches to raw mode with the given ones and raises RTS; only
+    // the first step that fails counts. Reports keep the panel's established operation names,
+    // each raised by the call that plays that operation's role.
+    if (!m_portConfig) {
+        m_portConfig = std::make_unique<termios>();
+    }
+    if (::tcgetattr(m_hPort, m_portConfig.get()) != 0) {
+        return {"GetCommState()", errno};
+    }
+    const std::optional<termios> raw = RawLineSettings(*m_portConfig, line);
+    if (!raw) {
+        return {"SetCommState()", EINVAL};  // a speed, size or stop-bit count termios lacks
+    }
+    if (::tcsetattr(m_hPort, TCSANOW, &*raw) != 0) {
+        return {"SetCommState()", errno};
+    }
+    *m_portConfig = *raw;
+    int rts = TIOCM_RTS;
+    // A device without modem lines (a pty) answers ENOTTY or EINVAL: nothing to raise.
+    if (::ioctl(m_hPort, TIOCMBIS, &rts) != 0 && errno != ENOTTY && errno != EINVAL) {
+        return {"SetCommState()", errno};
+    }
+    return {};
+}
+
 int CSerialLink::StartMonitor() {
+    return TryStartMonitor() == MonitorStart::Started ? 1 : 0;
+}
+
+MonitorStart CSerialLink::TryStartMonitor() {
     if (!m_stopEvent.Exists() || !m_sendEvent.Exists()) {
-        return 0;  // never opened
+        return MonitorStart::NeverOpened;
     }
     if (m_monitorThread.joinable()) {
-        return 0;  // one is running: two would read each other's bytes
+        return MonitorStart::AlreadyRunning;
     }
     {
         // Marked alive before it exists, so that a Close in the gap before its first step
@@ -243,24 +256,33 @@ int CSerialLink::StartMonitor() {
     } catch (const std::system_error&) {
         std::lock_guard<std::mutex> handoff(m_handoffMutex);
         m_bMonitorAlive.store(false);
-        return 0;
+        return MonitorStart::ThreadFailed;
     }
-    return 1;
+    return MonitorStart::Started;
 }
 
 int CSerialLink::Send(const std::uint8_t* bytes, int length) {
+    return TrySend(bytes, length) == SendResult::Queued ? 1 : 0;
+}
+
+SendResult CSerialLink::TrySend(const std::uint8_t* bytes, int length) {
     std::lock_guard<std::mutex> send(m_csSend);
     // Refused rather than overrunning the buffer or writing what the caller did not give.
-    if (!m_pSendBuffer || length < 0 || static_cast<std::uint32_t>(length) > m_nSendBufferSize ||
-        (length > 0 && bytes == nullptr)) {
-        return 0;
+    if (!m_pSendBuffer) {
+        return SendResult::NoBuffer;
+    }
+    if (length < 0 || static_cast<std::uint32_t>(length) > m_nSendBufferSize) {
+        return SendResult::BadLength;
+    }
+    if (length > 0 && bytes == nullptr) {
+        return SendResult::NoBytes;
     }
     if (length > 0) {
         std::memcpy(m_pSendBuffer.get(), bytes, static_cast<std::size_t>(length));
     }
     m_nSendLength = length;
     m_bSendPending = true;
-    return m_sendEvent.Set() ? 1 : 0;
+    return m_sendEvent.Set() ? SendResult::Queued : SendResult::EventFailed;
 }
 
 void CSerialLink::Close() {
@@ -269,37 +291,26 @@ void CSerialLink::Close() {
         std::lock_guard<std::mutex> port(m_csPort);
         ClosePortLocked();
     }
-    // 3. Reset the stop, I/O and send events (the I/O event went with the port).
+    // The I/O event went with the port; the stop and send events are reset.
     m_stopEvent.Reset();
     std::lock_guard<std::mutex> send(m_csSend);
     m_sendEvent.Reset();
     m_bSendPending = false;
 }
 
-void CSerialLink::ReportError(const char* operation) {
-    const int error = errno;
+void CSerialLink::ReportError(const char* operation, int error) {
+    const int savedErrno = errno;
     // strerror gives no line break of its own, FormatMessage's text ends with one.
-    const std::string systemText = ErrorText(error) + "\n";
-    const char* name = operation != nullptr ? operation : "";
-    // Sized by a first pass, so the report holds the whole text however long it is.
-    auto format = [&](char* buffer, std::size_t size) {
-        return std::snprintf(buffer, size,
-                             "WARNING:  %s Failed with the following error: \n%s\nPort: %d\n", name,
-                             systemText.c_str(), m_nPortNumber);
-    };
-    const int length = format(nullptr, 0);
-    std::string text(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
-    format(text.data(), text.size() + 1);
-
+    const std::string text = FormatLinkReport(operation, ErrorText(error) + "\n", m_nPortNumber);
     IErrorReporter* reporter = m_bDestroying.load() ? nullptr : m_pReporter.load();
     if (reporter != nullptr) {
-        reporter->ShowReport(kReportCaption, text);
+        reporter->ShowReport(kLinkReportCaption, text);
     } else {
         // Nowhere else to tell if standard error fails too.
-        (void)std::fprintf(stderr, "%s: %s", kReportCaption, text.c_str());
+        (void)std::fprintf(stderr, "%s: %s", kLinkReportCaption, text.c_str());
         (void)std::fflush(stderr);
     }
-    errno = error;
+    errno = savedErrno;
 }
 
 void CSerialLink::DispatchPending() {
@@ -346,7 +357,7 @@ void CSerialLink::DetachOwner() {
 }
 
 void CSerialLink::StopMonitor() {
-    // The Win32 Close loop without its spinning: each round signals the stop event, hands
+    // Each round signals the stop event, hands
     // a parked notification to the owner (the thread may be blocked delivering it), lets the
     // owner service its thread (the thread may be blocked in a report shown there), then
     // sleeps on the condition variable until a notification is parked or the thread has
@@ -389,10 +400,7 @@ void CSerialLink::ClosePortLocked() {
         return;
     }
     if (m_bPortLocked) {
-        // Undone before the close, as the next opener of the device would otherwise find it
-        // exclusive. Both fail harmlessly on a hung-up tty.
-        ::ioctl(m_hPort, TIOCNXCL);
-        ::flock(m_hPort, LOCK_UN);
+        EndExclusive(m_hPort, m_portLock);
         m_bPortLocked = false;
     }
     ::close(m_hPort);  // never retried: Linux frees the descriptor even on EINTR
@@ -408,10 +416,10 @@ void CSerialLink::MonitorThread() {
         }
     }
     for (;;) {
-        // m_hWaitHandles: stop, port, send; poll reports all ready ones and the lowest index
-        // is acted on, as WaitForMultipleObjects does. Input is watched only for EV_RXCHAR (no
-        // other class has a descriptor to watch); hang-ups are reported whatever the events.
-        // A vanished port is left out (fd -1), so it cannot wake the thread again.
+        // Stop, port, send: poll reports all ready ones and the lowest index is acted on. Input is
+        // watched only for EV_RXCHAR (no other class has a descriptor to watch); hang-ups are
+        // reported whatever the events. A vanished port is left out (fd -1), so it cannot wake the
+        // thread again.
         const bool watchPort = m_hPort >= 0 && !m_bPortGone;
         pollfd waits[3] = {
             {m_stopEvent.Fd(), POLLIN, 0},
@@ -427,7 +435,7 @@ void CSerialLink::MonitorThread() {
             // failure waits a moment before the next try instead of spinning.
             if (!m_bPortGone) {
                 m_bPortGone = true;
-                ReportError("WaitCommEvent()");
+                ReportError("WaitCommEvent()", errno);
             } else {
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
             }
@@ -464,9 +472,7 @@ void CSerialLink::OnPortEvent(short revents) {
     if ((revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && !m_bPortGone) {
         // The device is gone and the read did not say so (input not watched, or nothing was
         // left to read): the wait is the step that failed.
-        m_bPortGone = true;
-        errno = EIO;
-        ReportError("WaitCommEvent()");
+        OnPortFailure("WaitCommEvent()", EIO);
     }
 }
 
@@ -490,7 +496,7 @@ void CSerialLink::ReceivePending() {
             do {
                 got = ::read(m_hPort, &byte, 1);
             } while (got < 0 && errno == EINTR);
-            error = errno;
+            error = ErrorOfResult(got, errno);
         }
         if (got == 1) {
             Deliver(WM_LINK_RXCHAR, byte);
@@ -499,12 +505,11 @@ void CSerialLink::ReceivePending() {
         if (got < 0 && (error == EAGAIN || error == EWOULDBLOCK)) {
             return;  // nothing queued after all
         }
-        // 0 is the hang-up (VMIN 1 with O_NONBLOCK); a failure here is as final (EIO, ENXIO).
-        // Either way nothing was read, so nothing is delivered, and the port is no longer
-        // watched: one report, and no loop on a descriptor that stays readable for ever.
+        // Nothing was read, so nothing is delivered. A vanished device is no longer watched;
+        // any other failed read is not either, as the descriptor would stay readable and
+        // wake the thread for ever: one report, no loop.
         m_bPortGone = true;
-        errno = got == 0 ? EIO : error;
-        ReportError("ReadFile()");
+        OnPortFailure("ReadFile()", error);
         return;
     }
 }
@@ -541,8 +546,7 @@ void CSerialLink::WritePending() {
     const bool bounded = budgetMs != 0;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(budgetMs);
 
-    const char* failedStep = nullptr;
-    int error = 0;
+    StepFailure failure;
     std::size_t done = 0;
     while (done < length) {
         const ssize_t written = ::write(m_hPort, m_pWriteBuffer.get() + done, length - done);
@@ -554,8 +558,7 @@ void CSerialLink::WritePending() {
             continue;
         }
         if (written == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
-            failedStep = "WriteFile()";
-            error = written == 0 ? EIO : errno;
+            failure = {"WriteFile()", ErrorOfResult(written, errno)};
             break;
         }
         // The device takes no more for now: wait until it does, the deadline passes, or
@@ -575,8 +578,7 @@ void CSerialLink::WritePending() {
             continue;
         }
         if (ready < 0) {
-            failedStep = "GetOverlappedResults() in WriteFile()";
-            error = errno;
+            failure = {"GetOverlappedResults() in WriteFile()", errno};
             break;
         }
         if (waits[0].revents != 0) {
@@ -586,19 +588,21 @@ void CSerialLink::WritePending() {
             continue;  // the deadline check above ends the write
         }
         if ((waits[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-            failedStep = "GetOverlappedResults() in WriteFile()";
-            error = EIO;
+            failure = {"GetOverlappedResults() in WriteFile()", EIO};
             break;
         }
     }
     port.unlock();
-    if (failedStep != nullptr) {
-        if (IsDeviceGone(error)) {
-            m_bPortGone = true;
-        }
-        errno = error;
-        ReportError(failedStep);
+    if (failure) {
+        OnPortFailure(failure.step, failure.error);
     }
+}
+
+void CSerialLink::OnPortFailure(const char* step, int error) {
+    if (IsDeviceGone(error)) {
+        m_bPortGone = true;  // neither watched nor written again: this is its one report
+    }
+    ReportError(step, error);
 }
 
 void CSerialLink::Deliver(unsigned message, std::uint32_t wParam) {

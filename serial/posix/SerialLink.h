@@ -1,5 +1,6 @@
 // The one serial link of the panel: opens and configures a COM port, runs a monitor thread
 // that hands every received byte to the owner's thread and writes what the owner sends.
+// Threads, hand-off slot and lock order: see the top of SerialLink.cpp.
 #pragma once
 
 #include <atomic>
@@ -7,19 +8,22 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "LinkMessages.h"
 #include "LinkOwner.h"
+#include "LinkResults.h"
 #include "LinkSettings.h"
-#include "OpenFailure.h"
+#include "LockFile.h"
 #include "ManualEvent.h"
+#include "OpenFailure.h"
 
 // Kept opaque here so that code including this header does not get termios' macros.
 struct termios;
 
-// Public interface fixed for the controller and the app; the private part belongs to the
-// implementation.
+/// The serial link on termios, poll and eventfd. Its public part is what the controller and
+/// the app are written against; every back end offers the same.
 class CSerialLink {
 public:
     CSerialLink();
@@ -28,8 +32,9 @@ public:
     CSerialLink& operator=(const CSerialLink&) = delete;
 
     /// Opens COM `portNumber` exclusively and configures it. Returns non-zero when the device
-    /// opened (also after a reported configuration failure), 0 when it did not (no report).
-    /// Timeouts are given in seconds-like units and kept multiplied by 1000, as milliseconds.
+    /// opened (also after a reported configuration failure), 0 when it did not (no report;
+    /// LastOpenFailure says why). Timeouts are given in seconds-like units and kept multiplied
+    /// by 1000, as milliseconds.
     int Open(ILinkOwner* owner, int portNumber, std::uint32_t baudRate, char parity,
              std::uint32_t dataBits, std::uint32_t stopBits, std::uint32_t eventMask,
              std::uint32_t sendBufferSize, std::uint32_t readIntervalTimeout,
@@ -42,21 +47,26 @@ public:
     /// Why the last Open returned 0 (kind None after a successful one).
     const OpenFailure& LastOpenFailure() const { return m_lastOpenFailure; }
 
-    /// Starts the monitor thread; non-zero when it was created.
+    /// Starts the monitor thread; non-zero when it was created (TryStartMonitor says why not).
     int StartMonitor();
+    /// Starts the monitor thread and says why it did not.
+    [[nodiscard]] MonitorStart TryStartMonitor();
 
     /// Copies `length` bytes (0 to the send-buffer size) into the one-slot send buffer and
     /// wakes the monitor thread; a later Send before the write replaces them. Returns 0, with
-    /// nothing written, for a length outside that range or with no buffer.
+    /// nothing written, for a length outside that range or with no buffer (TrySend says which).
     int Send(const std::uint8_t* bytes, int length);
+    /// Send that says why it refused.
+    [[nodiscard]] SendResult TrySend(const std::uint8_t* bytes, int length);
 
     /// Stops the monitor thread (dispatching its pending hand-offs meanwhile), closes the port
     /// and resets the events. Call on the owner's thread after Open.
     void Close();
 
-    /// Shows "WARNING:  <operation> Failed with the following error: ..." with errno's text
-    /// through the reporter, caption "Application Error"; blocks until dismissed.
-    void ReportError(const char* operation);
+    /// Shows "WARNING:  <operation> Failed with the following error: ..." with the text of the
+    /// system error `error` through the reporter, caption "Application Error"; blocks until
+    /// dismissed. Leaves errno as it found it.
+    void ReportError(const char* operation, int error);
 
     /// Owner's thread: handles the notification waiting in the hand-off slot, if any, and
     /// releases the monitor thread to read on.
@@ -71,23 +81,30 @@ public:
     void DetachOwner();
 
 private:
-    /// The five timeouts Open takes, in milliseconds (the arguments times 1000).
-    struct Timeouts {
-        std::uint32_t readInterval = 0;
-        std::uint32_t readTotalMultiplier = 0;
-        std::uint32_t readTotalConstant = 0;
-        std::uint32_t writeTotalMultiplier = 0;
-        std::uint32_t writeTotalConstant = 0;
+    /// The hand-off slot's states (see SerialLink.cpp).
+    enum class SlotState { Empty, Parked, Taken };
+
+    /// A step that failed: the operation name its report shows and the system error.
+    struct StepFailure {
+        const char* step = nullptr;
+        int error = 0;
+        explicit operator bool() const { return step != nullptr; }
     };
 
-    /// The hand-off slot: a notification waits in it (Parked) until the owner's thread takes
-    /// it (Taken) and has handled it (Empty again).
-    enum class SlotState { Empty, Parked, Taken };
+    // The steps of Open, in order.
+    bool PrepareEvents();
+    void ResetHandOff(ILinkOwner* owner);
+    bool AllocateSendSlot(std::uint32_t size);
+    void KeepTimeouts(const LinkTimeouts& timeouts);
+    StepFailure ApplyLineSettings(const LineParameters& line);
 
     void MonitorThread();
     void OnPortEvent(short revents);
     void ReceivePending();
     void WritePending();
+    /// Monitor thread: a read, write or wait on the port failed; stops watching a vanished
+    /// device and reports the failure.
+    void OnPortFailure(const char* step, int error);
     /// Monitor thread: hands one notification to the owner's thread and waits until it has
     /// been handled, or the owner has gone.
     void Deliver(unsigned message, std::uint32_t wParam);
@@ -96,35 +113,31 @@ private:
     /// Closes the port; m_csPort held, no monitor thread running.
     void ClosePortLocked();
 
-    // The Win32 link's fields in their order, mapped to POSIX. m_hWaitHandles is the pollfd array
-    // that MonitorThread builds for every wait (stop event, port, send event). m_overlapped
-    // has no counterpart: the port descriptor's readiness in poll() plays the I/O event, and
-    // reads and writes are non-blocking, so there is no pending operation to record.
-    std::thread m_monitorThread;                    // m_pMonitorThread
+    std::thread m_monitorThread;
     std::mutex m_csPort;                            // guards the port calls
     std::atomic<bool> m_bMonitorAlive{false};       // set by StartMonitor, cleared by the thread
-    CManualEvent m_stopEvent;                       // m_hStopEvent
+    CManualEvent m_stopEvent;                       // Close asks the monitor thread to end
     int m_hPort = -1;                               // the port's descriptor, -1 when none
-    CManualEvent m_sendEvent;                       // m_hSendEvent
-    Timeouts m_timeouts;                            // m_timeouts
-    std::unique_ptr<termios> m_portConfig;          // m_portConfig: settings last read and applied
-    ILinkOwner* m_pOwner = nullptr;                 // m_pOwnerWnd; guarded by m_handoffMutex
+    CManualEvent m_sendEvent;                       // the send slot holds bytes
+    LinkTimeouts m_timeouts;                        // in milliseconds (Open's arguments x1000)
+    std::unique_ptr<termios> m_portConfig;          // settings last read and applied
+    ILinkOwner* m_pOwner = nullptr;                 // guarded by m_handoffMutex
     int m_nPortNumber = 0;                          // COM number; lParam of every notification
     std::unique_ptr<std::uint8_t[]> m_pSendBuffer;  // the send slot's bytes (m_csSend)
     std::uint32_t m_dwEventMask = 0;
     std::uint32_t m_nSendBufferSize = 0;
     int m_nSendLength = 1;  // the send slot's length (m_csSend)
 
-    // Added here. The send slot is guarded: Send fills it and WritePending empties it into
-    // its own buffer under m_csSend, so a Send during a write never changes the bytes being
-    // written. m_csSend is never held across a blocking call.
+    // The send slot: Send fills it and WritePending empties it into its own buffer under
+    // m_csSend, so a Send during a write never changes the bytes being written.
     std::mutex m_csSend;
     bool m_bSendPending = false;                     // the slot holds bytes not yet taken
     std::unique_ptr<std::uint8_t[]> m_pWriteBuffer;  // monitor thread: the bytes being written
     bool m_bPortLocked = false;                      // flock and TIOCEXCL are held on m_hPort
+    CUucpLock m_portLock;                            // the port's lock file while it is open
     bool m_bPortGone = false;                        // monitor thread: device vanished, reported
 
-    // The blocking hand-off to the owner's thread.
+    // The hand-off to the owner's thread.
     std::mutex m_handoffMutex;
     std::condition_variable m_handoffCv;  // slot or m_bMonitorAlive changed
     SlotState m_slotState = SlotState::Empty;
@@ -133,10 +146,9 @@ private:
     std::int32_t m_slotLParam = 0;
     std::uint64_t m_slotSequence = 0;  // counts parked notifications
     bool m_bOwnerDetached = false;
-    // Held around WakeOwner, so that DetachOwner can wait out a wake-up in progress.
-    std::mutex m_wakeMutex;
+    std::mutex m_wakeMutex;  // held around WakeOwner
 
     std::atomic<IErrorReporter*> m_pReporter{nullptr};
-    std::atomic<bool> m_bDestroying{false};
-    OpenFailure m_lastOpenFailure;  // owner's thread: why the last Open failed  // reports go to stderr from now on
+    std::atomic<bool> m_bDestroying{false};  // reports go to stderr from now on
+    OpenFailure m_lastOpenFailure;           // owner's thread: why the last Open failed
 };

@@ -2,11 +2,17 @@
 #include <pty.h>
 #include <unistd.h>
 
+#include <QApplication>
 #include <QComboBox>
 #include <QDir>
+#include <QDropEvent>
 #include <QFile>
+#include <QMimeData>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QSlider>
+#include <QStyle>
+#include <QStyleOptionSlider>
 #include <QTemporaryDir>
 #include <QTest>
 #include <cstdlib>
@@ -140,6 +146,66 @@ TEST_F(Dialog, StepButtonHoldsFromPressUntilTheRelease) {
     QTest::mouseRelease(window, Qt::RightButton, {}, CentreInWindow(IDC_BTN_CH_DOWN));
     QTest::keyClick(m_dialog.Control(IDC_BTN_CH_DOWN), Qt::Key_Space);
     EXPECT_TRUE(m_dialog.m_started.empty());
+}
+
+// A reply that arrives while the operator is typing replaces the half-typed text: the field
+// shows what the module says.
+TEST_F(Dialog, ReplyReplacesHalfTypedText) {
+    Synchronise();
+    auto* channel = qobject_cast<QLineEdit*>(m_dialog.Control(IDC_EDIT_CHANNEL));
+    channel->setFocus();
+    QTest::keyClicks(channel, "4");
+    m_dialog.Controller().ApplyChannelReply(12);
+    EXPECT_EQ(channel->text(), QStringLiteral("12"));
+    QTest::keyClick(channel, Qt::Key_Return);
+    EXPECT_EQ(m_state.currentChannel, 12);
+}
+
+// Dropped text would never pass the typing filter: the fields turn drags away, even a drop
+// delivered to them directly.
+TEST_F(Dialog, EntryFieldsRefuseDrops) {
+    QMimeData data;
+    data.setText(QStringLiteral("hello"));
+    for (int id : {IDC_EDIT_CHANNEL, IDC_EDIT_POWER}) {
+        auto* edit = qobject_cast<QLineEdit*>(m_dialog.Control(id));
+        edit->setText(QStringLiteral("5"));
+        EXPECT_FALSE(edit->acceptDrops());
+        const QPoint centre = edit->rect().center();
+        QDragEnterEvent enter(centre, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(edit, &enter);
+        EXPECT_FALSE(enter.isAccepted());
+        QDropEvent drop(centre, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(edit, &drop);
+        EXPECT_EQ(edit->text(), QStringLiteral("5"));
+    }
+}
+
+// A page is a fifth of the range, by key and by a click on the groove beside the thumb.
+TEST_F(Dialog, SlidersPageByAFifthOfTheRange) {
+    const struct {
+        int id, start, page;
+    } sliders[] = {{IDC_SLIDER_CHANNEL, 40, 17}, {IDC_SLIDER_POWER, 1000, 120}};
+    for (const auto& row : sliders) {
+        auto* slider = qobject_cast<QSlider*>(m_dialog.Control(row.id));
+        slider->setValue(row.start);
+        slider->setFocus();
+        QTest::keyClick(slider, Qt::Key_PageUp);
+        EXPECT_EQ(slider->value(), row.start + row.page);
+        QTest::keyClick(slider, Qt::Key_PageDown);
+        QTest::keyClick(slider, Qt::Key_PageDown);
+        EXPECT_EQ(slider->value(), row.start - row.page);
+
+        slider->setValue(slider->minimum());
+        QStyleOptionSlider option;
+        option.initFrom(slider);
+        option.orientation = Qt::Horizontal, option.tickPosition = slider->tickPosition();
+        option.minimum = slider->minimum(), option.maximum = slider->maximum();
+        option.sliderPosition = option.sliderValue = slider->value();
+        const QRect groove = slider->style()->subControlRect(QStyle::CC_Slider, &option,
+                                                             QStyle::SC_SliderGroove, slider);
+        QTest::mouseClick(slider, Qt::LeftButton, {}, {groove.right() - 2, groove.center().y()});
+        EXPECT_EQ(slider->value(), slider->minimum() + row.page);
+    }
 }
 
 TEST_F(Dialog, EntryFieldOffsetNeverGrowsOnRepeatedResets) {

@@ -46,6 +46,10 @@ struct FakeControls : IPanelControls {
     std::string GetItemText(int id) const override { return texts.count(id) ? texts.at(id) : ""; }
     void SetItemText(int id, const std::string& text) override { texts[id] = text; }
     void SetCaption(int id, const std::string& text) override { texts[id] = text; }
+    void ShowNotice(const std::string& caption, const std::string& text) override {
+        notices.push_back(caption + "|" + text);
+    }
+    std::vector<std::string> notices;  // caption|text of each notice shown
 };
 
 /// Timers by id on a virtual clock with restart semantics; Run collects the due timers, then
@@ -102,7 +106,8 @@ struct FakeLink : ILinkPort {
         openSettings = settings;
         return openResult;
     }
-    std::string OpenFailureText(int) const override { return {}; }
+    std::string failureText = "COM9 (/dev/ttyUSB0) cannot be opened: permission denied.";
+    std::string OpenFailureText(int) const override { return openResult ? "" : failureText; }
     int StartMonitor() override { return calls.push_back("Start"), 1; }
     int Send(const std::uint8_t* b, int n) override {
         sent.emplace_back(b[0] == 0 ? 'S' : 'Q', b[2], b[3] * 256 + b[4], m_clock.now);

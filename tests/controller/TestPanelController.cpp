@@ -92,20 +92,28 @@ TEST_P(SyncChain, QueriesFollowTheReplies) {
     EXPECT_EQ(timers.Running(TIMER_TRACK), GetParam().synced);
 }
 
+// A query of `command` sent at `at`.
+Sent Query(int command, std::uint64_t at) {
+    return {'Q', command, 0, at};
+}
+
 // clang-format off
 ROWS(SyncChain,
     SyncRow{"SilentModuleIsAskedEvery200ms", {}, 650,
-            {{'Q', 1, 0, 200}, {'Q', 1, 0, 400}, {'Q', 1, 0, 600}}, false},
-    SyncRow{"ChannelPowerOutput", {{250, 1, 0, 45}, {450, 2, 4, 0xD2}, {650, 3, 1, 1}}, 1100,
-            {{'Q', 1, 0, 200}, {'Q', 2, 0, 450}, {'Q', 3, 0, 650}}, true},
-    SyncRow{"OutputFirstSyncsWhileChannelQueryGoesOn", {{250, 3, 1, 1}}, 650,
-            {{'Q', 1, 0, 200}, {'Q', 1, 0, 400}, {'Q', 1, 0, 600}}, true},
-    SyncRow{"RepeatedChannelReplyRestartsPowerStage", {{250, 1, 0, 45}, {350, 1, 0, 45}}, 600,
-            {{'Q', 1, 0, 200}, {'Q', 2, 0, 550}}, false},
-    SyncRow{"MixedOutputBytesStillComplete", {{250, 1, 0, 45}, {300, 2, 4, 0xD2}, {400, 3, 1, 0}},
-            900, {{'Q', 1, 0, 200}}, true},
+            {Query(CMD_CHANNEL, 200), Query(CMD_CHANNEL, 400), Query(CMD_CHANNEL, 600)}, false},
+    SyncRow{"ChannelPowerOutput",
+            {{250, CMD_CHANNEL, 0, 45}, {450, CMD_POWER, 4, 0xD2}, {650, CMD_OUTPUT, 1, 1}}, 1100,
+            {Query(CMD_CHANNEL, 200), Query(CMD_POWER, 450), Query(CMD_OUTPUT, 650)}, true},
+    SyncRow{"OutputFirstSyncsWhileChannelQueryGoesOn", {{250, CMD_OUTPUT, 1, 1}}, 650,
+            {Query(CMD_CHANNEL, 200), Query(CMD_CHANNEL, 400), Query(CMD_CHANNEL, 600)}, true},
+    SyncRow{"RepeatedChannelReplyRestartsPowerStage",
+            {{250, CMD_CHANNEL, 0, 45}, {350, CMD_CHANNEL, 0, 45}}, 600,
+            {Query(CMD_CHANNEL, 200), Query(CMD_POWER, 550)}, false},
+    SyncRow{"MixedOutputBytesStillComplete",
+            {{250, CMD_CHANNEL, 0, 45}, {300, CMD_POWER, 4, 0xD2}, {400, CMD_OUTPUT, 1, 0}}, 900,
+            {Query(CMD_CHANNEL, 200)}, true},
     SyncRow{"UnknownCommandMovesNothing", {{250, 4, 0, 0}}, 450,
-            {{'Q', 1, 0, 200}, {'Q', 1, 0, 400}}, false});
+            {Query(CMD_CHANNEL, 200), Query(CMD_CHANNEL, 400)}, false});
 // clang-format on
 
 TEST_F(Panel, RepliesFillTheReadouts) {
@@ -120,8 +128,129 @@ TEST_F(Panel, RepliesFillTheReadouts) {
     EXPECT_EQ(controls.SliderPosition(IDC_SLIDER_POWER), 1234);
     Reply(CMD_OUTPUT, 0, 1);  // mixed bytes: neither state nor caption
     EXPECT_TRUE(state.outputOn && Text(IDC_BTN_OUTPUT) == "ON");
-    Reply(CMD_CHANNEL, 7, 0);  // high byte ignored; no range check
+    Reply(CMD_CHANNEL, 0, 0);  // no range check
     EXPECT_EQ(Text(IDC_TXT_ITU) + Text(IDC_TXT_FREQUENCY) + Text(IDC_EDIT_CHANNEL), "H161916500");
+    Reply(CMD_POWER, 0, 0);
+    EXPECT_EQ(Text(IDC_EDIT_POWER), "0.00");
+
+    const auto timersBefore = timers.running;
+    Reply(CMD_OUTPUT, 0, 0);  // a later output reply is a readout, not a synchronisation step
+    EXPECT_EQ(Text(IDC_BTN_OUTPUT), "OFF");
+    EXPECT_EQ(timers.running, timersBefore);
+}
+
+// What the panel shows is what the module said: a typed entry or a step changes the state it
+// sends from, but slider, entry and readouts wait for the reply. A tick without one sends the
+// slider's value back; a reply before the tick leaves the tick nothing to send.
+TEST_F(Panel, SentValuesShowOnlyOnceTheModuleReplies) {
+    OpenSynced();
+    const auto shown = [this] {
+        std::string texts;
+        for (int id :
+             {IDC_TXT_FREQUENCY, IDC_TXT_WAVELENGTH, IDC_TXT_ITU, IDC_EDIT_POWER, IDC_BTN_OUTPUT}) {
+            texts += Text(id) + " ";
+        }
+        return texts + std::to_string(controls.SliderPosition(IDC_SLIDER_CHANNEL)) + " " +
+               std::to_string(controls.SliderPosition(IDC_SLIDER_POWER));
+    };
+    const std::string before = shown();
+    ctl.OnStepButtonDown(IDC_BTN_POWER_UP);
+    timers.Run(200);
+    ctl.OnMouseUp();
+    controls.texts[IDC_EDIT_CHANNEL] = "50";
+    ctl.OnEnterKey(IDC_EDIT_CHANNEL);
+    EXPECT_EQ(shown(), before);
+    EXPECT_EQ(Text(IDC_EDIT_CHANNEL), "50");  // as typed
+    EXPECT_TRUE(state.currentChannel == 50 && state.currentPower == 1235);
+
+    timers.Run(600);  // the tick after the entry, with no reply
+    EXPECT_EQ(link.sent, Frames({{'S', CMD_POWER, 1235, 200},
+                                 {'S', CMD_CHANNEL, 50, 200},
+                                 {'S', CMD_CHANNEL, 45, 800},
+                                 {'S', CMD_POWER, 1234, 900}}));
+
+    link.sent.clear();
+    controls.texts[IDC_EDIT_CHANNEL] = "60";
+    const std::uint64_t typedAt = timers.now;
+    ctl.OnEnterKey(IDC_EDIT_CHANNEL);
+    Reply(CMD_CHANNEL, 0, 60);
+    timers.Run(600);
+    EXPECT_EQ(link.sent, Frames({{'S', CMD_CHANNEL, 60, typedAt}}));
+    EXPECT_EQ(controls.SliderPosition(IDC_SLIDER_CHANNEL), 60);
+}
+
+struct StrayRow {
+    const char* name;
+    std::vector<std::uint8_t> stream;  // what arrives after the last whole reply
+};
+using Forgery = Rows<StrayRow>;
+
+// A stray 01 ahead of a reply whose low byte is 3 + command + high passes the checksum one byte
+// late, as a channel reply carrying the real command in its high byte. Neither the readouts nor
+// the synchronisation may take it.
+TEST_P(Forgery, ChannelReplyWithHighByteIsDropped) {
+    controls.selection = 1;
+    ctl.OnOpenPort();
+    for (std::uint8_t byte : GetParam().stream) {
+        ctl.OnLinkRxChar(byte, 9);
+    }
+    EXPECT_EQ(Text(IDC_EDIT_CHANNEL), "");
+    EXPECT_EQ(state.currentChannel, 1);
+    EXPECT_FALSE(timers.Running(TIMER_QUERY_POWER));  // the chain still asks for the channel
+}
+
+std::vector<std::uint8_t> Stray(std::uint8_t command, std::uint8_t high, std::uint8_t low) {
+    const CommandFrame reply = ReplyFrame(command, high, low);
+    return {0x01, reply[0], reply[1], reply[2], reply[3], reply[4], reply[5]};
+}
+
+ROWS(Forgery, StrayRow{"AheadOfChannel4", Stray(CMD_CHANNEL, 0, 4)},
+     StrayRow{"AheadOfPower7_76", Stray(CMD_POWER, 0x03, 0x08)},
+     StrayRow{"AheadOfPower12_90", Stray(CMD_POWER, 0x05, 0x0A)},
+     StrayRow{"WholeFrame", {0x01, 0x01, CMD_CHANNEL, 0x02, 0x03, 0x08}});
+
+// The search behind the rows above: every reply the module can send, behind every single stray
+// byte. Whatever the framer hands over, each text the panel shows must be one the reply alone
+// would have shown.
+TEST(StrayByte, NeverShowsAValueTheModuleDidNotSend) {
+    std::vector<CommandFrame> replies;
+    for (int channel = 1; channel <= 89; ++channel) {
+        replies.push_back(ReplyFrame(CMD_CHANNEL, 0, channel));
+    }
+    for (int power = 700; power <= 1300; ++power) {
+        replies.push_back(ReplyFrame(CMD_POWER, power >> 8, power & 0xFF));
+    }
+    replies.push_back(ReplyFrame(CMD_OUTPUT, 0, 0));
+    replies.push_back(ReplyFrame(CMD_OUTPUT, 1, 1));
+    // The panel's texts after `stream`, from a fresh panel.
+    const auto shown = [](const std::vector<std::uint8_t>& stream) {
+        ControllerState state;
+        FakeControls controls;
+        FakeTimers timers;
+        FakeLink link{timers};
+        FakeProbe probe;
+        PanelController ctl{state, controls, timers, link, probe, nullptr};
+        for (std::uint8_t byte : stream) {
+            ctl.OnLinkRxChar(byte, 9);
+        }
+        return controls.texts;
+    };
+    int forged = 0;
+    for (const CommandFrame& reply : replies) {
+        const auto genuine = shown({reply.begin(), reply.end()});
+        for (int stray = 0; stray <= 0xFF; ++stray) {
+            std::vector<std::uint8_t> stream{static_cast<std::uint8_t>(stray)};
+            stream.insert(stream.end(), reply.begin(), reply.end());
+            for (const auto& [id, text] : shown(stream)) {
+                if (genuine.count(id) == 0 || genuine.at(id) != text) {
+                    ++forged;
+                    ADD_FAILURE() << "stray " << stray << " ahead of " << int(reply[2]) << " "
+                                  << int(reply[3]) << " " << int(reply[4]) << " shows " << text;
+                }
+            }
+        }
+    }
+    EXPECT_EQ(forged, 0);
 }
 
 struct TrackRow {
@@ -143,20 +272,22 @@ TEST_P(Tracking, OneFramePerChangedValue100msApart) {
 
 // clang-format off
 ROWS(Tracking,
-    TrackRow{"ChannelBeforePower", {}, 46, 1300, {{'S', 1, 46, 500}, {'S', 2, 1300, 600}}},
-    TrackRow{"OnlyPower", {}, 45, 800, {{'S', 2, 800, 500}}},
+    TrackRow{"ChannelBeforePower", {}, 46, 1300,
+             {{'S', CMD_CHANNEL, 46, 500}, {'S', CMD_POWER, 1300, 600}}},
+    TrackRow{"OnlyPower", {}, 45, 800, {{'S', CMD_POWER, 800, 500}}},
     TrackRow{"NothingChanged", {}, 45, 1234, {}},
-    TrackRow{"ReportedZerosSendRangeEnds", {{0, 1, 0, 0}, {0, 2, 0, 0}}, 0, 0,
-             {{'S', 1, 1, 500}, {'S', 2, 700, 600}}});
+    TrackRow{"ReportedZerosSendRangeEnds", {{0, CMD_CHANNEL, 0, 0}, {0, CMD_POWER, 0, 0}}, 0, 0,
+             {{'S', CMD_CHANNEL, 1, 500}, {'S', CMD_POWER, 700, 600}}});
 // clang-format on
 
 struct EntryRow {
     const char* name;
     int field;
     std::string text;
-    int value;  // -1: nothing sent
+    int value;  // kNothingSent: no frame, and the field shows the last reply again
 };
 using TypedEntry = Rows<EntryRow>;
+constexpr int kNothingSent = -1;
 
 TEST_P(TypedEntry, EnterSendsClampedValueAndRestartsTracking) {
     const EntryRow& row = GetParam();
@@ -164,39 +295,59 @@ TEST_P(TypedEntry, EnterSendsClampedValueAndRestartsTracking) {
     controls.texts[row.field] = row.text;
     timers.Run(100);
     ctl.OnEnterKey(row.field);
-    const int cmd = row.field == IDC_EDIT_CHANNEL ? CMD_CHANNEL : CMD_POWER;
-    const Frames sent{{'S', cmd, row.value, 100}};
-    EXPECT_EQ(link.sent, row.value < 0 ? Frames{} : sent);
+    const bool channel = row.field == IDC_EDIT_CHANNEL;
+    const Frames sent{{'S', channel ? CMD_CHANNEL : CMD_POWER, row.value, 100}};
+    const bool nothing = row.value == kNothingSent;
+    EXPECT_EQ(link.sent, nothing ? Frames{} : sent);
+    const std::string reported = channel ? "45" : "12.34";
+    EXPECT_EQ(Text(row.field), nothing && !row.text.empty() ? reported : row.text);
     // After a send: the 100 ms pause, then a full period.
-    EXPECT_EQ(timers.Due(TIMER_TRACK), row.value < 0 ? 500u : 700u);
+    EXPECT_EQ(timers.Due(TIMER_TRACK), nothing ? 500u : 700u);
 }
 
 constexpr int kEC = IDC_EDIT_CHANNEL, kEP = IDC_EDIT_POWER;
 // clang-format off
 ROWS(TypedEntry,
     EntryRow{"ChTruncates", kEC, "12.7", 12},         EntryRow{"ChZero", kEC, "0", 1},
-    EntryRow{"ChLoneMinus", kEC, "-", 1},             EntryRow{"ChNegative", kEC, "-5", 1},
-    EntryRow{"ChAboveRange", kEC, "120", 89},         EntryRow{"ChSpaceAndTail", kEC, " 42x", 42},
-    EntryRow{"ChExponent", kEC, "4.5e1", 45},         EntryRow{"ChBareExponent", kEC, "7e", 7},
-    EntryRow{"ChHuge", kEC, "1e999", 89},             EntryRow{"ChHugeNeg", kEC, "-1e999", 1},
-    EntryRow{"ChInf", kEC, "inf", 89},                EntryRow{"ChNan", kEC, "nan", 1},
-    EntryRow{"ChPastedWords", kEC, "channel 5", 1},   EntryRow{"ChEmpty", kEC, "", -1},
+    EntryRow{"ChNegative", kEC, "-5", 1},             EntryRow{"ChAboveRange", kEC, "120", 89},
+    EntryRow{"ChSpaceAndTail", kEC, " 42x", 42},      EntryRow{"ChExponent", kEC, "4.5e1", 45},
+    EntryRow{"ChBareExponent", kEC, "7e", 7},         EntryRow{"ChHuge", kEC, "1e999", 89},
+    EntryRow{"ChHugeNeg", kEC, "-1e999", 1},          EntryRow{"ChInf", kEC, "inf", 89},
+    EntryRow{"ChZeroFraction", kEC, ".0", 1},
     EntryRow{"ChThousandDigits", kEC, std::string(1000, '9'), 89},
+    EntryRow{"ChEmpty", kEC, "", kNothingSent},       EntryRow{"ChNan", kEC, "nan", kNothingSent},
+    EntryRow{"ChLoneMinus", kEC, "-", kNothingSent},  EntryRow{"ChSpace", kEC, " ", kNothingSent},
+    EntryRow{"ChWord", kEC, "hello", kNothingSent},   EntryRow{"ChDot", kEC, ".", kNothingSent},
+    EntryRow{"ChPastedWords", kEC, "channel 5", kNothingSent},
+    EntryRow{"ChEmoji", kEC, "\xF0\x9F\x98\x80", kNothingSent},
+    EntryRow{"ChFullWidth", kEC, "\xEF\xBC\x94\xEF\xBC\x95", kNothingSent},
+    EntryRow{"ChArabicIndic", kEC, "\xD9\xA4\xD9\xA5", kNothingSent},
     EntryRow{"PwHalf", kEP, "7.5", 750},              EntryRow{"PwThirdDecimal", kEP, "7.505", 750},
     EntryRow{"PwExact8_2", kEP, "8.2", 820},          EntryRow{"PwExact10_01", kEP, "10.01", 1001},
-    EntryRow{"PwBelow", kEP, "5", 700},               EntryRow{"PwAbove", kEP, "20", 1300},
+    EntryRow{"PwBelow", kEP, "5", 700},               EntryRow{"PwAbove", kEP, "45", 1300},
     EntryRow{"PwNegative", kEP, "-3", 700},           EntryRow{"PwHuge", kEP, "1e999", 1300},
     EntryRow{"PwHugeNeg", kEP, "-1e999", 700},        EntryRow{"PwMinusInf", kEP, "-inf", 700},
-    EntryRow{"PwTiny", kEP, "1e-999", 700},           EntryRow{"PwEmpty", kEP, "", -1},
+    EntryRow{"PwTiny", kEP, "1e-999", 700},           EntryRow{"PwEmpty", kEP, "", kNothingSent},
+    EntryRow{"PwNan", kEP, "-nan", kNothingSent},     EntryRow{"PwSignOnly", kEP, "+", kNothingSent},
     EntryRow{"PwNinesTruncate", kEP, "12.349999999999", 1234},
     EntryRow{"PwLongZeroFraction", kEP, "0." + std::string(998, '0') + "1234e1000", 1234});
 // clang-format on
+
+TEST_F(Panel, UnreadableEntryBeforeAnyReplyEmptiesTheField) {
+    ctl.OnOpenPort();
+    Reply(CMD_OUTPUT, 0, 0);  // synchronised with no channel or power reply yet
+    controls.texts[IDC_EDIT_CHANNEL] = "hello", controls.texts[IDC_EDIT_POWER] = "-";
+    ctl.OnSetChannel(), ctl.OnSetPower();
+    EXPECT_EQ(Text(IDC_EDIT_CHANNEL) + Text(IDC_EDIT_POWER), "");
+    EXPECT_TRUE(std::none_of(link.sent.begin(), link.sent.end(),
+                             [](const Sent& frame) { return std::get<0>(frame) == 'S'; }));
+}
 
 TEST_F(Panel, ToggleFlipsStateWithoutTouchingCaption) {
     OpenSynced();
     ctl.OnOutputToggle();
     ctl.OnOutputToggle();
-    EXPECT_EQ(link.sent, Frames({{'S', 3, 0x0000, 0}, {'S', 3, 0x0101, 100}}));
+    EXPECT_EQ(link.sent, Frames({{'S', CMD_OUTPUT, 0x0000, 0}, {'S', CMD_OUTPUT, 0x0101, 100}}));
     EXPECT_TRUE(state.outputOn);
     EXPECT_EQ(Text(IDC_BTN_OUTPUT), "ON");
 }
@@ -217,7 +368,9 @@ TEST_P(Hold, SixtySecondsAccelerateSaturateAndStopAtTheLimit) {
     timers.Run(60000);
     ASSERT_EQ(link.sent.size(), 300u);
     for (const auto& [tick, value] : row.steps) {
-        EXPECT_EQ(link.sent[tick - 1], Sent('S', channel ? 1 : 2, value, tick * 200u)) << tick;
+        EXPECT_EQ(link.sent[tick - 1],
+                  Sent('S', channel ? CMD_CHANNEL : CMD_POWER, value, tick * 200u))
+            << tick;
     }
     EXPECT_EQ(state.holdCount, 249);
     ctl.OnMouseUp();
@@ -237,6 +390,16 @@ ROWS(Hold,
             {{1, 701}, {25, 725}, {26, 727}, {162, 1294}, {163, 1300}, {300, 1300}}});
 // clang-format on
 
+// The largest steps: five channels from 88 and ten hundredths from 7.03 dBm stop at the ends.
+TEST_F(Panel, LargestHeldStepsStopAtTheLimit) {
+    OpenSynced();
+    state.currentChannel = 88, state.holdCount = 204;  // 204 / 51 + 1 = 5
+    ctl.StepChannelUp();
+    state.currentPower = 703, state.holdCount = 234;  // 234 / 26 + 1 = 10
+    ctl.StepPowerDown();
+    EXPECT_EQ(link.sent, Frames({{'S', CMD_CHANNEL, 89, 0}, {'S', CMD_POWER, 700, 0}}));
+}
+
 TEST_F(Panel, MouseUpAnywhereEndsHoldAndRestartsTracking) {
     OpenSynced();
     ctl.OnStepButtonDown(IDC_BTN_CH_UP);
@@ -246,7 +409,7 @@ TEST_F(Panel, MouseUpAnywhereEndsHoldAndRestartsTracking) {
     timers.Run(499);
     EXPECT_TRUE(link.sent.empty());
     timers.Run(1);
-    EXPECT_EQ(link.sent, Frames({{'S', 1, 50, 650}}));
+    EXPECT_EQ(link.sent, Frames({{'S', CMD_CHANNEL, 50, 650}}));
 }
 
 TEST_F(Panel, ActionsNeedSyncAndAnOpenPort) {
@@ -289,14 +452,20 @@ TEST_F(Panel, OpenAndCloseResetThePanel) {
     EXPECT_EQ(controls.items, Strings({"COM3", "COM5", "COM9", "COM10"}));
     ExpectPanel(false);
     EXPECT_EQ(Text(IDC_EDIT_POWER), "12.34");  // what the module said stays
+    EXPECT_TRUE(state.currentChannel == 45 && state.currentPower == 1234 && state.outputOn);
 
-    link.openResult = 0;  // a port that does not open changes nothing visible
+    link.openResult = 0;  // a port that does not open says why, and changes nothing else
     ctl.OnOpenPort();
     ExpectPanel(false);
-    link.openResult = 1;  // the chain starts over
+    EXPECT_EQ(controls.notices, Strings({"Varnel|" + link.failureText}));
+    link.failureText.clear();  // no reason kept: the port is still named
     ctl.OnOpenPort();
+    EXPECT_EQ(controls.notices.back(), "Varnel|COM3 cannot be opened.");
+    link.openResult = 1;  // the chain starts over, from the values kept
+    ctl.OnOpenPort();
+    EXPECT_TRUE(state.currentChannel == 45 && state.currentPower == 1234 && state.outputOn);
     timers.Run(200);
-    EXPECT_EQ(link.sent, Frames({{'Q', 1, 0, 400}}));
+    EXPECT_EQ(link.sent, Frames({{'Q', CMD_CHANNEL, 0, 400}}));
 
     probe.ports.clear(), link.calls.clear();
     ctl.OnInitDialog();
@@ -325,10 +494,12 @@ TEST_P(DeviceChange, RecoversOrResets) {
     ctl.OnDeviceChange();
     EXPECT_EQ(timers.now, 400u);
     EXPECT_EQ(link.calls, row.calls);
-    EXPECT_TRUE(link.sent.empty());  // a reopen does not repeat the chain
+    EXPECT_TRUE(link.sent.empty());
     ExpectPanel(row.openAfter);
-    EXPECT_EQ(state.synced, row.openAfter);  // a reopen keeps the chain's result
+    EXPECT_FALSE(state.synced);  // a reopen asks the module again
+    EXPECT_EQ(timers.Running(TIMER_QUERY_CHANNEL), row.openAfter);
     EXPECT_EQ(controls.items.size(), row.listed);
+    EXPECT_TRUE(controls.notices.empty());  // a failed reopen resets without a notice
 }
 
 // clang-format off
@@ -339,13 +510,34 @@ ROWS(DeviceChange,
     DeviceRow{"FailedReopenResets", true, true, 0, {"Close{", "}", "Open9"}, false, 2});
 // clang-format on
 
-TEST_F(Panel, DeviceChangeInsideRecoveryRunsAfterIt) {
-    OpenSynced();
-    link.duringClose = [this] { ctl.OnDeviceChange(); };
+// Another module behind the same COM number after a reopen: its replies, not the old
+// module's, fill every readout. Tracking carries on through the recovery; a hold ends there,
+// as its release would come unsynchronised and be lost.
+TEST_F(Panel, ReopenAfterDeviceChangeSynchronisesWithTheNewModule) {
+    OpenSynced();  // channel 45, 12.34 dBm, ON
     ctl.OnDeviceChange();
-    EXPECT_EQ(link.calls,
-              Strings({"Close{", "}", "Open9", "Start", "Close{", "}", "Open9", "Start"}));
-    EXPECT_EQ(timers.now, 800u);
+    EXPECT_EQ(timers.Due(TIMER_TRACK), 500u);
+    Replay({{650, CMD_CHANNEL, 0, 10}, {850, CMD_POWER, 0x02, 0xBC}, {1050, CMD_OUTPUT, 0, 0}});
+    EXPECT_EQ(
+        link.sent,
+        Frames({{'Q', CMD_CHANNEL, 0, 600}, {'Q', CMD_POWER, 0, 850}, {'Q', CMD_OUTPUT, 0, 1050}}));
+    EXPECT_TRUE(state.synced);
+    EXPECT_EQ(Text(IDC_EDIT_CHANNEL) + " " + Text(IDC_EDIT_POWER) + " " + Text(IDC_BTN_OUTPUT),
+              "10 7.00 OFF");
+    EXPECT_TRUE(state.currentChannel == 10 && state.currentPower == 700 && !state.outputOn);
+
+    ctl.OnStepButtonDown(IDC_BTN_CH_UP);
+    ctl.OnDeviceChange();
+    EXPECT_FALSE(timers.Running(TIMER_CH_UP));
+}
+
+TEST_F(Panel, EachDeviceChangeInsideRecoveryRunsAfterIt) {
+    OpenSynced();
+    link.duringClose = [this] { ctl.OnDeviceChange(), ctl.OnDeviceChange(); };
+    ctl.OnDeviceChange();
+    EXPECT_EQ(link.calls, Strings({"Close{", "}", "Open9", "Start", "Close{", "}", "Open9", "Start",
+                                   "Close{", "}", "Open9", "Start"}));
+    EXPECT_EQ(timers.now, 1200u);
     EXPECT_TRUE(state.portOpen);
 }
 

@@ -1,21 +1,16 @@
-// Helpers of the end-to-end tests: waiting with generous deadlines, a private port folder, a
-// published pty, and an operator who answers report boxes.
+// Helpers of the end-to-end tests: waiting with generous deadlines and an operator who answers
+// report boxes; the port folder and the published pty come from the shared test kit.
 #pragma once
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QMessageBox>
-#include <QTemporaryDir>
 #include <QTimer>
-#include <filesystem>
 #include <functional>
 #include <thread>
 
-#include "PortNames.h"
+#include "PortFolder.h"
 
 namespace e2e {
 
@@ -36,33 +31,8 @@ inline bool WaitUntil(const std::function<bool()>& done, int deadlineMs = kGener
     return done();
 }
 
-/// A private VARNEL_PORTS folder for one test: no test sees or opens a port it did not create.
-class PortFolderScope {
-public:
-    PortFolderScope() { qputenv("VARNEL_PORTS", m_dir.path().toLocal8Bit()); }
-    ~PortFolderScope() { qunsetenv("VARNEL_PORTS"); }
-
-private:
-    QTemporaryDir m_dir;
-};
-
-/// A pty published as COM `com` in the port folder; the test plays the far end.
-class PublishedPty {
-public:
-    explicit PublishedPty(int com) : m_master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)) {
-        ::grantpt(m_master);
-        ::unlockpt(m_master);
-        std::filesystem::create_symlink(::ptsname(m_master),
-                                        PortFolder() + "/COM" + std::to_string(com));
-    }
-    ~PublishedPty() { ::close(m_master); }
-    bool Write(const std::string& bytes) const {
-        return ::write(m_master, bytes.data(), bytes.size()) == ssize_t(bytes.size());
-    }
-
-private:
-    int m_master;
-};
+using testkit::PortFolderScope;
+using testkit::PublishedPty;
 
 /// Answers report boxes with OK after looking at them. A box runs its own modal loop, so the
 /// answer comes from a timer inside that loop.

@@ -117,7 +117,7 @@ TEST(MessageBoxReporterTest, WorkerWaitsForTheBoxShownInsideAClose) {
 }
 
 // The recovery a change starts closes the link, so a batch inside a close waits for its end.
-TEST(DeviceWatcherTest, OneNotificationPerBatchAndNoneInsideAClose) {
+TEST(DeviceWatcherTest, OneNotificationPerBatchHeldUntilACloseEnds) {
     QTemporaryDir folder;
     DeviceWatcher watcher{{folder.path()}};
     QSignalSpy spy{&watcher, &DeviceWatcher::deviceChanged};
@@ -130,15 +130,24 @@ TEST(DeviceWatcherTest, OneNotificationPerBatchAndNoneInsideAClose) {
     QCoreApplication::processEvents();
     EXPECT_EQ(spy.count(), 1);
 
+    // Two batches inside one close: two recoveries afterwards, not one.
     CSerialLink serial;
     LinkBridge bridge(serial, {});
+    const auto serviceUntil = [&](unsigned held) {
+        return WaitUntil(
+            [&] {
+                bridge.ServiceWhileClosing();
+                return watcher.HeldBatches() == held;
+            },
+            e2e::kGenerousMs, false);
+    };
     link("COM5");
-    for (int i = 0; i < 50; ++i) {
-        bridge.ServiceWhileClosing();
-    }
+    ASSERT_TRUE(serviceUntil(1));
+    link("COM6");
+    ASSERT_TRUE(serviceUntil(2));
     EXPECT_EQ(spy.count(), 1);
-    EXPECT_TRUE(watcher.IsHoldingBack());
-    EXPECT_TRUE(WaitUntil([&] { return spy.count() == 2; }));
+    EXPECT_TRUE(WaitUntil([&] { return spy.count() == 3; }));
+    EXPECT_FALSE(watcher.IsHoldingBack());
 }
 
 }  // namespace

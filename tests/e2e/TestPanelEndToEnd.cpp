@@ -1,17 +1,24 @@
 // The real panel, the real serial link and the module simulator on a pty, end to end.
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QComboBox>
-#include <QLineEdit>
+#include <QDialog>
 #include <QProcess>
-#include <QPushButton>
 #include <QRegularExpression>
 #include <QSlider>
 #include <QTest>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <mutex>
+#include <thread>
 
+#include "ChildProcess.h"
 #include "ControllerDlg.h"
 #include "E2eSupport.h"
+#include "PanelDriver.h"
 #include "SerialLink.h"
 
 using e2e::WaitUntil;
@@ -19,85 +26,52 @@ using e2e::WaitUntil;
 namespace {
 
 constexpr int kCom = 201;  // outside the fixed tty table: only our folder can name it
-const QString kPortName = "COM201";
 
 class PanelEndToEnd : public ::testing::Test {
 protected:
     // The simulator as a child process; its stdin is a pipe, so it ends with the test.
     bool StartModule(const QStringList& extra) {
-        QObject::connect(&m_module, &QProcess::readyReadStandardOutput,
-                         [this] { m_log += m_module.readAllStandardOutput(); });
-        m_module.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_module.start(VARNEL_MODULE_PATH,
-                       QStringList{"--com", QString::number(kCom), "--log", "--channel", "45",
-                                   "--power", "12.34", "--output", "on"} +
-                           extra);
-        return WaitUntil([this] { return m_log.contains("varnel-module: COM201 -> "); });
-    }
-    void TearDown() override {
-        m_module.closeWriteChannel();
-        m_module.waitForFinished(e2e::kGenerousMs);
+        return testkit::StartModule(
+            m_module, VARNEL_MODULE_PATH, kCom,
+            QStringList{"--log", "--channel", "45", "--power", "12.34", "--output", "on"} + extra);
     }
     // A frame the module received, by its meaning in the wire log ("set channel 50").
     bool Received(const QString& meaning) const {
-        return QString::fromLocal8Bit(m_log).contains(
-            QRegularExpression(" rx .*  " + meaning + "\n"));
+        return QString::fromLocal8Bit(m_module.Output())
+            .contains(QRegularExpression(" rx .*  " + meaning + "\n"));
     }
     void StartAndOpen(const QStringList& extra) {
         ASSERT_TRUE(StartModule(extra));
-        m_dialog = std::make_unique<CControllerDlg>(m_state, m_link);
-        m_dialog->show();
-        m_dialog->activateWindow();
-        ASSERT_TRUE(WaitUntil([this] { return m_dialog->isActiveWindow(); }));
-        OpenOurPort();
+        ASSERT_TRUE(m_panel.Show(e2e::kGenerousMs));
+        ASSERT_TRUE(m_panel.OpenCom(kCom, e2e::kGenerousMs));
         ASSERT_TRUE(WaitSynced("ON"));
-    }
-    template <typename W = QWidget>
-    W* Get(int id) const {
-        return qobject_cast<W*>(m_dialog->Control(id));
-    }
-    QString Text(int id) const {
-        QWidget* control = Get(id);
-        return control->property(qobject_cast<QSlider*>(control) ? "value" : "text").toString();
-    }
-    void Click(int id) { Get<QPushButton>(id)->click(); }
-    void TypeEnter(int id, const QString& keys) {
-        auto* field = Get<QLineEdit>(id);
-        field->setFocus();
-        field->selectAll();
-        QTest::keyClicks(field, keys);
-        QTest::keyClick(field, Qt::Key_Return);
-    }
-    void OpenOurPort() {
-        auto* ports = Get<QComboBox>(IDC_COMBO_PORTS);
-        ASSERT_GE(ports->findText(kPortName), 0);
-        ports->setCurrentIndex(ports->findText(kPortName));
-        Click(IDC_BTN_OPENPORT);
-        ASSERT_EQ(Text(IDC_BTN_OPENPORT), "ClosePort");
     }
     // The output reply ends the synchronisation and is the only source of "ON" / "OFF".
     bool WaitSynced(const QString& output) {
-        return WaitUntil([&] { return Text(IDC_BTN_OUTPUT) == output && m_state.synced; });
+        return WaitUntil(
+            [&] { return m_panel.Text("IDC_BTN_OUTPUT") == output && m_state.synced; });
     }
     // Entry, slider and grid readouts of the channel | power | output caption.
     QString Readouts() const {
         QStringList texts;
-        for (int id : {IDC_EDIT_CHANNEL, IDC_SLIDER_CHANNEL, IDC_TXT_FREQUENCY, IDC_TXT_WAVELENGTH,
-                       IDC_TXT_ITU, 0, IDC_EDIT_POWER, IDC_SLIDER_POWER, 0, IDC_BTN_OUTPUT}) {
-            texts << (id == 0 ? "|" : Text(id));
+        for (const char* name :
+             {"IDC_EDIT_CHANNEL", "IDC_SLIDER_CHANNEL", "IDC_TXT_FREQUENCY", "IDC_TXT_WAVELENGTH",
+              "IDC_TXT_ITU", "|", "IDC_EDIT_POWER", "IDC_SLIDER_POWER", "|", "IDC_BTN_OUTPUT"}) {
+            texts << (name[0] == '|' ? QString("|") : m_panel.Text(name));
         }
         return texts.join(' ');
     }
-    bool Closed() const {
-        return Text(IDC_BTN_OPENPORT) == "OpenPort" && Get<QComboBox>(IDC_COMBO_PORTS)->isEnabled();
+    int ListedAt() const {
+        return qobject_cast<QComboBox*>(m_panel.Control("IDC_COMBO_PORTS"))
+            ->findText(QStringLiteral("COM%1").arg(kCom));
     }
 
     e2e::PortFolderScope m_folder;  // before the panel: its watcher and scan use the folder
-    QProcess m_module;
-    QByteArray m_log;
+    testkit::ChildProcess m_module;
     ControllerState m_state;
     CSerialLink m_link;
-    std::unique_ptr<CControllerDlg> m_dialog;
+    CControllerDlg m_dialog{m_state, m_link};
+    PanelDriver m_panel{m_dialog, m_state};
 };
 
 TEST_F(PanelEndToEnd, OpenSynchroniseDriveEveryControlCloseAndReopen) {
@@ -106,7 +80,7 @@ TEST_F(PanelEndToEnd, OpenSynchroniseDriveEveryControlCloseAndReopen) {
 
     // A drag across several positions between two tracking ticks sends only the last one.
     for (int channel : {46, 47, 48, 50}) {
-        Get<QSlider>(IDC_SLIDER_CHANNEL)->setValue(channel);
+        m_panel.MoveSlider("IDC_SLIDER_CHANNEL", channel);
     }
     EXPECT_TRUE(
         WaitUntil([&] { return Readouts() == "50 50 194150 1544.13 H41 | 12.34 1234 | ON"; }));
@@ -115,23 +89,23 @@ TEST_F(PanelEndToEnd, OpenSynchroniseDriveEveryControlCloseAndReopen) {
 
     // Each waits for the module's reply: a second frame sent before the link has written the
     // first replaces it.
-    TypeEnter(IDC_EDIT_CHANNEL, "12");
+    m_panel.TypeAndEnter("IDC_EDIT_CHANNEL", "12");
     EXPECT_TRUE(WaitUntil([&] { return Readouts().startsWith("12 12 192250 1559.39 H22 |"); }));
-    TypeEnter(IDC_EDIT_POWER, "10.5");
+    m_panel.TypeAndEnter("IDC_EDIT_POWER", "10.5");
     EXPECT_TRUE(WaitUntil([&] { return Readouts().contains("| 10.50 1050 |"); }));
-    Click(IDC_BTN_OUTPUT);
+    m_panel.Click("IDC_BTN_OUTPUT");
     EXPECT_TRUE(WaitUntil([&] { return Readouts().endsWith("| OFF"); }));
     EXPECT_TRUE(Received("set channel 12") && Received("set power 10.50 dBm") &&
                 Received("set output off"));
-    EXPECT_TRUE(m_dialog->isVisible()) << "Enter closed the panel";
+    EXPECT_TRUE(m_dialog.isVisible()) << "Enter closed the panel";
 
-    Click(IDC_BTN_OPENPORT);
-    EXPECT_TRUE(Closed());
+    m_panel.ClosePort();
+    EXPECT_TRUE(m_panel.IsClosed());
     EXPECT_EQ(Readouts(), "12 12 192250 1559.39 H22 | 10.50 1050 | OFF");  // kept on close
-    OpenOurPort();
+    ASSERT_TRUE(m_panel.OpenCom(kCom, e2e::kGenerousMs));
     EXPECT_TRUE(WaitSynced("OFF"));
-    Click(IDC_BTN_OPENPORT);
-    EXPECT_TRUE(Closed());
+    m_panel.ClosePort();
+    EXPECT_TRUE(m_panel.IsClosed());
 }
 
 // The entry vanishes and the pty hangs up: the link reports the failed read once, and the
@@ -140,9 +114,72 @@ TEST_F(PanelEndToEnd, OpenSynchroniseDriveEveryControlCloseAndReopen) {
 TEST_F(PanelEndToEnd, UnpluggedModuleReturnsThePanelToClosed) {
     StartAndOpen({"--unplug-after", "4"});
     e2e::Operator answer;
-    ASSERT_TRUE(WaitUntil([&] { return Closed(); }));
+    ASSERT_TRUE(WaitUntil([&] { return m_panel.IsClosed(); }));
     EXPECT_LE(answer.Answered(), 1);
-    EXPECT_EQ(Get<QComboBox>(IDC_COMBO_PORTS)->findText(kPortName), -1);
+    EXPECT_EQ(ListedAt(), -1);
+    EXPECT_FALSE(m_state.portOpen);
+}
+
+// With this seed a stray 01 lands ahead of a channel reply and shifts the framer by one byte
+// onto a frame that checks out as "channel 0": it must never reach the readouts, nor tracking
+// after them (which would set channel 1 with nobody touching the panel).
+TEST_F(PanelEndToEnd, StrayByteNeverForgesAChannel) {
+    StartAndOpen({"--channel", "4", "--noise", "1", "--seed", "714"});
+    EXPECT_TRUE(Readouts().startsWith("4 4 191850 ")) << Readouts().toStdString();
+    EXPECT_EQ(m_state.currentChannel, 4);  // so tracking has nothing to send
+}
+
+// The module dies without removing its entry: the port is still listed, but its device is
+// gone. OpenPort says so in one box and leaves the panel closed.
+TEST_F(PanelEndToEnd, FailedOpenSaysWhyInOneBox) {
+    ASSERT_TRUE(StartModule({}));
+    ASSERT_TRUE(m_panel.Show(e2e::kGenerousMs));
+    ASSERT_TRUE(WaitUntil([&] { return ListedAt() >= 0; }));
+    qobject_cast<QComboBox*>(m_panel.Control("IDC_COMBO_PORTS"))->setCurrentIndex(ListedAt());
+    m_module.Kill();
+    QString seen;
+    e2e::Operator answer([&](QMessageBox* box) { seen = box->windowTitle() + "|" + box->text(); });
+    m_panel.Click("IDC_BTN_OPENPORT");
+    EXPECT_EQ(answer.Answered(), 1);
+    EXPECT_TRUE(seen.startsWith("Varnel|COM201 ")) << seen.toStdString();
+    EXPECT_TRUE(seen.contains("cannot be opened")) << seen.toStdString();
+    EXPECT_TRUE(m_panel.IsClosed());
+}
+
+// A screen reader presses ClosePort while the unplug's report box is up. The close would wait
+// for the monitor thread, which waits for the box: the press must be refused, never hang. A
+// watchdog ends the process if it hangs all the same.
+TEST_F(PanelEndToEnd, ClosePortPressedDuringAReportBoxNeverHangs) {
+    StartAndOpen({"--unplug-after", "3"});
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    std::thread watchdog([&] {
+        std::unique_lock lock(mutex);
+        if (!done.wait_for(lock, std::chrono::milliseconds(3 * e2e::kGenerousMs),
+                           [&] { return finished; })) {
+            std::fprintf(stderr, "hung: ClosePort pressed during a report box\n");
+            std::_Exit(1);
+        }
+    });
+    int pressed = 0;
+    e2e::Operator answer([&](QMessageBox*) {
+        QAccessibleInterface* button = QAccessible::queryAccessibleInterface(m_panel.Control("IDC_BTN_OPENPORT"));
+        ASSERT_NE(button, nullptr);
+        ASSERT_NE(button->actionInterface(), nullptr);
+        button->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+        m_panel.Click("IDC_BTN_OPENPORT");
+        ++pressed;
+    });
+    EXPECT_TRUE(WaitUntil([&] { return m_panel.IsClosed(); }));
+    {
+        std::lock_guard lock(mutex);
+        finished = true;
+    }
+    done.notify_one();
+    watchdog.join();
+    EXPECT_EQ(pressed, 1);
+    EXPECT_EQ(answer.Answered(), 1);
     EXPECT_FALSE(m_state.portOpen);
 }
 

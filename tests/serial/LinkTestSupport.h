@@ -44,7 +44,8 @@ public:
         m_folder = folder;
         const std::string slave = ::ptsname(m_master);
         m_slave = ::open(slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        ::setenv("VARNEL_PORTS", folder, 1);  // before any link thread runs
+        ::setenv("VARNEL_PORTS", folder, 1);     // before any link thread runs
+        ::setenv("VARNEL_LOCK_DIR", folder, 1);  // lock files of the test's ptys stay here
         std::filesystem::create_symlink(slave, EntryPath(com));
     }
     ~PtyPort() {

@@ -1,5 +1,6 @@
 // The COM-port namespace on a private folder of entries pointing at real pseudo-terminals.
 #include "PortNames.h"
+#include "PosixPortNames.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -10,8 +11,12 @@
 #include <numeric>
 #include <thread>
 
+#include <sys/file.h>
+#include <sys/stat.h>
+
 #include "LineSettings.h"
 #include "LinkTestSupport.h"
+#include "LockFile.h"
 
 namespace {
 
@@ -81,24 +86,114 @@ TEST_F(LinkOnPty, OpenSwitchesTheLineToRaw9600EightNOne) {
     EXPECT_TRUE(panel.Reports().empty()) << "a pty has no RTS line; that is no failure";
 }
 
-TEST_F(LinkOnPty, OpenWithoutThePortIsSilentAndAConfigurationFailureIsReported) {
-    std::filesystem::create_symlink("/nonexistent/tty", pty.EntryPath(203));
-    std::ofstream(pty.EntryPath(204) + ".file") << "not a tty";
-    std::filesystem::create_symlink(pty.EntryPath(204) + ".file", pty.EntryPath(204));
-    CSerialLink holder;
-    ASSERT_EQ(OpenLink(holder, nullptr, kCom), 1);
-    // A dangling entry, no entry nor table device, a port another link holds.
-    for (const int com : {203, 202, kCom}) {
-        EXPECT_EQ(OpenLink(link, &panel, com), 0) << "COM" << com;
-    }
-    holder.Close();
+TEST_F(LinkOnPty, AConfigurationFailureIsReportedAndThePortStaysOpen) {
     panel.onShow = [&] { link.Close(); };               // as a device change handled in the box may
     EXPECT_EQ(OpenLink(link, &panel, kCom, 12345), 1);  // no termios speed
-    EXPECT_EQ(OpenLink(link, &panel, 204), 1);          // tcgetattr on a non-terminal
     EXPECT_EQ(panel.Reports(),
-              (std::vector<std::string>{
-                  Report("SetCommState()", "Invalid argument", kCom),
-                  Report("GetCommState()", "Inappropriate ioctl for device", 204)}));
+              std::vector<std::string>{Report("SetCommState()", "Invalid argument", kCom)});
+}
+
+int OpenDescriptors() {
+    return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                          std::filesystem::directory_iterator()));
+}
+
+std::string Comm(long pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    std::getline(in, name);
+    return name;
+}
+
+TEST_F(LinkOnPty, WhatDoesNotOpenIsSilentLeavesNothingOpenAndSaysWhy) {
+    const std::filesystem::path folder = std::filesystem::path(pty.EntryPath(kCom)).parent_path();
+    const std::string slave = std::filesystem::read_symlink(pty.EntryPath(kCom));
+    const std::string lockFile = (folder / LockFileName(slave)).string();
+    std::ofstream(folder / "plain") << "not a tty";
+    ASSERT_EQ(::mkfifo((folder / "fifo").c_str(), 0600), 0);
+    std::filesystem::create_directory(folder / "sub");
+    const std::pair<int, std::string> entries[] = {
+        {203, "/nonexistent/tty"},         {204, (folder / "plain").string()},
+        {205, (folder / "fifo").string()}, {206, "/dev/null"},
+        {207, (folder / "sub").string()},  {208, "/dev/ptmx"}};
+    for (const auto& [com, target] : entries) {
+        std::filesystem::create_symlink(target, pty.EntryPath(com));
+    }
+    const long self = ::getpid();
+    struct Row {
+        const char* name;
+        int com;
+        OpenFailureKind kind;
+        std::string device;
+        long holder;
+        std::function<void()> hold, release;
+    };
+    CSerialLink other;
+    int flocked = -1;
+    const std::vector<Row> rows = {
+        {"NoEntryNorTable", 202, OpenFailureKind::NoSuchDevice, "", 0, {}, {}},
+        {"Dangling", 203, OpenFailureKind::NoSuchDevice, "/nonexistent/tty", 0, {}, {}},
+        {"RegularFile", 204, OpenFailureKind::NotATerminal, entries[1].second, 0, {}, {}},
+        {"Fifo", 205, OpenFailureKind::NotATerminal, entries[2].second, 0, {}, {}},
+        {"DevNull", 206, OpenFailureKind::NotATerminal, "/dev/null", 0, {}, {}},
+        {"Folder", 207, OpenFailureKind::NotATerminal, entries[4].second, 0, {}, {}},
+        {"PtyMultiplexer", 208, OpenFailureKind::NotATerminal, "/dev/ptmx", 0, {}, {}},
+        {"AnotherLink", kCom, OpenFailureKind::Busy, slave, self,
+         [&] { ASSERT_EQ(OpenLink(other, nullptr, kCom), 1); }, [&] { other.Close(); }},
+        {"LockFileOfALiveProcess", kCom, OpenFailureKind::Busy, slave, 1,
+         [&] { std::ofstream(lockFile) << "         1\n"; },
+         [&] { std::filesystem::remove(lockFile); }},
+        {"FlockWithoutLockFile", kCom, OpenFailureKind::Busy, slave, self,
+         [&] {
+             flocked = ::open(slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+             ASSERT_EQ(::flock(flocked, LOCK_EX), 0);
+         },
+         [&] { ::close(flocked); }},
+    };
+    ASSERT_EQ(OpenLink(link, &panel, 202), 0);  // the link's own events exist from here on
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (row.hold) {
+            row.hold();
+        }
+        const int before = OpenDescriptors();
+        EXPECT_EQ(OpenLink(link, &panel, row.com), 0);
+        EXPECT_EQ(OpenDescriptors(), before);
+        const OpenFailure& failure = link.LastOpenFailure();
+        EXPECT_EQ(failure.kind, row.kind);
+        EXPECT_EQ(failure.device, row.device);
+        EXPECT_EQ(failure.holderPid, row.holder);
+        EXPECT_EQ(failure.holderName, row.holder != 0 ? Comm(row.holder) : "");
+        if (row.release) {
+            row.release();
+        }
+    }
+    EXPECT_TRUE(panel.Reports().empty());
+    ASSERT_EQ(OpenPanel(), 1) << "the port itself opens";
+    EXPECT_EQ(link.LastOpenFailure().kind, OpenFailureKind::None);
+    ASSERT_NO_FATAL_FAILURE(StartAndSync());
+}
+
+TEST_F(LinkOnPty, TheLockFileIsHeldWhileOpenAndAStaleOneIsReplaced) {
+    const std::filesystem::path folder = std::filesystem::path(pty.EntryPath(kCom)).parent_path();
+    const std::string lockFile =
+        (folder / LockFileName(std::filesystem::read_symlink(pty.EntryPath(kCom)))).string();
+    auto text = [&] {
+        std::ifstream in(lockFile);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    char ours[16];
+    std::snprintf(ours, sizeof ours, "%10ld\n", static_cast<long>(::getpid()));
+    std::ofstream(lockFile) << "4194305\n";  // above any pid_max: nobody
+    ASSERT_EQ(OpenPanel(), 1);
+    EXPECT_EQ(text(), ours);
+    link.Close();
+    EXPECT_FALSE(std::filesystem::exists(lockFile)) << "Close removes it";
+    auto doomed = std::make_unique<CSerialLink>();
+    ASSERT_EQ(OpenLink(*doomed, nullptr, kCom), 1);
+    EXPECT_EQ(text(), ours);
+    doomed.reset();
+    EXPECT_FALSE(std::filesystem::exists(lockFile)) << "the destructor removes it";
 }
 
 TEST_F(LinkOnPty, EachByteIsHandledBeforeTheNextIsReadAndEveryValuePassesBothWays) {
@@ -130,6 +225,7 @@ TEST_F(LinkOnPty, CloseOrReopenWithAByteParkedHandlesThatByteAndReadsNoMore) {
         SCOPED_TRACE(mode);
         ASSERT_EQ(OpenPanel(), 1);
         ASSERT_NO_FATAL_FAILURE(StartAndSync());
+        EXPECT_EQ(link.TryStartMonitor(), MonitorStart::AlreadyRunning);
         EXPECT_EQ(link.StartMonitor(), 0) << "two monitors would read each other's bytes";
         panel.notes.clear();
         panel.serviceCalls = 0;
@@ -158,16 +254,19 @@ TEST_F(LinkOnPty, CloseOrReopenWithAByteParkedHandlesThatByteAndReadsNoMore) {
 }
 
 TEST_F(LinkOnPty, SendOutsideTheBufferIsRefusedAndTheWritePurgesUnreadInput) {
+    EXPECT_EQ(link.TrySend(kSetChannel.data(), 6), SendResult::NoBuffer);
     EXPECT_EQ(Send(kSetChannel), 0) << "no buffer before Open";
+    EXPECT_EQ(link.TryStartMonitor(), MonitorStart::NeverOpened);
     EXPECT_EQ(link.StartMonitor(), 0) << "nothing to monitor before Open";
     ASSERT_EQ(OpenPanel(0, 6), 1);  // input unwatched, so it is still queued at the write
     ASSERT_NO_FATAL_FAILURE(StartAndSync());
     ASSERT_TRUE(pty.Write({1, 2, 3}));
     ASSERT_TRUE(pty.WaitSlaveQueued(3));
     const Bytes seven(7, 0xEE);
+    EXPECT_EQ(link.TrySend(seven.data(), 7), SendResult::BadLength);
+    EXPECT_EQ(link.TrySend(seven.data(), -1), SendResult::BadLength);
+    EXPECT_EQ(link.TrySend(nullptr, 3), SendResult::NoBytes);
     EXPECT_EQ(link.Send(seven.data(), 7), 0);
-    EXPECT_EQ(link.Send(seven.data(), -1), 0);
-    EXPECT_EQ(link.Send(nullptr, 3), 0);
     ASSERT_EQ(Send(kSetChannel), 1);
     EXPECT_EQ(pty.Read(12, 300ms), kSetChannel);
     EXPECT_EQ(pty.SlaveQueued(), 0);

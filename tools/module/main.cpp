@@ -22,6 +22,8 @@
 #include "ModuleCore.h"
 #include "ModuleOptions.h"
 #include "PortNames.h"
+#include "PosixPortNames.h"
+#include "Voice.h"
 
 namespace {
 
@@ -33,11 +35,7 @@ constexpr int kExitUsage = 64;
 constexpr std::size_t kReadBudget = std::size_t{64} * 1024;
 constexpr int kStreamBurst = 256;
 
-void Say(const std::string& text) {
-    const std::string line = "varnel-module: " + text + "\n";
-    // stderr is unbuffered; a failed message has nowhere else to go.
-    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, line.data(), line.size());
-}
+const Voice Say{"varnel-module: ", stderr};
 
 std::string Errno() {
     return std::strerror(errno);

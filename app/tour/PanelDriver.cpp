@@ -2,19 +2,14 @@
 
 #include <QAbstractButton>
 #include <QAbstractEventDispatcher>
-#include <QApplication>
 #include <QComboBox>
+#include <QDialog>
 #include <QEventLoop>
 #include <QLineEdit>
 #include <QSlider>
 #include <QTest>
 #include <QTimer>
 #include <QWindow>
-
-#include "BenchSupport.h"
-#include "ControllerDlg.h"
-
-namespace bench {
 
 namespace {
 
@@ -24,30 +19,30 @@ QPoint CentreInWindow(QWidget* control) {
 
 }  // namespace
 
-PanelDriver::PanelDriver() : m_dialog(std::make_unique<CControllerDlg>(m_state, m_link)) {
-    m_dialog->show();
-    m_dialog->activateWindow();
-    WaitFor([this] { return m_dialog->windowHandle() != nullptr && m_dialog->isVisible(); }, 5000);
-}
-
-PanelDriver::~PanelDriver() {
-    // The window first: it detaches from the link, which then stops its thread and closes a
-    // port still open.
-    m_dialog.reset();
-}
+PanelDriver::PanelDriver(QDialog& dialog, const ControllerState& state)
+    : m_dialog(dialog), m_state(state) {}
 
 QWidget* PanelDriver::Control(const char* name) const {
-    return m_dialog->findChild<QWidget*>(QString::fromLatin1(name));
+    return m_dialog.findChild<QWidget*>(QString::fromLatin1(name));
 }
 
 QString PanelDriver::Text(const char* name) const {
     const QWidget* widget = Control(name);
+    if (const auto* slider = qobject_cast<const QSlider*>(widget)) {
+        return QString::number(slider->value());
+    }
     return widget == nullptr ? QString() : widget->property("text").toString();
 }
 
 int PanelDriver::SliderValue(const char* name) const {
     const auto* slider = qobject_cast<const QSlider*>(Control(name));
     return slider == nullptr ? -1 : slider->value();
+}
+
+bool PanelDriver::Show(int deadlineMs) {
+    m_dialog.show();
+    m_dialog.activateWindow();
+    return WaitFor([this] { return m_dialog.isActiveWindow(); }, deadlineMs);
 }
 
 bool PanelDriver::OpenCom(int com, int deadlineMs, std::int64_t* clickedAtNs) {
@@ -62,7 +57,7 @@ bool PanelDriver::OpenCom(int com, int deadlineMs, std::int64_t* clickedAtNs) {
         return false;
     }
     ports->setCurrentIndex(ports->findText(name));
-    const std::int64_t at = NowNs();
+    const std::int64_t at = MonotonicNs();
     button->click();
     if (clickedAtNs != nullptr) {
         *clickedAtNs = at;
@@ -80,9 +75,9 @@ std::int64_t PanelDriver::ClosePort() {
     if (button == nullptr || !m_state.portOpen) {
         return -1;
     }
-    const std::int64_t start = NowNs();
+    const std::int64_t start = MonotonicNs();
     button->click();  // OnOpenPort runs to the panel's reset inside the click
-    return NowNs() - start;
+    return MonotonicNs() - start;
 }
 
 bool PanelDriver::IsClosed() const {
@@ -91,9 +86,15 @@ bool PanelDriver::IsClosed() const {
            ports != nullptr && ports->isEnabled();
 }
 
+void PanelDriver::Click(const char* name) {
+    if (auto* button = qobject_cast<QAbstractButton*>(Control(name))) {
+        button->click();
+    }
+}
+
 void PanelDriver::ClickThroughWindow(const char* name) {
     if (QWidget* control = Control(name)) {
-        QTest::mouseClick(m_dialog->windowHandle(), Qt::LeftButton, Qt::NoModifier,
+        QTest::mouseClick(m_dialog.windowHandle(), Qt::LeftButton, Qt::NoModifier,
                           CentreInWindow(control));
     }
 }
@@ -101,13 +102,13 @@ void PanelDriver::ClickThroughWindow(const char* name) {
 void PanelDriver::PressThroughWindow(const char* name) {
     if (QWidget* control = Control(name)) {
         m_pressedAt = CentreInWindow(control);
-        QTest::mousePress(m_dialog->windowHandle(), Qt::LeftButton, Qt::NoModifier, m_pressedAt);
+        QTest::mousePress(m_dialog.windowHandle(), Qt::LeftButton, Qt::NoModifier, m_pressedAt);
     }
 }
 
 void PanelDriver::ReleaseThroughWindow() {
     // Released where it was pressed: the pressed button holds the mouse anyway.
-    QTest::mouseRelease(m_dialog->windowHandle(), Qt::LeftButton, Qt::NoModifier, m_pressedAt);
+    QTest::mouseRelease(m_dialog.windowHandle(), Qt::LeftButton, Qt::NoModifier, m_pressedAt);
 }
 
 void PanelDriver::TypeAndEnter(const char* name, const QString& text) {
@@ -131,23 +132,21 @@ void PanelDriver::MoveSlider(const char* name, int value) {
 
 bool PanelDriver::WaitFor(const std::function<bool()>& done, int deadlineMs, int pollMs,
                           std::int64_t* doneAtNs) {
-    if (done()) {
-        if (doneAtNs != nullptr) {
-            *doneAtNs = NowNs();
-        }
-        return true;
-    }
     QEventLoop loop;
     bool reached = false;
     auto check = [&] {
         if (!reached && done()) {
             reached = true;
             if (doneAtNs != nullptr) {
-                *doneAtNs = NowNs();
+                *doneAtNs = MonotonicNs();
             }
             loop.quit();
         }
     };
+    check();
+    if (reached) {
+        return true;
+    }
     // The loop is about to sleep right after the event that completed the condition, so
     // this catches the moment without polling; the timer covers changes made elsewhere.
     QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock,
@@ -156,10 +155,7 @@ bool PanelDriver::WaitFor(const std::function<bool()>& done, int deadlineMs, int
     poll.setTimerType(Qt::PreciseTimer);
     QObject::connect(&poll, &QTimer::timeout, &loop, check);
     poll.start(pollMs);
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
-    deadline.start(deadlineMs);
+    QTimer::singleShot(deadlineMs, &loop, &QEventLoop::quit);
     loop.exec();
     return reached || done();
 }
@@ -169,5 +165,3 @@ void PanelDriver::Idle(int ms) {
     QTimer::singleShot(ms, Qt::PreciseTimer, &loop, &QEventLoop::quit);
     loop.exec();
 }
-
-}  // namespace bench

@@ -1,0 +1,196 @@
+// varnel-ctl's command line and channel lists: what is accepted, and what is refused before
+// anything could be sent.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "ChannelList.h"
+#include "CtlOptions.h"
+
+namespace {
+
+std::vector<std::string> Words(const std::string& line) {
+    std::istringstream in(line);
+    std::vector<std::string> words;
+    for (std::string word; in >> word;) {
+        words.push_back(word);
+    }
+    return words;
+}
+
+std::string Join(const std::vector<int>& values) {
+    std::string text;
+    for (const int value : values) {
+        text += (text.empty() ? "" : " ") + std::to_string(value);
+    }
+    return text;
+}
+
+TEST(ChannelList, ReadsRangesStepsAndLists) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"45", "45"},        {"1-5", "1 2 3 4 5"}, {"10,12,14", "10 12 14"},   {"1-9:4", "1 5 9"},
+        {"1-10:4", "1 5 9"}, {"5-1:2", "5 3 1"},   {"88-89,1,1", "88 89 1 1"}, {"7-7:3", "7"},
+    };
+    for (const auto& [text, expected] : rows) {
+        std::vector<int> channels;
+        EXPECT_EQ(ParseChannelList(text, channels), "") << text;
+        EXPECT_EQ(Join(channels), expected) << text;
+    }
+    std::vector<int> all;
+    ASSERT_EQ(ParseChannelList("1-89:2", all), "");
+    EXPECT_EQ(all.size(), 45u);
+    EXPECT_EQ(all.back(), 89);
+}
+
+TEST(ChannelList, RefusesWhatIsNotAList) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"", "empty"},
+        {"0", "outside 1-89"},
+        {"90", "outside 1-89"},
+        {"1-90", "outside 1-89"},
+        {"1-", "two channel numbers"},
+        {"-5", "two channel numbers"},
+        {"1-89:0", "step"},
+        {"1-89:x", "step"},
+        {"5:2", "needs a range"},
+        {"1-89:2:3", "step"},
+        {"1,,2", "empty item"},
+        {"1,", "empty item"},
+        {"a", "not a channel"},
+        {" 1", "not a channel"},
+        {"1.5", "not a channel"},
+        {"0001", "not a channel"},
+    };
+    for (const auto& [text, reason] : rows) {
+        std::vector<int> channels{1};
+        const std::string error = ParseChannelList(text, channels);
+        EXPECT_NE(error.find(reason), std::string::npos) << "\"" << text << "\": " << error;
+        EXPECT_TRUE(channels.empty()) << text;
+    }
+}
+
+TEST(CtlOptions, ReadsEachCommand) {
+    CtlOptions o;
+    ASSERT_EQ(ParseCtlOptions(Words("COM5 get"), o), "");
+    EXPECT_EQ(o.command, CtlCommand::Get);
+    EXPECT_EQ(o.port.com, 5);
+    EXPECT_TRUE(o.quantities.empty());
+
+    ASSERT_EQ(ParseCtlOptions(Words("com12 get power channel --json"), o), "");
+    EXPECT_EQ(o.port.label, "COM12");
+    EXPECT_TRUE(o.json);
+    EXPECT_EQ(o.quantities, (std::vector<Quantity>{Quantity::Power, Quantity::Channel}));
+
+    ASSERT_EQ(ParseCtlOptions(Words("/dev/pts/3 set power 8.2 channel 45 output on"), o), "");
+    EXPECT_EQ(o.port.path, "/dev/pts/3");
+    ASSERT_EQ(o.settings.size(), 3u);
+    EXPECT_EQ(o.settings[0].value, 820) << "typed power is read from its digits";
+    EXPECT_EQ(o.settings[1].value, 45);
+    EXPECT_EQ(o.settings[2].value, 1);
+
+    ASSERT_EQ(ParseCtlOptions(Words("ttyUSB0 sweep 1-3 --dwell=0.25 --power 12 --repeat 2 "
+                                    "--output off-at-end --csv out.csv --tries 5 --timeout 50"),
+                              o),
+              "");
+    EXPECT_EQ(o.port.path, "/dev/ttyUSB0");
+    EXPECT_EQ(Join(o.channels), "1 2 3");
+    EXPECT_DOUBLE_EQ(o.dwellS, 0.25);
+    EXPECT_TRUE(o.sweepPower);
+    EXPECT_EQ(o.power, 1200);
+    EXPECT_EQ(o.repeat, 2);
+    EXPECT_TRUE(o.offAtEnd);
+    EXPECT_EQ(o.csvPath, "out.csv");
+    EXPECT_EQ(o.tries, 5);
+    EXPECT_EQ(o.timeoutMs, 50);
+
+    ASSERT_EQ(ParseCtlOptions(Words("ports --all"), o), "");
+    EXPECT_EQ(o.command, CtlCommand::Ports);
+    EXPECT_TRUE(o.all);
+    for (const char* line : {"sweep --help", "COM5 sweep -h", "/dev/x sweep 1-200 --help"}) {
+        ASSERT_EQ(ParseCtlOptions(Words(line), o), "") << line;
+        EXPECT_TRUE(o.help);
+        EXPECT_EQ(o.command, CtlCommand::Sweep) << line;
+    }
+    EXPECT_NE(CtlHelpText(o.command).find("130"), std::string::npos) << "exit codes in help";
+}
+
+TEST(CtlOptions, ClampIsThePanelsClamping) {
+    const std::tuple<const char*, int, int> rows[] = {
+        // text, value without --clamp (-1: refused), value with it
+        {"power 8.2", 820, 820},
+        {"power 8.205", 820, 820},
+        {"power 13", 1300, 1300},
+        {"power 13.001", 1300, 1300},
+        {"power 13.01", -1, 1300},
+        {"power 6.99", -1, 700},
+        {"power -5", -1, 700},
+        {"power 1e1", 1000, 1000},
+        {"power 1e400", -1, 1300},
+        {"channel 89", 89, 89},
+        {"channel 90", -1, 89},
+        {"channel 0", -1, 1},
+        {"channel 99999999999999999999", -1, 89},
+    };
+    for (const auto& [text, plain, clamped] : rows) {
+        for (const bool clamp : {false, true}) {
+            CtlOptions o;
+            const std::string error = ParseCtlOptions(
+                Words(std::string("COM3 set ") + text + (clamp ? " --clamp" : "")), o);
+            const int expected = clamp ? clamped : plain;
+            if (expected < 0) {
+                EXPECT_NE(error.find("outside"), std::string::npos) << text << ": " << error;
+            } else {
+                ASSERT_EQ(error, "") << text;
+                EXPECT_EQ(o.settings.at(0).value, expected) << text << " clamp " << clamp;
+            }
+        }
+    }
+}
+
+TEST(CtlOptions, RefusesBadCommandLines) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"", "give a command"},
+        {"COM5", "what should"},
+        {"get", "give the port first"},
+        {"COM5 fly", "unknown command"},
+        {"COM0 get", "COM1 to COM254"},
+        {"COM255 get", "COM1 to COM254"},
+        {"COM5x get", "COM1 to COM254"},
+        {"COM5 get colour", "not \"colour\""},
+        {"COM5 set", "wants what to set"},
+        {"COM5 set power", "wants a value"},
+        {"COM5 set power 8,2", "not a number"},
+        {"COM5 set power 8.2dBm", "not a number"},
+        {"COM5 set power nan", "not a number"},
+        {"COM5 set power inf", "not a number"},
+        {"COM5 set channel 4.5", "not a whole number"},
+        {"COM5 set channel 45 output maybe", "on or off"},
+        {"COM5 set volume 3", "not \"volume\""},
+        {"COM5 sweep 1-3", "--dwell"},
+        {"COM5 sweep --dwell 1", "one channel list"},
+        {"COM5 sweep 1-3 4 --dwell 1", "one channel list"},
+        {"COM5 sweep 1-90 --dwell 1", "outside 1-89"},
+        {"COM5 sweep 1-3 --dwell -1", "--dwell wants"},
+        {"COM5 sweep 1-3 --dwell nan", "--dwell wants"},
+        {"COM5 sweep 1-3 --dwell 1 --power 14", "outside 7.00-13.00"},
+        {"COM5 sweep 1-3 --dwell 1 --repeat 0", "--repeat wants"},
+        {"COM5 sweep 1-3 --dwell 1 --output off", "off-at-end"},
+        {"COM5 sweep 1-3 --dwell", "--dwell wants a value"},
+        {"COM5 get --dwell 1", "an option of sweep"},
+        {"COM5 get --clamp", "an option of set"},
+        {"COM5 monitor --interval 0", "--interval wants"},
+        {"COM5 monitor now", "takes no argument"},
+        {"COM5 get --tries 0", "--tries wants"},
+        {"COM5 get --timeout 5", "--timeout wants"},
+        {"COM5 get --json=yes", "takes no value"},
+        {"COM5 get --colour", "unknown option"},
+        {"ports --json --all extra", "takes no argument"},
+    };
+    for (const auto& [line, reason] : rows) {
+        CtlOptions o;
+        const std::string error = ParseCtlOptions(Words(line), o);
+        EXPECT_NE(error.find(reason), std::string::npos) << "\"" << line << "\": " << error;
+    }
+}
+
+}  // namespace

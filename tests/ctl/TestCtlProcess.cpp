@@ -1,0 +1,374 @@
+// varnel-ctl as a process against varnel-module on pseudo-terminals, each test in a private
+// port folder: the commands, the faults of the line, and the ways an open fails.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "LinkMessages.h"
+#include "PortNames.h"
+#include "SerialLink.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kDeadlineMs = 15000;  // generous: only a hung process ever waits this long
+constexpr int kExitPort = 2;
+constexpr int kExitNoReply = 3;
+constexpr int kExitUsage = 64;
+constexpr int kExitInterrupted = 130;
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// Polls `done` every 5 ms until it holds or the deadline passes.
+bool WaitUntil(const std::function<bool()>& done, int deadlineMs = kDeadlineMs) {
+    for (int ms = 0; ms < deadlineMs; ms += 5) {
+        if (done()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return done();
+}
+
+// A child process whose standard output and error go to files in `folder`.
+class Child {
+public:
+    Child(const std::string& program, std::vector<std::string> args, const fs::path& folder) {
+        static int serial = 0;
+        const std::string stem = std::to_string(++serial);
+        m_out = folder / ("out" + stem);
+        m_err = folder / ("err" + stem);
+        args.insert(args.begin(), program);
+        std::vector<char*> argv;
+        for (std::string& a : args) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::dup2(::open("/dev/null", O_RDONLY), 0);
+            ::dup2(::open(m_out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+            ::dup2(::open(m_err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+    }
+    ~Child() {
+        if (m_status < 0) {
+            ::kill(m_pid, SIGKILL);
+            Wait();
+        }
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    void Signal(int sig) { ::kill(m_pid, sig); }
+    int Wait() {
+        if (m_status < 0) {
+            int status = 0;
+            if (!WaitUntil([&] { return ::waitpid(m_pid, &status, WNOHANG) == m_pid; })) {
+                ADD_FAILURE() << "a child did not end";
+                ::kill(m_pid, SIGKILL);
+                ::waitpid(m_pid, &status, 0);
+            }
+            m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        return m_status;
+    }
+    std::string Out() const { return ReadFile(m_out); }
+    std::string Err() const { return ReadFile(m_err); }
+
+private:
+    pid_t m_pid = -1;
+    int m_status = -1;
+    fs::path m_out;
+    fs::path m_err;
+};
+
+// The outcome of one varnel-ctl run.
+struct CtlRun {
+    int code;
+    std::string out;
+    std::string err;
+};
+
+// A link owner that takes nothing: the test only holds the port.
+class IdleOwner : public ILinkOwner {
+public:
+    void OnLinkMessage(unsigned, std::uint32_t, std::int32_t) override {}
+    void WakeOwner() override {}
+};
+
+class CtlProcess : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/varnel-ctl-test-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        m_dir = pattern;
+        m_ports = m_dir / "ports";
+        fs::create_directory(m_ports);
+        // Dangling entries outrank the fixed table: no COM number here reaches a real device.
+        for (int com = 1; com <= 96; ++com) {
+            fs::create_symlink("/nonexistent/tty" + std::to_string(com),
+                               m_ports / PortDisplayName(com));
+        }
+        ::setenv("VARNEL_PORTS", m_ports.c_str(), 1);
+        ::setenv("VARNEL_LOCK_DIR", m_ports.c_str(), 1);  // lock files stay in our folder
+    }
+    void TearDown() override {
+        m_modules.clear();
+        ::unsetenv("VARNEL_PORTS");
+        ::unsetenv("VARNEL_LOCK_DIR");
+        fs::remove_all(m_dir);
+    }
+
+    // Starts varnel-module as COM `com` (97 up: free of the dangling entries) and waits
+    // until its entry is there.
+    Child& StartModule(int com, std::vector<std::string> args = {}) {
+        const fs::path entry = m_ports / PortDisplayName(com);
+        args.insert(args.end(), {"--com", std::to_string(com), "--log"});
+        m_modules.push_back(std::make_unique<Child>(VARNEL_MODULE_PATH, args, m_dir));
+        EXPECT_TRUE(WaitUntil([&] { return fs::is_symlink(entry); })) << m_modules.back()->Err();
+        return *m_modules.back();
+    }
+    // Ends a module and returns its wire log.
+    static std::string ModuleLog(Child& module) {
+        module.Signal(SIGTERM);
+        EXPECT_EQ(module.Wait(), 0);
+        return module.Out();
+    }
+    CtlRun Ctl(const std::vector<std::string>& args) {
+        Child ctl(VARNEL_CTL_PATH, args, m_dir);
+        const int code = ctl.Wait();
+        return {code, ctl.Out(), ctl.Err()};
+    }
+    std::string Pty(int com) const { return fs::read_symlink(m_ports / PortDisplayName(com)); }
+
+    fs::path m_dir;
+    fs::path m_ports;
+    std::vector<std::unique_ptr<Child>> m_modules;
+};
+
+TEST_F(CtlProcess, EveryCommandAgainstAHealthyModule) {
+    Child& module = StartModule(100, {"--channel", "45", "--power", "12.34"});
+    struct Row {
+        const char* name;
+        std::vector<std::string> args;
+        std::string out;
+    };
+    const Row rows[] = {
+        {"get all",
+         {"COM100", "get"},
+         "channel 45 (193900 GHz, 1546.12 nm, C39)  power 12.34 dBm  output off\n"},
+        {"get one by pty path", {Pty(100), "get", "power"}, "power 12.34 dBm\n"},
+        {"set several",
+         {"COM100", "set", "channel", "46", "power", "8.2", "output", "on"},
+         "channel 46 (193950 GHz, 1545.72 nm, H39)  power 8.20 dBm  output on\n"},
+        {"set clamped", {"COM100", "set", "power", "20", "--clamp"}, "power 13.00 dBm\n"},
+        {"sweep",
+         {"COM100", "sweep", "3-1:2", "--dwell", "0", "--power", "9", "--repeat", "2"},
+         "step 1/4  channel 3 (191800 GHz, 1563.05 nm, C18)  power 9.00 dBm  output on\n"
+         "step 2/4  channel 1 (191700 GHz, 1563.86 nm, C17)  power 9.00 dBm  output on\n"
+         "step 3/4  channel 3 (191800 GHz, 1563.05 nm, C18)  power 9.00 dBm  output on\n"
+         "step 4/4  channel 1 (191700 GHz, 1563.86 nm, C17)  power 9.00 dBm  output on\n"},
+        {"ports", {"ports"}, "COM100  " + Pty(100) + "\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const CtlRun run = Ctl(row.args);
+        EXPECT_EQ(run.code, 0) << run.err;
+        EXPECT_EQ(run.out, row.out);
+        EXPECT_EQ(run.err, "");
+    }
+    const CtlRun all = Ctl({"ports", "--all"});
+    EXPECT_NE(all.out.find("COM7  /nonexistent/tty7  not there\n"), std::string::npos) << all.out;
+
+    // A monitor prints the first state and each change, and ends with 0 on Ctrl-C.
+    Child monitor(VARNEL_CTL_PATH, {"COM100", "monitor", "--interval", "0.05", "--json"}, m_dir);
+    ASSERT_TRUE(WaitUntil([&] { return Lines(monitor.Out()).size() == 1; })) << monitor.Err();
+    // Some unchanged polls (the monitor holds the port meanwhile), then Ctrl-C.
+    EXPECT_EQ(Ctl({"COM100", "get"}).code, kExitPort);
+    const std::size_t logged = Lines(module.Out()).size();
+    ASSERT_TRUE(WaitUntil([&] { return Lines(module.Out()).size() >= logged + 12; }));
+    monitor.Signal(SIGINT);
+    EXPECT_EQ(monitor.Wait(), 0);
+    const std::vector<std::string> records = Lines(monitor.Out());
+    ASSERT_EQ(records.size(), 1u) << "only changes are printed";
+    EXPECT_EQ(nlohmann::json::parse(records[0])["channel"], 1);
+}
+
+TEST_F(CtlProcess, SweepOnABadLineReportsOnlyWhatTheModuleHolds) {
+    StartModule(101, {"--drop", "0.2", "--corrupt", "0.1", "--seed", "7", "--power", "11"});
+    const fs::path csv = m_dir / "sweep.csv";
+    const CtlRun run = Ctl({"COM101", "sweep", "1-24", "--dwell", "0", "--json", "--csv", csv,
+                            "--timeout", "60", "--tries", "8"});
+    ASSERT_EQ(run.code, 0) << run.err;
+    const std::vector<std::string> json = Lines(run.out);
+    const std::vector<std::string> rows = Lines(ReadFile(csv));
+    ASSERT_EQ(json.size(), 24u);
+    ASSERT_EQ(rows.size(), 25u);
+    for (std::size_t i = 0; i < json.size(); ++i) {
+        const nlohmann::json record = nlohmann::json::parse(json[i]);  // throws if not JSON
+        EXPECT_EQ(record["step"], i + 1);
+        EXPECT_EQ(record["channel"], i + 1) << json[i];
+        EXPECT_DOUBLE_EQ(record["power_dbm"].get<double>(), 11.0) << json[i];
+        EXPECT_EQ(record["output"], false) << json[i];
+        EXPECT_EQ(rows[i + 1].substr(0, 24), record["time"].get<std::string>());
+        EXPECT_NE(rows[i + 1].find(",sweep," + std::to_string(i + 1) + ",1," +
+                                   std::to_string(i + 1) + ","),
+                  std::string::npos)
+            << rows[i + 1];
+    }
+}
+
+TEST_F(CtlProcess, WhatIsSentAndWhatIsNot) {
+    Child& module = StartModule(102);
+    const std::pair<std::vector<std::string>, int> rows[] = {
+        {{"COM102", "set", "power", "20"}, kExitUsage},
+        {{"COM102", "set", "channel", "90"}, kExitUsage},
+        {{"COM102", "set", "channel", "45", "power", "6.5"}, kExitUsage},
+        {{"COM102", "sweep", "1-90", "--dwell", "0"}, kExitUsage},
+        {{"COM102", "set", "power", "8.2"}, 0},
+    };
+    for (const auto& [args, code] : rows) {
+        const CtlRun run = Ctl(args);
+        EXPECT_EQ(run.code, code) << args[2] << " " << args[3] << ": " << run.err;
+    }
+    // Only the last run reached the wire: 8.2 dBm is 820 = 03 34.
+    std::vector<std::string> received;
+    for (const std::string& line : Lines(ModuleLog(module))) {
+        if (line.find(" rx ") != std::string::npos) {
+            received.push_back(line.substr(line.find(" rx ") + 5));
+        }
+    }
+    EXPECT_EQ(received, std::vector<std::string>{"00 01 02 03 34 3A  set power 8.20 dBm"});
+}
+
+TEST_F(CtlProcess, NoReplyEndsInBoundedTimeWithItsCode) {
+    StartModule(103, {"--silent"});
+    StartModule(104, {"--reply-delay", "400"});
+    const std::tuple<const char*, std::vector<std::string>, std::string> rows[] = {
+        {"silent",
+         {"COM103", "get", "--timeout", "50"},
+         "no reply to get channel after 3 tries; last seen: nothing"},
+        {"set on silent",
+         {"COM103", "set", "output", "on", "--tries", "2", "--timeout", "50"},
+         "no reply to set output on after 2 tries"},
+        {"too slow",
+         {"COM104", "get", "power", "--timeout", "50", "--tries", "1"},
+         "no reply to get power after 1 try"},
+    };
+    for (const auto& [name, args, text] : rows) {
+        SCOPED_TRACE(name);
+        const CtlRun run = Ctl(args);
+        EXPECT_EQ(run.code, kExitNoReply);
+        EXPECT_NE(run.err.find(text), std::string::npos) << run.err;
+        EXPECT_EQ(run.out, "");
+    }
+}
+
+TEST_F(CtlProcess, InterruptedSweepLeavesACompleteCsvAndTheLaserOff) {
+    Child& module = StartModule(105, {"--output", "on"});
+    const fs::path csv = m_dir / "cut.csv";
+    Child sweep(
+        VARNEL_CTL_PATH,
+        {"COM105", "sweep", "1-89", "--dwell", "0.05", "--csv", csv, "--output", "off-at-end"},
+        m_dir);
+    ASSERT_TRUE(WaitUntil([&] { return Lines(ReadFile(csv)).size() >= 4; })) << sweep.Err();
+    sweep.Signal(SIGINT);
+    EXPECT_EQ(sweep.Wait(), kExitInterrupted) << sweep.Err();
+
+    const std::string text = ReadFile(csv);
+    const std::vector<std::string> rows = Lines(text);
+    ASSERT_GE(rows.size(), 4u);
+    ASSERT_LT(rows.size(), 90u) << "ended early";
+    EXPECT_EQ(text.back(), '\n') << "no half row";
+    EXPECT_EQ(Lines(sweep.Out()).size(), rows.size() - 1) << "every record on stdout too";
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+        EXPECT_EQ(std::count(rows[i].begin(), rows[i].end(), ','), 9) << rows[i];
+        EXPECT_NE(rows[i].find(",sweep," + std::to_string(i) + ",1," + std::to_string(i) + ","),
+                  std::string::npos)
+            << rows[i];
+    }
+    const CtlRun after = Ctl({"COM105", "get", "output"});
+    EXPECT_EQ(after.out, "output off\n");
+    EXPECT_NE(ModuleLog(module).find("set output off"), std::string::npos);
+}
+
+TEST_F(CtlProcess, OpenFailuresSayWhyAndWhatToDo) {
+    StartModule(106);
+    StartModule(107);
+    Child holder(VARNEL_CTL_PATH, {"COM106", "monitor", "--interval", "0.05"}, m_dir);
+    ASSERT_TRUE(WaitUntil([&] { return !holder.Out().empty(); })) << holder.Err();
+    CSerialLink panelLink;
+    IdleOwner owner;
+    ASSERT_NE(
+        panelLink.Open(
+            &owner, 107,
+            LinkSettings{.line = {}, .eventMask = EV_RXCHAR, .sendBufferSize = 6, .timeouts = {}}),
+        0);
+    const fs::path file = m_dir / "plain-file";
+    std::ofstream(file) << "not a tty\n";
+
+    const std::tuple<const char*, std::vector<std::string>, std::string> rows[] = {
+        {"missing COM",
+         {"COM9", "get"},
+         "COM9 (/nonexistent/tty9) cannot be opened: no such device. Run `varnel-ctl ports`"},
+        {"missing path", {"/dev/varnel-no-such-tty", "get"}, "no such device"},
+        {"held by varnel-ctl", {"COM106", "get"}, "another program holds it (varnel-ctl, PID"},
+        {"held by the panel's link",
+         {Pty(107), "get"},
+         "another program holds it (test_ctl_proces"},
+        {"not a tty", {file.string(), "get"}, "it is not a terminal device"},
+        {"not a tty either", {"/dev/null", "set", "output", "off"}, "it is not a terminal device"},
+    };
+    for (const auto& [name, args, text] : rows) {
+        SCOPED_TRACE(name);
+        const CtlRun run = Ctl(args);
+        EXPECT_EQ(run.code, kExitPort);
+        EXPECT_NE(run.err.find(text), std::string::npos) << run.err;
+    }
+    EXPECT_EQ(ReadFile(file), "not a tty\n") << "never written to";
+    panelLink.Close();
+    holder.Signal(SIGTERM);
+    EXPECT_EQ(holder.Wait(), 0);
+    EXPECT_EQ(Ctl({"COM107", "get", "output"}).out, "output off\n") << "free again";
+}
+
+TEST_F(CtlProcess, APulledModuleEndsTheSweepWithThePortCode) {
+    StartModule(108, {"--unplug-after", "0.3"});
+    const CtlRun run = Ctl({"COM108", "sweep", "1-89", "--dwell", "0.05", "--json"});
+    EXPECT_EQ(run.code, kExitPort) << run.err;
+    EXPECT_NE(run.err.find("the port went away"), std::string::npos) << run.err;
+    EXPECT_GE(Lines(run.out).size(), 1u) << "the steps before it were written";
+}
+
+}  // namespace

@@ -1,0 +1,86 @@
+// The three renderings of a record agree with each other and with the channel grid.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <nlohmann/json.hpp>
+
+#include "ModuleSession.h"
+#include "Record.h"
+
+namespace {
+
+long Commas(const std::string& text) {
+    return std::count(text.begin(), text.end(), ',');
+}
+
+Record Sample() {
+    Record record;
+    record.event = "sweep";
+    record.time = std::chrono::system_clock::time_point(std::chrono::milliseconds(1796607374123));
+    record.step = 3;
+    record.steps = 89;
+    record.pass = 1;
+    record.channel = 45;
+    record.power = 1234;
+    record.output = true;
+    return record;
+}
+
+TEST(CtlRecords, OneRecordThreeWays) {
+    const Record record = Sample();
+    EXPECT_EQ(IsoTime(record.time), "2026-12-07T01:36:14.123Z");
+    EXPECT_EQ(HumanLine(record),
+              "step 3/89  channel 45 (193900 GHz, 1546.12 nm, C39)  power 12.34 dBm  output on");
+    EXPECT_EQ(CsvRow(record), "2026-12-07T01:36:14.123Z,sweep,3,1,45,193900,1546.12,C39,12.34,on");
+
+    const nlohmann::json json = nlohmann::json::parse(JsonLine(record));
+    EXPECT_EQ(json["time"], "2026-12-07T01:36:14.123Z");
+    EXPECT_EQ(json["channel"], 45);
+    EXPECT_EQ(json["frequency_ghz"], 193900);
+    EXPECT_DOUBLE_EQ(json["wavelength_nm"].get<double>(), 1546.12);
+    EXPECT_EQ(json["itu"], "C39");
+    EXPECT_DOUBLE_EQ(json["power_dbm"].get<double>(), 12.34);
+    EXPECT_EQ(json["output"], true);
+    EXPECT_EQ(JsonLine(record).find('\n'), std::string::npos);
+}
+
+TEST(CtlRecords, FieldsTheModuleDidNotSendStayEmpty) {
+    Record record = Sample();
+    record.step = 0;
+    record.event = "get";
+    record.channel.reset();
+    record.output.reset();
+    record.power = 705;
+    EXPECT_EQ(HumanLine(record), "power 7.05 dBm");
+    EXPECT_EQ(CsvRow(record), "2026-12-07T01:36:14.123Z,get,,,,,,,7.05,");
+    const nlohmann::json json = nlohmann::json::parse(JsonLine(record));
+    EXPECT_FALSE(json.contains("channel"));
+    EXPECT_FALSE(json.contains("step"));
+    EXPECT_EQ(Commas(CsvHeader()), Commas(CsvRow(record)));
+}
+
+TEST(CtlRecords, ChannelsOutsideTheGridStillRenderSafely) {
+    // The module may report 0..255; the label runs past '9' and must stay valid JSON and CSV.
+    for (const int channel : {0, 167, 255}) {
+        Record record = Sample();
+        record.channel = channel;
+        EXPECT_TRUE(nlohmann::json::accept(JsonLine(record))) << channel;
+        EXPECT_EQ(Commas(CsvRow(record)), Commas(CsvHeader())) << channel;
+    }
+}
+
+TEST(CtlRecords, FailuresNameTheCommandAndWhatWasSeen) {
+    ExchangeResult result;
+    result.status = ExchangeStatus::NoReply;
+    result.tries = 3;
+    result.detail = "01 01 02 03 34 00, no valid reply";
+    EXPECT_EQ(DescribeExchangeFailure(true, Quantity::Power, 820, result),
+              "no reply to set power 8.20 dBm after 3 tries; last seen: 01 01 02 03 34 00, no "
+              "valid reply");
+    result.status = ExchangeStatus::Mismatch;
+    result.value = 700;
+    EXPECT_EQ(DescribeExchangeFailure(true, Quantity::Power, 820, result),
+              "the module answered set power 8.20 dBm with 7.00 dBm after 3 tries");
+}
+
+}  // namespace

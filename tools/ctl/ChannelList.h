@@ -1,0 +1,15 @@
+// The CHANNELS argument of a sweep: "1-89", "10,12,14", "1-89:2", "89-1", or several of
+// these joined by commas.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+/// Lowest and highest channel a sweep may name.
+inline constexpr int kSweepMinChannel = 1;
+inline constexpr int kSweepMaxChannel = 89;
+
+/// Parses `text` into the channels in sweep order (a range may run downward; repeats are
+/// kept). Returns an empty string on success, else one sentence saying what is wrong.
+std::string ParseChannelList(std::string_view text, std::vector<int>& channels);

@@ -1,0 +1,102 @@
+// The --help texts of varnel-ctl and of each command.
+#include "CtlOptions.h"
+
+namespace {
+
+constexpr const char* kExitCodes = R"(
+Exit codes:
+  0    done
+  1    other failure (e.g. the CSV file cannot be written)
+  2    the port cannot be opened, or went away
+  3    no reply from the module after the tries, or it answered with another value
+  64   bad command line or value (nothing was sent)
+  130  interrupted by SIGINT (Ctrl-C) or SIGTERM
+)";
+
+constexpr const char* kMain = R"(Usage: varnel-ctl ports [--all]
+       varnel-ctl PORT get [channel|power|output]...
+       varnel-ctl PORT set channel N | power DBM | output on|off ... [--clamp]
+       varnel-ctl PORT sweep CHANNELS --dwell S [--power DBM] [--repeat N]
+                                               [--output off-at-end]
+       varnel-ctl PORT monitor [--interval S]
+
+Talks to the laser module on a serial port, with the same frames and serial link as the
+panel. PORT is COMn (resolved as the panel does: the port folder, else the fixed table)
+or a device path: /dev/ttyUSB0, /dev/serial/by-id/..., a pty.
+
+Every value printed is one the module reported. Replies that are lost or damaged on the
+line are asked for again, up to --tries times, waiting --timeout for each.
+
+Options for every command:
+  --json          records as JSON Lines (one object per line, ISO-8601 time) on stdout
+  --csv FILE      also write the records to FILE as CSV with a header, flushed per record
+  --timeout MS    wait for one reply (10-60000, default 500)
+  --tries N       frames sent per command at most (1-100, default 3)
+  -h, --help      this text; `varnel-ctl COMMAND --help` for a command
+  --version       the version
+)";
+
+constexpr const char* kPorts = R"(Usage: varnel-ctl ports [--all] [--json]
+
+Lists every COM port the panel would list: its device, the /dev/serial/by-id name when
+udev gives one, USB vendor:product and serial number when sysfs has them, and the program
+that holds it, if any. Nothing is opened. --all also lists COM numbers whose device is
+not there.
+)";
+
+constexpr const char* kGet = R"(Usage: varnel-ctl PORT get [channel|power|output]...
+
+Queries the module and prints what it reports: channel (with frequency in GHz,
+wavelength in nm and ITU label), power in dBm, output on or off. Default: all three.
+)";
+
+constexpr const char* kSet =
+    R"(Usage: varnel-ctl PORT set channel N | power DBM | output on|off ... [--clamp]
+
+Sends each setting in the order given, waits for the module's reply to it and checks
+that the module reports the value asked for; prints what it reports. The power is read
+as the panel reads a typed power (8.2 is 8.20 dBm). A channel outside 1-89 or a power
+outside 7.00-13.00 is refused before anything is sent, unless --clamp asks for the
+panel's clamping to the nearest value.
+)";
+
+constexpr const char* kSweep =
+    R"(Usage: varnel-ctl PORT sweep CHANNELS --dwell S [--power DBM] [--repeat N]
+                                           [--output off-at-end]
+
+CHANNELS: 1-89, 10,12,14, 1-89:2 (every second), 89-1 (downward), or several joined by
+commas. --power sets the power once before the first step. For each step: set the
+channel, wait for the module's reply, dwell S seconds, read back channel, power and
+output, and print one record. A progress bar with elapsed and remaining time shows on
+standard error when it is a terminal.
+
+The first Ctrl-C (or SIGTERM) ends the sweep after the current step (its dwell is cut
+short), with every record so far written; a second one stops at once. With
+--output off-at-end the laser is switched off when the sweep ends, however it ends.
+)";
+
+constexpr const char* kMonitor = R"(Usage: varnel-ctl PORT monitor [--interval S]
+
+Queries channel, power and output every S seconds (default 1) and prints a record when
+something changed (the first always), until interrupted; Ctrl-C ends it with exit code 0.
+)";
+
+}  // namespace
+
+std::string CtlHelpText(CtlCommand command) {
+    switch (command) {
+        case CtlCommand::Ports:
+            return std::string(kPorts) + kExitCodes;
+        case CtlCommand::Get:
+            return std::string(kGet) + kExitCodes;
+        case CtlCommand::Set:
+            return std::string(kSet) + kExitCodes;
+        case CtlCommand::Sweep:
+            return std::string(kSweep) + kExitCodes;
+        case CtlCommand::Monitor:
+            return std::string(kMonitor) + kExitCodes;
+        case CtlCommand::None:
+            break;
+    }
+    return std::string(kMain) + kExitCodes;
+}

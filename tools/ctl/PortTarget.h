@@ -1,0 +1,51 @@
+// The PORT argument: "COMn", resolved exactly as the panel resolves it, or a device path.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "OpenFailure.h"
+
+/// A port as the user named it.
+struct PortTarget {
+    std::string label;  ///< as given: "COM5", "/dev/ttyUSB0"
+    int com = 0;        ///< the COM number, 0 when a path was given
+    std::string path;   ///< the device path, empty for a COM number
+};
+
+/// Reads "COMn" (any case, 1..254) or a path (anything with a '/'); a bare name such as
+/// "ttyUSB0" means /dev/ttyUSB0. Returns an empty string on success, else the problem.
+std::string ParsePortTarget(std::string_view text, PortTarget& target);
+
+/// While it lives, a COM number that names the target for CSerialLink::Open. A COM number
+/// names itself; a path gets a COM1 entry in a private port folder, named by VARNEL_PORTS
+/// for this process only, because the link opens ports by COM number alone. The folder is
+/// removed and VARNEL_PORTS restored when this ends: the open port does not need them.
+class ComNumberFor {
+public:
+    explicit ComNumberFor(const PortTarget& target);
+    ~ComNumberFor();
+    ComNumberFor(const ComNumberFor&) = delete;
+    ComNumberFor& operator=(const ComNumberFor&) = delete;
+
+    /// The COM number to open; 0 when the private folder could not be made (see Error()).
+    int Number() const { return m_number; }
+    /// Why there is no number.
+    const std::string& Error() const { return m_error; }
+
+private:
+    int m_number = 0;
+    std::string m_error;
+    std::string m_folder;
+    std::string m_entry;
+    bool m_hadPorts = false;
+    std::string m_oldPorts;
+};
+
+/// Checks, without opening anything, that what `com` resolves to is a terminal that is
+/// there; else fills `failure` (NoSuchDevice or NotATerminal) and returns false.
+bool CheckPortPresent(int com, OpenFailure& failure);
+
+/// The user's text for a failed open of `target`: what failed and what to do, e.g.
+/// "COM5 (/dev/ttyUSB0) cannot be opened: it is held by minicom (PID 4242). ...".
+std::string DescribePortFailure(const PortTarget& target, OpenFailure failure);

@@ -1,0 +1,121 @@
+#include "Record.h"
+
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <nlohmann/json.hpp>
+
+#include "ChannelGrid.h"
+#include "ModuleSession.h"
+
+namespace {
+
+// The wavelength as the panel shows it: two decimals.
+double RoundedWavelength(int channel) {
+    return std::round(ChannelWavelength(ChannelFrequency(channel)) * 100.0) / 100.0;
+}
+
+std::string TwoDecimals(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f", value);
+    return text;
+}
+
+std::string PowerDbm(int hundredths) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%d.%02d", hundredths / 100, hundredths % 100);
+    return text;
+}
+
+}  // namespace
+
+std::string IsoTime(std::chrono::system_clock::time_point time) {
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
+    const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+    std::tm utc{};
+    ::gmtime_r(&seconds, &utc);
+    char text[96];  // room for any int the compiler imagines in each field
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
+                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                  static_cast<int>(ms % 1000));
+    return text;
+}
+
+std::string HumanLine(const Record& record) {
+    std::string line;
+    auto add = [&line](const std::string& part) { line += (line.empty() ? "" : "  ") + part; };
+    if (record.step != 0) {
+        add("step " + std::to_string(record.step) + "/" + std::to_string(record.steps));
+    }
+    if (record.event == "monitor") {
+        add(IsoTime(record.time).substr(11, 12));
+    }
+    if (record.channel) {
+        const int channel = *record.channel;
+        add("channel " + std::to_string(channel) + " (" +
+            std::to_string(ChannelFrequency(channel)) + " GHz, " +
+            TwoDecimals(ChannelWavelength(ChannelFrequency(channel))) + " nm, " +
+            ItuChannelLabel(channel).data() + ")");
+    }
+    if (record.power) {
+        add("power " + FormatQuantity(Quantity::Power, *record.power));
+    }
+    if (record.output) {
+        add(std::string("output ") + (*record.output ? "on" : "off"));
+    }
+    return line;
+}
+
+std::string JsonLine(const Record& record) {
+    nlohmann::ordered_json json;
+    json["time"] = IsoTime(record.time);
+    json["event"] = record.event;
+    if (record.step != 0) {
+        json["step"] = record.step;
+        json["steps"] = record.steps;
+        json["pass"] = record.pass;
+    }
+    if (record.channel) {
+        json["channel"] = *record.channel;
+        json["frequency_ghz"] = ChannelFrequency(*record.channel);
+        json["wavelength_nm"] = RoundedWavelength(*record.channel);
+        json["itu"] = ItuChannelLabel(*record.channel).data();
+    }
+    if (record.power) {
+        json["power_dbm"] = *record.power / 100.0;
+    }
+    if (record.output) {
+        json["output"] = *record.output;
+    }
+    // Replace, never throw: a label past '9' is still plain ASCII, but nothing here may abort.
+    return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::string CsvHeader() {
+    return "time,event,step,pass,channel,frequency_ghz,wavelength_nm,itu,power_dbm,output";
+}
+
+std::string CsvRow(const Record& record) {
+    std::string row = IsoTime(record.time) + "," + record.event + ",";
+    if (record.step != 0) {
+        row += std::to_string(record.step) + "," + std::to_string(record.pass);
+    } else {
+        row += ",";
+    }
+    row += ",";
+    if (record.channel) {
+        const int channel = *record.channel;
+        // No label character needs quoting: letters, digits and the ASCII after '9'.
+        row += std::to_string(channel) + "," + std::to_string(ChannelFrequency(channel)) + "," +
+               TwoDecimals(ChannelWavelength(ChannelFrequency(channel))) + "," +
+               ItuChannelLabel(channel).data();
+    } else {
+        row += ",,,";  // channel, frequency, wavelength, label
+    }
+    row += "," + (record.power ? PowerDbm(*record.power) : "") + ",";
+    if (record.output) {
+        row += *record.output ? "on" : "off";
+    }
+    return row;
+}

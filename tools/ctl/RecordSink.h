@@ -1,0 +1,53 @@
+// Where records go: standard output (a line for a person, or JSON Lines), a CSV file, and a
+// progress bar on standard error.
+#pragma once
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include "Record.h"
+
+/// Writes each record at once and flushes it, so a crash loses at most the record being
+/// made.
+class RecordSink {
+public:
+    /// `out` is standard output in the program, a buffer in tests.
+    RecordSink(std::FILE* out, bool json);
+    ~RecordSink();
+    RecordSink(const RecordSink&) = delete;
+    RecordSink& operator=(const RecordSink&) = delete;
+
+    /// Creates (or empties) the CSV file and writes its header.
+    bool OpenCsv(const std::string& path, std::string& error);
+    /// Writes one record everywhere; false (with `error`) when a write failed.
+    bool Write(const Record& record, std::string& error);
+
+private:
+    std::FILE* m_out;
+    bool m_json;
+    std::FILE* m_csv = nullptr;
+    std::string m_csvPath;
+};
+
+/// A one-line progress bar with elapsed and remaining time, drawn on standard error only
+/// when it is a terminal.
+class ProgressBar {
+public:
+    /// Enabled when `enabled` and standard error is a terminal.
+    ProgressBar(int total, bool enabled);
+    ~ProgressBar();
+    ProgressBar(const ProgressBar&) = delete;
+    ProgressBar& operator=(const ProgressBar&) = delete;
+
+    /// Redraws after `done` of the steps.
+    void Update(int done);
+    /// Removes the bar, so that a line on the terminal is not drawn over it.
+    void Clear();
+
+private:
+    int m_total;
+    bool m_enabled;
+    bool m_drawn = false;
+    std::chrono::steady_clock::time_point m_start;
+};

@@ -1,0 +1,277 @@
+#include "SerialSession.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+
+#include "LinkMessages.h"
+#include "StopSignal.h"
+
+namespace {
+
+// The module's line, as the panel opens it.
+constexpr std::uint32_t kLinkTimeout = 1000;
+constexpr LinkSettings kLinkSettings{
+    .line = {.baudRate = 9600, .parity = 'N', .dataBits = 8, .stopBits = 0},
+    .eventMask = EV_RXCHAR,
+    .sendBufferSize = kFrameSize,
+    .timeouts = {kLinkTimeout, kLinkTimeout, kLinkTimeout, kLinkTimeout, kLinkTimeout},
+};
+
+// Two frames: enough to show a reply that went wrong and what came before it.
+constexpr std::size_t kRecentBytes = 2 * kFrameSize;
+
+std::int64_t NowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string Hex(const std::vector<std::uint8_t>& bytes) {
+    std::string text;
+    for (const std::uint8_t byte : bytes) {
+        char pair[4];
+        std::snprintf(pair, sizeof pair, "%02X", static_cast<unsigned>(byte));
+        text += (text.empty() ? "" : " ") + std::string(pair);
+    }
+    return text;
+}
+
+// The value a reply carries, read as the panel reads it; false for an output reply with one
+// byte on and one off, which names no state.
+bool ReplyValue(const CommandFrame& reply, int& value) {
+    switch (reply[2]) {
+        case CMD_CHANNEL:
+            value = reply[4];  // the high byte is not part of a channel
+            return true;
+        case CMD_POWER:
+            value = reply[3] * 256 + reply[4];
+            return true;
+        default:
+            if ((reply[3] != 0) != (reply[4] != 0)) {
+                return false;
+            }
+            value = reply[3] != 0 ? 1 : 0;
+            return true;
+    }
+}
+
+const CommandFrame& SetFrame(Quantity quantity, int value) {
+    switch (quantity) {
+        case Quantity::Channel:
+            return SetChannelFrame(value);
+        case Quantity::Power:
+            return SetPowerFrame(value);
+        case Quantity::Output:
+            break;
+    }
+    return SetOutputFrame(value != 0);
+}
+
+}  // namespace
+
+SerialSession::SerialSession(SessionTiming timing, StopSignal* stop)
+    : m_timing(timing), m_stop(stop), m_wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+    m_link.SetErrorReporter(this);
+}
+
+SerialSession::~SerialSession() {
+    if (m_open) {
+        m_link.Close();
+    }
+    m_link.DetachOwner();
+    if (m_wakeFd >= 0) {
+        ::close(m_wakeFd);
+    }
+}
+
+bool SerialSession::Open(const PortTarget& target, std::string& error) {
+    if (m_wakeFd < 0) {
+        error = "cannot make an event descriptor";
+        return false;
+    }
+    OpenFailure failure;
+    {
+        const ComNumberFor com(target);
+        if (com.Number() == 0) {
+            error = com.Error();
+            return false;
+        }
+        if (!CheckPortPresent(com.Number(), failure)) {
+            error = DescribePortFailure(target, failure);
+            return false;
+        }
+        if (m_link.Open(this, com.Number(), kLinkSettings) == 0) {
+            error = DescribePortFailure(target, m_link.LastOpenFailure());
+            return false;
+        }
+    }
+    m_open = true;
+    std::string report;
+    if (TakeReport(report)) {
+        error = target.label + " opened but cannot be set up: " + report;
+        return false;
+    }
+    if (m_link.StartMonitor() == 0) {
+        error = "cannot start the link's monitor thread";
+        return false;
+    }
+    return true;
+}
+
+ExchangeResult SerialSession::Get(Quantity quantity) {
+    const CommandFrame* frame = QueryFrame(QuantityCommand(quantity));
+    return Exchange(*frame, quantity, false, 0);
+}
+
+ExchangeResult SerialSession::Set(Quantity quantity, int value) {
+    return Exchange(SetFrame(quantity, value), quantity, true, value);
+}
+
+ExchangeResult SerialSession::Exchange(const CommandFrame& frame, Quantity quantity, bool isSet,
+                                       int value) {
+    ExchangeResult result;
+    result.detail = "nothing";
+    const std::uint8_t command = QuantityCommand(quantity);
+    bool mismatch = false;
+    m_recent.clear();
+    while (result.tries < m_timing.tries) {
+        // A reply from before this frame, or a half frame, must not be taken for its answer.
+        m_replies.clear();
+        m_framer = ReplyFramer{};
+        if (m_link.Send(frame.data(), static_cast<int>(frame.size())) == 0) {
+            result.status = ExchangeStatus::PortLost;
+            result.detail = "the link refused the frame";
+            return result;
+        }
+        ++result.tries;
+        const std::int64_t deadline =
+            NowNs() + static_cast<std::int64_t>(m_timing.replyTimeoutMs) * 1'000'000;
+        CommandFrame reply{};
+        for (;;) {
+            const WaitEnd end = AwaitReply(command, deadline, reply);
+            if (end == WaitEnd::Lost) {
+                result.status = ExchangeStatus::PortLost;
+                TakeReport(result.detail);
+                return result;
+            }
+            if (end == WaitEnd::Interrupted) {
+                result.status = ExchangeStatus::Interrupted;
+                return result;
+            }
+            if (end == WaitEnd::Timeout) {
+                break;
+            }
+            int reported = 0;
+            ReplyValue(reply, reported);
+            if (!isSet || reported == value) {
+                result.status = ExchangeStatus::Ok;
+                result.value = reported;
+                result.detail.clear();
+                return result;
+            }
+            // A late answer to an earlier frame, or the module kept another value: wait on
+            // for the answer to this frame, and send it again if none comes.
+            mismatch = true;
+            result.value = reported;
+        }
+        if (!m_recent.empty()) {
+            result.detail = Hex(m_recent) + ", no valid reply";
+        }
+    }
+    result.status = mismatch ? ExchangeStatus::Mismatch : ExchangeStatus::NoReply;
+    return result;
+}
+
+SerialSession::WaitEnd SerialSession::AwaitReply(std::uint8_t command, std::int64_t deadlineNs,
+                                                 CommandFrame& reply) {
+    for (;;) {
+        // Reset first: a wake-up after this read is for a byte parked after it.
+        std::uint64_t wakes = 0;
+        [[maybe_unused]] const ssize_t got = ::read(m_wakeFd, &wakes, sizeof wakes);
+        m_link.DispatchPending();
+        while (!m_replies.empty()) {
+            reply = m_replies.front();
+            m_replies.pop_front();
+            int value = 0;
+            if (reply[2] == command && ReplyValue(reply, value)) {
+                return WaitEnd::Reply;
+            }
+        }
+        {
+            std::lock_guard<std::mutex> lock(m_reportMutex);
+            if (!m_report.empty()) {
+                return WaitEnd::Lost;
+            }
+        }
+        if (m_stop != nullptr && m_stop->Aborting()) {
+            return WaitEnd::Interrupted;
+        }
+        const std::int64_t leftNs = deadlineNs - NowNs();
+        if (leftNs <= 0) {
+            return WaitEnd::Timeout;
+        }
+        pollfd waits[2] = {{m_wakeFd, POLLIN, 0},
+                           {m_stop != nullptr ? m_stop->Fd() : -1, POLLIN, 0}};
+        const int ms = static_cast<int>((leftNs + 999'999) / 1'000'000);
+        if (::poll(waits, 2, ms) < 0 && errno != EINTR) {
+            return WaitEnd::Timeout;
+        }
+    }
+}
+
+bool SerialSession::TakeReport(std::string& text) {
+    std::lock_guard<std::mutex> lock(m_reportMutex);
+    if (m_report.empty()) {
+        return false;
+    }
+    text = m_report;
+    return true;
+}
+
+void SerialSession::OnLinkMessage(unsigned message, std::uint32_t wParam, std::int32_t /*lParam*/) {
+    if (message != WM_LINK_RXCHAR) {
+        return;
+    }
+    const auto byte = static_cast<std::uint8_t>(wParam);
+    if (m_recent.size() == kRecentBytes) {
+        m_recent.erase(m_recent.begin());
+    }
+    m_recent.push_back(byte);
+    if (const std::optional<CommandFrame> reply = m_framer.Feed(byte)) {
+        m_replies.push_back(*reply);
+    }
+}
+
+void SerialSession::WakeOwner() {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t put = ::write(m_wakeFd, &one, sizeof one);
+}
+
+void SerialSession::ShowReport(const std::string& /*caption*/, const std::string& text) {
+    // "WARNING:  ReadFile() Failed with the following error: \nInput/output error\n..." on
+    // one line, for a terminal or a log.
+    std::string line;
+    for (const char c : text) {
+        if (c == '\n') {
+            if (!line.empty() && line.back() != ' ') {
+                line += ' ';
+            }
+        } else {
+            line += c;
+        }
+    }
+    while (!line.empty() && line.back() == ' ') {
+        line.pop_back();
+    }
+    std::lock_guard<std::mutex> lock(m_reportMutex);
+    if (m_report.empty()) {
+        m_report = line;
+    }
+    WakeOwner();
+}

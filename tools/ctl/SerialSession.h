@@ -1,0 +1,67 @@
+// The module over the serial link, directly: the panel's own link, frames and reply framer.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "CommandFrame.h"
+#include "LinkOwner.h"
+#include "ModuleSession.h"
+#include "OpenFailure.h"
+#include "PortTarget.h"
+#include "ReplyFramer.h"
+#include "SerialLink.h"
+
+class StopSignal;
+
+/// How long to wait for replies.
+struct SessionTiming {
+    int replyTimeoutMs = 500;  ///< wait for one reply before sending the frame again
+    int tries = 3;             ///< frames sent per command at most
+};
+
+/// A ModuleSession on a CSerialLink. The calling thread is the link's owner thread: received
+/// bytes are handed to it only while it waits for a reply, one byte per hand-off.
+class SerialSession final : public ModuleSession, private ILinkOwner, private IErrorReporter {
+public:
+    /// `stop` may be null (nothing interrupts the waits).
+    SerialSession(SessionTiming timing, StopSignal* stop);
+    ~SerialSession() override;
+    SerialSession(const SerialSession&) = delete;
+    SerialSession& operator=(const SerialSession&) = delete;
+
+    /// Opens `target` at 9600 8N1 and starts the link. On failure returns false and puts the
+    /// user's text (what failed, what to do) in `error`.
+    bool Open(const PortTarget& target, std::string& error);
+
+    ExchangeResult Get(Quantity quantity) override;
+    ExchangeResult Set(Quantity quantity, int value) override;
+
+private:
+    /// What one wait for a reply ended with.
+    enum class WaitEnd { Reply, Timeout, Lost, Interrupted };
+
+    ExchangeResult Exchange(const CommandFrame& frame, Quantity quantity, bool isSet, int value);
+    /// Waits until a usable reply for `command` arrived (taken into `reply`), or the deadline.
+    WaitEnd AwaitReply(std::uint8_t command, std::int64_t deadlineNs, CommandFrame& reply);
+    /// A report of the link, if one came, as one line.
+    bool TakeReport(std::string& text);
+
+    void OnLinkMessage(unsigned message, std::uint32_t wParam, std::int32_t lParam) override;
+    void WakeOwner() override;
+    void ShowReport(const std::string& caption, const std::string& text) override;
+
+    SessionTiming m_timing;
+    StopSignal* m_stop;
+    int m_wakeFd = -1;  // eventfd the monitor thread signals through WakeOwner
+    bool m_open = false;
+    ReplyFramer m_framer;
+    std::deque<CommandFrame> m_replies;  // accepted replies not yet looked at
+    std::vector<std::uint8_t> m_recent;  // the last bytes received, for "last seen"
+    std::mutex m_reportMutex;
+    std::string m_report;  // guarded by m_reportMutex: the link's first report
+    CSerialLink m_link;    // last, so it is gone before the members its owner calls use
+};

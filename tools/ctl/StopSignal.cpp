@@ -1,0 +1,60 @@
+#include "StopSignal.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+
+StopSignal::~StopSignal() {
+    if (m_fd >= 0) {
+        ::close(m_fd);
+    }
+}
+
+bool StopSignal::Install() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    if (::pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) {
+        return false;
+    }
+    m_fd = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+    return m_fd >= 0;
+}
+
+int StopSignal::Count() {
+    signalfd_siginfo info{};
+    while (m_fd >= 0 && ::read(m_fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        ++m_count;
+    }
+    return m_count;
+}
+
+bool StopSignal::WaitFor(double ms) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline =
+        Clock::now() + std::chrono::nanoseconds(static_cast<long long>(std::max(ms, 0.0) * 1e6));
+    for (;;) {
+        if (Count() > 0) {
+            return true;
+        }
+        const long long leftNs =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now()).count();
+        if (leftNs <= 0) {
+            return false;
+        }
+        // ppoll, not poll: a dwell in whole milliseconds would overshoot by up to one each.
+        const timespec left{static_cast<time_t>(leftNs / 1'000'000'000),
+                            static_cast<long>(leftNs % 1'000'000'000)};
+        pollfd p{m_fd, POLLIN, 0};
+        if (::ppoll(&p, 1, &left, nullptr) < 0 && errno != EINTR) {
+            return Count() > 0;
+        }
+    }
+}

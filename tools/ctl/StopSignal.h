@@ -1,0 +1,34 @@
+// SIGINT and SIGTERM as a descriptor to wait on, so that every wait of varnel-ctl (for a
+// reply, through a dwell) can end at once when the user asks to stop.
+#pragma once
+
+/// Counts SIGINT and SIGTERM. Install() blocks both signals in the calling thread (and so in
+/// every thread started after it) and receives them through a signalfd.
+class StopSignal {
+public:
+    StopSignal() = default;
+    ~StopSignal();
+    StopSignal(const StopSignal&) = delete;
+    StopSignal& operator=(const StopSignal&) = delete;
+
+    /// Call before any thread starts. False when the signalfd cannot be made.
+    bool Install();
+    /// Readable when a signal came; -1 before Install().
+    int Fd() const { return m_fd; }
+    /// Signals received so far.
+    int Count();
+    /// Waits up to `ms` milliseconds, or less when a signal has come (now or before); true
+    /// when one has.
+    bool WaitFor(double ms);
+
+    /// How many signals make a wait for a reply give up: 1 for a single command; a sweep
+    /// raises it to 2, so the first Ctrl-C lets the current step finish.
+    void SetAbortLevel(int level) { m_abortLevel = level; }
+    /// True when waits for a reply should give up now.
+    bool Aborting() { return Count() >= m_abortLevel; }
+
+private:
+    int m_fd = -1;
+    int m_count = 0;
+    int m_abortLevel = 1;
+};

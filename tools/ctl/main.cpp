@@ -1,0 +1,56 @@
+// varnel-ctl: the laser module from the command line. This file only wires the parsed
+// command line to the session, the record sink and the signals; the logic is in the library.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "CtlCommands.h"
+#include "CtlOptions.h"
+#include "RecordSink.h"
+#include "SerialSession.h"
+#include "StopSignal.h"
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    CtlOptions options;
+    if (const std::string error = ParseCtlOptions(args, options); !error.empty()) {
+        std::fprintf(stderr, "varnel-ctl: %s\n", error.c_str());
+        return kExitUsage;
+    }
+    if (options.help) {
+        std::fputs(CtlHelpText(options.command).c_str(), stdout);
+        return kExitOk;
+    }
+    if (options.version) {
+        std::printf("varnel-ctl %s\n", VARNEL_VERSION);
+        return kExitOk;
+    }
+    // A reader that goes away (| head) ends the output with an error, not the process.
+    ::signal(SIGPIPE, SIG_IGN);
+    if (options.command == CtlCommand::Ports) {
+        return RunPorts(options, stdout, stderr);
+    }
+
+    // Before the link's thread exists, so that it inherits the blocked signals.
+    StopSignal stop;
+    if (!stop.Install()) {
+        std::perror("varnel-ctl: cannot receive signals");
+        return kExitFailure;
+    }
+    RecordSink sink(stdout, options.json);
+    std::string error;
+    if (!options.csvPath.empty() && !sink.OpenCsv(options.csvPath, error)) {
+        std::fprintf(stderr, "varnel-ctl: %s\n", error.c_str());
+        return kExitFailure;
+    }
+    SerialSession session({.replyTimeoutMs = options.timeoutMs, .tries = options.tries}, &stop);
+    if (!session.Open(options.port, error)) {
+        std::fprintf(stderr, "varnel-ctl: %s\n", error.c_str());
+        return kExitPort;
+    }
+    CtlContext context{session, sink, &stop, stderr};
+    return RunModuleCommand(options, context);
+}
