@@ -363,3 +363,7 @@ void CControllerDlg::SetItemText(int id, const std::string& text) {
 void CControllerDlg::SetCaption(int id, const std::string& text) {
     SetItemText(id, text);
 }
+
+void CControllerDlg::ShowNotice(const std::string& caption, const std::string& text) {
+    ::MessageBoxA(m_hWnd.load(), text.c_str(), caption.c_str(), MB_OK | MB_ICONWARNING);
+}

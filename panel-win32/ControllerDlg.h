@@ -51,6 +51,8 @@ public:
     std::string GetItemText(int id) const override;
     void SetItemText(int id, const std::string& text) override;
     void SetCaption(int id, const std::string& text) override;
+    /// A message box owned by the panel (so the panel takes no input while it is up).
+    void ShowNotice(const std::string& caption, const std::string& text) override;
 
     // ITimerHost: the dialog's window timers and a real pause of its thread.
     void SetTimer(unsigned id, unsigned periodMs) override;
