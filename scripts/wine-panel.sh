@@ -105,6 +105,8 @@ make_prefix() {
             fi
         done
         printf '\n[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\n"Cambria"="Caladea"\n'
+        # Wine draws the title bar itself: Xvfb has no window manager.
+        printf '\n[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\n"Managed"="N"\n'
     } >"$reg"
     timeout 60 wine regedit /S "Z:${reg//\//\\}"
     timeout 60 wineserver -w
