@@ -98,8 +98,9 @@ private:
 
 /// Asks the harness a question about the Linux side ("line": stty -a of the pty, "queued":
 /// bytes waiting in the pty's input, "sent"/"received": frames the module has sent and
-/// received). The harness watches the folder named by VARNEL_WINE_SYNC (a Windows path).
-/// Returns the answer, or "no harness" / "no answer" when none comes within 10 s.
+/// received, "unplug": end the module). The
+/// harness watches the folder named by VARNEL_WINE_SYNC (a Windows path). Returns the answer, or
+/// "no harness" / "no answer" when none comes within 10 s.
 inline std::string AskHarness(const std::string& question) {
     const char* folder = std::getenv("VARNEL_WINE_SYNC");
     if (folder == nullptr) {
