@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds Varnel and runs every test: the plain build, the same tests under AddressSanitizer +
 # UndefinedBehaviorSanitizer, the Qt-free tests under ThreadSanitizer, a bounded fuzz run of
-# the reply framer, a short smoke run of the benchmarks, and the checks of the Debian package
-# and the desktop metadata.
+# the reply framer, a short smoke run of the benchmarks, the checks of the Debian package and
+# the desktop metadata, and the Windows build's tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh test
@@ -79,6 +79,20 @@ if [ "$rc" -ne 0 ] && ! grep -q '^FAIL ' "$log"; then
     failed=$((failed + 1))
 fi
 rm -f "$log"
+
+echo "== Windows build under Wine"
+scripts/build.sh windows
+wine_log=$(mktemp)
+wine_rc=0
+scripts/wine-tests.sh build/windows 2>&1 | tee "$wine_log" || wine_rc=$?
+wine_line=$(grep -E '^wine-tests: [0-9]+ passed, [0-9]+ failed' "$wine_log" | tail -n 1 || true)
+if [ -n "$wine_line" ]; then
+    passed=$((passed + $(sed -E 's/^wine-tests: ([0-9]+) passed.*/\1/' <<<"$wine_line")))
+    failed=$((failed + $(sed -E 's/.* ([0-9]+) failed$/\1/' <<<"$wine_line")))
+elif [ "$wine_rc" -ne 0 ]; then
+    failed=$((failed + 1))
+fi
+rm -f "$wine_log"
 
 echo
 echo "all: $passed passed, $failed failed"
