@@ -23,6 +23,9 @@ bool PortExists(int com) {
         const DWORD error = ::GetLastError();
         return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
     }
+    // Wine opens a COM link that leads nowhere as well, with no access rights asked for; only
+    // a real serial device is a character device.
+    const bool isDevice = ::GetFileType(handle) == FILE_TYPE_CHAR;
     ::CloseHandle(handle);
-    return true;
+    return isDevice;
 }

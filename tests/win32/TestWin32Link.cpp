@@ -155,9 +155,8 @@ TEST(WineLink, APortInUseDoesNotOpenASecondTime) {
 }
 
 TEST(WineLink, NumbersWithNoPortDoNotExistAndDoNotOpen) {
-    // Under Wine every COM number the prefix pins exists, device or not; only numbers
-    // outside the list, and past what the prefix pins, have no port at all.
-    for (int com : {-1, 0, kMaxComPort + 1}) {
+    // The prefix pins every COM number but the module's to a path that does not exist.
+    for (int com : {-1, 0, kModulePort + 1, kMaxComPort + 1}) {
         EXPECT_FALSE(PortExists(com)) << "COM" << com;
     }
     EXPECT_TRUE(PortExists(kModulePort));
