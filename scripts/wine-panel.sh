@@ -177,7 +177,7 @@ follow_driver() {
     wait_signal unplug 120 || return 0
     stop_module
     wait_signal replug 120 || return 0
-    start_module "$1" --channel 45 --power 12.34 --output on --stream 300
+    start_module "$1" --channel 45 --power 12.34 --output on --stream 30
     touch "$signals/replugged"
 }
 

@@ -13,10 +13,12 @@
 
 namespace {
 
-
 // How long Close (and Open, which stops a running monitor the same way) sleeps between
 // rounds of servicing the owner while the monitor thread has nothing for it.
 constexpr std::chrono::milliseconds kCloseServicePeriod{15};
+
+// How long the monitor thread waits for an event before it looks at the input queue itself.
+constexpr DWORD kQueueRecheckMs = 50;
 
 // The event classes other than EV_RXCHAR, in the order the monitor handles them.
 struct EventClassRow {
@@ -487,6 +489,13 @@ void CSerialLink::MonitorThread() {
     }
     for (;;) {
         StartEventWait();
+        // A send waits neither behind a stream of received bytes nor behind event waits that
+        // end at once (Wine ends idle ones hundreds of times a second): either would keep the
+        // send event from ever being the lowest one signalled.
+        if (::WaitForSingleObject(m_hSendEvent, 0) == WAIT_OBJECT_0 && !StopRequested()) {
+            WritePending();
+            continue;
+        }
         // Bytes that came while no wait was outstanding may raise no event of their own.
         if ((m_dwEventMask & EV_RXCHAR) != 0 && m_hPort != nullptr && !m_bPortGone) {
             COMSTAT status{};
@@ -502,7 +511,12 @@ void CSerialLink::MonitorThread() {
             }
         }
         // Lowest index first: stop, then the port event, then the send event.
-        const DWORD which = ::WaitForMultipleObjects(3, r.waitHandles, FALSE, INFINITE);
+        // Bounded: Wine at times leaves an event wait outstanding with bytes queued; the next
+        // round finds them by their count.
+        const DWORD which = ::WaitForMultipleObjects(3, r.waitHandles, FALSE, kQueueRecheckMs);
+        if (which == WAIT_TIMEOUT) {
+            continue;
+        }
         if (which == WAIT_OBJECT_0) {
             break;
         }
