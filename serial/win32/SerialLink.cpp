@@ -724,9 +724,9 @@ void CSerialLink::WritePending() {
     if (m_hPort == nullptr || m_bPortGone) {
         return;  // no port, or a vanished one whose single report has been shown
     }
-    // The purge aborts what is outstanding; the event wait is taken back first so that its
-    // abort is not mistaken for a vanished device. It restarts after the write.
-    CancelEventWait();
+    // The event wait stays outstanding: taking it back can hold the write for up to
+    // kCancelLimitMs under Wine. Should the purge end it, WaitFailed finds the port still
+    // answering and waits again.
 
     const char* failedStep = nullptr;
     {
