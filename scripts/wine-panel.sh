@@ -4,7 +4,9 @@
 #   scripts/wine-panel.sh test [windows build dir]     unit tests of the Win32 controls, then the
 #                                                      end-to-end scenario (tests/win32-panel)
 #   scripts/wine-panel.sh screenshot [png file]        the synchronised panel as a picture,
-#                                                      default build/windows/panel-win32.png
+#                                                      default build/windows/panel-win32.png;
+#                                                      the README shows resources/screenshots/
+#                                                      panel-win32.png, written so
 # Needs `scripts/build.sh windows` and `scripts/build.sh release varnel-module` first.
 #
 # Each run makes a fresh prefix of its own and removes it afterwards. Wine maps COMn to
