@@ -263,6 +263,7 @@ int CSerialLink::Open(ILinkOwner* owner, int portNumber, std::uint32_t baudRate,
         m_hPort = handle;
         m_hClaim = claim;
         m_bPortGone = false;
+        m_bReadFailed = false;
         m_bWaitPending = false;
 
         // 12 to 15. Only the first step that fails is reported; the later ones are skipped.
@@ -487,8 +488,11 @@ void CSerialLink::MonitorThread() {
     }
     for (;;) {
         StartEventWait();
-        // Bytes that came while no wait was outstanding may raise no event of their own.
-        if ((m_dwEventMask & EV_RXCHAR) != 0 && m_hPort != nullptr && !m_bPortGone) {
+        // Bytes that came while no wait was outstanding may raise no event of their own (and
+        // Wine's waits on a pty never report one). After a failed read only the end of the
+        // next wait reads again, so a read that keeps failing is not retried in a loop.
+        if ((m_dwEventMask & EV_RXCHAR) != 0 && m_hPort != nullptr && !m_bPortGone &&
+            !m_bReadFailed) {
             COMSTAT status{};
             DWORD errors = 0;
             BOOL known = FALSE;
@@ -550,6 +554,7 @@ void CSerialLink::OnEventWaitDone() {
     const BOOL ok = ::GetOverlappedResult(m_hPort, &r.waitIo, &ignored, FALSE);
     const DWORD error = ::GetLastError();
     ::ResetEvent(r.waitIo.hEvent);
+    m_bReadFailed = false;
     if (!ok && error == ERROR_IO_INCOMPLETE) {
         // Signalled before its result was stored (Wine, as a port hangs up): the result
         // follows at once, though not always with a signal of its own.
@@ -682,6 +687,7 @@ void CSerialLink::ReceivePending() {
             }
         }
         if (failedStep != nullptr) {
+            m_bReadFailed = true;
             PortFailed(failedStep);  // nothing was read, so nothing is delivered
             return;
         }

@@ -130,6 +130,7 @@ private:
     bool m_bWaitPending = false;      // a WaitCommEvent is outstanding on the wait record
     unsigned long m_dwEventWord = 0;  // what the WaitCommEvent reports
     bool m_bPortGone = false;         // device vanished, reported once, no longer watched
+    bool m_bReadFailed = false;       // the last read failed: read again after the next wait
 
     // The blocking hand-off to the owner's thread.
     std::mutex m_handoffMutex;
