@@ -335,8 +335,15 @@ TEST_P(HangUp, IsReportedOnceDeliversNothingAndCostsNoCpu) {
     link.Close();
     EXPECT_LT(std::clock() - before, CLOCKS_PER_SEC / 2);
     EXPECT_LT(panel.serviceCalls, 1000) << "Close must sleep between rounds";
-    EXPECT_EQ(panel.Reports(),
-              std::vector<std::string>{Report(row.step, "Input/output error", kCom)});
+    // The kernel finishes a pty's hang-up after it has already woken poll(): a watched input
+    // may see either the failed read or, just before it, the hang-up of the wait. One report
+    // either way.
+    const auto reports = panel.Reports();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_TRUE(
+        reports[0] == Report(row.step, "Input/output error", kCom) ||
+        (row.mask != 0 && reports[0] == Report("WaitCommEvent()", "Input/output error", kCom)))
+        << reports[0];
     EXPECT_TRUE(panel.notes.empty());
     EXPECT_FALSE(panel.WaitForWake(0ms));
 }
