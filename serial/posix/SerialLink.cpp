@@ -3,25 +3,14 @@
 // Threads. The owner's thread (the panel's) calls every public member. The monitor thread,
 // started by StartMonitor and ended by Close, Open or the destructor, waits in poll() on the
 // stop event, the port and the send event (the lowest ready one wins, as with
-// WaitForMultipleObjects), reads received bytes one at a time and writes the send slot.
-//
-// Hand-off. Each notification is delivered synchronously: the monitor thread parks it in the
-// slot (Empty -> Parked), calls ILinkOwner::WakeOwner, and waits. DispatchPending on the
-// owner's thread takes it (Parked -> Taken), runs OnLinkMessage without any lock held, and
-// empties the slot (Taken -> Empty); only then does the monitor thread read the next byte.
-// Taken is not Empty so that a nested dispatch (a modal loop inside the handler) cannot run
-// the same notification twice. m_slotSequence tells a handler's late "Empty" from a slot
-// that a Close inside the handler already released and a new monitor refilled. Close
-// (StopMonitor) runs on the owner's thread, so it dispatches parked notifications itself and
-// lets the owner service its thread while it waits; DetachOwner empties the slot and makes
-// every later Deliver return at once.
+// WaitForMultipleObjects), reads received bytes one at a time and writes the send slot. Each
+// notification reaches the owner's thread through m_handOff: LinkHandOff.cpp describes the
+// slot, its states and its locks.
 //
 // Locks. m_csPort guards the descriptor and every call on it; m_csSend the send slot and the
-// send event; m_handoffMutex the slot, the owner pointer and m_bMonitorAlive's changes (so a
-// waiter cannot miss the thread's end); m_wakeMutex is held around WakeOwner so DetachOwner
-// can wait out a wake-up in progress. The only nesting is m_wakeMutex -> m_handoffMutex. No
-// lock is held across OnLinkMessage, ServiceWhileClosing or a report (which may run a modal
-// loop that closes the link), and m_csSend is never held across a blocking call.
+// send event. Neither is held while the hand-off's locks are taken. No lock is held across
+// OnLinkMessage, ServiceWhileClosing or a report (which may run a modal loop that closes the
+// link), and m_csSend is never held across a blocking call.
 
 #include "SerialLink.h"
 
@@ -42,6 +31,7 @@
 
 #include "ExclusiveOpen.h"
 #include "LineSettings.h"
+#include "LinkEventClasses.h"
 #include "LinkReport.h"
 #include "PortNames.h"
 
@@ -51,16 +41,6 @@ namespace {
 // rounds of servicing the owner while the monitor thread has nothing for it: short enough
 // that timer ticks and a report box raised meanwhile stay lively, long enough not to spin.
 constexpr std::chrono::milliseconds kCloseServicePeriod{15};
-
-// The event classes other than EV_RXCHAR, in the order the monitor handles them.
-struct EventClassRow {
-    std::uint32_t eventClass;
-    unsigned message;
-};
-constexpr EventClassRow kOtherEventClasses[] = {
-    {EV_CTS, WM_LINK_CTS}, {EV_RXFLAG, WM_LINK_RXFLAG}, {EV_BREAK, WM_LINK_BREAK},
-    {EV_ERR, WM_LINK_ERR}, {EV_RING, WM_LINK_RING},
-};
 
 // The one decision that a failed read, write or wait means the device behind the open
 // descriptor has gone (adapter pulled, pty master closed).
@@ -101,9 +81,7 @@ CSerialLink::~CSerialLink() {
         // Neither dispatching nor servicing: with the owner detached the monitor thread never
         // waits for it, so the stop event alone ends it.
         m_stopEvent.Set();
-        std::unique_lock<std::mutex> lock(m_handoffMutex);
-        m_handoffCv.wait(lock, [this] { return !m_bMonitorAlive.load(); });
-        lock.unlock();
+        m_handOff.AwaitMonitorEnd();
         m_monitorThread.join();
     }
     std::lock_guard<std::mutex> port(m_csPort);
@@ -132,7 +110,7 @@ int CSerialLink::Open(ILinkOwner* owner, int portNumber, const LinkSettings& set
     if (!PrepareEvents()) {
         return 0;
     }
-    ResetHandOff(owner);
+    m_handOff.Reset(owner);
     if (!AllocateSendSlot(settings.sendBufferSize)) {
         return 0;
     }
@@ -172,13 +150,6 @@ bool CSerialLink::PrepareEvents() {
         }
     }
     return true;
-}
-
-void CSerialLink::ResetHandOff(ILinkOwner* owner) {
-    std::lock_guard<std::mutex> handoff(m_handoffMutex);
-    m_pOwner = owner;
-    m_bOwnerDetached = false;
-    m_slotState = SlotState::Empty;
 }
 
 bool CSerialLink::AllocateSendSlot(std::uint32_t size) {
@@ -245,17 +216,11 @@ MonitorStart CSerialLink::TryStartMonitor() {
     if (m_monitorThread.joinable()) {
         return MonitorStart::AlreadyRunning;
     }
-    {
-        // Marked alive before it exists, so that a Close in the gap before its first step
-        // still waits for it instead of closing the port under it.
-        std::lock_guard<std::mutex> handoff(m_handoffMutex);
-        m_bMonitorAlive.store(true);
-    }
+    m_handOff.MonitorStarting();
     try {
         m_monitorThread = std::thread(&CSerialLink::MonitorThread, this);
     } catch (const std::system_error&) {
-        std::lock_guard<std::mutex> handoff(m_handoffMutex);
-        m_bMonitorAlive.store(false);
+        m_handOff.MonitorEnded();
         return MonitorStart::ThreadFailed;
     }
     return MonitorStart::Started;
@@ -302,41 +267,12 @@ void CSerialLink::ReportError(const char* operation, int error) {
     const int savedErrno = errno;
     // strerror gives no line break of its own, FormatMessage's text ends with one.
     const std::string text = FormatLinkReport(operation, ErrorText(error) + "\n", m_nPortNumber);
-    IErrorReporter* reporter = m_bDestroying.load() ? nullptr : m_pReporter.load();
-    if (reporter != nullptr) {
-        reporter->ShowReport(kLinkReportCaption, text);
-    } else {
-        // Nowhere else to tell if standard error fails too.
-        (void)std::fprintf(stderr, "%s: %s", kLinkReportCaption, text.c_str());
-        (void)std::fflush(stderr);
-    }
+    ShowLinkReport(m_bDestroying.load() ? nullptr : m_pReporter.load(), text);
     errno = savedErrno;
 }
 
 void CSerialLink::DispatchPending() {
-    std::unique_lock<std::mutex> lock(m_handoffMutex);
-    if (m_slotState != SlotState::Parked || m_bOwnerDetached || m_pOwner == nullptr) {
-        return;
-    }
-    // Taken, not emptied: the monitor thread reads on only once the handler has returned, and
-    // a nested dispatch (a modal loop inside the handler) cannot run the same one twice.
-    m_slotState = SlotState::Taken;
-    const std::uint64_t sequence = m_slotSequence;
-    const unsigned message = m_slotMessage;
-    const std::uint32_t wParam = m_slotWParam;
-    const std::int32_t lParam = m_slotLParam;
-    ILinkOwner* owner = m_pOwner;
-    lock.unlock();
-
-    owner->OnLinkMessage(message, wParam, lParam);
-
-    lock.lock();
-    // A Close inside the handler may have released the slot already, and even started a new
-    // monitor that parked a new notification: leave that one alone.
-    if (m_slotSequence == sequence && m_slotState == SlotState::Taken) {
-        m_slotState = SlotState::Empty;
-    }
-    m_handoffCv.notify_all();
+    m_handOff.DispatchPending();
 }
 
 void CSerialLink::SetErrorReporter(IErrorReporter* reporter) {
@@ -344,51 +280,17 @@ void CSerialLink::SetErrorReporter(IErrorReporter* reporter) {
 }
 
 void CSerialLink::DetachOwner() {
-    {
-        std::lock_guard<std::mutex> handoff(m_handoffMutex);
-        m_bOwnerDetached = true;
-        if (m_slotState == SlotState::Parked) {
-            m_slotState = SlotState::Empty;
-        }
-    }
-    m_handoffCv.notify_all();
-    // Wait out a WakeOwner() the monitor thread may be in the middle of.
-    std::lock_guard<std::mutex> wake(m_wakeMutex);
+    m_handOff.DetachOwner();
 }
 
 void CSerialLink::StopMonitor() {
-    // Each round signals the stop event, hands
-    // a parked notification to the owner (the thread may be blocked delivering it), lets the
-    // owner service its thread (the thread may be blocked in a report shown there), then
-    // sleeps on the condition variable until a notification is parked or the thread has
-    // ended, for at most kCloseServicePeriod.
+    // Each round signals the stop event and services the owner while it waits (see
+    // CLinkHandOff::ServiceStopRound): a Win32 Close's message loop without its spinning.
     while (m_monitorThread.joinable()) {
         m_stopEvent.Set();
-        DispatchPending();
-        ILinkOwner* owner = nullptr;
-        {
-            std::lock_guard<std::mutex> handoff(m_handoffMutex);
-            if (!m_bOwnerDetached) {
-                owner = m_pOwner;
-            }
-        }
-        if (owner != nullptr) {
-            owner->ServiceWhileClosing();
-        }
-        std::unique_lock<std::mutex> lock(m_handoffMutex);
-        if (!m_bMonitorAlive.load()) {
+        if (!m_handOff.ServiceStopRound(kCloseServicePeriod)) {
             break;
         }
-        if (m_slotState == SlotState::Taken) {
-            // Close runs on the owner's thread, so a notification being handled now is one
-            // this Close was called from. The thread need not wait for that handler (it
-            // would wait for ever): it sees the stop event before the next byte.
-            m_slotState = SlotState::Empty;
-            m_handoffCv.notify_all();
-        }
-        m_handoffCv.wait_for(lock, kCloseServicePeriod, [this] {
-            return !m_bMonitorAlive.load() || m_slotState == SlotState::Parked;
-        });
     }
     if (m_monitorThread.joinable()) {
         m_monitorThread.join();
@@ -408,7 +310,6 @@ void CSerialLink::ClosePortLocked() {
 }
 
 void CSerialLink::MonitorThread() {
-    m_bMonitorAlive.store(true);
     {
         std::lock_guard<std::mutex> port(m_csPort);
         if (m_hPort >= 0) {
@@ -450,10 +351,7 @@ void CSerialLink::MonitorThread() {
             WritePending();
         }
     }
-    // The last step: the waiting owner's thread may join from now on.
-    std::lock_guard<std::mutex> handoff(m_handoffMutex);
-    m_bMonitorAlive.store(false);
-    m_handoffCv.notify_all();
+    m_handOff.MonitorEnded();  // the last step: the owner's thread may join from now on
 }
 
 void CSerialLink::OnPortEvent(short revents) {
@@ -463,9 +361,9 @@ void CSerialLink::OnPortEvent(short revents) {
         if ((m_dwEventMask & EV_RXCHAR) != 0) {
             ReceivePending();
         }
-        for (const EventClassRow& row : kOtherEventClasses) {
+        for (const LinkEventClass& row : kOtherEventClasses) {
             if ((m_dwEventMask & row.eventClass) != 0 && !m_bPortGone) {
-                Deliver(row.message, 0);
+                m_handOff.Deliver(row.message, 0, m_nPortNumber);
             }
         }
     }
@@ -499,7 +397,7 @@ void CSerialLink::ReceivePending() {
             error = ErrorOfResult(got, errno);
         }
         if (got == 1) {
-            Deliver(WM_LINK_RXCHAR, byte);
+            m_handOff.Deliver(WM_LINK_RXCHAR, byte, m_nPortNumber);
             continue;
         }
         if (got < 0 && (error == EAGAIN || error == EWOULDBLOCK)) {
@@ -603,35 +501,4 @@ void CSerialLink::OnPortFailure(const char* step, int error) {
         m_bPortGone = true;  // neither watched nor written again: this is its one report
     }
     ReportError(step, error);
-}
-
-void CSerialLink::Deliver(unsigned message, std::uint32_t wParam) {
-    std::unique_lock<std::mutex> lock(m_handoffMutex);
-    if (m_bOwnerDetached || m_pOwner == nullptr) {
-        return;
-    }
-    m_slotState = SlotState::Parked;
-    m_slotMessage = message;
-    m_slotWParam = wParam;
-    m_slotLParam = m_nPortNumber;
-    ++m_slotSequence;
-    ILinkOwner* owner = m_pOwner;
-    m_handoffCv.notify_all();  // a Close waiting for "parked or ended"
-    lock.unlock();
-
-    {
-        // Under m_wakeMutex, so that a DetachOwner returns only after this call has.
-        std::lock_guard<std::mutex> wake(m_wakeMutex);
-        bool attached = false;
-        {
-            std::lock_guard<std::mutex> handoff(m_handoffMutex);
-            attached = !m_bOwnerDetached;
-        }
-        if (attached) {
-            owner->WakeOwner();
-        }
-    }
-
-    lock.lock();
-    m_handoffCv.wait(lock, [this] { return m_slotState == SlotState::Empty || m_bOwnerDetached; });
 }

@@ -1,5 +1,6 @@
 #include "SerialLink.h"
 
+#include "LinkEventClasses.h"
 #include "LinkReport.h"
 
 #include <windows.h>
@@ -13,20 +14,9 @@
 
 namespace {
 
-
 // How long Close (and Open, which stops a running monitor the same way) sleeps between
 // rounds of servicing the owner while the monitor thread has nothing for it.
 constexpr std::chrono::milliseconds kCloseServicePeriod{15};
-
-// The event classes other than EV_RXCHAR, in the order the monitor handles them.
-struct EventClassRow {
-    std::uint32_t eventClass;
-    unsigned message;
-};
-constexpr EventClassRow kOtherEventClasses[] = {
-    {EV_CTS, WM_LINK_CTS}, {EV_RXFLAG, WM_LINK_RXFLAG}, {EV_BREAK, WM_LINK_BREAK},
-    {EV_ERR, WM_LINK_ERR}, {EV_RING, WM_LINK_RING},
-};
 
 // How long giving up an overlapped operation may take before the record is left to the
 // system.
@@ -151,9 +141,7 @@ CSerialLink::~CSerialLink() {
         // With the owner detached the monitor thread never waits for it, so the stop event
         // alone ends it.
         ::SetEvent(m_hStopEvent);
-        std::unique_lock<std::mutex> lock(m_handoffMutex);
-        m_handoffCv.wait(lock, [this] { return !m_bMonitorAlive.load(); });
-        lock.unlock();
+        m_handOff.AwaitMonitorEnd();
         m_monitorThread.join();
     }
     ClosePort();
@@ -195,12 +183,7 @@ int CSerialLink::Open(ILinkOwner* owner, int portNumber, std::uint32_t baudRate,
     r.waitHandles[2] = m_hSendEvent;
 
     // 5. Owner, send slot, port number, event mask.
-    {
-        std::lock_guard<std::mutex> handoff(m_handoffMutex);
-        m_pOwner = owner;
-        m_bOwnerDetached = false;
-        m_slotState = SlotState::Empty;
-    }
+    m_handOff.Reset(owner);
     {
         std::lock_guard<std::mutex> slot(m_csSend);
         m_bSendPending = false;
@@ -319,17 +302,11 @@ int CSerialLink::StartMonitor() {
     if (m_monitorThread.joinable()) {
         return 0;  // one is running: two would read each other's bytes
     }
-    {
-        // Marked alive before it exists, so that a Close in the gap before its first step
-        // still waits for it instead of closing the port under it.
-        std::lock_guard<std::mutex> handoff(m_handoffMutex);
-        m_bMonitorAlive.store(true);
-    }
+    m_handOff.MonitorStarting();
     try {
         m_monitorThread = std::thread(&CSerialLink::MonitorThread, this);
     } catch (const std::system_error&) {
-        std::lock_guard<std::mutex> handoff(m_handoffMutex);
-        m_bMonitorAlive.store(false);
+        m_handOff.MonitorEnded();
         return 0;
     }
     return 1;
@@ -369,41 +346,12 @@ void CSerialLink::Close() {
 void CSerialLink::ReportError(const char* operation) {
     const DWORD error = ::GetLastError();
     const std::string text = FormatLinkReport(operation, SystemText(error), m_nPortNumber);
-    IErrorReporter* reporter = m_bDestroying.load() ? nullptr : m_pReporter.load();
-    if (reporter != nullptr) {
-        reporter->ShowReport(kLinkReportCaption, text);
-    } else {
-        // Nowhere else to tell if standard error fails too.
-        (void)std::fprintf(stderr, "%s: %s", kLinkReportCaption, text.c_str());
-        (void)std::fflush(stderr);
-    }
+    ShowLinkReport(m_bDestroying.load() ? nullptr : m_pReporter.load(), text);
     ::SetLastError(error);
 }
 
 void CSerialLink::DispatchPending() {
-    std::unique_lock<std::mutex> lock(m_handoffMutex);
-    if (m_slotState != SlotState::Parked || m_bOwnerDetached || m_pOwner == nullptr) {
-        return;
-    }
-    // Taken, not emptied: the monitor thread reads on only once the handler has returned, and
-    // a nested dispatch (a modal loop inside the handler) cannot run the same one twice.
-    m_slotState = SlotState::Taken;
-    const std::uint64_t sequence = m_slotSequence;
-    const unsigned message = m_slotMessage;
-    const std::uint32_t wParam = m_slotWParam;
-    const std::int32_t lParam = m_slotLParam;
-    ILinkOwner* owner = m_pOwner;
-    lock.unlock();
-
-    owner->OnLinkMessage(message, wParam, lParam);
-
-    lock.lock();
-    // A Close inside the handler may have released the slot already, and even started a new
-    // monitor that parked a new notification: leave that one alone.
-    if (m_slotSequence == sequence && m_slotState == SlotState::Taken) {
-        m_slotState = SlotState::Empty;
-    }
-    m_handoffCv.notify_all();
+    m_handOff.DispatchPending();
 }
 
 void CSerialLink::SetErrorReporter(IErrorReporter* reporter) {
@@ -411,50 +359,17 @@ void CSerialLink::SetErrorReporter(IErrorReporter* reporter) {
 }
 
 void CSerialLink::DetachOwner() {
-    {
-        std::lock_guard<std::mutex> handoff(m_handoffMutex);
-        m_bOwnerDetached = true;
-        if (m_slotState == SlotState::Parked) {
-            m_slotState = SlotState::Empty;
-        }
-    }
-    m_handoffCv.notify_all();
-    // Wait out a WakeOwner() the monitor thread may be in the middle of.
-    std::lock_guard<std::mutex> wake(m_wakeMutex);
+    m_handOff.DetachOwner();
 }
 
 void CSerialLink::StopMonitor() {
-    // The PeekMessage loop of a Win32 Close without its spinning: each round signals the stop
-    // event, hands a parked notification to the owner (the thread may be blocked delivering
-    // it), lets the owner service its thread (the thread may be blocked in a report shown
-    // there), then sleeps until a notification is parked or the thread has ended, for at most
-    // kCloseServicePeriod.
+    // Each round signals the stop event and services the owner while it waits (see
+    // CLinkHandOff::ServiceStopRound): a Win32 Close's message loop without its spinning.
     while (m_monitorThread.joinable()) {
         ::SetEvent(m_hStopEvent);
-        DispatchPending();
-        ILinkOwner* owner = nullptr;
-        {
-            std::lock_guard<std::mutex> handoff(m_handoffMutex);
-            if (!m_bOwnerDetached) {
-                owner = m_pOwner;
-            }
-        }
-        if (owner != nullptr) {
-            owner->ServiceWhileClosing();
-        }
-        std::unique_lock<std::mutex> lock(m_handoffMutex);
-        if (!m_bMonitorAlive.load()) {
+        if (!m_handOff.ServiceStopRound(kCloseServicePeriod)) {
             break;
         }
-        if (m_slotState == SlotState::Taken) {
-            // Close runs on the owner's thread, so a notification being handled now is one
-            // this Close was called from: the thread sees the stop event before the next byte.
-            m_slotState = SlotState::Empty;
-            m_handoffCv.notify_all();
-        }
-        m_handoffCv.wait_for(lock, kCloseServicePeriod, [this] {
-            return !m_bMonitorAlive.load() || m_slotState == SlotState::Parked;
-        });
     }
     if (m_monitorThread.joinable()) {
         m_monitorThread.join();
@@ -478,7 +393,6 @@ bool CSerialLink::StopRequested() const {
 }
 
 void CSerialLink::MonitorThread() {
-    m_bMonitorAlive.store(true);
     Records& r = *m_records;
     {
         SectionLock port(r.csPort);
@@ -519,10 +433,7 @@ void CSerialLink::MonitorThread() {
         }
     }
     CancelEventWait();
-    // The last step: the waiting owner's thread may join from now on.
-    std::lock_guard<std::mutex> handoff(m_handoffMutex);
-    m_bMonitorAlive.store(false);
-    m_handoffCv.notify_all();
+    m_handOff.MonitorEnded();  // the last step: the owner's thread may join from now on
 }
 
 void CSerialLink::StartEventWait() {
@@ -576,9 +487,9 @@ void CSerialLink::OnEventWaitDone() {
     if ((events & EV_RXCHAR) != 0) {
         ReceivePending();
     }
-    for (const EventClassRow& row : kOtherEventClasses) {
+    for (const LinkEventClass& row : kOtherEventClasses) {
         if ((events & row.eventClass) != 0 && !m_bPortGone && !StopRequested()) {
-            Deliver(row.message, 0);
+            m_handOff.Deliver(row.message, 0, m_nPortNumber);
         }
     }
 }
@@ -694,7 +605,7 @@ void CSerialLink::ReceivePending() {
         if (got != 1) {
             return;  // the read timed out empty: nothing to deliver
         }
-        Deliver(WM_LINK_RXCHAR, byte);
+        m_handOff.Deliver(WM_LINK_RXCHAR, byte, m_nPortNumber);
     }
 }
 
@@ -742,35 +653,4 @@ void CSerialLink::WritePending() {
     if (failedStep != nullptr) {
         PortFailed(failedStep);
     }
-}
-
-void CSerialLink::Deliver(unsigned message, std::uint32_t wParam) {
-    std::unique_lock<std::mutex> lock(m_handoffMutex);
-    if (m_bOwnerDetached || m_pOwner == nullptr) {
-        return;
-    }
-    m_slotState = SlotState::Parked;
-    m_slotMessage = message;
-    m_slotWParam = wParam;
-    m_slotLParam = m_nPortNumber;
-    ++m_slotSequence;
-    ILinkOwner* owner = m_pOwner;
-    m_handoffCv.notify_all();  // a Close waiting for "parked or ended"
-    lock.unlock();
-
-    {
-        // Under m_wakeMutex, so that a DetachOwner returns only after this call has.
-        std::lock_guard<std::mutex> wake(m_wakeMutex);
-        bool attached = false;
-        {
-            std::lock_guard<std::mutex> handoff(m_handoffMutex);
-            attached = !m_bOwnerDetached;
-        }
-        if (attached) {
-            owner->WakeOwner();
-        }
-    }
-
-    lock.lock();
-    m_handoffCv.wait(lock, [this] { return m_slotState == SlotState::Empty || m_bOwnerDetached; });
 }
