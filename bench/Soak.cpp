@@ -14,6 +14,7 @@
 #include "ChildProcess.h"
 #include "CommandFrame.h"
 #include "Figures.h"
+#include "ReadoutText.h"
 
 namespace bench {
 
@@ -365,7 +366,7 @@ private:
             case CMD_CHANNEL:
                 return Format("frequency %d, slider %d", ChannelFrequency(value), value);
             case CMD_POWER:
-                return Format("power %d.%02d, slider %d", value / 100, value % 100, value);
+                return "power " + PowerText(value) + ", slider " + std::to_string(value);
             default:
                 return value == 1 ? "output ON" : "output OFF";
         }
