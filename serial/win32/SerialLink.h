@@ -69,7 +69,7 @@ public:
     void DetachOwner();
 
 private:
-    /// OVERLAPPED records, DCB, COMMTIMEOUTS and the critical section (SerialLink.cpp).
+    /// OVERLAPPED records, DCB, COMMTIMEOUTS and the critical section (LinkRecords.h).
     struct Records;
 
     /// How a port operation ended: done, given up because the stop event came, or failed
