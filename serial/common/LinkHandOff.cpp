@@ -8,7 +8,7 @@
 // notification twice. m_slotSequence tells a handler's late "Empty" from a slot that a Close
 // inside the handler already released and a new monitor refilled. The link's Close stops the
 // monitor on the owner's thread, so it dispatches parked notifications itself and lets the
-// owner service its thread while it waits (ServiceStopRound); DetachOwner empties the slot and
+// owner service its thread while it waits (StopMonitor); DetachOwner empties the slot and
 // makes every later Deliver return at once.
 //
 // Locks. m_handoffMutex guards the slot, the owner pointer and the monitor's alive flag (so a
@@ -18,6 +18,18 @@
 // closes the link.
 
 #include "LinkHandOff.h"
+
+#include <system_error>
+#include <utility>
+
+namespace {
+
+// How long stopping the monitor sleeps between rounds of servicing the owner while the
+// thread has nothing for it: short enough that timer ticks and a report box raised
+// meanwhile stay lively, long enough not to spin.
+constexpr std::chrono::milliseconds kStopServicePeriod{15};
+
+}  // namespace
 
 void CLinkHandOff::Reset(ILinkOwner* owner) {
     std::lock_guard<std::mutex> handoff(m_handoffMutex);
@@ -96,18 +108,52 @@ void CLinkHandOff::DetachOwner() {
     std::lock_guard<std::mutex> wake(m_wakeMutex);
 }
 
-void CLinkHandOff::MonitorStarting() {
-    std::lock_guard<std::mutex> handoff(m_handoffMutex);
-    m_bMonitorAlive = true;
+bool CLinkHandOff::StartMonitor(std::function<void()> body) {
+    {
+        std::lock_guard<std::mutex> handoff(m_handoffMutex);
+        m_bMonitorAlive = true;
+    }
+    try {
+        m_monitorThread = std::thread([this, body = std::move(body)] {
+            body();
+            // The last step: the owner's thread may join from now on.
+            std::lock_guard<std::mutex> handoff(m_handoffMutex);
+            m_bMonitorAlive = false;
+            m_handoffCv.notify_all();
+        });
+    } catch (const std::system_error&) {
+        std::lock_guard<std::mutex> handoff(m_handoffMutex);
+        m_bMonitorAlive = false;
+        return false;
+    }
+    return true;
 }
 
-void CLinkHandOff::MonitorEnded() {
-    std::lock_guard<std::mutex> handoff(m_handoffMutex);
-    m_bMonitorAlive = false;
-    m_handoffCv.notify_all();
+void CLinkHandOff::StopMonitor(const std::function<void()>& signalStop) {
+    while (m_monitorThread.joinable()) {
+        signalStop();
+        if (!ServiceStopRound()) {
+            break;
+        }
+    }
+    if (m_monitorThread.joinable()) {
+        m_monitorThread.join();
+    }
 }
 
-bool CLinkHandOff::ServiceStopRound(std::chrono::milliseconds period) {
+void CLinkHandOff::StopMonitorDetached(const std::function<void()>& signalStop) {
+    if (!m_monitorThread.joinable()) {
+        return;
+    }
+    signalStop();
+    {
+        std::unique_lock<std::mutex> lock(m_handoffMutex);
+        m_handoffCv.wait(lock, [this] { return !m_bMonitorAlive; });
+    }
+    m_monitorThread.join();
+}
+
+bool CLinkHandOff::ServiceStopRound() {
     DispatchPending();
     ILinkOwner* owner = nullptr;
     {
@@ -130,12 +176,7 @@ bool CLinkHandOff::ServiceStopRound(std::chrono::milliseconds period) {
         m_slotState = SlotState::Empty;
         m_handoffCv.notify_all();
     }
-    m_handoffCv.wait_for(lock, period,
+    m_handoffCv.wait_for(lock, kStopServicePeriod,
                          [this] { return !m_bMonitorAlive || m_slotState == SlotState::Parked; });
     return true;
-}
-
-void CLinkHandOff::AwaitMonitorEnd() {
-    std::unique_lock<std::mutex> lock(m_handoffMutex);
-    m_handoffCv.wait(lock, [this] { return !m_bMonitorAlive; });
 }

@@ -5,12 +5,14 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
+#include <thread>
 
 #include "LinkOwner.h"
 
-/// One notification slot between the monitor thread and the owner's thread, plus the record
-/// of whether the monitor thread is alive, so that a waiter cannot miss its end.
+/// The link's monitor thread and the one notification slot between it and the owner's
+/// thread: starting and stopping the thread, and every hand-off while it runs.
 class CLinkHandOff {
 public:
     /// Owner's thread, no monitor thread running: names the owner anew and empties the slot.
@@ -28,26 +30,33 @@ public:
     /// no WakeOwner is running, so the owner may be destroyed.
     void DetachOwner();
 
-    /// Owner's thread, before the monitor thread is created: marks it alive, so that a stop
-    /// in the gap before its first step still waits for it.
-    void MonitorStarting();
-    /// The monitor thread's last step (or its creation failed): waiters may join from now on.
-    void MonitorEnded();
+    /// Owner's thread: starts the monitor thread running `body`; false when the thread could
+    /// not be created. Marked alive before it exists, so that a stop in the gap before its
+    /// first step still waits for it.
+    bool StartMonitor(std::function<void()> body);
+    /// Whether a monitor thread was started and not yet stopped.
+    bool MonitorRunning() const { return m_monitorThread.joinable(); }
 
-    /// Owner's thread, the stop event set: one round of waiting for the monitor thread.
-    /// Dispatches a parked notification (the thread may be blocked delivering it), lets the
-    /// owner service its thread (the thread may be blocked in a report shown there), then
-    /// sleeps until a notification is parked or the thread has ended, for at most `period`.
-    /// Returns false once the thread has ended.
-    bool ServiceStopRound(std::chrono::milliseconds period);
+    /// Owner's thread: ends the monitor thread and joins it. Each round calls `signalStop`
+    /// (which sets the link's stop event), dispatches a parked notification (the thread may be
+    /// blocked delivering it), lets the owner service its thread (the thread may be blocked in
+    /// a report shown there), then sleeps until a notification is parked or the thread has
+    /// ended, for a short period: a Win32 Close's message loop without its spinning.
+    void StopMonitor(const std::function<void()>& signalStop);
 
-    /// Waits, servicing nothing, until the monitor thread has ended (owner detached).
-    void AwaitMonitorEnd();
+    /// The same with the owner detached, servicing nothing (the link's destructor): with no
+    /// owner the monitor thread never waits for it, so the stop alone ends it.
+    void StopMonitorDetached(const std::function<void()>& signalStop);
 
 private:
     /// Empty: nothing waits. Parked: a notification waits for the owner's thread. Taken: its
     /// handler is running.
     enum class SlotState { Empty, Parked, Taken };
+
+    /// One round of StopMonitor; false once the thread has ended.
+    bool ServiceStopRound();
+
+    std::thread m_monitorThread;
 
     std::mutex m_handoffMutex;
     std::condition_variable m_handoffCv;  // slot or m_bMonitorAlive changed

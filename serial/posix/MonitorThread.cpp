@@ -72,7 +72,6 @@ void CSerialLink::MonitorThread() {
             WritePending();
         }
     }
-    m_handOff.MonitorEnded();  // the last step: the owner's thread may join from now on
 }
 
 void CSerialLink::OnPortEvent(short revents) {

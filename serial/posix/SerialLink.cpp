@@ -25,7 +25,6 @@
 #include <new>
 #include <optional>
 #include <string>
-#include <system_error>
 
 #include "ExclusiveOpen.h"
 #include "LineSettings.h"
@@ -34,11 +33,6 @@
 #include "PortNames.h"
 
 namespace {
-
-// How long Close (and Open, which stops a running monitor the same way) sleeps between
-// rounds of servicing the owner while the monitor thread has nothing for it: short enough
-// that timer ticks and a report box raised meanwhile stay lively, long enough not to spin.
-constexpr std::chrono::milliseconds kCloseServicePeriod{15};
 
 // strerror_r comes in two flavours; overloading on its result picks whichever glibc gives.
 [[maybe_unused]] const char* StrerrorResult(int result, const char* buffer) {
@@ -63,13 +57,7 @@ CSerialLink::~CSerialLink() {
     // on nothing is delivered to the owner and reports only go to standard error.
     m_bDestroying.store(true);
     DetachOwner();
-    if (m_monitorThread.joinable()) {
-        // Neither dispatching nor servicing: with the owner detached the monitor thread never
-        // waits for it, so the stop event alone ends it.
-        m_stopEvent.Set();
-        m_handOff.AwaitMonitorEnd();
-        m_monitorThread.join();
-    }
+    m_handOff.StopMonitorDetached([this] { m_stopEvent.Set(); });
     std::lock_guard<std::mutex> port(m_csPort);
     ClosePortLocked();
 }
@@ -199,14 +187,10 @@ MonitorStart CSerialLink::TryStartMonitor() {
     if (!m_stopEvent.Exists() || !m_sendEvent.Exists()) {
         return MonitorStart::NeverOpened;
     }
-    if (m_monitorThread.joinable()) {
+    if (m_handOff.MonitorRunning()) {
         return MonitorStart::AlreadyRunning;
     }
-    m_handOff.MonitorStarting();
-    try {
-        m_monitorThread = std::thread(&CSerialLink::MonitorThread, this);
-    } catch (const std::system_error&) {
-        m_handOff.MonitorEnded();
+    if (!m_handOff.StartMonitor([this] { MonitorThread(); })) {
         return MonitorStart::ThreadFailed;
     }
     return MonitorStart::Started;
@@ -270,17 +254,7 @@ void CSerialLink::DetachOwner() {
 }
 
 void CSerialLink::StopMonitor() {
-    // Each round signals the stop event and services the owner while it waits (see
-    // CLinkHandOff::ServiceStopRound): a Win32 Close's message loop without its spinning.
-    while (m_monitorThread.joinable()) {
-        m_stopEvent.Set();
-        if (!m_handOff.ServiceStopRound(kCloseServicePeriod)) {
-            break;
-        }
-    }
-    if (m_monitorThread.joinable()) {
-        m_monitorThread.join();
-    }
+    m_handOff.StopMonitor([this] { m_stopEvent.Set(); });
 }
 
 void CSerialLink::ClosePortLocked() {

@@ -8,7 +8,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "LinkHandOff.h"
 #include "LinkMessages.h"
@@ -106,7 +105,6 @@ private:
     /// Closes the port; m_csPort held, no monitor thread running.
     void ClosePortLocked();
 
-    std::thread m_monitorThread;
     std::mutex m_csPort;                            // guards the port calls
     CManualEvent m_stopEvent;                       // Close asks the monitor thread to end
     int m_hPort = -1;                               // the port's descriptor, -1 when none
@@ -128,7 +126,7 @@ private:
     CUucpLock m_portLock;                            // the port's lock file while it is open
     bool m_bPortGone = false;                        // monitor thread: device vanished, reported
 
-    CLinkHandOff m_handOff;  // to the owner's thread
+    CLinkHandOff m_handOff;  // the monitor thread and its hand-off to the owner's thread
 
     std::atomic<IErrorReporter*> m_pReporter{nullptr};
     std::atomic<bool> m_bDestroying{false};  // reports go to stderr from now on

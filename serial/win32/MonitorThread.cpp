@@ -91,7 +91,6 @@ void CSerialLink::MonitorThread() {
         }
     }
     CancelEventWait();
-    m_handOff.MonitorEnded();  // the last step: the owner's thread may join from now on
 }
 
 void CSerialLink::StartEventWait() {

@@ -10,13 +10,8 @@
 #include <cstdio>
 #include <new>
 #include <string>
-#include <system_error>
 
 namespace {
-
-// How long Close (and Open, which stops a running monitor the same way) sleeps between
-// rounds of servicing the owner while the monitor thread has nothing for it.
-constexpr std::chrono::milliseconds kCloseServicePeriod{15};
 
 // The system's text for an error code, with the line break FormatMessage ends it with.
 std::string SystemText(DWORD error) {
@@ -54,13 +49,7 @@ CSerialLink::~CSerialLink() {
     // is delivered to the owner and reports only go to standard error.
     m_bDestroying.store(true);
     DetachOwner();
-    if (m_monitorThread.joinable()) {
-        // With the owner detached the monitor thread never waits for it, so the stop event
-        // alone ends it.
-        ::SetEvent(m_hStopEvent);
-        m_handOff.AwaitMonitorEnd();
-        m_monitorThread.join();
-    }
+    m_handOff.StopMonitorDetached([this] { ::SetEvent(m_hStopEvent); });
     ClosePort();
     CloseEvent(m_hStopEvent);
     CloseEvent(m_hSendEvent);
@@ -216,14 +205,10 @@ int CSerialLink::StartMonitor() {
     if (m_hStopEvent == nullptr || m_hSendEvent == nullptr) {
         return 0;  // never opened
     }
-    if (m_monitorThread.joinable()) {
+    if (m_handOff.MonitorRunning()) {
         return 0;  // one is running: two would read each other's bytes
     }
-    m_handOff.MonitorStarting();
-    try {
-        m_monitorThread = std::thread(&CSerialLink::MonitorThread, this);
-    } catch (const std::system_error&) {
-        m_handOff.MonitorEnded();
+    if (!m_handOff.StartMonitor([this] { MonitorThread(); })) {
         return 0;
     }
     return 1;
@@ -280,17 +265,7 @@ void CSerialLink::DetachOwner() {
 }
 
 void CSerialLink::StopMonitor() {
-    // Each round signals the stop event and services the owner while it waits (see
-    // CLinkHandOff::ServiceStopRound): a Win32 Close's message loop without its spinning.
-    while (m_monitorThread.joinable()) {
-        ::SetEvent(m_hStopEvent);
-        if (!m_handOff.ServiceStopRound(kCloseServicePeriod)) {
-            break;
-        }
-    }
-    if (m_monitorThread.joinable()) {
-        m_monitorThread.join();
-    }
+    m_handOff.StopMonitor([this] { ::SetEvent(m_hStopEvent); });
 }
 
 void CSerialLink::ClosePort() {

@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #include "LinkHandOff.h"
 #include "LinkMessages.h"
@@ -100,7 +99,6 @@ private:
     void ClosePort();
     bool StopRequested() const;
 
-    std::thread m_monitorThread;         // m_pMonitorThread
     std::unique_ptr<Records> m_records;  // m_csPort, m_overlapped, m_timeouts, m_portConfig
     void* m_hStopEvent = nullptr;
     void* m_hPort = nullptr;   // null when no port is open
@@ -123,7 +121,7 @@ private:
     bool m_bPortGone = false;         // device vanished, reported once, no longer watched
     bool m_bReadFailed = false;       // the last read failed: read again after the next wait
 
-    CLinkHandOff m_handOff;  // to the owner's thread
+    CLinkHandOff m_handOff;  // the monitor thread and its hand-off to the owner's thread
 
     std::atomic<IErrorReporter*> m_pReporter{nullptr};
     std::atomic<bool> m_bDestroying{false};
