@@ -320,7 +320,7 @@ TEST_P(HangUp, IsReportedOnceDeliversNothingAndCostsNoCpu) {
     ASSERT_EQ(OpenPanel(row.mask), 1);
     ASSERT_NO_FATAL_FAILURE(StartAndSync());
     pty.CloseMaster();
-    ASSERT_TRUE(panel.WaitForReport());
+    ASSERT_TRUE(panel.WaitForReports());
     ASSERT_EQ(Send(kSetChannel), 1);  // writing to the vanished port shows no second box
     const auto start = std::chrono::steady_clock::now();
     panel.onService = [&] {
