@@ -1,0 +1,105 @@
+// The control socket's folder and path: never follows, opens or removes what is not ours.
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "ControlSocketPath.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class ControlSocketPathTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/varnel-control-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        m_root = pattern;
+        m_folder = m_root / "varnel";
+        std::string error;
+        ASSERT_TRUE(PrepareControlFolder(m_folder, error)) << error;
+    }
+    void TearDown() override { fs::remove_all(m_root); }
+
+    fs::path m_root;
+    fs::path m_folder;
+};
+
+TEST_F(ControlSocketPathTest, FoldersThatAreNotPrivateAndOursAreRefused) {
+    struct stat st {};
+    ASSERT_EQ(::stat(m_folder.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    fs::create_directory(m_root / "open");
+    fs::permissions(m_root / "open", fs::perms(0755));
+    fs::create_directory_symlink(m_folder, m_root / "link");
+    std::ofstream(m_root / "file") << "x";
+    for (const char* name : {"open", "link", "file"}) {
+        SCOPED_TRACE(name);
+        std::string error;
+        EXPECT_FALSE(PrepareControlFolder(m_root / name, error));
+        EXPECT_FALSE(error.empty());
+    }
+    EXPECT_TRUE(fs::is_symlink(m_root / "link")) << "left alone";
+}
+
+TEST_F(ControlSocketPathTest, WhatSitsAtTheSocketPathIsNeverFollowedOrRemoved) {
+    const fs::path target = m_root / "target";
+    std::ofstream(target) << "keep\n";
+    const fs::path path = m_folder / "panel-1.sock";
+    const struct {
+        const char* name;
+        void (*make)(const fs::path& path, const fs::path& target);
+    } rows[] = {
+        {"plain file", [](const fs::path& p, const fs::path&) { std::ofstream(p) << "keep\n"; }},
+        {"symlink to a file",
+         [](const fs::path& p, const fs::path& t) { fs::create_symlink(t, p); }},
+        {"dangling symlink",
+         [](const fs::path& p, const fs::path& t) { fs::create_symlink(t.string() + "-no", p); }},
+        {"folder", [](const fs::path& p, const fs::path&) { fs::create_directory(p); }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        row.make(path, target);
+        const auto type = fs::symlink_status(path).type();
+        std::string error;
+        EXPECT_EQ(ListenControlSocket(path, error), -1);
+        EXPECT_NE(error.find("left alone"), std::string::npos) << error;
+        EXPECT_EQ(fs::symlink_status(path).type(), type) << "still there, as it was";
+        EXPECT_EQ(ConnectControlSocket(path), -1);
+        fs::remove(path);
+    }
+    std::ifstream in(target);
+    std::string text;
+    std::getline(in, text);
+    EXPECT_EQ(text, "keep");
+}
+
+TEST_F(ControlSocketPathTest, AStaleSocketIsReplacedALiveOneIsNot) {
+    const std::string path = m_folder / "panel-2.sock";
+    std::string error;
+    const int first = ListenControlSocket(path, error);
+    ASSERT_GE(first, 0) << error;
+    struct stat st {};
+    ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(ListenControlSocket(path, error), -1) << "someone listens";
+    EXPECT_NE(error.find("in use"), std::string::npos) << error;
+    EXPECT_EQ(ListControlSockets(m_folder), std::vector<std::string>{path});
+
+    const int client = ConnectControlSocket(path);
+    ASSERT_GE(client, 0);
+    EXPECT_TRUE(PeerIsThisUser(client));
+    ::close(client);
+
+    ::close(first);  // a crash: the socket file stays, nobody listens
+    const int second = ListenControlSocket(path, error);
+    EXPECT_GE(second, 0) << error;
+    ::close(second);
+}
+
+}  // namespace
