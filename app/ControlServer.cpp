@@ -173,7 +173,10 @@ void ControlServer::ReadFrom(int id) {
     for (;;) {
         const ssize_t got = ::read(client.fd, buffer, sizeof buffer);
         if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
-            Drop(id);  // gone; a request of its already on the wire still runs to its end
+            // Gone: what it asked for before is still done (a set it sent is the operator's
+            // Enter, and runs to its end), only not answered.
+            HandleLines(id);
+            Drop(id);
             return;
         }
         if (got < 0) {
@@ -264,10 +267,7 @@ std::string ControlServer::Handle(int id, const ControlRequest& request) {
     }
     m_jobs.push_back(std::move(job));
     m_clients[id]->busy = true;
-    if (!m_jobRunning) {
-        QMetaObject::invokeMethod(
-            this, [this] { StartNextJob(); }, Qt::QueuedConnection);
-    }
+    StartNextJob();  // requests are read in the event loop, never inside the controller
     return {};
 }
 

@@ -15,14 +15,19 @@
 namespace testkit {
 
 PortFolderScope::PortFolderScope() {
-    // The UUCP lock files of the ports opened meanwhile go into the same private folder, so
-    // that nothing is left in the machine's lock folder by a test that ends badly.
+    // The UUCP lock files of the ports opened meanwhile go into a subfolder of the private
+    // folder, so that nothing is left in the machine's lock folder by a test that ends badly.
+    // Not the port folder itself: the panel watches it, and a lock file appearing there
+    // would count as a device change, whose recovery reopens the port and writes it again.
+    const QString locks = m_dir.path() + QStringLiteral("/locks");
+    std::filesystem::create_directory(locks.toStdString());
     for (const char* name : {"VARNEL_PORTS", "VARNEL_LOCK_DIR"}) {
         if (qEnvironmentVariableIsSet(name)) {
             m_old.emplace_back(name, qgetenv(name));
         }
-        qputenv(name, m_dir.path().toLocal8Bit());
     }
+    qputenv("VARNEL_PORTS", m_dir.path().toLocal8Bit());
+    qputenv("VARNEL_LOCK_DIR", locks.toLocal8Bit());
 }
 
 PortFolderScope::~PortFolderScope() {
