@@ -1,6 +1,7 @@
 #include "ControlSocketPath.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -65,21 +66,27 @@ bool PrepareControlFolder(const std::string& folder, std::string& error) {
         error = "cannot make " + folder + ": " + std::strerror(errno);
         return false;
     }
+    // Opened without following a link, so the checks and the mode fix act on one folder.
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     struct stat st {};
-    if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
         error = folder + " is not a folder";
+        if (fd >= 0) {
+            ::close(fd);
+        }
         return false;
     }
+    bool ok = true;
     if (st.st_uid != ::geteuid()) {
         error = folder + " belongs to another user";
-        return false;
+        ok = false;
+    } else if ((st.st_mode & 077) != 0 && ::fchmod(fd, 0700) != 0) {
+        // Ours but open to others (made by hand, or by an older program): closed first.
+        error = folder + " is open to other users and cannot be closed: " + std::strerror(errno);
+        ok = false;
     }
-    if ((st.st_mode & 077) != 0) {
-        error = folder + " is open to other users (mode " + std::to_string(st.st_mode & 0777) +
-                "); it must be 0700";
-        return false;
-    }
-    return true;
+    ::close(fd);
+    return ok;
 }
 
 int ListenControlSocket(const std::string& path, std::string& error) {

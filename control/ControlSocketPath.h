@@ -12,8 +12,9 @@ std::string ControlFolder();
 /// The socket path of the panel with process id `pid` in `folder`.
 std::string ControlSocketPath(const std::string& folder, long pid);
 
-/// Makes `folder` (0700) when missing; accepts it only when it is a real folder owned by this
-/// user with no access for others. False with the reason in `error` otherwise.
+/// Makes `folder` (0700) when missing; accepts it only when it is a real folder (not a link)
+/// owned by this user, and takes away any access of others. False with the reason in `error`
+/// otherwise.
 bool PrepareControlFolder(const std::string& folder, std::string& error);
 
 /// A listening, non-blocking socket at `path` (0600). A socket of ours that nobody answers

@@ -30,15 +30,21 @@ protected:
     fs::path m_folder;
 };
 
-TEST_F(ControlSocketPathTest, FoldersThatAreNotPrivateAndOursAreRefused) {
+TEST_F(ControlSocketPathTest, OnlyAFolderOfOursIsUsedAndMadePrivate) {
     struct stat st {};
     ASSERT_EQ(::stat(m_folder.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
+    // Ours but open to others: closed, then used.
     fs::create_directory(m_root / "open");
     fs::permissions(m_root / "open", fs::perms(0755));
+    std::string error;
+    EXPECT_TRUE(PrepareControlFolder(m_root / "open", error)) << error;
+    ASSERT_EQ(::stat((m_root / "open").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+
     fs::create_directory_symlink(m_folder, m_root / "link");
     std::ofstream(m_root / "file") << "x";
-    for (const char* name : {"open", "link", "file"}) {
+    for (const char* name : {"link", "file"}) {
         SCOPED_TRACE(name);
         std::string error;
         EXPECT_FALSE(PrepareControlFolder(m_root / name, error));
