@@ -108,6 +108,8 @@ bool ControlServer::Listen() {
         return false;
     }
     m_path = path;
+    struct stat st {};
+    m_socketInode = ::lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
     m_listenNotifier = new QSocketNotifier(m_listenFd, QSocketNotifier::Read, this);
     connect(m_listenNotifier, &QSocketNotifier::activated, this, [this] { Accept(); });
     return true;
@@ -117,10 +119,13 @@ void ControlServer::Stop(const StopReason& reason) {
     const std::string answer = FormatControlError(reason.code, reason.message);
     m_jobTimer.stop();
     m_jobRunning = false;
-    for (const Job& job : m_jobs) {
-        Answer(job.client, answer);
-    }
     m_jobs.clear();
+    // Every client gets the reason as its last line: the answer to a request in flight, or
+    // to the next one it sends (which then finds the connection closed).
+    for (const auto& [id, client] : m_clients) {
+        client->out += answer + "\n";
+        ::send(client->fd, client->out.data(), client->out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
     while (!m_clients.empty()) {
         Drop(m_clients.begin()->first);
     }
@@ -131,9 +136,8 @@ void ControlServer::Stop(const StopReason& reason) {
     m_listenNotifier = nullptr;
     // Only our own socket goes: whatever else may sit at the path now is left alone.
     struct stat byPath {};
-    struct stat byFd {};
     if (::lstat(m_path.c_str(), &byPath) == 0 && S_ISSOCK(byPath.st_mode) &&
-        ::fstat(m_listenFd, &byFd) == 0 && byPath.st_uid == ::geteuid()) {
+        byPath.st_ino == m_socketInode && byPath.st_uid == ::geteuid()) {
         ::unlink(m_path.c_str());
     }
     ::close(m_listenFd);

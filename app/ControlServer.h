@@ -77,6 +77,7 @@ private:
     int m_listenFd = -1;
     QSocketNotifier* m_listenNotifier = nullptr;
     std::string m_path;
+    unsigned long m_socketInode = 0;  ///< of the socket we made at m_path
     std::map<int, std::unique_ptr<Client>> m_clients;
     int m_nextClient = 1;
     std::deque<Job> m_jobs;  ///< the front one is on the wire when m_jobRunning

@@ -199,7 +199,8 @@ TEST_F(ControlSocketEndToEnd, ThePortClosedOrPulledMidSweepEndsItWithAClearError
     StartAndOpen({"--unplug-after", "6"});
     const std::string path = m_dialog.Server().Path();
     {
-        CtlChild sweep({Port(), "sweep", "1-89", "--dwell", "0.1"});
+        // A long dwell: the close comes while the client waits between two requests.
+        CtlChild sweep({Port(), "sweep", "1-89", "--dwell", "0.4"});
         bool closed = false;
         const CtlRun run = sweep.Finish([&] {
             if (!closed && m_panel.Text("IDC_EDIT_CHANNEL") == "3") {

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -85,13 +86,14 @@ int ReadLine(int fd, std::string& buffer, std::string& line, int ms, StopSignal*
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                               deadline - std::chrono::steady_clock::now())
                               .count();
-        if (left <= 0) {
-            return 0;
-        }
+        // One look without waiting even when the time is up: what is there is still read.
         pollfd fds[2] = {{fd, POLLIN, 0}, {stop != nullptr ? stop->Fd() : -1, POLLIN, 0}};
-        const int ready = ::poll(fds, 2, static_cast<int>(left));
+        const int ready = ::poll(fds, 2, static_cast<int>(std::max<long long>(left, 0)));
         if (ready < 0 && errno != EINTR) {
             return -1;
+        }
+        if (ready == 0 && left <= 0) {
+            return 0;
         }
         if (stop != nullptr && stop->Fd() >= 0 && stop->Aborting()) {
             return -2;
@@ -202,16 +204,19 @@ bool PanelSession::Connect(const PanelInfo& panel, std::string& error) {
 ExchangeResult PanelSession::Ask(const std::string& request, std::string& answer) {
     ExchangeResult result;
     result.tries = 1;
-    if (!SendAll(m_fd, request + "\n")) {
-        result.status = ExchangeStatus::PortLost;
-        result.detail = "the panel closed its control socket";
-        return result;
-    }
-    switch (ReadLine(m_fd, m_in, answer, kAnswerWaitMs, m_stop)) {
+    // A panel that stopped serving has left its reason as the last line: read it even when
+    // the request could no longer be sent.
+    const bool sent = SendAll(m_fd, request + "\n");
+    switch (ReadLine(m_fd, m_in, answer, sent ? kAnswerWaitMs : 0, m_stop)) {
         case 1:
             result.status = ExchangeStatus::Ok;
             return result;
         case 0:
+            if (!sent) {
+                result.status = ExchangeStatus::PortLost;
+                result.detail = "the panel closed its control socket";
+                return result;
+            }
             result.detail = "no answer from the panel";
             return result;
         case -2:
