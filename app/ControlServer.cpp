@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <QApplication>
 #include <QSocketNotifier>
 
 #include <cerrno>
@@ -108,6 +109,7 @@ bool ControlServer::Listen() {
         return false;
     }
     m_path = path;
+    RemoveStaleControlSockets(folder);
     struct stat st {};
     m_socketInode = ::lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
     m_listenNotifier = new QSocketNotifier(m_listenFd, QSocketNotifier::Read, this);
@@ -277,6 +279,19 @@ std::string ControlServer::Handle(int id, const ControlRequest& request) {
 
 void ControlServer::StartNextJob() {
     if (m_jobRunning || m_jobs.empty()) {
+        return;
+    }
+    // A box waits for the operator (a report after an unplug, say): the panel's controls are
+    // out of reach, and so is the module through them. The request waits for the box; what
+    // the operator's answer leads to (a recovery, a closed port) then decides it.
+    if (QApplication::activeModalWidget() != nullptr) {
+        if (!m_retryPending) {
+            m_retryPending = true;
+            QTimer::singleShot(kModalRetryMs, this, [this] {
+                m_retryPending = false;
+                StartNextJob();
+            });
+        }
         return;
     }
     if (!m_state.portOpen || !m_state.synced) {

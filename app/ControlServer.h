@@ -27,6 +27,8 @@ class ControlServer : public QObject, public IReplyListener {
 public:
     /// How long a request that needs the module waits for its reply.
     static constexpr int kReplyWaitMs = 2000;
+    /// How often a request held back by a box waiting for the operator looks again.
+    static constexpr int kModalRetryMs = 50;
 
     ControlServer(ControllerState& state, IPanelControls& controls, PanelController& controller);
     ~ControlServer() override;
@@ -82,7 +84,8 @@ private:
     int m_nextClient = 1;
     std::deque<Job> m_jobs;  ///< the front one is on the wire when m_jobRunning
     bool m_jobRunning = false;
-    QTimer m_jobTimer;  ///< runs only while a job waits for the module
+    bool m_retryPending = false;  ///< a look for the end of a box is due
+    QTimer m_jobTimer;            ///< runs only while a job waits for the module
     // What the module last reported since the port opened.
     std::optional<int> m_channel;
     std::optional<int> m_power;

@@ -29,16 +29,19 @@ bool IsOurSocket(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) && st.st_uid == ::geteuid();
 }
 
+// Never waits: a listener whose queue is full (a panel that hangs) fails with EAGAIN rather
+// than holding the caller. The connected socket is handed back blocking.
 int RawConnect(const std::string& path) {
     sockaddr_un address{};
     if (!FillAddress(path, address)) {
         return -1;
     }
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         return -1;
     }
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
         const int error = errno;
         ::close(fd);
         errno = error;
@@ -149,6 +152,17 @@ std::vector<std::string> ListControlSockets(const std::string& folder) {
     }
     ::closedir(dir);
     return sockets;
+}
+
+void RemoveStaleControlSockets(const std::string& folder) {
+    for (const std::string& path : ListControlSockets(folder)) {
+        const int fd = RawConnect(path);
+        if (fd >= 0) {
+            ::close(fd);
+        } else if (errno == ECONNREFUSED && IsOurSocket(path)) {
+            ::unlink(path.c_str());
+        }
+    }
 }
 
 int ConnectControlSocket(const std::string& path) {

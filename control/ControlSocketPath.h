@@ -26,6 +26,10 @@ int ListenControlSocket(const std::string& path, std::string& error);
 /// True when the peer of connected socket `fd` runs as this user (SO_PEERCRED).
 bool PeerIsThisUser(int fd);
 
+/// Removes the panel sockets in `folder` that nobody listens on any more (left by runs that
+/// crashed): only sockets of this user that refuse a connection.
+void RemoveStaleControlSockets(const std::string& folder);
+
 /// The panel sockets in `folder`: sockets named panel-*.sock that belong to this user.
 std::vector<std::string> ListControlSockets(const std::string& folder);
 

@@ -105,7 +105,11 @@ TEST_F(ControlSocketPathTest, AStaleSocketIsReplacedALiveOneIsNot) {
     ::close(first);  // a crash: the socket file stays, nobody listens
     const int second = ListenControlSocket(path, error);
     EXPECT_GE(second, 0) << error;
+    RemoveStaleControlSockets(m_folder);
+    EXPECT_EQ(ListControlSockets(m_folder).size(), 1u) << "a live one stays";
     ::close(second);
+    RemoveStaleControlSockets(m_folder);
+    EXPECT_TRUE(ListControlSockets(m_folder).empty());
 }
 
 }  // namespace
