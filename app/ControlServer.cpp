@@ -22,7 +22,7 @@ namespace {
 using Json = nlohmann::json;
 
 // Answers a client has not read yet; one that lets more pile up is dropped.
-constexpr std::size_t kMaxPendingOut = 64 * 1024;
+constexpr std::size_t kMaxPendingOut = std::size_t{64} * 1024;
 // Requests a client may have sent ahead of the answers it waits for.
 constexpr std::size_t kMaxPendingIn = 4 * kMaxControlLine;
 // Stands for an oversize line among the received ones: no received line holds a newline.
