@@ -1,9 +1,14 @@
 // The control socket's folder and path: never follows, opens or removes what is not ours.
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstdio>
 
 #include <filesystem>
 #include <fstream>
@@ -110,6 +115,50 @@ TEST_F(ControlSocketPathTest, AStaleSocketIsReplacedALiveOneIsNot) {
     ::close(second);
     RemoveStaleControlSockets(m_folder);
     EXPECT_TRUE(ListControlSockets(m_folder).empty());
+}
+
+// Another user is refused even where the file modes would let it in. Needs root, to run the
+// client as another user.
+TEST_F(ControlSocketPathTest, AnotherUsersConnectionIsToldApart) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "only root can connect as another user";
+    }
+    const fs::path open = m_root / "open-to-all";
+    fs::create_directory(open);
+    fs::permissions(m_root, fs::perms(0755));
+    fs::permissions(open, fs::perms(0777));
+    const std::string path = open / "panel-3.sock";
+    std::string error;
+    const int listener = ListenControlSocket(path, error);
+    ASSERT_GE(listener, 0) << error;
+    ::chmod(path.c_str(), 0777);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        // nobody: connects, then waits for the parent to look at the connection
+        const bool ok = ::setgid(65534) == 0 && ::setuid(65534) == 0;
+        const int fd = ok ? ::socket(AF_UNIX, SOCK_STREAM, 0) : -1;
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+        const bool connected =
+            fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        char byte = 0;
+        if (connected) {
+            (void)::read(fd, &byte, 1);
+        }
+        ::_exit(connected ? 0 : 1);
+    }
+    ASSERT_GT(child, 0);
+    pollfd ready{listener, POLLIN, 0};
+    ASSERT_EQ(::poll(&ready, 1, 10000), 1);
+    const int fd = ::accept(listener, nullptr, nullptr);
+    ASSERT_GE(fd, 0);
+    EXPECT_FALSE(PeerIsThisUser(fd));
+    ::close(fd);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the child could connect";
+    ::close(listener);
 }
 
 }  // namespace
