@@ -252,6 +252,18 @@ void PanelController::OnLinkRxChar(std::uint32_t wParam, std::int32_t /*lParam*/
             return;
     }
     AdvanceSync(command);
+    if (m_replyListener != nullptr) {
+        m_replyListener->OnModuleReply(command, high, low);
+    }
+}
+
+bool PanelController::QueryModule(std::uint8_t command) {
+    const CommandFrame* query = QueryFrame(command);
+    if (!m_state.portOpen || !m_state.synced || query == nullptr) {
+        return false;
+    }
+    Send(*query);
+    return true;
 }
 
 void PanelController::OnStepButtonDown(int buttonId) {
