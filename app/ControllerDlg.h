@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "ControlServer.h"
 #include "DeviceWatcher.h"
 #include "DialogUnits.h"
 #include "LinkBridge.h"
@@ -38,6 +39,8 @@ public:
 
     /// The behaviour the window serves.
     PanelController& Controller() { return m_controller; }
+    /// The control socket scripts reach the module through while a port is open.
+    const ControlServer& Server() const { return m_server; }
     /// The controls in template order.
     const std::vector<QWidget*>& Controls() const { return m_controls; }
     /// The dialog font's base units the layout was computed from.
@@ -106,4 +109,5 @@ private:
     LinkBridge m_bridge;
     PanelController m_controller;
     DeviceWatcher m_watcher;
+    ControlServer m_server;
 };

@@ -26,7 +26,7 @@ constexpr const char* kUsage =
     "  --smoke          every figure with tiny counts (a few seconds), for CI\n"
     "  --soak [S]       the fault soak for S seconds, 30 or more (default 60)\n"
     "  --only GROUP     one group of figures: sync (with close), receive, linerate, idle,\n"
-    "                   slider, startup\n"
+    "                   slider, startup, control\n"
     "  --module PATH    the varnel-module to run (default: the one built beside the bench)\n"
     "Exit code 0 unless the bench could not measure or a soak check failed; a missed target\n"
     "is printed, not failed.\n";
@@ -37,7 +37,8 @@ const struct {
     bool (*run)(const bench::BenchConfig&, bench::BenchPanel&);
 } kGroups[] = {{"sync", bench::RunSyncAndClose},     {"receive", bench::RunReceiveCapacity},
                {"linerate", bench::RunLineRateCost}, {"idle", bench::RunIdleCost},
-               {"slider", bench::RunSliderToWire},   {"startup", bench::RunStartup}};
+               {"slider", bench::RunSliderToWire},   {"startup", bench::RunStartup},
+               {"control", bench::RunControlSocket}};
 
 // The GUI thread shows it is alive; the watchdog ends a bench that stops making progress.
 std::atomic<std::int64_t> g_heartbeatNs{0};

@@ -259,6 +259,12 @@ bool RunCpuCost(const BenchConfig& config, BenchPanel& panel, bool lineRate) {
                      lineRate ? "linerate" : "idle")) {
         return false;
     }
+    if (!lineRate) {
+        // The panel serves scripts while a port is open: the idle figure includes that socket.
+        Say(panel.dialog.Server().Path().empty()
+                ? "idle: the control socket is not open"
+                : "idle: the control socket is open, no client connected");
+    }
     std::optional<HandOffCounter> counter;
     if (lineRate) {
         counter.emplace(panel.state, false);

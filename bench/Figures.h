@@ -47,6 +47,8 @@ bool RunLineRateCost(const BenchConfig& config, BenchPanel& panel);
 bool RunIdleCost(const BenchConfig& config, BenchPanel& panel);
 bool RunSliderToWire(const BenchConfig& config, BenchPanel& panel);
 bool RunStartup(const BenchConfig& config, BenchPanel& panel);
+/// A set through the panel's control socket against a direct set, medians of one run.
+bool RunControlSocket(const BenchConfig& config, BenchPanel& panel);
 
 /// The fault soak for `seconds`; prints its findings and returns true when every check held.
 bool RunSoak(const BenchConfig& config, BenchPanel& panel, int seconds);

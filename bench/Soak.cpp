@@ -6,14 +6,14 @@
 #include <QTimer>
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <random>
-#include <sstream>
 
 #include "ChannelGrid.h"
 #include "ChildProcess.h"
 #include "CommandFrame.h"
 #include "Figures.h"
+#include "ReadoutText.h"
+#include "SoakModuleView.h"
 
 namespace bench {
 
@@ -28,108 +28,6 @@ const Voice SoakSay{"soak: "};
 const char* Name(int command) {
     return command == CMD_CHANNEL ? "channel" : command == CMD_POWER ? "power" : "output";
 }
-
-// What the module did, read from its wire log as it runs: the value it last reported for
-// each command, what became of that report, and when the panel last sent it anything.
-class ModuleView {
-public:
-    enum class Fate { Intact, Corrupted, Dropped };
-
-    struct Quantity {
-        bool known = false;
-        int value = 0;
-        Fate fate = Fate::Intact;
-        // Random bytes went out shortly before the report. The panel's framer then loses
-        // the report, and may lose the one after it too: by design, not by fault.
-        bool afterNoise = false;
-    };
-
-    // A log line: time, direction (rx, tx, or -- for a dropped reply), hex bytes, meaning.
-    void OnLine(const std::string& line) {
-        std::istringstream in(line);
-        std::string time;
-        std::string dir;
-        in >> time >> dir;
-        std::vector<std::uint8_t> bytes;
-        std::string meaning;
-        for (std::string token; in >> token && meaning.empty();) {
-            if (token.size() == 2 && std::isxdigit(static_cast<unsigned char>(token[0])) &&
-                std::isxdigit(static_cast<unsigned char>(token[1]))) {
-                bytes.push_back(static_cast<std::uint8_t>(std::stoi(token, nullptr, 16)));
-            } else {
-                std::getline(in, meaning);
-                meaning = token + meaning;
-            }
-        }
-        // A set frame (00 01 cmd ..) from the panel, or a reply (01 01 cmd ..) to it.
-        const bool valued =
-            bytes.size() == kFrameSize && bytes[1] == 0x01 && bytes[2] >= 1 && bytes[2] <= 3;
-        if (dir == "rx") {
-            m_lastRxNs = MonotonicNs();
-            ++m_rxFrames;
-            if (valued && bytes[0] == 0x00) {
-                std::vector<int>& sets = m_sets[bytes[2]];
-                sets.push_back(ValueOf(bytes));
-                if (sets.size() > kSetsKept) {
-                    sets.erase(sets.begin());
-                }
-            }
-        } else if ((dir == "tx" || dir == "--") && meaning == "noise") {
-            m_repliesSinceNoise = 0;
-            ++m_noise;
-        } else if ((dir == "tx" || dir == "--") && valued && bytes[0] == 0x01) {
-            Quantity& q = m_quantities[bytes[2]];
-            q = {true, ValueOf(bytes), Fate::Dropped, false};
-            if (dir == "--") {
-                ++m_dropped;
-                return;
-            }
-            q.afterNoise = ++m_repliesSinceNoise <= 3;
-            const bool corrupted = meaning.find("corrupted") != std::string::npos;
-            q.fate = corrupted ? Fate::Corrupted : Fate::Intact;
-            ++(corrupted ? m_corrupted : m_intact);
-        }
-    }
-
-    /// True when one of the last set frames of `command` the module received carried `value`.
-    bool ReceivedSet(int command, int value) const {
-        const std::vector<int>& sets = m_sets[static_cast<std::size_t>(command)];
-        return std::find(sets.begin(), sets.end(), value) != sets.end();
-    }
-    const std::array<Quantity, 4>& Quantities() const { return m_quantities; }
-    std::int64_t LastRxNs() const { return m_lastRxNs; }
-    std::string Counts() const {
-        return Format(
-            "%lld frames received; replies: %lld intact, %lld corrupted, %lld dropped, "
-            "%lld with noise",
-            m_rxFrames, m_intact, m_corrupted, m_dropped, m_noise);
-    }
-
-private:
-    static constexpr std::size_t kSetsKept = 16;
-
-    static int ValueOf(const std::vector<std::uint8_t>& frame) {
-        switch (frame[2]) {
-            case CMD_CHANNEL:
-                return frame[4];
-            case CMD_POWER:
-                return frame[3] * 256 + frame[4];
-            default:
-                return frame[3] != 0 && frame[4] != 0 ? 1
-                                                      : (frame[3] == 0 && frame[4] == 0 ? 0 : -1);
-        }
-    }
-
-    std::array<Quantity, 4> m_quantities{};  // by command code 1..3
-    std::array<std::vector<int>, 4> m_sets;  // last set values received, by command
-    std::int64_t m_lastRxNs = 0;
-    int m_repliesSinceNoise = 1000;
-    long long m_rxFrames = 0;
-    long long m_intact = 0;
-    long long m_corrupted = 0;
-    long long m_dropped = 0;
-    long long m_noise = 0;
-};
 
 class Soak {
 public:
@@ -365,7 +263,7 @@ private:
             case CMD_CHANNEL:
                 return Format("frequency %d, slider %d", ChannelFrequency(value), value);
             case CMD_POWER:
-                return Format("power %d.%02d, slider %d", value / 100, value % 100, value);
+                return "power " + PowerText(value) + ", slider " + std::to_string(value);
             default:
                 return value == 1 ? "output ON" : "output OFF";
         }

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <optional>
+#include <string>
 
 #include "ChannelGrid.h"
 #include "CommandFrame.h"
 #include "LinkMessages.h"
+#include "ReadoutText.h"
 #include "TypedNumber.h"
 
 namespace {
@@ -29,18 +31,6 @@ constexpr LinkSettings kLinkSettings{
     .sendBufferSize = 512,
     .timeouts = {kLinkTimeout, kLinkTimeout, kLinkTimeout, kLinkTimeout, kLinkTimeout},
 };
-
-std::string FormatInt(int value) {
-    char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "%d", value);
-    return buffer;
-}
-
-std::string FormatTwoDecimals(double value) {
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.2f", value);
-    return buffer;
-}
 
 }  // namespace
 
@@ -262,6 +252,18 @@ void PanelController::OnLinkRxChar(std::uint32_t wParam, std::int32_t /*lParam*/
             return;
     }
     AdvanceSync(command);
+    if (m_replyListener != nullptr) {
+        m_replyListener->OnModuleReply(command, high, low);
+    }
+}
+
+bool PanelController::QueryModule(std::uint8_t command) {
+    const CommandFrame* query = QueryFrame(command);
+    if (!m_state.portOpen || !m_state.synced || query == nullptr) {
+        return false;
+    }
+    Send(*query);
+    return true;
 }
 
 void PanelController::OnStepButtonDown(int buttonId) {
@@ -360,18 +362,17 @@ void PanelController::AdvanceSync(std::uint8_t command) {
 void PanelController::ApplyChannelReply(int channel) {
     // No range check: the slider shows the nearest end and tracking then sends that end.
     m_state.currentChannel = channel;
-    m_reportedChannelText = FormatInt(channel);
+    m_reportedChannelText = std::to_string(channel);
     m_controls.SetItemText(IDC_EDIT_CHANNEL, m_reportedChannelText);
     m_controls.SliderSetPosition(IDC_SLIDER_CHANNEL, channel);
-    const int frequency = ChannelFrequency(channel);
-    m_controls.SetItemText(IDC_TXT_FREQUENCY, FormatInt(frequency));
-    m_controls.SetItemText(IDC_TXT_WAVELENGTH, FormatTwoDecimals(ChannelWavelength(frequency)));
+    m_controls.SetItemText(IDC_TXT_FREQUENCY, std::to_string(ChannelFrequency(channel)));
+    m_controls.SetItemText(IDC_TXT_WAVELENGTH, WavelengthText(channel));
     m_controls.SetItemText(IDC_TXT_ITU, ItuChannelLabel(channel).data());
 }
 
 void PanelController::ApplyPowerReply(int power) {
     m_state.currentPower = power;
-    m_reportedPowerText = FormatTwoDecimals(power * 0.01);
+    m_reportedPowerText = PowerText(power);
     m_controls.SetItemText(IDC_EDIT_POWER, m_reportedPowerText);
     m_controls.SliderSetPosition(IDC_SLIDER_POWER, power);
 }
@@ -437,7 +438,7 @@ int PanelController::OpenSelectedPort() {
 void PanelController::ShowOpenFailure() {
     std::string text = m_link.OpenFailureText(m_state.selectedPort);
     if (text.empty()) {
-        text = "COM" + FormatInt(m_state.selectedPort) + " cannot be opened.";
+        text = "COM" + std::to_string(m_state.selectedPort) + " cannot be opened.";
     }
     m_controls.ShowNotice("Varnel", text);
 }

@@ -45,6 +45,12 @@ public:
     /// A device-change notification (an adapter plugged or pulled).
     void OnDeviceChange();
 
+    /// Who is told of accepted replies; nullptr for nobody (the default).
+    void SetReplyListener(IReplyListener* listener) { m_replyListener = listener; }
+    /// Sends the query frame of `command` (CMD_CHANNEL, CMD_POWER, CMD_OUTPUT) while the port
+    /// is open and synchronised; false when nothing was sent.
+    bool QueryModule(std::uint8_t command);
+
     // Steps the handlers are made of; public so tests and the window can name them.
     void AdvanceSync(std::uint8_t command);
     void ApplyChannelReply(int channel);
@@ -97,6 +103,7 @@ private:
     IPortProbe& m_probe;
     ILinkOwner* m_linkOwner;
     ReplyFramer m_framer;
+    IReplyListener* m_replyListener = nullptr;
     int m_busyDepth = 0;  ///< open/close/recovery sections entered and not yet left
     /// Device changes not yet handled; those raised inside a busy section wait for its end and
     /// then run one at a time, never nested in a half-closed link.

@@ -77,3 +77,11 @@ public:
     virtual ~IPortProbe() = default;
     virtual bool PortExists(int com) = 0;
 };
+
+/// Told of every module reply the panel accepted, after the panel applied it (the control
+/// socket waits on these). `command` is CMD_CHANNEL, CMD_POWER or CMD_OUTPUT.
+class IReplyListener {
+public:
+    virtual ~IReplyListener() = default;
+    virtual void OnModuleReply(std::uint8_t command, std::uint8_t high, std::uint8_t low) = 0;
+};

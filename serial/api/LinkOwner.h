@@ -7,7 +7,7 @@
 
 /// The owner of an open link (the panel window). Received bytes are handed to the owner's
 /// thread one at a time, each through WakeOwner() and then CSerialLink::DispatchPending() on
-/// the owner's thread; the link's source describes the hand-off.
+/// the owner's thread; LinkHandOff.cpp describes the hand-off.
 class ILinkOwner {
 public:
     virtual ~ILinkOwner() = default;

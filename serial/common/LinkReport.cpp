@@ -15,3 +15,13 @@ std::string FormatLinkReport(const char* operation, const std::string& systemTex
     format(text.data(), text.size() + 1);
     return text;
 }
+
+void ShowLinkReport(IErrorReporter* reporter, const std::string& text) {
+    if (reporter != nullptr) {
+        reporter->ShowReport(kLinkReportCaption, text);
+        return;
+    }
+    // Nowhere else to tell if standard error fails too.
+    (void)std::fprintf(stderr, "%s: %s", kLinkReportCaption, text.c_str());
+    (void)std::fflush(stderr);
+}

@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "LinkOwner.h"
+
 /// Caption of every failure report the link shows.
 inline constexpr char kLinkReportCaption[] = "Application Error";
 
@@ -11,3 +13,6 @@ inline constexpr char kLinkReportCaption[] = "Application Error";
 /// plus "\n" on POSIX; FormatMessage's own ends with one); a null `operation` reads as "".
 /// Never truncated, however long the parts are.
 std::string FormatLinkReport(const char* operation, const std::string& systemText, int port);
+
+/// Shows `text` through `reporter`, or writes it to standard error when there is none.
+void ShowLinkReport(IErrorReporter* reporter, const std::string& text);

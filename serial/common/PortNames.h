@@ -20,4 +20,3 @@ std::string PortDevicePath(int com);
 /// with no UART behind them do not count). Never reads, writes, configures or toggles the
 /// modem lines of the port.
 bool PortExists(int com);
-

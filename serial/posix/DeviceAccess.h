@@ -20,3 +20,8 @@ DeviceAccess QueryDeviceAccess(const std::string& devicePath);
 /// DescribeOpenFailure with the access facts given; pure, so every text can be checked.
 std::string DescribeOpenFailure(int portNumber, const OpenFailure& failure,
                                 const DeviceAccess& access);
+
+/// The same text for a port shown as `portLabel` ("COM5", or a device path given as such);
+/// the failure's device is named after the label unless it is the label itself.
+std::string DescribeOpenFailure(const std::string& portLabel, const OpenFailure& failure,
+                                const DeviceAccess& access);

@@ -89,12 +89,17 @@ DeviceAccess QueryDeviceAccess(const std::string& devicePath) {
 
 std::string DescribeOpenFailure(int portNumber, const OpenFailure& failure,
                                 const DeviceAccess& access) {
+    return DescribeOpenFailure(PortDisplayName(portNumber), failure, access);
+}
+
+std::string DescribeOpenFailure(const std::string& portLabel, const OpenFailure& failure,
+                                const DeviceAccess& access) {
     if (failure.kind == OpenFailureKind::None) {
         return {};
     }
-    const std::string port = PortDisplayName(portNumber);
+    const std::string& port = portLabel;
     std::string text = port;
-    if (!failure.device.empty()) {
+    if (!failure.device.empty() && failure.device != port) {
         text += " (" + failure.device + ")";
     }
     text += " cannot be opened: ";

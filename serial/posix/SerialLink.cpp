@@ -1,78 +1,38 @@
 // How the link works
 //
-// Threads. The owner's thread (the panel's) calls every public member. The monitor thread,
-// started by StartMonitor and ended by Close, Open or the destructor, waits in poll() on the
-// stop event, the port and the send event (the lowest ready one wins, as with
-// WaitForMultipleObjects), reads received bytes one at a time and writes the send slot.
-//
-// Hand-off. Each notification is delivered synchronously: the monitor thread parks it in the
-// slot (Empty -> Parked), calls ILinkOwner::WakeOwner, and waits. DispatchPending on the
-// owner's thread takes it (Parked -> Taken), runs OnLinkMessage without any lock held, and
-// empties the slot (Taken -> Empty); only then does the monitor thread read the next byte.
-// Taken is not Empty so that a nested dispatch (a modal loop inside the handler) cannot run
-// the same notification twice. m_slotSequence tells a handler's late "Empty" from a slot
-// that a Close inside the handler already released and a new monitor refilled. Close
-// (StopMonitor) runs on the owner's thread, so it dispatches parked notifications itself and
-// lets the owner service its thread while it waits; DetachOwner empties the slot and makes
-// every later Deliver return at once.
+// Threads. The owner's thread (the panel's) calls every public member; its half is this file.
+// The monitor thread (MonitorThread.cpp), started by StartMonitor and ended by Close, Open or
+// the destructor, waits in poll() on the stop event, the port and the send event (the lowest
+// ready one wins, as with WaitForMultipleObjects), reads received bytes one at a time and
+// writes the send slot. Each notification reaches the owner's thread through m_handOff:
+// LinkHandOff.cpp describes the slot, its states and its locks.
 //
 // Locks. m_csPort guards the descriptor and every call on it; m_csSend the send slot and the
-// send event; m_handoffMutex the slot, the owner pointer and m_bMonitorAlive's changes (so a
-// waiter cannot miss the thread's end); m_wakeMutex is held around WakeOwner so DetachOwner
-// can wait out a wake-up in progress. The only nesting is m_wakeMutex -> m_handoffMutex. No
-// lock is held across OnLinkMessage, ServiceWhileClosing or a report (which may run a modal
-// loop that closes the link), and m_csSend is never held across a blocking call.
+// send event. Neither is held while the hand-off's locks are taken. No lock is held across
+// OnLinkMessage, ServiceWhileClosing or a report (which may run a modal loop that closes the
+// link), and m_csSend is never held across a blocking call.
 
 #include "SerialLink.h"
 
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <new>
 #include <optional>
 #include <string>
-#include <system_error>
 
 #include "ExclusiveOpen.h"
 #include "LineSettings.h"
+#include "LinkEventClasses.h"
 #include "LinkReport.h"
 #include "PortNames.h"
 
 namespace {
-
-// How long Close (and Open, which stops a running monitor the same way) sleeps between
-// rounds of servicing the owner while the monitor thread has nothing for it: short enough
-// that timer ticks and a report box raised meanwhile stay lively, long enough not to spin.
-constexpr std::chrono::milliseconds kCloseServicePeriod{15};
-
-// The event classes other than EV_RXCHAR, in the order the monitor handles them.
-struct EventClassRow {
-    std::uint32_t eventClass;
-    unsigned message;
-};
-constexpr EventClassRow kOtherEventClasses[] = {
-    {EV_CTS, WM_LINK_CTS}, {EV_RXFLAG, WM_LINK_RXFLAG}, {EV_BREAK, WM_LINK_BREAK},
-    {EV_ERR, WM_LINK_ERR}, {EV_RING, WM_LINK_RING},
-};
-
-// The one decision that a failed read, write or wait means the device behind the open
-// descriptor has gone (adapter pulled, pty master closed).
-bool IsDeviceGone(int error) {
-    return error == EIO || error == ENXIO || error == ENODEV;
-}
-
-// The error a read or write result of 0 stands for: with VMIN 1 and O_NONBLOCK only a
-// hang-up gives 0.
-int ErrorOfResult(ssize_t result, int error) {
-    return result == 0 ? EIO : error;
-}
 
 // strerror_r comes in two flavours; overloading on its result picks whichever glibc gives.
 [[maybe_unused]] const char* StrerrorResult(int result, const char* buffer) {
@@ -97,15 +57,7 @@ CSerialLink::~CSerialLink() {
     // on nothing is delivered to the owner and reports only go to standard error.
     m_bDestroying.store(true);
     DetachOwner();
-    if (m_monitorThread.joinable()) {
-        // Neither dispatching nor servicing: with the owner detached the monitor thread never
-        // waits for it, so the stop event alone ends it.
-        m_stopEvent.Set();
-        std::unique_lock<std::mutex> lock(m_handoffMutex);
-        m_handoffCv.wait(lock, [this] { return !m_bMonitorAlive.load(); });
-        lock.unlock();
-        m_monitorThread.join();
-    }
+    m_handOff.StopMonitorDetached([this] { m_stopEvent.Set(); });
     std::lock_guard<std::mutex> port(m_csPort);
     ClosePortLocked();
 }
@@ -132,7 +84,7 @@ int CSerialLink::Open(ILinkOwner* owner, int portNumber, const LinkSettings& set
     if (!PrepareEvents()) {
         return 0;
     }
-    ResetHandOff(owner);
+    m_handOff.Reset(owner);
     if (!AllocateSendSlot(settings.sendBufferSize)) {
         return 0;
     }
@@ -172,13 +124,6 @@ bool CSerialLink::PrepareEvents() {
         }
     }
     return true;
-}
-
-void CSerialLink::ResetHandOff(ILinkOwner* owner) {
-    std::lock_guard<std::mutex> handoff(m_handoffMutex);
-    m_pOwner = owner;
-    m_bOwnerDetached = false;
-    m_slotState = SlotState::Empty;
 }
 
 bool CSerialLink::AllocateSendSlot(std::uint32_t size) {
@@ -242,20 +187,10 @@ MonitorStart CSerialLink::TryStartMonitor() {
     if (!m_stopEvent.Exists() || !m_sendEvent.Exists()) {
         return MonitorStart::NeverOpened;
     }
-    if (m_monitorThread.joinable()) {
+    if (m_handOff.MonitorRunning()) {
         return MonitorStart::AlreadyRunning;
     }
-    {
-        // Marked alive before it exists, so that a Close in the gap before its first step
-        // still waits for it instead of closing the port under it.
-        std::lock_guard<std::mutex> handoff(m_handoffMutex);
-        m_bMonitorAlive.store(true);
-    }
-    try {
-        m_monitorThread = std::thread(&CSerialLink::MonitorThread, this);
-    } catch (const std::system_error&) {
-        std::lock_guard<std::mutex> handoff(m_handoffMutex);
-        m_bMonitorAlive.store(false);
+    if (!m_handOff.StartMonitor([this] { MonitorThread(); })) {
         return MonitorStart::ThreadFailed;
     }
     return MonitorStart::Started;
@@ -302,41 +237,12 @@ void CSerialLink::ReportError(const char* operation, int error) {
     const int savedErrno = errno;
     // strerror gives no line break of its own, FormatMessage's text ends with one.
     const std::string text = FormatLinkReport(operation, ErrorText(error) + "\n", m_nPortNumber);
-    IErrorReporter* reporter = m_bDestroying.load() ? nullptr : m_pReporter.load();
-    if (reporter != nullptr) {
-        reporter->ShowReport(kLinkReportCaption, text);
-    } else {
-        // Nowhere else to tell if standard error fails too.
-        (void)std::fprintf(stderr, "%s: %s", kLinkReportCaption, text.c_str());
-        (void)std::fflush(stderr);
-    }
+    ShowLinkReport(m_bDestroying.load() ? nullptr : m_pReporter.load(), text);
     errno = savedErrno;
 }
 
 void CSerialLink::DispatchPending() {
-    std::unique_lock<std::mutex> lock(m_handoffMutex);
-    if (m_slotState != SlotState::Parked || m_bOwnerDetached || m_pOwner == nullptr) {
-        return;
-    }
-    // Taken, not emptied: the monitor thread reads on only once the handler has returned, and
-    // a nested dispatch (a modal loop inside the handler) cannot run the same one twice.
-    m_slotState = SlotState::Taken;
-    const std::uint64_t sequence = m_slotSequence;
-    const unsigned message = m_slotMessage;
-    const std::uint32_t wParam = m_slotWParam;
-    const std::int32_t lParam = m_slotLParam;
-    ILinkOwner* owner = m_pOwner;
-    lock.unlock();
-
-    owner->OnLinkMessage(message, wParam, lParam);
-
-    lock.lock();
-    // A Close inside the handler may have released the slot already, and even started a new
-    // monitor that parked a new notification: leave that one alone.
-    if (m_slotSequence == sequence && m_slotState == SlotState::Taken) {
-        m_slotState = SlotState::Empty;
-    }
-    m_handoffCv.notify_all();
+    m_handOff.DispatchPending();
 }
 
 void CSerialLink::SetErrorReporter(IErrorReporter* reporter) {
@@ -344,55 +250,11 @@ void CSerialLink::SetErrorReporter(IErrorReporter* reporter) {
 }
 
 void CSerialLink::DetachOwner() {
-    {
-        std::lock_guard<std::mutex> handoff(m_handoffMutex);
-        m_bOwnerDetached = true;
-        if (m_slotState == SlotState::Parked) {
-            m_slotState = SlotState::Empty;
-        }
-    }
-    m_handoffCv.notify_all();
-    // Wait out a WakeOwner() the monitor thread may be in the middle of.
-    std::lock_guard<std::mutex> wake(m_wakeMutex);
+    m_handOff.DetachOwner();
 }
 
 void CSerialLink::StopMonitor() {
-    // Each round signals the stop event, hands
-    // a parked notification to the owner (the thread may be blocked delivering it), lets the
-    // owner service its thread (the thread may be blocked in a report shown there), then
-    // sleeps on the condition variable until a notification is parked or the thread has
-    // ended, for at most kCloseServicePeriod.
-    while (m_monitorThread.joinable()) {
-        m_stopEvent.Set();
-        DispatchPending();
-        ILinkOwner* owner = nullptr;
-        {
-            std::lock_guard<std::mutex> handoff(m_handoffMutex);
-            if (!m_bOwnerDetached) {
-                owner = m_pOwner;
-            }
-        }
-        if (owner != nullptr) {
-            owner->ServiceWhileClosing();
-        }
-        std::unique_lock<std::mutex> lock(m_handoffMutex);
-        if (!m_bMonitorAlive.load()) {
-            break;
-        }
-        if (m_slotState == SlotState::Taken) {
-            // Close runs on the owner's thread, so a notification being handled now is one
-            // this Close was called from. The thread need not wait for that handler (it
-            // would wait for ever): it sees the stop event before the next byte.
-            m_slotState = SlotState::Empty;
-            m_handoffCv.notify_all();
-        }
-        m_handoffCv.wait_for(lock, kCloseServicePeriod, [this] {
-            return !m_bMonitorAlive.load() || m_slotState == SlotState::Parked;
-        });
-    }
-    if (m_monitorThread.joinable()) {
-        m_monitorThread.join();
-    }
+    m_handOff.StopMonitor([this] { m_stopEvent.Set(); });
 }
 
 void CSerialLink::ClosePortLocked() {
@@ -405,233 +267,4 @@ void CSerialLink::ClosePortLocked() {
     }
     ::close(m_hPort);  // never retried: Linux frees the descriptor even on EINTR
     m_hPort = -1;
-}
-
-void CSerialLink::MonitorThread() {
-    m_bMonitorAlive.store(true);
-    {
-        std::lock_guard<std::mutex> port(m_csPort);
-        if (m_hPort >= 0) {
-            ::tcflush(m_hPort, TCIOFLUSH);
-        }
-    }
-    for (;;) {
-        // Stop, port, send: poll reports all ready ones and the lowest index is acted on. Input is
-        // watched only for EV_RXCHAR (no other class has a descriptor to watch); hang-ups are
-        // reported whatever the events. A vanished port is left out (fd -1), so it cannot wake the
-        // thread again.
-        const bool watchPort = m_hPort >= 0 && !m_bPortGone;
-        pollfd waits[3] = {
-            {m_stopEvent.Fd(), POLLIN, 0},
-            {watchPort ? m_hPort : -1,
-             static_cast<short>((m_dwEventMask & EV_RXCHAR) != 0 ? POLLIN : 0), 0},
-            {m_sendEvent.Fd(), POLLIN, 0},
-        };
-        if (::poll(waits, 3, -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            // Only ENOMEM is possible here. Reported once, as a vanished port is; a later
-            // failure waits a moment before the next try instead of spinning.
-            if (!m_bPortGone) {
-                m_bPortGone = true;
-                ReportError("WaitCommEvent()", errno);
-            } else {
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            }
-            continue;
-        }
-        if (waits[0].revents != 0) {
-            break;
-        }
-        if (waits[1].revents != 0) {
-            OnPortEvent(waits[1].revents);
-        } else if (waits[2].revents != 0) {
-            WritePending();
-        }
-    }
-    // The last step: the waiting owner's thread may join from now on.
-    std::lock_guard<std::mutex> handoff(m_handoffMutex);
-    m_bMonitorAlive.store(false);
-    m_handoffCv.notify_all();
-}
-
-void CSerialLink::OnPortEvent(short revents) {
-    if ((revents & POLLIN) != 0) {
-        // The classes of the mask in the table's order; like GetCommMask, the mask decides,
-        // not which event occurred.
-        if ((m_dwEventMask & EV_RXCHAR) != 0) {
-            ReceivePending();
-        }
-        for (const EventClassRow& row : kOtherEventClasses) {
-            if ((m_dwEventMask & row.eventClass) != 0 && !m_bPortGone) {
-                Deliver(row.message, 0);
-            }
-        }
-    }
-    if ((revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && !m_bPortGone) {
-        // The device is gone and the read did not say so (input not watched, or nothing was
-        // left to read): the wait is the step that failed.
-        OnPortFailure("WaitCommEvent()", EIO);
-    }
-}
-
-void CSerialLink::ReceivePending() {
-    while (!m_stopEvent.IsSet()) {
-        int queued = 0;
-        {
-            std::lock_guard<std::mutex> port(m_csPort);
-            if (::ioctl(m_hPort, FIONREAD, &queued) != 0) {
-                queued = -1;  // unknown: the read below tells what is wrong
-            }
-        }
-        if (queued == 0) {
-            return;
-        }
-        std::uint8_t byte = 0;
-        ssize_t got = 0;
-        int error = 0;
-        {
-            std::lock_guard<std::mutex> port(m_csPort);
-            do {
-                got = ::read(m_hPort, &byte, 1);
-            } while (got < 0 && errno == EINTR);
-            error = ErrorOfResult(got, errno);
-        }
-        if (got == 1) {
-            Deliver(WM_LINK_RXCHAR, byte);
-            continue;
-        }
-        if (got < 0 && (error == EAGAIN || error == EWOULDBLOCK)) {
-            return;  // nothing queued after all
-        }
-        // Nothing was read, so nothing is delivered. A vanished device is no longer watched;
-        // any other failed read is not either, as the descriptor would stay readable and
-        // wake the thread for ever: one report, no loop.
-        m_bPortGone = true;
-        OnPortFailure("ReadFile()", error);
-        return;
-    }
-}
-
-void CSerialLink::WritePending() {
-    std::size_t length = 0;
-    {
-        // Reset and take in one step under the slot's lock: a Send after it signals anew and
-        // is written by the next round, a Send before it is written now; each exactly once.
-        std::lock_guard<std::mutex> send(m_csSend);
-        m_sendEvent.Reset();
-        if (!m_bSendPending || !m_pSendBuffer) {
-            return;
-        }
-        m_bSendPending = false;
-        length = static_cast<std::size_t>(m_nSendLength);
-        std::copy_n(m_pSendBuffer.get(), length, m_pWriteBuffer.get());
-    }
-
-    std::unique_lock<std::mutex> port(m_csPort);
-    if (m_hPort < 0 || m_bPortGone) {
-        return;  // no port, or a vanished one whose single report has been shown
-    }
-    ::tcflush(m_hPort, TCIOFLUSH);
-
-    // The write timeout bounds the whole write, as COMMTIMEOUTS does: multiplier per byte plus
-    // constant, none when both are 0. A timed-out write is not a failure (Win32 completes it
-    // short and the count is not compared), so it is given up silently, as is a write the
-    // stop event interrupts.
-    using Clock = std::chrono::steady_clock;
-    const std::uint64_t budgetMs =
-        static_cast<std::uint64_t>(m_timeouts.writeTotalMultiplier) * length +
-        m_timeouts.writeTotalConstant;
-    const bool bounded = budgetMs != 0;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(budgetMs);
-
-    StepFailure failure;
-    std::size_t done = 0;
-    while (done < length) {
-        const ssize_t written = ::write(m_hPort, m_pWriteBuffer.get() + done, length - done);
-        if (written > 0) {
-            done += static_cast<std::size_t>(written);
-            continue;
-        }
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
-            failure = {"WriteFile()", ErrorOfResult(written, errno)};
-            break;
-        }
-        // The device takes no more for now: wait until it does, the deadline passes, or
-        // Close asks the thread to end.
-        int waitMs = -1;
-        if (bounded) {
-            const auto left =
-                std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            if (left <= 0) {
-                break;
-            }
-            waitMs = static_cast<int>(std::min<long long>(left, INT_MAX));
-        }
-        pollfd waits[2] = {{m_stopEvent.Fd(), POLLIN, 0}, {m_hPort, POLLOUT, 0}};
-        const int ready = ::poll(waits, 2, waitMs);
-        if (ready < 0 && errno == EINTR) {
-            continue;
-        }
-        if (ready < 0) {
-            failure = {"GetOverlappedResults() in WriteFile()", errno};
-            break;
-        }
-        if (waits[0].revents != 0) {
-            break;  // Close is waiting for the thread: give the write up
-        }
-        if (ready == 0) {
-            continue;  // the deadline check above ends the write
-        }
-        if ((waits[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-            failure = {"GetOverlappedResults() in WriteFile()", EIO};
-            break;
-        }
-    }
-    port.unlock();
-    if (failure) {
-        OnPortFailure(failure.step, failure.error);
-    }
-}
-
-void CSerialLink::OnPortFailure(const char* step, int error) {
-    if (IsDeviceGone(error)) {
-        m_bPortGone = true;  // neither watched nor written again: this is its one report
-    }
-    ReportError(step, error);
-}
-
-void CSerialLink::Deliver(unsigned message, std::uint32_t wParam) {
-    std::unique_lock<std::mutex> lock(m_handoffMutex);
-    if (m_bOwnerDetached || m_pOwner == nullptr) {
-        return;
-    }
-    m_slotState = SlotState::Parked;
-    m_slotMessage = message;
-    m_slotWParam = wParam;
-    m_slotLParam = m_nPortNumber;
-    ++m_slotSequence;
-    ILinkOwner* owner = m_pOwner;
-    m_handoffCv.notify_all();  // a Close waiting for "parked or ended"
-    lock.unlock();
-
-    {
-        // Under m_wakeMutex, so that a DetachOwner returns only after this call has.
-        std::lock_guard<std::mutex> wake(m_wakeMutex);
-        bool attached = false;
-        {
-            std::lock_guard<std::mutex> handoff(m_handoffMutex);
-            attached = !m_bOwnerDetached;
-        }
-        if (attached) {
-            owner->WakeOwner();
-        }
-    }
-
-    lock.lock();
-    m_handoffCv.wait(lock, [this] { return m_slotState == SlotState::Empty || m_bOwnerDetached; });
 }

@@ -1,16 +1,15 @@
 // The one serial link of the panel: opens and configures a COM port, runs a monitor thread
 // that hands every received byte to the owner's thread and writes what the owner sends.
-// Threads, hand-off slot and lock order: see the top of SerialLink.cpp.
+// Threads and locks: see the top of SerialLink.cpp; the hand-off: LinkHandOff.cpp.
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
+#include "LinkHandOff.h"
 #include "LinkMessages.h"
 #include "LinkOwner.h"
 #include "LinkResults.h"
@@ -81,9 +80,6 @@ public:
     void DetachOwner();
 
 private:
-    /// The hand-off slot's states (see SerialLink.cpp).
-    enum class SlotState { Empty, Parked, Taken };
-
     /// A step that failed: the operation name its report shows and the system error.
     struct StepFailure {
         const char* step = nullptr;
@@ -93,7 +89,6 @@ private:
 
     // The steps of Open, in order.
     bool PrepareEvents();
-    void ResetHandOff(ILinkOwner* owner);
     bool AllocateSendSlot(std::uint32_t size);
     void KeepTimeouts(const LinkTimeouts& timeouts);
     StepFailure ApplyLineSettings(const LineParameters& line);
@@ -105,23 +100,17 @@ private:
     /// Monitor thread: a read, write or wait on the port failed; stops watching a vanished
     /// device and reports the failure.
     void OnPortFailure(const char* step, int error);
-    /// Monitor thread: hands one notification to the owner's thread and waits until it has
-    /// been handled, or the owner has gone.
-    void Deliver(unsigned message, std::uint32_t wParam);
     /// Owner's thread: asks the monitor thread to end and waits for it (see Close).
     void StopMonitor();
     /// Closes the port; m_csPort held, no monitor thread running.
     void ClosePortLocked();
 
-    std::thread m_monitorThread;
     std::mutex m_csPort;                            // guards the port calls
-    std::atomic<bool> m_bMonitorAlive{false};       // set by StartMonitor, cleared by the thread
     CManualEvent m_stopEvent;                       // Close asks the monitor thread to end
     int m_hPort = -1;                               // the port's descriptor, -1 when none
     CManualEvent m_sendEvent;                       // the send slot holds bytes
     LinkTimeouts m_timeouts;                        // in milliseconds (Open's arguments x1000)
     std::unique_ptr<termios> m_portConfig;          // settings last read and applied
-    ILinkOwner* m_pOwner = nullptr;                 // guarded by m_handoffMutex
     int m_nPortNumber = 0;                          // COM number; lParam of every notification
     std::unique_ptr<std::uint8_t[]> m_pSendBuffer;  // the send slot's bytes (m_csSend)
     std::uint32_t m_dwEventMask = 0;
@@ -137,16 +126,7 @@ private:
     CUucpLock m_portLock;                            // the port's lock file while it is open
     bool m_bPortGone = false;                        // monitor thread: device vanished, reported
 
-    // The hand-off to the owner's thread.
-    std::mutex m_handoffMutex;
-    std::condition_variable m_handoffCv;  // slot or m_bMonitorAlive changed
-    SlotState m_slotState = SlotState::Empty;
-    unsigned m_slotMessage = 0;
-    std::uint32_t m_slotWParam = 0;
-    std::int32_t m_slotLParam = 0;
-    std::uint64_t m_slotSequence = 0;  // counts parked notifications
-    bool m_bOwnerDetached = false;
-    std::mutex m_wakeMutex;  // held around WakeOwner
+    CLinkHandOff m_handOff;  // the monitor thread and its hand-off to the owner's thread
 
     std::atomic<IErrorReporter*> m_pReporter{nullptr};
     std::atomic<bool> m_bDestroying{false};  // reports go to stderr from now on

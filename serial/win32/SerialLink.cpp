@@ -1,59 +1,17 @@
+// The Win32 link on the owner's thread: open, send, close and reports. The monitor thread's
+// half is MonitorThread.cpp.
 #include "SerialLink.h"
 
+#include "LinkRecords.h"
 #include "LinkReport.h"
-
-#include <windows.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <new>
 #include <string>
-#include <system_error>
 
 namespace {
-
-// How long Close (and Open, which stops a running monitor the same way) sleeps between
-// rounds of servicing the owner while the monitor thread has nothing for it.
-constexpr std::chrono::milliseconds kCloseServicePeriod{15};
-
-// How long the monitor thread waits for an event before it looks at the input queue itself.
-constexpr DWORD kQueueRecheckMs = 50;
-
-// The event classes other than EV_RXCHAR, in the order the monitor handles them.
-struct EventClassRow {
-    std::uint32_t eventClass;
-    unsigned message;
-};
-constexpr EventClassRow kOtherEventClasses[] = {
-    {EV_CTS, WM_LINK_CTS}, {EV_RXFLAG, WM_LINK_RXFLAG}, {EV_BREAK, WM_LINK_BREAK},
-    {EV_ERR, WM_LINK_ERR}, {EV_RING, WM_LINK_RING},
-};
-
-// How long giving up an overlapped operation may take before the record is left to the
-// system.
-constexpr DWORD kCancelLimitMs = 2000;
-
-constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
-
-// Error codes that mean the device behind an open handle has gone (adapter pulled): the
-// driver aborts what is outstanding and refuses everything after. Wine reports a hung-up
-// pseudo-terminal as not ready; USB adapters' drivers often as a general failure.
-bool IsDeviceGone(DWORD error) {
-    switch (error) {
-        case ERROR_OPERATION_ABORTED:
-        case ERROR_ACCESS_DENIED:
-        case ERROR_BAD_COMMAND:
-        case ERROR_DEVICE_REMOVED:
-        case ERROR_DEVICE_NOT_CONNECTED:
-        case ERROR_NOT_READY:
-        case ERROR_GEN_FAILURE:
-        case ERROR_INVALID_HANDLE:
-            return true;
-        default:
-            return false;
-    }
-}
 
 // The system's text for an error code, with the line break FormatMessage ends it with.
 std::string SystemText(DWORD error) {
@@ -73,20 +31,6 @@ std::string SystemText(DWORD error) {
     return result;
 }
 
-// Holds a critical section for a scope.
-class SectionLock {
-public:
-    explicit SectionLock(CRITICAL_SECTION& section) : m_section(section) {
-        ::EnterCriticalSection(&m_section);
-    }
-    ~SectionLock() { ::LeaveCriticalSection(&m_section); }
-    SectionLock(const SectionLock&) = delete;
-    SectionLock& operator=(const SectionLock&) = delete;
-
-private:
-    CRITICAL_SECTION& m_section;
-};
-
 // A manual-reset, unnamed, non-signalled event: created once, reset on later calls.
 bool PrepareEvent(HANDLE& event) {
     if (event != nullptr) {
@@ -96,51 +40,7 @@ bool PrepareEvent(HANDLE& event) {
     return event != nullptr;
 }
 
-// Waits, at most `limitMs`, until the system has stored the result of an overlapped
-// operation. Its event alone is not proof either way: Wine signals a serial wait's event
-// before storing its result, and stores some results without signalling again.
-bool AwaitCompletion(const OVERLAPPED& io, DWORD limitMs) {
-    const ULONGLONG deadline = ::GetTickCount64() + limitMs;
-    while (!HasOverlappedIoCompleted(&io)) {
-        if (::GetTickCount64() >= deadline) {
-            return false;
-        }
-        ::WaitForSingleObject(io.hEvent, 5);
-    }
-    return true;
-}
-
-void CloseEvent(HANDLE& event) {
-    if (event != nullptr) {
-        ::CloseHandle(event);
-        event = nullptr;
-    }
-}
-
 }  // namespace
-
-// One OVERLAPPED record per kind of operation: the event wait stays outstanding while bytes
-// are read and written, and a record the system still uses must not be reused for another
-// call. The wait's event is the I/O event of the wait handles.
-struct CSerialLink::Records {
-    Records() { ::InitializeCriticalSection(&csPort); }
-    ~Records() {
-        CloseEvent(waitIo.hEvent);
-        CloseEvent(readIo.hEvent);
-        CloseEvent(writeIo.hEvent);
-        ::DeleteCriticalSection(&csPort);
-    }
-    Records(const Records&) = delete;
-    Records& operator=(const Records&) = delete;
-
-    CRITICAL_SECTION csPort;     // m_csPort: guards the port calls
-    OVERLAPPED waitIo{};         // m_overlapped, for WaitCommEvent
-    OVERLAPPED readIo{};         // the one-byte reads
-    OVERLAPPED writeIo{};        // the writes
-    HANDLE waitHandles[3] = {};  // m_hWaitHandles: stop, I/O, send
-    COMMTIMEOUTS timeouts{};     // m_timeouts
-    DCB portConfig{};            // m_portConfig
-};
 
 CSerialLink::CSerialLink() : m_records(std::make_unique<Records>()) {}
 
@@ -149,15 +49,7 @@ CSerialLink::~CSerialLink() {
     // is delivered to the owner and reports only go to standard error.
     m_bDestroying.store(true);
     DetachOwner();
-    if (m_monitorThread.joinable()) {
-        // With the owner detached the monitor thread never waits for it, so the stop event
-        // alone ends it.
-        ::SetEvent(m_hStopEvent);
-        std::unique_lock<std::mutex> lock(m_handoffMutex);
-        m_handoffCv.wait(lock, [this] { return !m_bMonitorAlive.load(); });
-        lock.unlock();
-        m_monitorThread.join();
-    }
+    m_handOff.StopMonitorDetached([this] { ::SetEvent(m_hStopEvent); });
     ClosePort();
     CloseEvent(m_hStopEvent);
     CloseEvent(m_hSendEvent);
@@ -197,12 +89,7 @@ int CSerialLink::Open(ILinkOwner* owner, int portNumber, std::uint32_t baudRate,
     r.waitHandles[2] = m_hSendEvent;
 
     // 5. Owner, send slot, port number, event mask.
-    {
-        std::lock_guard<std::mutex> handoff(m_handoffMutex);
-        m_pOwner = owner;
-        m_bOwnerDetached = false;
-        m_slotState = SlotState::Empty;
-    }
+    m_handOff.Reset(owner);
     {
         std::lock_guard<std::mutex> slot(m_csSend);
         m_bSendPending = false;
@@ -265,6 +152,7 @@ int CSerialLink::Open(ILinkOwner* owner, int portNumber, std::uint32_t baudRate,
         m_hPort = handle;
         m_hClaim = claim;
         m_bPortGone = false;
+        m_bReadFailed = false;
         m_bWaitPending = false;
 
         // 12 to 15. Only the first step that fails is reported; the later ones are skipped.
@@ -317,20 +205,10 @@ int CSerialLink::StartMonitor() {
     if (m_hStopEvent == nullptr || m_hSendEvent == nullptr) {
         return 0;  // never opened
     }
-    if (m_monitorThread.joinable()) {
+    if (m_handOff.MonitorRunning()) {
         return 0;  // one is running: two would read each other's bytes
     }
-    {
-        // Marked alive before it exists, so that a Close in the gap before its first step
-        // still waits for it instead of closing the port under it.
-        std::lock_guard<std::mutex> handoff(m_handoffMutex);
-        m_bMonitorAlive.store(true);
-    }
-    try {
-        m_monitorThread = std::thread(&CSerialLink::MonitorThread, this);
-    } catch (const std::system_error&) {
-        std::lock_guard<std::mutex> handoff(m_handoffMutex);
-        m_bMonitorAlive.store(false);
+    if (!m_handOff.StartMonitor([this] { MonitorThread(); })) {
         return 0;
     }
     return 1;
@@ -370,41 +248,12 @@ void CSerialLink::Close() {
 void CSerialLink::ReportError(const char* operation) {
     const DWORD error = ::GetLastError();
     const std::string text = FormatLinkReport(operation, SystemText(error), m_nPortNumber);
-    IErrorReporter* reporter = m_bDestroying.load() ? nullptr : m_pReporter.load();
-    if (reporter != nullptr) {
-        reporter->ShowReport(kLinkReportCaption, text);
-    } else {
-        // Nowhere else to tell if standard error fails too.
-        (void)std::fprintf(stderr, "%s: %s", kLinkReportCaption, text.c_str());
-        (void)std::fflush(stderr);
-    }
+    ShowLinkReport(m_bDestroying.load() ? nullptr : m_pReporter.load(), text);
     ::SetLastError(error);
 }
 
 void CSerialLink::DispatchPending() {
-    std::unique_lock<std::mutex> lock(m_handoffMutex);
-    if (m_slotState != SlotState::Parked || m_bOwnerDetached || m_pOwner == nullptr) {
-        return;
-    }
-    // Taken, not emptied: the monitor thread reads on only once the handler has returned, and
-    // a nested dispatch (a modal loop inside the handler) cannot run the same one twice.
-    m_slotState = SlotState::Taken;
-    const std::uint64_t sequence = m_slotSequence;
-    const unsigned message = m_slotMessage;
-    const std::uint32_t wParam = m_slotWParam;
-    const std::int32_t lParam = m_slotLParam;
-    ILinkOwner* owner = m_pOwner;
-    lock.unlock();
-
-    owner->OnLinkMessage(message, wParam, lParam);
-
-    lock.lock();
-    // A Close inside the handler may have released the slot already, and even started a new
-    // monitor that parked a new notification: leave that one alone.
-    if (m_slotSequence == sequence && m_slotState == SlotState::Taken) {
-        m_slotState = SlotState::Empty;
-    }
-    m_handoffCv.notify_all();
+    m_handOff.DispatchPending();
 }
 
 void CSerialLink::SetErrorReporter(IErrorReporter* reporter) {
@@ -412,54 +261,11 @@ void CSerialLink::SetErrorReporter(IErrorReporter* reporter) {
 }
 
 void CSerialLink::DetachOwner() {
-    {
-        std::lock_guard<std::mutex> handoff(m_handoffMutex);
-        m_bOwnerDetached = true;
-        if (m_slotState == SlotState::Parked) {
-            m_slotState = SlotState::Empty;
-        }
-    }
-    m_handoffCv.notify_all();
-    // Wait out a WakeOwner() the monitor thread may be in the middle of.
-    std::lock_guard<std::mutex> wake(m_wakeMutex);
+    m_handOff.DetachOwner();
 }
 
 void CSerialLink::StopMonitor() {
-    // The PeekMessage loop of a Win32 Close without its spinning: each round signals the stop
-    // event, hands a parked notification to the owner (the thread may be blocked delivering
-    // it), lets the owner service its thread (the thread may be blocked in a report shown
-    // there), then sleeps until a notification is parked or the thread has ended, for at most
-    // kCloseServicePeriod.
-    while (m_monitorThread.joinable()) {
-        ::SetEvent(m_hStopEvent);
-        DispatchPending();
-        ILinkOwner* owner = nullptr;
-        {
-            std::lock_guard<std::mutex> handoff(m_handoffMutex);
-            if (!m_bOwnerDetached) {
-                owner = m_pOwner;
-            }
-        }
-        if (owner != nullptr) {
-            owner->ServiceWhileClosing();
-        }
-        std::unique_lock<std::mutex> lock(m_handoffMutex);
-        if (!m_bMonitorAlive.load()) {
-            break;
-        }
-        if (m_slotState == SlotState::Taken) {
-            // Close runs on the owner's thread, so a notification being handled now is one
-            // this Close was called from: the thread sees the stop event before the next byte.
-            m_slotState = SlotState::Empty;
-            m_handoffCv.notify_all();
-        }
-        m_handoffCv.wait_for(lock, kCloseServicePeriod, [this] {
-            return !m_bMonitorAlive.load() || m_slotState == SlotState::Parked;
-        });
-    }
-    if (m_monitorThread.joinable()) {
-        m_monitorThread.join();
-    }
+    m_handOff.StopMonitor([this] { ::SetEvent(m_hStopEvent); });
 }
 
 void CSerialLink::ClosePort() {
@@ -472,313 +278,4 @@ void CSerialLink::ClosePort() {
         m_hClaim = nullptr;
     }
     m_bWaitPending = false;
-}
-
-bool CSerialLink::StopRequested() const {
-    return ::WaitForSingleObject(m_hStopEvent, 0) == WAIT_OBJECT_0;
-}
-
-void CSerialLink::MonitorThread() {
-    m_bMonitorAlive.store(true);
-    Records& r = *m_records;
-    {
-        SectionLock port(r.csPort);
-        if (m_hPort != nullptr) {
-            ::PurgeComm(m_hPort, kPurgeAll);
-        }
-    }
-    for (;;) {
-        StartEventWait();
-        // A send waits neither behind a stream of received bytes nor behind event waits that
-        // end at once (Wine ends idle ones hundreds of times a second): either would keep the
-        // send event from ever being the lowest one signalled.
-        if (::WaitForSingleObject(m_hSendEvent, 0) == WAIT_OBJECT_0 && !StopRequested()) {
-            WritePending();
-            continue;
-        }
-        // Bytes that came while no wait was outstanding may raise no event of their own.
-        if ((m_dwEventMask & EV_RXCHAR) != 0 && m_hPort != nullptr && !m_bPortGone) {
-            COMSTAT status{};
-            DWORD errors = 0;
-            BOOL known = FALSE;
-            {
-                SectionLock port(r.csPort);
-                known = ::ClearCommError(m_hPort, &errors, &status);
-            }
-            if (known && status.cbInQue > 0 && !StopRequested()) {
-                ReceivePending();
-                continue;
-            }
-        }
-        // Lowest index first: stop, then the port event, then the send event.
-        // Bounded: Wine at times leaves an event wait outstanding with bytes queued; the next
-        // round finds them by their count.
-        const DWORD which = ::WaitForMultipleObjects(3, r.waitHandles, FALSE, kQueueRecheckMs);
-        if (which == WAIT_TIMEOUT) {
-            continue;
-        }
-        if (which == WAIT_OBJECT_0) {
-            break;
-        }
-        if (which == WAIT_OBJECT_0 + 1) {
-            OnEventWaitDone();
-        } else if (which == WAIT_OBJECT_0 + 2) {
-            WritePending();
-        } else {
-            ::Sleep(50);  // the wait itself failed (cannot with valid handles): no spinning
-        }
-    }
-    CancelEventWait();
-    // The last step: the waiting owner's thread may join from now on.
-    std::lock_guard<std::mutex> handoff(m_handoffMutex);
-    m_bMonitorAlive.store(false);
-    m_handoffCv.notify_all();
-}
-
-void CSerialLink::StartEventWait() {
-    Records& r = *m_records;
-    if (m_bWaitPending || m_hPort == nullptr || m_bPortGone) {
-        return;
-    }
-    ::ResetEvent(r.waitIo.hEvent);
-    r.waitIo.Offset = 0;
-    r.waitIo.OffsetHigh = 0;
-    m_dwEventWord = 0;
-    if (::WaitCommEvent(m_hPort, &m_dwEventWord, &r.waitIo)) {
-        m_bWaitPending = true;  // done at once: handled as the I/O event, like a later one
-        ::SetEvent(r.waitIo.hEvent);
-        return;
-    }
-    const DWORD error = ::GetLastError();
-    if (error == ERROR_IO_PENDING) {
-        m_bWaitPending = true;
-    } else if (error != ERROR_INVALID_PARAMETER) {
-        ::SetLastError(error);
-        WaitFailed();
-    }
-}
-
-void CSerialLink::OnEventWaitDone() {
-    Records& r = *m_records;
-    DWORD ignored = 0;
-    const BOOL ok = ::GetOverlappedResult(m_hPort, &r.waitIo, &ignored, FALSE);
-    const DWORD error = ::GetLastError();
-    ::ResetEvent(r.waitIo.hEvent);
-    if (!ok && error == ERROR_IO_INCOMPLETE) {
-        // Signalled before its result was stored (Wine, as a port hangs up): the result
-        // follows at once, though not always with a signal of its own.
-        if (!AwaitCompletion(r.waitIo, 200)) {
-            return;  // still outstanding: its completion signals the event
-        }
-        OnEventWaitDone();
-        return;
-    }
-    m_bWaitPending = false;
-    if (!ok) {
-        ::SetLastError(error);
-        WaitFailed();
-        return;
-    }
-    // The classes that occurred and are watched; an empty word is no event at all (a wait
-    // ended by a mask change, or an idle wake-up): nothing is read or delivered.
-    const std::uint32_t events = m_dwEventWord & m_dwEventMask;
-    if ((events & EV_RXCHAR) != 0) {
-        ReceivePending();
-    }
-    for (const EventClassRow& row : kOtherEventClasses) {
-        if ((events & row.eventClass) != 0 && !m_bPortGone && !StopRequested()) {
-            Deliver(row.message, 0);
-        }
-    }
-}
-
-void CSerialLink::WaitFailed() {
-    const DWORD error = ::GetLastError();
-    if (IsDeviceGone(error)) {
-        // An aborted wait is the vanished device only when the port itself says so: some
-        // drivers (Wine's on a pseudo-terminal, hundreds of times a second) end an idle wait
-        // as aborted with no event. A port that still answers is waited on again.
-        COMSTAT status{};
-        DWORD errors = 0;
-        BOOL answers = FALSE;
-        {
-            SectionLock port(m_records->csPort);
-            answers = ::ClearCommError(m_hPort, &errors, &status);
-        }
-        if (answers) {
-            return;
-        }
-    } else {
-        ::SetLastError(error);
-    }
-    PortFailed("WaitCommEvent()");
-}
-
-CSerialLink::IoResult CSerialLink::FinishIo(void* overlapped, unsigned long& transferred) {
-    auto* io = static_cast<OVERLAPPED*>(overlapped);
-    transferred = 0;
-    const HANDLE waits[2] = {m_hStopEvent, io->hEvent};
-    const DWORD which = ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
-    if (which == WAIT_OBJECT_0) {
-        // Close is waiting for the thread: give the operation up, and wait until the system
-        // has let go of its record.
-        ::CancelIoEx(m_hPort, io);
-        AwaitCompletion(*io, kCancelLimitMs);
-        return IoResult::Stopped;
-    }
-    if (!AwaitCompletion(*io, kCancelLimitMs)) {
-        ::SetLastError(ERROR_IO_INCOMPLETE);
-        return IoResult::Failed;
-    }
-    return ::GetOverlappedResult(m_hPort, io, &transferred, FALSE) ? IoResult::Done
-                                                                   : IoResult::Failed;
-}
-
-void CSerialLink::CancelEventWait() {
-    Records& r = *m_records;
-    if (!m_bWaitPending || m_hPort == nullptr) {
-        m_bWaitPending = false;
-        return;
-    }
-    ::CancelIoEx(m_hPort, &r.waitIo);
-    // A wait the system never lets go of keeps its record (it lives as long as the link)
-    // and stays marked outstanding, so the record is not reused.
-    m_bWaitPending = !AwaitCompletion(r.waitIo, kCancelLimitMs);
-    ::ResetEvent(r.waitIo.hEvent);
-}
-
-void CSerialLink::PortFailed(const char* operation) {
-    const DWORD error = ::GetLastError();
-    if (IsDeviceGone(error)) {
-        if (m_bPortGone) {
-            return;  // reported once already
-        }
-        // No longer watched: an outstanding wait would only end again with the same error.
-        m_bPortGone = true;
-        CancelEventWait();
-    }
-    ::SetLastError(error);
-    ReportError(operation);
-}
-
-void CSerialLink::ReceivePending() {
-    Records& r = *m_records;
-    while (!StopRequested() && !m_bPortGone) {
-        COMSTAT status{};
-        DWORD errors = 0;
-        BOOL known = FALSE;
-        {
-            SectionLock port(r.csPort);
-            known = ::ClearCommError(m_hPort, &errors, &status);
-        }
-        if (known && status.cbInQue == 0) {
-            return;
-        }
-        // A failed status query says nothing: the read below tells what is wrong.
-        std::uint8_t byte = 0;
-        DWORD got = 0;
-        const char* failedStep = nullptr;
-        {
-            SectionLock port(r.csPort);
-            r.readIo.Offset = 0;
-            r.readIo.OffsetHigh = 0;
-            if (::ReadFile(m_hPort, &byte, 1, nullptr, &r.readIo) ||
-                ::GetLastError() == ERROR_IO_PENDING) {
-                const IoResult result = FinishIo(&r.readIo, got);
-                if (result == IoResult::Stopped) {
-                    return;
-                }
-                if (result == IoResult::Failed) {
-                    failedStep = "GetOverlappedResults() in ReadFile()";
-                }
-            } else {
-                failedStep = "ReadFile()";
-            }
-        }
-        if (failedStep != nullptr) {
-            PortFailed(failedStep);  // nothing was read, so nothing is delivered
-            return;
-        }
-        if (got != 1) {
-            return;  // the read timed out empty: nothing to deliver
-        }
-        Deliver(WM_LINK_RXCHAR, byte);
-    }
-}
-
-void CSerialLink::WritePending() {
-    Records& r = *m_records;
-    std::size_t length = 0;
-    {
-        // Reset and take in one step under the slot's lock: a Send after it signals anew and
-        // is written by the next round, a Send before it is written now; each exactly once.
-        std::lock_guard<std::mutex> slot(m_csSend);
-        ::ResetEvent(m_hSendEvent);
-        if (!m_bSendPending || !m_pSendBuffer) {
-            return;
-        }
-        m_bSendPending = false;
-        length = static_cast<std::size_t>(m_nSendLength);
-        std::copy_n(m_pSendBuffer.get(), length, m_pWriteBuffer.get());
-    }
-    if (m_hPort == nullptr || m_bPortGone) {
-        return;  // no port, or a vanished one whose single report has been shown
-    }
-    // The event wait stays outstanding: taking it back can hold the write for up to
-    // kCancelLimitMs under Wine. Should the purge end it, WaitFailed finds the port still
-    // answering and waits again.
-
-    const char* failedStep = nullptr;
-    {
-        SectionLock port(r.csPort);
-        r.writeIo.Offset = 0;
-        r.writeIo.OffsetHigh = 0;
-        ::PurgeComm(m_hPort, kPurgeAll);
-        DWORD written = 0;
-        if (::WriteFile(m_hPort, m_pWriteBuffer.get(), static_cast<DWORD>(length), nullptr,
-                        &r.writeIo) ||
-            ::GetLastError() == ERROR_IO_PENDING) {
-            // The count written is not compared: a write the timeouts cut short is not a
-            // failure, and one the stop event gives up is silent.
-            if (FinishIo(&r.writeIo, written) == IoResult::Failed) {
-                failedStep = "GetOverlappedResults() in WriteFile()";
-            }
-        } else {
-            failedStep = "WriteFile()";
-        }
-    }
-    if (failedStep != nullptr) {
-        PortFailed(failedStep);
-    }
-}
-
-void CSerialLink::Deliver(unsigned message, std::uint32_t wParam) {
-    std::unique_lock<std::mutex> lock(m_handoffMutex);
-    if (m_bOwnerDetached || m_pOwner == nullptr) {
-        return;
-    }
-    m_slotState = SlotState::Parked;
-    m_slotMessage = message;
-    m_slotWParam = wParam;
-    m_slotLParam = m_nPortNumber;
-    ++m_slotSequence;
-    ILinkOwner* owner = m_pOwner;
-    m_handoffCv.notify_all();  // a Close waiting for "parked or ended"
-    lock.unlock();
-
-    {
-        // Under m_wakeMutex, so that a DetachOwner returns only after this call has.
-        std::lock_guard<std::mutex> wake(m_wakeMutex);
-        bool attached = false;
-        {
-            std::lock_guard<std::mutex> handoff(m_handoffMutex);
-            attached = !m_bOwnerDetached;
-        }
-        if (attached) {
-            owner->WakeOwner();
-        }
-    }
-
-    lock.lock();
-    m_handoffCv.wait(lock, [this] { return m_slotState == SlotState::Empty || m_bOwnerDetached; });
 }

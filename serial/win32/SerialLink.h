@@ -4,12 +4,11 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <thread>
 
+#include "LinkHandOff.h"
 #include "LinkMessages.h"
 #include "LinkOwner.h"
 #include "LinkSettings.h"
@@ -69,12 +68,8 @@ public:
     void DetachOwner();
 
 private:
-    /// OVERLAPPED records, DCB, COMMTIMEOUTS and the critical section (SerialLink.cpp).
+    /// OVERLAPPED records, DCB, COMMTIMEOUTS and the critical section (LinkRecords.h).
     struct Records;
-
-    /// The hand-off slot: a notification waits in it (Parked) until the owner's thread takes
-    /// it (Taken) and has handled it (Empty again).
-    enum class SlotState { Empty, Parked, Taken };
 
     /// How a port operation ended: done, given up because the stop event came, or failed
     /// with the thread's last error set.
@@ -98,23 +93,17 @@ private:
     /// Monitor thread: a failure of `operation` with the thread's last error. A vanished
     /// device is reported once, after which the port is no longer watched.
     void PortFailed(const char* operation);
-    /// Monitor thread: hands one notification to the owner's thread and waits until it has
-    /// been handled, or the owner has gone.
-    void Deliver(unsigned message, std::uint32_t wParam);
     /// Owner's thread: asks the monitor thread to end and waits for it (see Close).
     void StopMonitor();
     /// Closes the port; no monitor thread running.
     void ClosePort();
     bool StopRequested() const;
 
-    std::thread m_monitorThread;               // m_pMonitorThread
-    std::unique_ptr<Records> m_records;        // m_csPort, m_overlapped, m_timeouts, m_portConfig
-    std::atomic<bool> m_bMonitorAlive{false};  // set by StartMonitor, cleared by the thread
+    std::unique_ptr<Records> m_records;  // m_csPort, m_overlapped, m_timeouts, m_portConfig
     void* m_hStopEvent = nullptr;
     void* m_hPort = nullptr;   // null when no port is open
     void* m_hClaim = nullptr;  // the open port's named claim (see Open)
     void* m_hSendEvent = nullptr;
-    ILinkOwner* m_pOwner = nullptr;                 // m_pOwnerWnd; guarded by m_handoffMutex
     int m_nPortNumber = 0;                          // COM number; lParam of every notification
     std::unique_ptr<std::uint8_t[]> m_pSendBuffer;  // the send slot's bytes (m_csSend)
     std::uint32_t m_dwEventMask = 0;
@@ -130,18 +119,9 @@ private:
     bool m_bWaitPending = false;      // a WaitCommEvent is outstanding on the wait record
     unsigned long m_dwEventWord = 0;  // what the WaitCommEvent reports
     bool m_bPortGone = false;         // device vanished, reported once, no longer watched
+    bool m_bReadFailed = false;       // the last read failed: read again after the next wait
 
-    // The blocking hand-off to the owner's thread.
-    std::mutex m_handoffMutex;
-    std::condition_variable m_handoffCv;  // slot or m_bMonitorAlive changed
-    SlotState m_slotState = SlotState::Empty;
-    unsigned m_slotMessage = 0;
-    std::uint32_t m_slotWParam = 0;
-    std::int32_t m_slotLParam = 0;
-    std::uint64_t m_slotSequence = 0;  // counts parked notifications
-    bool m_bOwnerDetached = false;
-    // Held around WakeOwner, so that DetachOwner can wait out a wake-up in progress.
-    std::mutex m_wakeMutex;
+    CLinkHandOff m_handOff;  // the monitor thread and its hand-off to the owner's thread
 
     std::atomic<IErrorReporter*> m_pReporter{nullptr};
     std::atomic<bool> m_bDestroying{false};

@@ -106,6 +106,12 @@ TEST(CtlOptions, ReadsEachCommand) {
     ASSERT_EQ(ParseCtlOptions(Words("ports --all"), o), "");
     EXPECT_EQ(o.command, CtlCommand::Ports);
     EXPECT_TRUE(o.all);
+
+    ASSERT_EQ(ParseCtlOptions(Words("COM5 get channel --fresh --direct"), o), "");
+    EXPECT_TRUE(o.fresh);
+    EXPECT_TRUE(o.direct);
+    ASSERT_EQ(ParseCtlOptions(Words("panels --json"), o), "");
+    EXPECT_EQ(o.command, CtlCommand::Panels);
     for (const char* line : {"sweep --help", "COM5 sweep -h", "/dev/x sweep 1-200 --help"}) {
         ASSERT_EQ(ParseCtlOptions(Words(line), o), "") << line;
         EXPECT_TRUE(o.help);
@@ -178,6 +184,9 @@ TEST(CtlOptions, RefusesBadCommandLines) {
         {"COM5 sweep 1-3 --dwell", "--dwell wants a value"},
         {"COM5 get --dwell 1", "an option of sweep"},
         {"COM5 get --clamp", "an option of set"},
+        {"COM5 set channel 4 --fresh", "an option of get"},
+        {"COM5 panels", "unknown command"},
+        {"panels now", "takes no argument"},
         {"COM5 monitor --interval 0", "--interval wants"},
         {"COM5 monitor now", "takes no argument"},
         {"COM5 get --tries 0", "--tries wants"},

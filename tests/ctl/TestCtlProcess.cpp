@@ -341,12 +341,12 @@ TEST_F(CtlProcess, OpenFailuresSayWhyAndWhatToDo) {
     const std::tuple<const char*, std::vector<std::string>, std::string> rows[] = {
         {"missing COM",
          {"COM9", "get"},
-         "COM9 (/nonexistent/tty9) cannot be opened: no such device. Run `varnel-ctl ports`"},
-        {"missing path", {"/dev/varnel-no-such-tty", "get"}, "no such device"},
-        {"held by varnel-ctl", {"COM106", "get"}, "another program holds it (varnel-ctl, PID"},
-        {"held by the panel's link",
-         {Pty(107), "get"},
-         "another program holds it (test_ctl_proces"},
+         "COM9 (/nonexistent/tty9) cannot be opened: the device is not there."},
+        {"missing path",
+         {"/dev/varnel-no-such-tty", "get"},
+         "/dev/varnel-no-such-tty cannot be opened: the device is not there."},
+        {"held by varnel-ctl", {"COM106", "get"}, "it is in use by varnel-ctl (PID"},
+        {"held by the panel's link", {Pty(107), "get"}, "it is in use by test_ctl_proces"},
         {"not a tty", {file.string(), "get"}, "it is not a terminal device"},
         {"not a tty either", {"/dev/null", "set", "output", "off"}, "it is not a terminal device"},
     };

@@ -1,9 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <climits>
 #include <string>
 
 #include "ChannelGrid.h"
+#include "ReadoutText.h"
 
 namespace {
 
@@ -30,15 +31,21 @@ TEST_P(Grid, FrequencyWavelengthAndLabel) {
     const GridRow& row = GetParam();
     const int frequency = ChannelFrequency(row.channel);
     EXPECT_EQ(frequency, row.frequency);
-    char text[32];
-    std::snprintf(text, sizeof text, "%.2f", ChannelWavelength(frequency));
-    EXPECT_STREQ(text, row.wavelength);
+    EXPECT_EQ(WavelengthText(row.channel), row.wavelength);
     EXPECT_STREQ(ItuChannelLabel(row.channel).data(), row.label);
 }
 
 INSTANTIATE_TEST_SUITE_P(Protocol, Grid, testing::ValuesIn(kRows), [](const auto& info) {
     return "Channel" + std::to_string(info.param.channel);
 });
+
+TEST(PowerText, PrintsHundredthsExactlyWithTheirSign) {
+    EXPECT_EQ(PowerText(0), "0.00");
+    EXPECT_EQ(PowerText(705), "7.05");
+    EXPECT_EQ(PowerText(1300), "13.00");
+    EXPECT_EQ(PowerText(-5), "-0.05");
+    EXPECT_EQ(PowerText(INT_MIN), "-21474836.48");
+}
 
 TEST(GridLabels, EveryReportableChannelIsThreeCharacters) {
     for (int channel = 0; channel <= 255; ++channel) {

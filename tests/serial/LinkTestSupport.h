@@ -1,5 +1,5 @@
 // Test support for the link engine: a pseudo-terminal published as COMn in a port folder of
-// its own, and an owner whose thread is the test's thread that also records reports.
+// its own; the owner is RecordingOwner.h's.
 #pragma once
 
 #include <fcntl.h>
@@ -9,20 +9,16 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
-#include <functional>
-#include <mutex>
 #include <stdexcept>
 #include <string>
-#include <tuple>
 #include <vector>
 
+#include "RecordingOwner.h"
 #include "SerialLink.h"
 
 namespace linktest {
 
-using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 
 /// A report as the reporter records it and as standard error shows it.
@@ -98,77 +94,7 @@ private:
     std::string m_folder;
 };
 
-using Note = std::tuple<unsigned, std::uint32_t, std::int32_t>;  // message, wParam, lParam
-
-/// The owner and reporter of a link. Its thread is the test's thread: WakeOwner only counts (as
-/// a posted call would) and the test dispatches with Pump. Reports are recorded as Report()
-/// spells them; with Hold(), ShowReport blocks until Hold(false), like a box still up.
-class TestPanel : public ILinkOwner, public IErrorReporter {
-public:
-    explicit TestPanel(CSerialLink& link) : m_link(link) {}
-
-    void OnLinkMessage(unsigned message, std::uint32_t wParam, std::int32_t lParam) override {
-        notes.emplace_back(message, wParam, lParam);
-        if (onMessage) {
-            onMessage();
-        }
-    }
-    void WakeOwner() override {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        ++m_wakes;
-        m_cv.notify_all();
-    }
-    void ServiceWhileClosing() override {
-        ++serviceCalls;
-        if (onService) {
-            onService();
-        }
-    }
-    void ShowReport(const std::string& caption, const std::string& text) override {
-        if (onShow) {
-            onShow();
-        }
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_reports.push_back(caption + ": " + text);
-        m_cv.notify_all();
-        m_cv.wait(lock, [this] { return !m_hold; });
-    }
-    void Hold(bool hold = true) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_hold = hold;
-        m_cv.notify_all();
-    }
-    bool WaitForWake(std::chrono::milliseconds timeout = 5s) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_cv.wait_for(lock, timeout, [this] { return m_wakes > 0; }) && m_wakes-- > 0;
-    }
-    /// Waits for a wake-up and dispatches, as the owner's event loop would.
-    bool Pump(std::chrono::milliseconds timeout = 5s) {
-        const bool woken = WaitForWake(timeout);
-        m_link.DispatchPending();
-        return woken;
-    }
-    bool WaitForReport() {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_cv.wait_for(lock, 5s, [this] { return !m_reports.empty(); });
-    }
-    std::vector<std::string> Reports() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_reports;
-    }
-
-    // Set before the link runs; the hooks run on the owner's thread, onShow where it reports.
-    std::vector<Note> notes;
-    int serviceCalls = 0;
-    std::function<void()> onMessage, onService, onShow;
-
-private:
-    CSerialLink& m_link;
-    std::mutex m_mutex;
-    std::condition_variable m_cv;
-    int m_wakes = 0;
-    bool m_hold = false;
-    std::vector<std::string> m_reports;
-};
+/// The test's owner: see RecordingOwner.h.
+using TestPanel = RecordingOwner;
 
 }  // namespace linktest

@@ -320,7 +320,7 @@ TEST_P(HangUp, IsReportedOnceDeliversNothingAndCostsNoCpu) {
     ASSERT_EQ(OpenPanel(row.mask), 1);
     ASSERT_NO_FATAL_FAILURE(StartAndSync());
     pty.CloseMaster();
-    ASSERT_TRUE(panel.WaitForReport());
+    ASSERT_TRUE(panel.WaitForReports());
     ASSERT_EQ(Send(kSetChannel), 1);  // writing to the vanished port shows no second box
     const auto start = std::chrono::steady_clock::now();
     panel.onService = [&] {
@@ -335,8 +335,15 @@ TEST_P(HangUp, IsReportedOnceDeliversNothingAndCostsNoCpu) {
     link.Close();
     EXPECT_LT(std::clock() - before, CLOCKS_PER_SEC / 2);
     EXPECT_LT(panel.serviceCalls, 1000) << "Close must sleep between rounds";
-    EXPECT_EQ(panel.Reports(),
-              std::vector<std::string>{Report(row.step, "Input/output error", kCom)});
+    // The kernel finishes a pty's hang-up after it has already woken poll(): a watched input
+    // may see either the failed read or, just before it, the hang-up of the wait. One report
+    // either way.
+    const auto reports = panel.Reports();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_TRUE(
+        reports[0] == Report(row.step, "Input/output error", kCom) ||
+        (row.mask != 0 && reports[0] == Report("WaitCommEvent()", "Input/output error", kCom)))
+        << reports[0];
     EXPECT_TRUE(panel.notes.empty());
     EXPECT_FALSE(panel.WaitForWake(0ms));
 }

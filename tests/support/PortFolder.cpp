@@ -1,5 +1,7 @@
 #include "PortFolder.h"
 
+#include <QDir>
+
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -15,13 +17,17 @@
 namespace testkit {
 
 PortFolderScope::PortFolderScope() {
-    // The UUCP lock files of the ports opened meanwhile go into the same private folder, so
-    // that nothing is left in the machine's lock folder by a test that ends badly.
-    for (const char* name : {"VARNEL_PORTS", "VARNEL_LOCK_DIR"}) {
+    // The UUCP lock files of the ports opened meanwhile go into a private folder too, so that
+    // nothing is left in the machine's lock folder by a test that ends badly. Not the port
+    // folder itself: the panel watches that one, and each lock file would be a device change.
+    const QString locks = m_dir.filePath(QStringLiteral("locks"));
+    QDir().mkpath(locks);
+    for (const auto& [name, value] : {std::pair{"VARNEL_PORTS", m_dir.path()},
+                                      std::pair{"VARNEL_LOCK_DIR", locks}}) {
         if (qEnvironmentVariableIsSet(name)) {
             m_old.emplace_back(name, qgetenv(name));
         }
-        qputenv(name, m_dir.path().toLocal8Bit());
+        qputenv(name, value.toLocal8Bit());
     }
 }
 

@@ -2,9 +2,13 @@
 // while its link is open and a received byte waits for an owner that never takes it.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "CommandFrame.h"
 #include "WineLinkSupport.h"

@@ -34,10 +34,19 @@ long Received() {
     return std::strtol(AskHarness("received").c_str(), nullptr, 10);
 }
 
-TEST(WineLink, LineSettingsReachThePty) {
+// A link and its owner, which also takes its reports; the link goes first, so its destructor
+// still finds its owner.
+class WineLink : public ::testing::Test {
+protected:
+    WineLink() { link.SetErrorReporter(&owner); }
+    TestOwner owner{link};
     CSerialLink link;
-    TestOwner owner(link);
-    link.SetErrorReporter(&owner);
+};
+
+// Run on its own by scripts/wine-tests.sh, whose module is unplugged by the test.
+class WineUnplug : public WineLink {};
+
+TEST_F(WineLink, LineSettingsReachThePty) {
     ASSERT_EQ(link.Open(&owner, kModulePort, PanelSettings()), 1);
     const std::string line = AskHarness("line");
     link.Close();
@@ -49,10 +58,7 @@ TEST(WineLink, LineSettingsReachThePty) {
     }
 }
 
-TEST(WineLink, FramesGoOutAndRepliesComeBackInOrderOneByteAtATime) {
-    CSerialLink link;
-    TestOwner owner(link);
-    link.SetErrorReporter(&owner);
+TEST_F(WineLink, FramesGoOutAndRepliesComeBackInOrderOneByteAtATime) {
     ASSERT_EQ(link.Open(&owner, kModulePort, PanelSettings()), 1);
     ASSERT_EQ(link.StartMonitor(), 1);
     const long before = Received();
@@ -81,9 +87,7 @@ TEST(WineLink, FramesGoOutAndRepliesComeBackInOrderOneByteAtATime) {
     EXPECT_TRUE(owner.Reports().empty());
 }
 
-TEST(WineLink, SendOutsideTheBufferIsRefusedAndWritesNothing) {
-    CSerialLink link;
-    TestOwner owner(link);
+TEST_F(WineLink, SendOutsideTheBufferIsRefusedAndWritesNothing) {
     ASSERT_EQ(link.Open(&owner, kModulePort, PanelSettings()), 1);
     ASSERT_EQ(link.StartMonitor(), 1);
     const long before = Received();
@@ -103,9 +107,7 @@ TEST(WineLink, SendOutsideTheBufferIsRefusedAndWritesNothing) {
     link.Close();
 }
 
-TEST(WineLink, InputWaitingWhenAWriteStartsIsPurged) {
-    CSerialLink link;
-    TestOwner owner(link);
+TEST_F(WineLink, InputWaitingWhenAWriteStartsIsPurged) {
     // Watching breaks only: replies stay in the pty's input, where the harness counts them.
     ASSERT_EQ(link.Open(&owner, kModulePort, PanelSettings(EV_BREAK)), 1);
     ASSERT_EQ(link.StartMonitor(), 1);
@@ -119,9 +121,7 @@ TEST(WineLink, InputWaitingWhenAWriteStartsIsPurged) {
     EXPECT_TRUE(owner.notes.empty());
 }
 
-TEST(WineLink, CloseDuringADeliveryHandsItOverAndReadsNoFurther) {
-    CSerialLink link;
-    TestOwner owner(link);
+TEST_F(WineLink, CloseDuringADeliveryHandsItOverAndReadsNoFurther) {
     ASSERT_EQ(link.Open(&owner, kModulePort, PanelSettings()), 1);
     ASSERT_EQ(link.StartMonitor(), 1);
     ASSERT_EQ(SendFrame(link, *QueryFrame(CMD_CHANNEL)), 1);
@@ -137,7 +137,7 @@ TEST(WineLink, CloseDuringADeliveryHandsItOverAndReadsNoFurther) {
     again.Close();
 }
 
-TEST(WineLink, APortInUseDoesNotOpenASecondTime) {
+TEST_F(WineLink, APortInUseDoesNotOpenASecondTime) {
     CSerialLink first;
     CSerialLink second;
     TestOwner owner(first);
@@ -154,15 +154,12 @@ TEST(WineLink, APortInUseDoesNotOpenASecondTime) {
     second.Close();
 }
 
-TEST(WineLink, NumbersWithNoPortDoNotExistAndDoNotOpen) {
+TEST_F(WineLink, NumbersWithNoPortDoNotExistAndDoNotOpen) {
     // The prefix pins every COM number but the module's to a path that does not exist.
     for (int com : {-1, 0, kModulePort + 1, kMaxComPort + 1}) {
         EXPECT_FALSE(PortExists(com)) << "COM" << com;
     }
     EXPECT_TRUE(PortExists(kModulePort));
-    CSerialLink link;
-    TestOwner owner(link);
-    link.SetErrorReporter(&owner);
     EXPECT_EQ(link.Open(&owner, kNoPort, PanelSettings()), 0);
     EXPECT_EQ(link.LastOpenFailure().kind, OpenFailureKind::NoSuchDevice)
         << link.LastOpenFailure().error;
@@ -171,10 +168,7 @@ TEST(WineLink, NumbersWithNoPortDoNotExistAndDoNotOpen) {
     link.Close();
 }
 
-TEST(WineLink, ReportsHoldTheWholeTextHoweverLong) {
-    CSerialLink link;
-    TestOwner owner(link);
-    link.SetErrorReporter(&owner);
+TEST_F(WineLink, ReportsHoldTheWholeTextHoweverLong) {
     const std::string operation(300, 'x');
     ::SetLastError(ERROR_FILE_NOT_FOUND);
     link.ReportError(operation.c_str());
@@ -191,10 +185,7 @@ TEST(WineLink, ReportsHoldTheWholeTextHoweverLong) {
     EXPECT_NE(reports[1].find("Error 536875572"), std::string::npos) << reports[1];
 }
 
-TEST(WineUnplug, AVanishedModuleIsReportedOnceAndNotWatchedAfter) {
-    CSerialLink link;
-    TestOwner owner(link);
-    link.SetErrorReporter(&owner);
+TEST_F(WineUnplug, AVanishedModuleIsReportedOnceAndNotWatchedAfter) {
     ASSERT_EQ(link.Open(&owner, kModulePort, PanelSettings()), 1);
     ASSERT_EQ(link.StartMonitor(), 1);
     ASSERT_EQ(AskHarness("unplug"), "unplugged\n");

@@ -1,21 +1,19 @@
-// Test support for the Win32 link under Wine: an owner whose thread is the test's thread and
-// that records reports, and questions to the harness (scripts/wine-tests.sh) about the Linux
-// side of the pseudo-terminal that Wine shows as COM5.
+// Test support for the Win32 link under Wine: the panel's settings, and questions to the
+// harness (scripts/wine-tests.sh) about the Linux side of the pseudo-terminal that Wine shows
+// as COM5. The owner is RecordingOwner.h's, shared with the POSIX link's tests.
 #pragma once
 
 #include <windows.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <fstream>
 #include <functional>
-#include <mutex>
 #include <sstream>
 #include <string>
-#include <tuple>
 #include <vector>
 
+#include "RecordingOwner.h"
 #include "SerialLink.h"
 
 namespace winetest {
@@ -36,65 +34,9 @@ inline LinkSettings PanelSettings(std::uint32_t eventMask = EV_RXCHAR) {
     return settings;
 }
 
-using Note = std::tuple<unsigned, std::uint32_t, std::int32_t>;  // message, wParam, lParam
-
-/// The owner and reporter of a link. WakeOwner only counts (as a posted message would) and
-/// the test dispatches with Pump. With Hold(), ShowReport blocks until Hold(false).
-class TestOwner : public ILinkOwner, public IErrorReporter {
-public:
-    explicit TestOwner(CSerialLink& link) : m_link(link) {}
-
-    void OnLinkMessage(unsigned message, std::uint32_t wParam, std::int32_t lParam) override {
-        notes.emplace_back(message, wParam, lParam);
-    }
-    void WakeOwner() override {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        ++m_wakes;
-        m_cv.notify_all();
-    }
-    void ShowReport(const std::string& caption, const std::string& text) override {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_reports.push_back(caption + ": " + text);
-        m_cv.notify_all();
-    }
-    bool WaitForWake(std::chrono::milliseconds timeout = 5s) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_cv.wait_for(lock, timeout, [this] { return m_wakes > 0; }) && m_wakes-- > 0;
-    }
-    /// Waits for a wake-up and dispatches, as the owner's message loop would.
-    bool Pump(std::chrono::milliseconds timeout = 5s) {
-        const bool woken = WaitForWake(timeout);
-        m_link.DispatchPending();
-        return woken;
-    }
-    /// Received bytes (WM_LINK_RXCHAR) in delivery order.
-    std::vector<std::uint8_t> Bytes() const {
-        std::vector<std::uint8_t> bytes;
-        for (const auto& [message, wParam, lParam] : notes) {
-            if (message == WM_LINK_RXCHAR) {
-                bytes.push_back(static_cast<std::uint8_t>(wParam));
-            }
-        }
-        return bytes;
-    }
-    bool WaitForReports(std::size_t count, std::chrono::milliseconds timeout) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_cv.wait_for(lock, timeout, [&] { return m_reports.size() >= count; });
-    }
-    std::vector<std::string> Reports() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_reports;
-    }
-
-    std::vector<Note> notes;
-
-private:
-    CSerialLink& m_link;
-    std::mutex m_mutex;
-    std::condition_variable m_cv;
-    int m_wakes = 0;
-    std::vector<std::string> m_reports;
-};
+/// The owner and reporter of a link, as the POSIX link's tests have it.
+using TestOwner = linktest::RecordingOwner;
+using linktest::Note;
 
 /// Asks the harness a question about the Linux side ("line": stty -a of the pty, "queued":
 /// bytes waiting in the pty's input, "sent"/"received": frames the module has sent and

@@ -228,6 +228,7 @@ int RunModuleCommand(const CtlOptions& options, CtlContext& context) {
         case CtlCommand::Monitor:
             return RunMonitor(options, context);
         case CtlCommand::Ports:
+        case CtlCommand::Panels:
         case CtlCommand::None:
             break;
     }

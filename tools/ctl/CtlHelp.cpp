@@ -14,6 +14,7 @@ Exit codes:
 )";
 
 constexpr const char* kMain = R"(Usage: varnel-ctl ports [--all]
+       varnel-ctl panels
        varnel-ctl PORT get [channel|power|output]...
        varnel-ctl PORT set channel N | power DBM | output on|off ... [--clamp]
        varnel-ctl PORT sweep CHANNELS --dwell S [--power DBM] [--repeat N]
@@ -24,7 +25,9 @@ Talks to the laser module on a serial port, with the same frames and serial link
 panel. PORT is COMn (resolved as the panel does: the port folder, else the fixed table)
 or a device path: /dev/ttyUSB0, /dev/serial/by-id/..., a pty.
 
-Every value printed is one the module reported. Replies that are lost or damaged on the
+When a running panel holds PORT, the commands go through the panel (it shows every step
+as the module reports it); --direct refuses that route. Every value printed is one the
+module reported. Replies that are lost or damaged on the
 line are asked for again, up to --tries times, waiting --timeout for each.
 
 Options for every command:
@@ -32,6 +35,7 @@ Options for every command:
   --csv FILE      also write the records to FILE as CSV with a header, flushed per record
   --timeout MS    wait for one reply (10-60000, default 500)
   --tries N       frames sent per command at most (1-100, default 3)
+  --direct        only the port itself, never through a running panel
   -h, --help      this text; `varnel-ctl COMMAND --help` for a command
   --version       the version
 )";
@@ -44,10 +48,18 @@ that holds it, if any. Nothing is opened. --all also lists COM numbers whose dev
 not there.
 )";
 
-constexpr const char* kGet = R"(Usage: varnel-ctl PORT get [channel|power|output]...
+constexpr const char* kPanels = R"(Usage: varnel-ctl panels [--json]
+
+Lists the running panels of this user that serve their port to scripts: process id,
+port, device, and whether the panel has read the module's settings yet.
+)";
+
+constexpr const char* kGet = R"(Usage: varnel-ctl PORT get [channel|power|output]... [--fresh]
 
 Queries the module and prints what it reports: channel (with frequency in GHz,
 wavelength in nm and ITU label), power in dBm, output on or off. Default: all three.
+Through a running panel it prints what the panel last received; --fresh has the panel
+query the module first.
 )";
 
 constexpr const char* kSet =
@@ -87,6 +99,8 @@ std::string CtlHelpText(CtlCommand command) {
     switch (command) {
         case CtlCommand::Ports:
             return std::string(kPorts) + kExitCodes;
+        case CtlCommand::Panels:
+            return std::string(kPanels) + kExitCodes;
         case CtlCommand::Get:
             return std::string(kGet) + kExitCodes;
         case CtlCommand::Set:

@@ -21,11 +21,9 @@ struct CommandName {
     const char* name;
     CtlCommand command;
 };
-constexpr CommandName kCommands[] = {{"ports", CtlCommand::Ports},
-                                     {"get", CtlCommand::Get},
-                                     {"set", CtlCommand::Set},
-                                     {"sweep", CtlCommand::Sweep},
-                                     {"monitor", CtlCommand::Monitor}};
+constexpr CommandName kCommands[] = {
+    {"ports", CtlCommand::Ports}, {"panels", CtlCommand::Panels}, {"get", CtlCommand::Get},
+    {"set", CtlCommand::Set},     {"sweep", CtlCommand::Sweep},   {"monitor", CtlCommand::Monitor}};
 
 std::optional<CtlCommand> CommandNamed(const std::string& word) {
     for (const CommandName& row : kCommands) {
@@ -87,6 +85,9 @@ CtlCommand OptionCommand(const std::string& name) {
     if (name == "--clamp") {
         return CtlCommand::Set;
     }
+    if (name == "--fresh") {
+        return CtlCommand::Get;
+    }
     if (name == "--dwell" || name == "--power" || name == "--repeat" || name == "--output") {
         return CtlCommand::Sweep;
     }
@@ -133,6 +134,10 @@ std::string ApplyOption(const Option& option, CtlOptions& options, std::string& 
         options.all = true;
     } else if (name == "--clamp") {
         options.clamp = true;
+    } else if (name == "--direct") {
+        options.direct = true;
+    } else if (name == "--fresh") {
+        options.fresh = true;
     } else if (name == "--dwell") {
         if (!ReadSeconds(value, 0, options.dwellS)) {
             return "--dwell wants seconds from 0 to 86400, such as 0.5";
@@ -280,7 +285,7 @@ std::string ParseCtlOptions(const std::vector<std::string>& args, CtlOptions& op
         if (const std::optional<CtlCommand> command = CommandNamed(words[0])) {
             options.command = *command;
             next = 1;
-            if (*command != CtlCommand::Ports) {
+            if (*command != CtlCommand::Ports && *command != CtlCommand::Panels) {
                 return "give the port first: varnel-ctl PORT " + words[0] + " ...";
             }
         } else {
@@ -292,7 +297,7 @@ std::string ParseCtlOptions(const std::vector<std::string>& args, CtlOptions& op
                        "? Give get, set, sweep or monitor";
             }
             const std::optional<CtlCommand> named = CommandNamed(words[1]);
-            if (!named || *named == CtlCommand::Ports) {
+            if (!named || *named == CtlCommand::Ports || *named == CtlCommand::Panels) {
                 return "unknown command \"" + words[1] + "\"; the commands are get, set, " +
                        "sweep, monitor and ports";
             }
@@ -324,6 +329,7 @@ std::string ParseCtlOptions(const std::vector<std::string>& args, CtlOptions& op
     const std::vector<std::string> rest(words.begin() + static_cast<long>(next), words.end());
     switch (options.command) {
         case CtlCommand::Ports:
+        case CtlCommand::Panels:
         case CtlCommand::Monitor:
             if (!rest.empty()) {
                 return std::string(NameOf(options.command)) + " takes no argument \"" + rest[0] +

@@ -18,7 +18,7 @@ enum CtlExit : int {
 };
 
 /// The commands.
-enum class CtlCommand { None, Ports, Get, Set, Sweep, Monitor };
+enum class CtlCommand { None, Ports, Panels, Get, Set, Sweep, Monitor };
 
 /// One setting of a set command, in range (or clamped into it).
 struct SetRequest {
@@ -37,6 +37,9 @@ struct CtlOptions {
     std::string csvPath;  ///< also write records as CSV here
     int timeoutMs = 500;  ///< wait for one reply
     int tries = 3;        ///< frames sent per command at most
+
+    bool direct = false;  ///< never through a running panel, even when it holds the port
+    bool fresh = false;   ///< get through a panel: the panel queries the module first
 
     bool all = false;                  ///< ports: also those not there
     std::vector<Quantity> quantities;  ///< get: what to read (all when none given)

@@ -1,26 +1,25 @@
 #include "PortProbe.h"
 
 #include <dirent.h>
-#include <grp.h>
-#include <pwd.h>
-#include <signal.h>
+#include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
-#include <sstream>
-#include <vector>
+
+#include "LockFile.h"
+#include "PortHolder.h"
 
 namespace {
 
 // USB interfaces sit a few levels below the device that carries idVendor.
 constexpr int kUsbSearchDepth = 6;
+
+// A lock file is a few bytes; more than this is not one.
+constexpr std::size_t kMaxLockText = 128;
 
 // An open directory, closed on every way out.
 struct DirCloser {
@@ -73,61 +72,25 @@ PortHolder HolderFromProc(const struct stat& target) {
             struct stat st {};
             if (fd->d_name[0] != '.' && ::stat((fdDir + "/" + fd->d_name).c_str(), &st) == 0 &&
                 SameDevice(st, target)) {
-                return {pid, ReadLine("/proc/" + std::string(entry->d_name) + "/comm")};
+                return {pid, ProgramNameOf(pid)};
             }
         }
     }
     return {};
 }
 
-// A flock on the device node, as the serial link takes one, from /proc/locks: "1: FLOCK
-// ADVISORY WRITE <pid> <major>:<minor>:<inode> 0 EOF", the numbers in hex, hex and decimal.
-PortHolder HolderFromFlock(const struct stat& target) {
-    std::ifstream locks("/proc/locks");
-    const unsigned long wantMajor = ::major(target.st_dev);
-    const unsigned long wantMinor = ::minor(target.st_dev);
-    std::string line;
-    while (std::getline(locks, line)) {
-        std::istringstream in(line);
-        std::string number, kind, mode, access, file;
-        long pid = 0;
-        if (!(in >> number >> kind >> mode >> access >> pid >> file) || kind != "FLOCK") {
-            continue;
-        }
-        unsigned long major = 0, minor = 0, inode = 0;
-        if (std::sscanf(file.c_str(), "%lx:%lx:%lu", &major, &minor, &inode) == 3 &&
-            major == wantMajor && minor == wantMinor && inode == target.st_ino && pid > 0 &&
-            pid != static_cast<long>(::getpid())) {
-            return {pid, ReadLine("/proc/" + std::to_string(pid) + "/comm")};
-        }
+// A live UUCP lock file of the device, named and placed as the serial link writes its own.
+long HolderFromLockFile(const std::string& device) {
+    const std::string path = LockFolder() + "/" + LockFileName(device);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        return 0;
     }
-    return {};
-}
-
-PortHolder HolderFromLockFile(const std::string& realDevice) {
-    for (const char* folder : {"/run/lock", "/var/lock"}) {
-        std::ifstream in(std::string(folder) + "/LCK.." + BaseName(realDevice));
-        long pid = 0;
-        if (in >> pid && pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM)) {
-            return {pid, ReadLine("/proc/" + std::to_string(pid) + "/comm")};
-        }
-    }
-    return {};
-}
-
-bool ProcessHasGroup(gid_t gid) {
-    if (::getegid() == gid) {
-        return true;
-    }
-    const int count = ::getgroups(0, nullptr);
-    std::vector<gid_t> groups(count > 0 ? static_cast<std::size_t>(count) : 0);
-    const int got = ::getgroups(count, groups.data());
-    for (int i = 0; i < got; ++i) {
-        if (groups[static_cast<std::size_t>(i)] == gid) {
-            return true;
-        }
-    }
-    return false;
+    char text[kMaxLockText] = {};
+    const ssize_t got = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    const long pid = got > 0 ? ParseLockPid(std::string(text, static_cast<std::size_t>(got))) : 0;
+    return pid != static_cast<long>(::getpid()) && ProcessAlive(pid) ? pid : 0;
 }
 
 }  // namespace
@@ -171,12 +134,14 @@ UsbIdentity UsbIdentityOf(const std::string& device) {
 }
 
 PortHolder FindLockHolder(const std::string& device) {
-    struct stat target {};
-    if (::stat(device.c_str(), &target) != 0) {
-        return {};
+    long pid = FlockHolderOf(device);
+    if (pid == static_cast<long>(::getpid())) {
+        pid = 0;
     }
-    const PortHolder holder = HolderFromFlock(target);
-    return holder.pid != 0 ? holder : HolderFromLockFile(RealPath(device));
+    if (pid == 0) {
+        pid = HolderFromLockFile(device);
+    }
+    return pid != 0 ? PortHolder{pid, ProgramNameOf(pid)} : PortHolder{};
 }
 
 PortHolder FindHolder(const std::string& device) {
@@ -186,34 +151,4 @@ PortHolder FindHolder(const std::string& device) {
         return holder;
     }
     return HolderFromProc(target);
-}
-
-std::string PermissionAdvice(const std::string& device) {
-    struct stat st {};
-    if (::stat(device.c_str(), &st) != 0) {
-        return {};
-    }
-    std::vector<char> buffer(16384);
-    group entry{};
-    group* found = nullptr;
-    if (::getgrgid_r(st.st_gid, &entry, buffer.data(), buffer.size(), &found) != 0 ||
-        found == nullptr) {
-        return {};
-    }
-    const std::string name = found->gr_name;
-    if (ProcessHasGroup(st.st_gid)) {
-        return "It belongs to group " + name + ", which you are in; check its mode with ls -l " +
-               device + ".";
-    }
-    // Listed in /etc/group but not in this process: added after this login began.
-    const passwd* user = ::getpwuid(::geteuid());
-    for (char** member = found->gr_mem; user != nullptr && *member != nullptr; ++member) {
-        if (std::string(*member) == user->pw_name) {
-            return "It belongs to group " + name +
-                   "; you were added to it after this login began, so log out and in again.";
-        }
-    }
-    return "It belongs to group " + name + ", which you are not in: add yourself with `sudo " +
-           "usermod -aG " + name + " $USER`, then log out and in again (a new group counts " +
-           "only from the next login).";
 }

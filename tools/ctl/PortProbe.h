@@ -1,5 +1,6 @@
 // What the system knows about a serial device without opening it: its by-id name, USB
-// identity, and which program holds it. Reads /dev, /sys, /proc and the lock-file folder.
+// identity, and which program holds it. Reads /dev, /sys and /proc; locks are looked up with
+// the serial link's own functions.
 #pragma once
 
 #include <string>
@@ -28,13 +29,10 @@ std::string ByIdName(const std::string& device);
 UsbIdentity UsbIdentityOf(const std::string& device);
 
 /// The process that has locked `device`: a flock on its node (as the serial link takes), or
-/// a live UUCP lock file (LCK..<name> in /run/lock or /var/lock). This process never counts.
+/// a live UUCP lock file (the link's LockFileName in its LockFolder). This process never
+/// counts.
 PortHolder FindLockHolder(const std::string& device);
 
 /// FindLockHolder, else any other process that has `device` open (from /proc/<pid>/fd: the
 /// user's own processes, or all of them for root).
 PortHolder FindHolder(const std::string& device);
-
-/// The operator's advice for a device that refuses this user: its group, whether the user
-/// is in it, and what to do. Empty when the group cannot be told.
-std::string PermissionAdvice(const std::string& device);

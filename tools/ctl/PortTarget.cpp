@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "DeviceAccess.h"
 #include "PortNames.h"
 #include "PortProbe.h"
 
@@ -117,41 +118,20 @@ bool CheckPortPresent(int com, OpenFailure& failure) {
 }
 
 std::string DescribePortFailure(const PortTarget& target, OpenFailure failure) {
-    // A path is shown as given; a COM number with the device it resolved to.
-    std::string text = target.label;
-    if (target.com != 0 && !failure.device.empty()) {
-        text += " (" + ShownDevice(failure.device) + ")";
+    // A COM number is shown with the device it resolved to; a path is shown as given.
+    failure.device = target.com != 0 ? ShownDevice(failure.device) : target.path;
+    if (failure.kind == OpenFailureKind::Busy && failure.holderPid == 0) {
+        // The link names lock holders; a program that only has the device open is found here.
+        const PortHolder holder = FindHolder(failure.device);
+        failure.holderPid = holder.pid;
+        failure.holderName = holder.name;
     }
-    const std::string device = target.com != 0 ? failure.device : target.path;
-    text += " cannot be opened: ";
-    switch (failure.kind) {
-        case OpenFailureKind::None:
-            return {};
-        case OpenFailureKind::NoSuchDevice:
-            return text + "no such device. Run `varnel-ctl ports` to see the ports there are.";
-        case OpenFailureKind::PermissionDenied: {
-            const std::string advice = PermissionAdvice(device);
-            return text + "permission denied." + (advice.empty() ? "" : " " + advice);
-        }
-        case OpenFailureKind::Busy: {
-            if (failure.holderPid == 0) {
-                const PortHolder holder = FindHolder(device);
-                failure.holderPid = holder.pid;
-                failure.holderName = holder.name;
-            }
-            text += "another program holds it";
-            if (failure.holderPid != 0) {
-                text += " (" +
-                        (failure.holderName.empty() ? "PID " : failure.holderName + ", PID ") +
-                        std::to_string(failure.holderPid) + ")";
-            }
-            return text + ". Close that program, or end its use of the port, and try again.";
-        }
-        case OpenFailureKind::NotATerminal:
-            return text + "it is not a terminal device. Give a serial port, such as " +
-                   "/dev/ttyUSB0; `varnel-ctl ports` lists them.";
-        case OpenFailureKind::Failed:
-            break;
+    if (failure.kind == OpenFailureKind::NotATerminal && target.com == 0) {
+        return target.path + " cannot be opened: it is not a terminal device. Give a serial " +
+               "port, such as /dev/ttyUSB0; `varnel-ctl ports` lists them.";
     }
-    return text + (failure.error != 0 ? std::strerror(failure.error) : "the system refused") + ".";
+    const DeviceAccess access = failure.kind == OpenFailureKind::PermissionDenied
+                                    ? QueryDeviceAccess(failure.device)
+                                    : DeviceAccess{};
+    return DescribeOpenFailure(target.label, failure, access);
 }

@@ -47,5 +47,6 @@ private:
 bool CheckPortPresent(int com, OpenFailure& failure);
 
 /// The user's text for a failed open of `target`: what failed and what to do, e.g.
-/// "COM5 (/dev/ttyUSB0) cannot be opened: it is held by minicom (PID 4242). ...".
+/// "COM5 (/dev/ttyUSB0) cannot be opened: it is in use by minicom (PID 4242). ...",
+/// worded by the serial link's own DescribeOpenFailure.
 std::string DescribePortFailure(const PortTarget& target, OpenFailure failure);

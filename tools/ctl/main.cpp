@@ -9,6 +9,7 @@
 
 #include "CtlCommands.h"
 #include "CtlOptions.h"
+#include "PanelSession.h"
 #include "RecordSink.h"
 #include "SerialSession.h"
 #include "StopSignal.h"
@@ -33,6 +34,9 @@ int main(int argc, char** argv) {
     if (options.command == CtlCommand::Ports) {
         return RunPorts(options, stdout, stderr);
     }
+    if (options.command == CtlCommand::Panels) {
+        return RunPanels(options, stdout, stderr);
+    }
 
     // Before the link's thread exists, so that it inherits the blocked signals.
     StopSignal stop;
@@ -46,9 +50,24 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "varnel-ctl: %s\n", error.c_str());
         return kExitFailure;
     }
+    // A running panel that holds the port serves it; otherwise the port itself.
+    PanelInfo panel;
+    const bool throughPanel = FindPanelFor(options.port, panel);
+    if (throughPanel && !options.direct) {
+        PanelSession session(&stop, options.fresh);
+        if (!session.Connect(panel, error)) {
+            std::fprintf(stderr, "varnel-ctl: %s\n", error.c_str());
+            return kExitPort;
+        }
+        CtlContext context{session, sink, &stop, stderr};
+        return RunModuleCommand(options, context);
+    }
     SerialSession session({.replyTimeoutMs = options.timeoutMs, .tries = options.tries}, &stop);
     if (!session.Open(options.port, error)) {
-        std::fprintf(stderr, "varnel-ctl: %s\n", error.c_str());
+        std::fprintf(stderr, "varnel-ctl: %s%s\n", error.c_str(),
+                     throughPanel ? " (a panel holds it: without --direct the commands go "
+                                    "through the panel)"
+                                  : "");
         return kExitPort;
     }
     CtlContext context{session, sink, &stop, stderr};

@@ -1,5 +1,7 @@
 #include "ModuleCore.h"
 
+#include "ReadoutText.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -254,9 +256,7 @@ void ModuleCore::SendReply(std::uint8_t command) {
 }
 
 std::string FormatPower(int hundredths) {
-    char text[24];
-    std::snprintf(text, sizeof text, "%d.%02d dBm", hundredths / 100, hundredths % 100);
-    return text;
+    return PowerText(hundredths) + " dBm";
 }
 
 std::string DescribeFrame(const CommandFrame& frame) {

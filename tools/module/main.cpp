@@ -1,12 +1,11 @@
 // varnel-module: the laser module on a pseudo-terminal, published as a COM port.
-// This file is the host: pty, port entry, signals, standard input and the poll loop. What
-// the module says and when is decided by ModuleCore.
+// This file is the host: signals, standard input and the poll loop. The pty and its port
+// entry are PtyPort's; what the module says and when is decided by ModuleCore.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/random.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
-#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -21,21 +20,16 @@
 
 #include "ModuleCore.h"
 #include "ModuleOptions.h"
-#include "PortNames.h"
-#include "PosixPortNames.h"
+#include "PtyPort.h"
 #include "Voice.h"
 
 namespace {
 
-constexpr int kExitFailure = 1;
-constexpr int kExitPortTaken = 2;
 constexpr int kExitUsage = 64;
 
 // Upper bounds on the work of one loop turn, so signals and input are never starved.
 constexpr std::size_t kReadBudget = std::size_t{64} * 1024;
 constexpr int kStreamBurst = 256;
-
-const Voice Say{"varnel-module: ", stderr};
 
 std::string Errno() {
     return std::strerror(errno);
@@ -45,152 +39,6 @@ double MonotonicMs() {
     timespec ts{};
     ::clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<double>(ts.tv_sec) * 1000.0 + static_cast<double>(ts.tv_nsec) / 1e6;
-}
-
-// Our COMn link: removed on every way out, but only while it still points at our pty, so a
-// replacement made by someone else in the meantime is left alone.
-class PortEntry {
-public:
-    PortEntry() = default;
-    PortEntry(const PortEntry&) = delete;
-    PortEntry& operator=(const PortEntry&) = delete;
-    ~PortEntry() { Remove(); }
-
-    void Adopt(std::string path, std::string target) {
-        m_path = std::move(path);
-        m_target = std::move(target);
-    }
-    void Remove() {
-        if (m_path.empty()) {
-            return;
-        }
-        char link[PATH_MAX];
-        const ssize_t len = ::readlink(m_path.c_str(), link, sizeof link - 1);
-        if (len > 0 && std::string(link, static_cast<std::size_t>(len)) == m_target) {
-            ::unlink(m_path.c_str());
-        }
-        m_path.clear();
-    }
-
-private:
-    std::string m_path;
-    std::string m_target;
-};
-
-// A file descriptor closed on every way out.
-class Fd {
-public:
-    explicit Fd(int fd = -1) : m_fd(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() { Close(); }
-    int Get() const { return m_fd; }
-    void Reset(int fd) {
-        Close();
-        m_fd = fd;
-    }
-    void Close() {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-            m_fd = -1;
-        }
-    }
-
-private:
-    int m_fd;
-};
-
-// Opens a pty pair in raw mode. The module keeps its own slave descriptor open: with no
-// slave open, the master reports POLLHUP without end and a poll loop would spin.
-bool OpenPty(Fd& master, Fd& slave, std::string& slavePath) {
-    master.Reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (master.Get() < 0 || ::grantpt(master.Get()) != 0 || ::unlockpt(master.Get()) != 0) {
-        Say("cannot open a pseudo-terminal: " + Errno() +
-            ". Check that /dev/ptmx exists and /dev/pts is mounted (devpts).");
-        return false;
-    }
-    char name[PATH_MAX];
-    if (::ptsname_r(master.Get(), name, sizeof name) != 0) {
-        Say("cannot name the pseudo-terminal: " + Errno());
-        return false;
-    }
-    slavePath = name;
-    slave.Reset(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
-    termios tio{};
-    if (slave.Get() < 0 || ::tcgetattr(slave.Get(), &tio) != 0) {
-        Say("cannot open " + slavePath + ": " + Errno());
-        return false;
-    }
-    // Raw, so nothing the panel sends is echoed back or translated.
-    ::cfmakeraw(&tio);
-    tio.c_cflag |= CLOCAL | CREAD;
-    tio.c_cc[VMIN] = 1;
-    tio.c_cc[VTIME] = 0;
-    ::cfsetspeed(&tio, B9600);
-    if (::tcsetattr(slave.Get(), TCSANOW, &tio) != 0 ||
-        ::fcntl(master.Get(), F_SETFL, ::fcntl(master.Get(), F_GETFL) | O_NONBLOCK) != 0) {
-        Say("cannot set up " + slavePath + ": " + Errno());
-        return false;
-    }
-    return true;
-}
-
-bool EntryPresent(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
-std::string DescribeEntry(const std::string& path) {
-    char link[PATH_MAX];
-    const ssize_t len = ::readlink(path.c_str(), link, sizeof link - 1);
-    if (len <= 0) {
-        return path;
-    }
-    std::string text = path + " -> " + std::string(link, static_cast<std::size_t>(len));
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-        text += " (points at nothing: left by a module that was killed? remove it with rm)";
-    }
-    return text;
-}
-
-// Publishes the slave as COMn. Returns the exit code to stop with, or 0 once published.
-int Publish(int& com, const std::string& slavePath, PortEntry& entry) {
-    std::string error;
-    if (!MakePortFolder(error)) {
-        Say(error + ". Set VARNEL_PORTS to a folder you can write to.");
-        return kExitFailure;
-    }
-    const bool chosen = com == 0;
-    for (int n = chosen ? 1 : com; n <= (chosen ? kMaxComPort : com); ++n) {
-        const std::string path = PortEntryPath(n);
-        if (chosen && (EntryPresent(path) || PortExists(n))) {
-            continue;
-        }
-        if (!chosen && !EntryPresent(path) && PortExists(n)) {
-            Say("note: COM" + std::to_string(n) + " now names the simulator instead of " +
-                PortDevicePath(n) + " while it runs");
-        }
-        // symlink() never replaces: two modules racing for one number cannot both win.
-        if (::symlink(slavePath.c_str(), path.c_str()) == 0) {
-            entry.Adopt(path, slavePath);
-            com = n;
-            return 0;
-        }
-        if (errno != EEXIST) {
-            Say("cannot create " + path + ": " + Errno() +
-                ". Set VARNEL_PORTS to a folder you can write to.");
-            return kExitFailure;
-        }
-        if (!chosen) {
-            Say("COM" + std::to_string(n) + " is already taken: " + DescribeEntry(path) +
-                ". Choose another number with --com, or leave out --com to take a free one.");
-            return kExitPortTaken;
-        }
-    }
-    Say("every COM number from 1 to " + std::to_string(kMaxComPort) + " in " + PortFolder() +
-        " is taken. Remove stale entries there.");
-    return kExitPortTaken;
 }
 
 // Standard input ties the module's life to a launcher's only when it can end: a pipe, a

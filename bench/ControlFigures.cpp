@@ -1,0 +1,105 @@
+// The control socket's figures: a set through the panel against a direct set, in one run.
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "ChildProcess.h"
+#include "Figures.h"
+#include "PanelSession.h"
+#include "PortTarget.h"
+#include "SerialSession.h"
+
+namespace bench {
+
+namespace {
+
+constexpr int kComPanel = 215;
+constexpr int kComDirect = 216;
+constexpr double kAddedLimitMs = 5.0;  // the socket's cost on a set, median
+// The typed entry's pause after a send (the controller's pacing of the module): a set through
+// the panel is the operator's Enter, so it takes this pause, and the reply waits it out.
+constexpr double kEntryPauseMs = 100.0;
+
+double MsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+        .count();
+}
+
+// Blocking sets on `session`, alternating between two channels; false on any failure.
+bool TimeSets(ModuleSession& session, int count, std::vector<double>& times) {
+    for (int i = 0; i < count; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        if (session.Set(Quantity::Channel, 20 + i % 2).status != ExchangeStatus::Ok) {
+            return false;
+        }
+        times.push_back(MsSince(start));
+    }
+    return true;
+}
+
+}  // namespace
+
+bool RunControlSocket(const BenchConfig& config, BenchPanel& panel) {
+    const int count = config.smoke ? 5 : 60;
+    testkit::ChildProcess panelModule;
+    testkit::ChildProcess directModule;
+    const QString module = QString::fromStdString(config.modulePath);
+    if (!testkit::StartModule(panelModule, module, kComPanel, {}) ||
+        !testkit::StartModule(directModule, module, kComDirect, {})) {
+        Say("control: cannot start the modules");
+        return false;
+    }
+    if (!panel.driver.OpenCom(kComPanel, 10000) || !panel.driver.WaitSynced(10000)) {
+        Say("control: the panel did not open and synchronise");
+        panel.driver.ClosePort();
+        return false;
+    }
+    const std::string socket = panel.dialog.Server().Path();
+    if (socket.empty()) {
+        Say("control: the panel does not listen on a control socket");
+        panel.driver.ClosePort();
+        return false;
+    }
+
+    // Through the panel: the client blocks on its own thread while the panel's loop runs.
+    std::vector<double> throughPanel;
+    std::atomic<bool> done{false};
+    bool panelOk = false;
+    std::thread client([&] {
+        PanelSession session(nullptr, false);
+        std::string error;
+        PanelInfo info;
+        info.socket = socket;
+        panelOk = session.Connect(info, error) && TimeSets(session, count, throughPanel);
+        done = true;
+    });
+    PanelDriver::WaitFor([&] { return done.load(); }, 60000);
+    client.join();
+
+    // Direct, on a module of its own: the same sets on the same kind of pty.
+    std::vector<double> direct;
+    SerialSession session({.replyTimeoutMs = 500, .tries = 3}, nullptr);
+    PortTarget target;
+    std::string error;
+    const bool directOk = ParsePortTarget(Format("COM%d", kComDirect), target).empty() &&
+                          session.Open(target, error) && TimeSets(session, count, direct);
+    panel.driver.ClosePort();
+    panelModule.Stop();
+    directModule.Stop();
+    if (!panelOk || !directOk) {
+        Say("control: a set failed " +
+            std::string(panelOk ? "directly: " + error : "through the panel"));
+        return false;
+    }
+    const double panelMs = Median(throughPanel);
+    const double directMs = Median(direct);
+    const std::string n = Format("n=%d: through the panel %.2f ms, direct %.2f ms (medians)", count,
+                                 panelMs, directMs);
+    PrintFigures(
+        {{"control.set_added", panelMs - directMs, "ms", kAddedLimitMs, Goal::AtMost, 1, n},
+         {"control.set_added_beyond_pause", panelMs - directMs - kEntryPauseMs, "ms", kAddedLimitMs,
+          Goal::AtMost, 1, "the typed entry's 100 ms pause taken out"}});
+    return true;
+}
+
+}  // namespace bench

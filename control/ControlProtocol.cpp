@@ -1,0 +1,192 @@
+#include "ControlProtocol.h"
+
+#include <nlohmann/json.hpp>
+
+namespace {
+
+using Json = nlohmann::json;
+
+bool QuantityFromName(const std::string& name, ControlQuantity& quantity) {
+    for (const ControlQuantity known : {ControlQuantity::All, ControlQuantity::Channel,
+                                        ControlQuantity::Power, ControlQuantity::Output}) {
+        if (name == ControlQuantityName(known)) {
+            quantity = known;
+            return true;
+        }
+    }
+    return false;
+}
+
+// A typed number as the entry field would hold it: digits, at most one '.', a sign in front,
+// at most 16 characters; the panel's own reading then clamps and rounds it.
+bool IsEntryText(const std::string& text) {
+    if (text.empty() || text.size() > 16) {
+        return false;
+    }
+    bool digit = false;
+    bool point = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c >= '0' && c <= '9') {
+            digit = true;
+        } else if (c == '.' && !point) {
+            point = true;
+        } else if (!((c == '-' || c == '+') && i == 0)) {
+            return false;
+        }
+    }
+    return digit;
+}
+
+// The set's value: a JSON number or string for channel and power, "on"/"off" or a boolean
+// for the output.
+bool ReadSetValue(const Json& value, ControlRequest& request, std::string& error) {
+    if (request.quantity == ControlQuantity::Output) {
+        if (value.is_boolean()) {
+            request.text = value.get<bool>() ? "on" : "off";
+            return true;
+        }
+        if (value.is_string() && (value == "on" || value == "off")) {
+            request.text = value.get<std::string>();
+            return true;
+        }
+        error = "the output is set \"on\" or \"off\"";
+        return false;
+    }
+    if (value.is_number_integer()) {
+        request.text = std::to_string(value.get<long long>());
+    } else if (value.is_number_float()) {
+        error = "give a fractional value as text, as typed: \"8.2\"";
+        return false;
+    } else if (value.is_string()) {
+        request.text = value.get<std::string>();
+    }
+    if (!IsEntryText(request.text)) {
+        error = "the value is not a number";
+        return false;
+    }
+    return true;
+}
+
+bool Validate(const Json& json, ControlRequest& request, std::string& error) {
+    if (!json.is_object()) {
+        error = "a request is a JSON object";
+        return false;
+    }
+    const auto version = json.find("v");
+    if (version == json.end() || !version->is_number_integer() || *version != kControlVersion) {
+        error = "the request needs \"v\": " + std::to_string(kControlVersion);
+        return false;
+    }
+    const auto command = json.find("cmd");
+    if (command == json.end() || !command->is_string()) {
+        error = "the request needs \"cmd\": \"hello\", \"get\" or \"set\"";
+        return false;
+    }
+    const std::string name = command->get<std::string>();
+    const char* allowed[3] = {"v", "cmd", nullptr};
+    if (name == "hello") {
+        request.command = ControlCommand::Hello;
+    } else if (name == "get") {
+        request.command = ControlCommand::Get;
+    } else if (name == "set") {
+        request.command = ControlCommand::Set;
+    } else {
+        error = "unknown command";
+        return false;
+    }
+    for (const auto& [key, value] : json.items()) {
+        const bool known =
+            key == allowed[0] || key == allowed[1] ||
+            (request.command == ControlCommand::Get && (key == "what" || key == "fresh")) ||
+            (request.command == ControlCommand::Set && (key == "what" || key == "value"));
+        if (!known) {
+            error = "unknown field for " + name;
+            return false;
+        }
+    }
+    if (request.command == ControlCommand::Hello) {
+        return true;
+    }
+    const auto what = json.find("what");
+    if (what != json.end() &&
+        (!what->is_string() || !QuantityFromName(what->get<std::string>(), request.quantity))) {
+        error = "\"what\" is channel, power or output";
+        return false;
+    }
+    if (request.command == ControlCommand::Get) {
+        const auto fresh = json.find("fresh");
+        if (fresh != json.end() && !fresh->is_boolean()) {
+            error = "\"fresh\" is true or false";
+            return false;
+        }
+        request.fresh = fresh != json.end() && fresh->get<bool>();
+        return true;
+    }
+    if (request.quantity == ControlQuantity::All) {
+        error = "set needs \"what\": channel, power or output";
+        return false;
+    }
+    const auto value = json.find("value");
+    if (value == json.end()) {
+        error = "set needs \"value\"";
+        return false;
+    }
+    return ReadSetValue(*value, request, error);
+}
+
+}  // namespace
+
+const char* ControlQuantityName(ControlQuantity quantity) {
+    switch (quantity) {
+        case ControlQuantity::Channel:
+            return "channel";
+        case ControlQuantity::Power:
+            return "power";
+        case ControlQuantity::Output:
+            return "output";
+        case ControlQuantity::All:
+            break;
+    }
+    return "all";
+}
+
+bool ParseControlRequest(std::string_view line, ControlRequest& request, std::string& error) {
+    request = {};
+    if (line.size() > kMaxControlLine) {
+        error = "the request is longer than " + std::to_string(kMaxControlLine) + " bytes";
+        return false;
+    }
+    // No exceptions: a parse error gives a discarded value; invalid UTF-8 is one too.
+    const Json json = Json::parse(line.begin(), line.end(), nullptr, false);
+    if (json.is_discarded()) {
+        error = "the request is not JSON";
+        return false;
+    }
+    return Validate(json, request, error);
+}
+
+std::string FormatControlRequest(const ControlRequest& request) {
+    Json json = {{"v", kControlVersion}};
+    switch (request.command) {
+        case ControlCommand::Hello:
+            json["cmd"] = "hello";
+            break;
+        case ControlCommand::Get:
+            json["cmd"] = "get";
+            json["what"] = ControlQuantityName(request.quantity);
+            json["fresh"] = request.fresh;
+            break;
+        case ControlCommand::Set:
+            json["cmd"] = "set";
+            json["what"] = ControlQuantityName(request.quantity);
+            json["value"] = request.text;
+            break;
+    }
+    return json.dump();
+}
+
+std::string FormatControlError(const std::string& code, const std::string& message) {
+    return Json{{"v", kControlVersion}, {"ok", false}, {"error", code}, {"message", message}}.dump(
+        -1, ' ', false, Json::error_handler_t::replace);
+}

@@ -1,0 +1,164 @@
+// The control socket's folder and path: never follows, opens or removes what is not ours.
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include <filesystem>
+#include <fstream>
+
+#include "ControlSocketPath.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class ControlSocketPathTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/varnel-control-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        m_root = pattern;
+        m_folder = m_root / "varnel";
+        std::string error;
+        ASSERT_TRUE(PrepareControlFolder(m_folder, error)) << error;
+    }
+    void TearDown() override { fs::remove_all(m_root); }
+
+    fs::path m_root;
+    fs::path m_folder;
+};
+
+TEST_F(ControlSocketPathTest, OnlyAFolderOfOursIsUsedAndMadePrivate) {
+    struct stat st {};
+    ASSERT_EQ(::stat(m_folder.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    // Ours but open to others: closed, then used.
+    fs::create_directory(m_root / "open");
+    fs::permissions(m_root / "open", fs::perms(0755));
+    std::string error;
+    EXPECT_TRUE(PrepareControlFolder(m_root / "open", error)) << error;
+    ASSERT_EQ(::stat((m_root / "open").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+    fs::create_directory_symlink(m_folder, m_root / "link");
+    std::ofstream(m_root / "file") << "x";
+    for (const char* name : {"link", "file"}) {
+        SCOPED_TRACE(name);
+        std::string error;
+        EXPECT_FALSE(PrepareControlFolder(m_root / name, error));
+        EXPECT_FALSE(error.empty());
+    }
+    EXPECT_TRUE(fs::is_symlink(m_root / "link")) << "left alone";
+}
+
+TEST_F(ControlSocketPathTest, WhatSitsAtTheSocketPathIsNeverFollowedOrRemoved) {
+    const fs::path target = m_root / "target";
+    std::ofstream(target) << "keep\n";
+    const fs::path path = m_folder / "panel-1.sock";
+    const struct {
+        const char* name;
+        void (*make)(const fs::path& path, const fs::path& target);
+    } rows[] = {
+        {"plain file", [](const fs::path& p, const fs::path&) { std::ofstream(p) << "keep\n"; }},
+        {"symlink to a file",
+         [](const fs::path& p, const fs::path& t) { fs::create_symlink(t, p); }},
+        {"dangling symlink",
+         [](const fs::path& p, const fs::path& t) { fs::create_symlink(t.string() + "-no", p); }},
+        {"folder", [](const fs::path& p, const fs::path&) { fs::create_directory(p); }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        row.make(path, target);
+        const auto type = fs::symlink_status(path).type();
+        std::string error;
+        EXPECT_EQ(ListenControlSocket(path, error), -1);
+        EXPECT_NE(error.find("left alone"), std::string::npos) << error;
+        EXPECT_EQ(fs::symlink_status(path).type(), type) << "still there, as it was";
+        EXPECT_EQ(ConnectControlSocket(path), -1);
+        fs::remove(path);
+    }
+    std::ifstream in(target);
+    std::string text;
+    std::getline(in, text);
+    EXPECT_EQ(text, "keep");
+}
+
+TEST_F(ControlSocketPathTest, AStaleSocketIsReplacedALiveOneIsNot) {
+    const std::string path = m_folder / "panel-2.sock";
+    std::string error;
+    const int first = ListenControlSocket(path, error);
+    ASSERT_GE(first, 0) << error;
+    struct stat st {};
+    ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(ListenControlSocket(path, error), -1) << "someone listens";
+    EXPECT_NE(error.find("in use"), std::string::npos) << error;
+    EXPECT_EQ(ListControlSockets(m_folder), std::vector<std::string>{path});
+
+    const int client = ConnectControlSocket(path);
+    ASSERT_GE(client, 0);
+    EXPECT_TRUE(PeerIsThisUser(client));
+    ::close(client);
+
+    ::close(first);  // a crash: the socket file stays, nobody listens
+    const int second = ListenControlSocket(path, error);
+    EXPECT_GE(second, 0) << error;
+    RemoveStaleControlSockets(m_folder);
+    EXPECT_EQ(ListControlSockets(m_folder).size(), 1u) << "a live one stays";
+    ::close(second);
+    RemoveStaleControlSockets(m_folder);
+    EXPECT_TRUE(ListControlSockets(m_folder).empty());
+}
+
+// Another user is refused even where the file modes would let it in. Needs root, to run the
+// client as another user.
+TEST_F(ControlSocketPathTest, AnotherUsersConnectionIsToldApart) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "only root can connect as another user";
+    }
+    const fs::path open = m_root / "open-to-all";
+    fs::create_directory(open);
+    fs::permissions(m_root, fs::perms(0755));
+    fs::permissions(open, fs::perms(0777));
+    const std::string path = open / "panel-3.sock";
+    std::string error;
+    const int listener = ListenControlSocket(path, error);
+    ASSERT_GE(listener, 0) << error;
+    ::chmod(path.c_str(), 0777);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        // nobody: connects, then waits for the parent to look at the connection
+        const bool ok = ::setgid(65534) == 0 && ::setuid(65534) == 0;
+        const int fd = ok ? ::socket(AF_UNIX, SOCK_STREAM, 0) : -1;
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+        const bool connected =
+            fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        char byte = 0;
+        if (connected) {
+            (void)::read(fd, &byte, 1);
+        }
+        ::_exit(connected ? 0 : 1);
+    }
+    ASSERT_GT(child, 0);
+    pollfd ready{listener, POLLIN, 0};
+    ASSERT_EQ(::poll(&ready, 1, 10000), 1);
+    const int fd = ::accept(listener, nullptr, nullptr);
+    ASSERT_GE(fd, 0);
+    EXPECT_FALSE(PeerIsThisUser(fd));
+    ::close(fd);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the child could connect";
+    ::close(listener);
+}
+
+}  // namespace

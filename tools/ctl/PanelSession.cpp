@@ -1,0 +1,302 @@
+#include "PanelSession.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <nlohmann/json.hpp>
+
+#include "ControlProtocol.h"
+#include "ControlSocketPath.h"
+#include "CtlOptions.h"
+#include "PortNames.h"
+#include "StopSignal.h"
+
+namespace {
+
+using Json = nlohmann::json;
+
+// A hello is answered at once by a panel that is there.
+constexpr int kHelloWaitMs = 1000;
+
+std::string RealPath(const std::string& path) {
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (real == nullptr) {
+        return path;
+    }
+    std::string resolved(real);
+    std::free(real);
+    return resolved;
+}
+
+ControlQuantity ToControl(Quantity quantity) {
+    switch (quantity) {
+        case Quantity::Channel:
+            return ControlQuantity::Channel;
+        case Quantity::Power:
+            return ControlQuantity::Power;
+        case Quantity::Output:
+            break;
+    }
+    return ControlQuantity::Output;
+}
+
+// The text the operator would type for `value`: "45", "8.20", "on".
+std::string EntryText(Quantity quantity, int value) {
+    if (quantity == Quantity::Output) {
+        return value != 0 ? "on" : "off";
+    }
+    if (quantity == Quantity::Channel) {
+        return std::to_string(value);
+    }
+    const std::string cents = std::to_string(value % 100);
+    return std::to_string(value / 100) + "." + (cents.size() < 2 ? "0" : "") + cents;
+}
+
+bool SendAll(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t sent = ::send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) {
+            continue;
+        }
+        if (sent <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(sent);
+    }
+    return true;
+}
+
+// Reads one line from `fd` into `line` within `ms`; `buffer` keeps what came after it.
+// 1: a line; 0: timeout; -1: closed or failed; -2: stopped by a signal.
+int ReadLine(int fd, std::string& buffer, std::string& line, int ms, StopSignal* stop) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        if (const std::size_t end = buffer.find('\n'); end != std::string::npos) {
+            line = buffer.substr(0, end);
+            buffer.erase(0, end + 1);
+            return 1;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        // One look without waiting even when the time is up: what is there is still read.
+        pollfd fds[2] = {{fd, POLLIN, 0}, {stop != nullptr ? stop->Fd() : -1, POLLIN, 0}};
+        const int ready = ::poll(fds, 2, static_cast<int>(std::max<long long>(left, 0)));
+        if (ready < 0 && errno != EINTR) {
+            return -1;
+        }
+        if (ready == 0 && left <= 0) {
+            return 0;
+        }
+        if (stop != nullptr && stop->Fd() >= 0 && stop->Aborting()) {
+            return -2;
+        }
+        if (ready > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+            char chunk[4096];
+            const ssize_t got = ::read(fd, chunk, sizeof chunk);
+            if (got <= 0 && !(got < 0 && errno == EINTR)) {
+                return -1;
+            }
+            buffer.append(chunk, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+            if (buffer.size() > 2 * kMaxControlLine && buffer.find('\n') == std::string::npos) {
+                return -1;  // not a panel's answer
+            }
+        }
+    }
+}
+
+bool Hello(const std::string& socket, PanelInfo& panel) {
+    const int fd = ConnectControlSocket(socket);
+    if (fd < 0) {
+        return false;
+    }
+    std::string buffer;
+    std::string line;
+    const bool answered =
+        SendAll(fd, FormatControlRequest({ControlCommand::Hello, {}, false, {}}) + "\n") &&
+        ReadLine(fd, buffer, line, kHelloWaitMs, nullptr) == 1;
+    ::close(fd);
+    const Json json = answered ? Json::parse(line, nullptr, false) : Json();
+    if (!json.is_object() || json.value("ok", false) != true) {
+        return false;
+    }
+    panel.socket = socket;
+    panel.pid = json.value("pid", 0L);
+    panel.port = json.value("port", "");
+    panel.device = json.value("device", "");
+    panel.synced = json.value("synced", false);
+    return !panel.port.empty();
+}
+
+}  // namespace
+
+std::vector<PanelInfo> ListPanels() {
+    std::vector<PanelInfo> panels;
+    for (const std::string& socket : ListControlSockets(ControlFolder())) {
+        PanelInfo panel;
+        if (Hello(socket, panel)) {
+            panels.push_back(panel);
+        }
+    }
+    return panels;
+}
+
+bool FindPanelFor(const PortTarget& target, PanelInfo& panel) {
+    const std::string device = RealPath(target.com != 0 ? PortDevicePath(target.com) : target.path);
+    for (const PanelInfo& candidate : ListPanels()) {
+        if ((!device.empty() && candidate.device == device) ||
+            (target.com != 0 && device.empty() && candidate.port == target.label)) {
+            panel = candidate;
+            return true;
+        }
+    }
+    return false;
+}
+
+int RunPanels(const CtlOptions& options, std::FILE* out, std::FILE* messages) {
+    const std::vector<PanelInfo> panels = ListPanels();
+    for (const PanelInfo& panel : panels) {
+        if (options.json) {
+            std::fprintf(out, "%s\n",
+                         Json{{"pid", panel.pid},
+                              {"port", panel.port},
+                              {"device", panel.device},
+                              {"synced", panel.synced},
+                              {"socket", panel.socket}}
+                             .dump(-1, ' ', false, Json::error_handler_t::replace)
+                             .c_str());
+        } else {
+            std::fprintf(out, "PID %ld  %s  %s  %s\n", panel.pid, panel.port.c_str(),
+                         panel.device.c_str(), panel.synced ? "synced" : "synchronising");
+        }
+    }
+    if (panels.empty() && !options.json) {
+        std::fprintf(messages, "varnel-ctl: no running panel serves a port\n");
+    }
+    return std::fflush(out) == 0 ? kExitOk : kExitFailure;
+}
+
+PanelSession::PanelSession(StopSignal* stop, bool fresh) : m_stop(stop), m_fresh(fresh) {}
+
+PanelSession::~PanelSession() {
+    if (m_fd >= 0) {
+        ::close(m_fd);
+    }
+}
+
+bool PanelSession::Connect(const PanelInfo& panel, std::string& error) {
+    m_fd = ConnectControlSocket(panel.socket);
+    if (m_fd < 0) {
+        error = "cannot reach the panel (PID " + std::to_string(panel.pid) + ") that holds " +
+                panel.port + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+ExchangeResult PanelSession::Ask(const std::string& request, std::string& answer) {
+    ExchangeResult result;
+    result.tries = 1;
+    // A panel that stopped serving has left its reason as the last line: read it even when
+    // the request could no longer be sent.
+    const bool sent = SendAll(m_fd, request + "\n");
+    switch (ReadLine(m_fd, m_in, answer, sent ? kAnswerWaitMs : 0, m_stop)) {
+        case 1:
+            result.status = ExchangeStatus::Ok;
+            return result;
+        case 0:
+            if (!sent) {
+                result.status = ExchangeStatus::PortLost;
+                result.detail = "the panel closed its control socket";
+                return result;
+            }
+            result.detail = "no answer from the panel";
+            return result;
+        case -2:
+            result.status = ExchangeStatus::Interrupted;
+            return result;
+        default:
+            result.status = ExchangeStatus::PortLost;
+            result.detail = "the panel closed its control socket (it ended, or closed the port)";
+            return result;
+    }
+}
+
+namespace {
+
+// The answer's outcome: Ok with `json` filled, or the panel's error as a failed exchange.
+ExchangeResult ReadAnswer(const std::string& line, Json& json) {
+    ExchangeResult result;
+    result.tries = 1;
+    json = Json::parse(line, nullptr, false);
+    if (!json.is_object() || !json.contains("ok")) {
+        result.detail = "an answer that is not the panel's";
+        return result;
+    }
+    if (json.value("ok", false)) {
+        result.status = ExchangeStatus::Ok;
+        return result;
+    }
+    const std::string code = json.value("error", "");
+    result.detail = "the panel says: " + json.value("message", code);
+    result.status = code == kErrPortClosed || code == kErrPortGone ? ExchangeStatus::PortLost
+                                                                   : ExchangeStatus::NoReply;
+    return result;
+}
+
+}  // namespace
+
+ExchangeResult PanelSession::Get(Quantity quantity) {
+    const ControlRequest request{ControlCommand::Get, ToControl(quantity), m_fresh, {}};
+    std::string line;
+    ExchangeResult result = Ask(FormatControlRequest(request), line);
+    if (result.status != ExchangeStatus::Ok) {
+        return result;
+    }
+    Json json;
+    result = ReadAnswer(line, json);
+    if (result.status != ExchangeStatus::Ok) {
+        return result;
+    }
+    const auto value = json.find(QuantityName(quantity));
+    if (value == json.end() || !value->is_number_integer()) {
+        result.status = ExchangeStatus::NoReply;
+        result.detail = "the panel has no report of it from the module yet";
+        return result;
+    }
+    result.value = value->get<int>();
+    return result;
+}
+
+ExchangeResult PanelSession::Set(Quantity quantity, int value) {
+    const ControlRequest request{ControlCommand::Set, ToControl(quantity), false,
+                                 EntryText(quantity, value)};
+    std::string line;
+    ExchangeResult result = Ask(FormatControlRequest(request), line);
+    if (result.status != ExchangeStatus::Ok) {
+        return result;
+    }
+    Json json;
+    result = ReadAnswer(line, json);
+    if (result.status != ExchangeStatus::Ok) {
+        return result;
+    }
+    const auto reported = json.find("value");
+    if (reported == json.end() || !reported->is_number_integer()) {
+        result.status = ExchangeStatus::NoReply;
+        result.detail = "an answer without the module's value";
+        return result;
+    }
+    result.value = reported->get<int>();
+    if (result.value != value) {
+        result.status = ExchangeStatus::Mismatch;
+    }
+    return result;
+}
