@@ -1,5 +1,5 @@
 // The bench's start-up and memory samples, built twice: as the panel program the way
-// app/main.cpp builds it (VARNEL_STARTUP_PANEL), and as the smallest dialog program worth the
+// panel-qt/main.cpp builds it (VARNEL_STARTUP_PANEL), and as the smallest dialog program worth the
 // name, the yardstick the panel is divided by. Each reports on standard output the moment
 // the first frame of its dialog has been painted, closes the dialog so that the program ends
 // the way it normally does, and at the end reports its peak resident memory.

@@ -7,8 +7,8 @@ scripts/build.sh release
 
 release=build/release
 module=$release/tools/varnel-module
-panel=$release/app/varnel
-tour=$release/app/tour/varnel-tour
+panel=$release/panel-qt/varnel
+tour=$release/panel-qt/tour/varnel-tour
 for program in "$module" "$panel" "$tour"; do
     [ -x "$program" ] || { echo "demo: $program was not built" >&2; exit 1; }
 done

@@ -2,7 +2,8 @@
 # Builds Varnel and runs every test: the plain build, the same tests under AddressSanitizer +
 # UndefinedBehaviorSanitizer, the Qt-free tests under ThreadSanitizer, a bounded fuzz run of
 # the reply framer, a short smoke run of the benchmarks, the checks of the Debian package and
-# the desktop metadata, and the Windows build's tests under Wine.
+# the desktop metadata, the Windows build's tests under Wine, and the Win32 panel's end-to-end
+# scenario under Wine and Xvfb.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh test
@@ -101,6 +102,13 @@ elif [ "$wine_rc" -ne 0 ]; then
     failed=$((failed + 1))
 fi
 rm -f "$wine_log"
+
+echo "== Win32 panel end to end under Wine and Xvfb"
+if scripts/wine-panel.sh test build/windows; then
+    passed=$((passed + 1))
+else
+    failed=$((failed + 1))
+fi
 
 echo
 echo "all: $passed passed, $failed failed"

@@ -2,7 +2,7 @@
 # The Win32 panel under Wine and Xvfb, against varnel-module on a pty that the prefix maps to
 # COM5.
 #   scripts/wine-panel.sh test [windows build dir]     unit tests of the Win32 controls, then the
-#                                                      end-to-end scenario (tests/win32-panel)
+#                                                      end-to-end scenario (tests/panel-win32)
 #   scripts/wine-panel.sh screenshot [png file]        the synchronised panel as a picture,
 #                                                      default build/windows/panel-win32.png;
 #                                                      the README shows resources/screenshots/
@@ -28,7 +28,7 @@ module_exe=build/release/tools/varnel-module
 for tool in wine wineboot wineserver winepath xvfb-run; do
     command -v "$tool" >/dev/null || { echo "wine-panel: $tool is missing" >&2; exit 1; }
 done
-for file in "$build/panel-win32/varnel.exe" "$build/tests/win32-panel/panel_driver.exe" \
+for file in "$build/panel-win32/varnel.exe" "$build/tests/panel-win32/panel_driver.exe" \
     "$module_exe"; do
     [ -f "$file" ] || { echo "wine-panel: $file is not built" >&2; exit 1; }
 done
@@ -162,7 +162,7 @@ wait_signal() {
 run_unit_tests() {
     check_ports
     note "running test_win32_controls"
-    timeout --kill-after=5 120 wine "$build/tests/win32-panel/test_win32_controls.exe" \
+    timeout --kill-after=5 120 wine "$build/tests/panel-win32/test_win32_controls.exe" \
         --gtest_brief=1
 }
 
@@ -190,7 +190,7 @@ run_scenario() {
     : >"$log2"
     check_ports
     note "running the end-to-end scenario"
-    timeout --kill-after=5 300 wine "$build/tests/win32-panel/panel_driver.exe" scenario \
+    timeout --kill-after=5 300 wine "$build/tests/panel-win32/panel_driver.exe" scenario \
         "$exe" "$(winpath "$log1")" "$(winpath "$log2")" "$(winpath "$signals")" &
     driver_pid=$!
     follow_driver "$log2"
@@ -210,7 +210,7 @@ take_screenshot() {
     exe=$(winpath "$build/panel-win32/varnel.exe")
     start_module "$work/module.log" --channel 45 --power 12.34 --output on
     check_ports
-    wine "$build/tests/win32-panel/panel_driver.exe" pose "$exe" "$(winpath "$signals")" &
+    wine "$build/tests/panel-win32/panel_driver.exe" pose "$exe" "$(winpath "$signals")" &
     driver_pid=$!
     wait_signal posed 120 || { note "the panel did not synchronise"; return 1; }
     geometry=$(tr -d '\r\n' <"$signals/posed")
