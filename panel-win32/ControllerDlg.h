@@ -6,9 +6,10 @@
 #include <string>
 
 #include "ControllerState.h"
-#include "LinkAdapters.h"
 #include "LinkOwner.h"
+#include "MessageBoxReporter.h"
 #include "PanelController.h"
+#include "SerialLinkPort.h"
 
 class CSerialLink;
 struct HWND__;
@@ -76,8 +77,8 @@ private:
     HWND__* Item(int id) const;
 
     CSerialLink& m_link;
-    varnel::win32::SerialLinkPort m_linkPort;
-    varnel::win32::SystemPortProbe m_probe;
+    SerialLinkPort m_linkPort;
+    SystemPortProbe m_probe;
     varnel::win32::MessageBoxReporter m_reporter;
     PanelController m_controller;
 

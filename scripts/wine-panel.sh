@@ -74,59 +74,15 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# The only link allowed to lead somewhere is com5 -> $VARNEL_PORTS/COM5; every other one must
-# lead to a path under $nowhere, which never exists.
-check_ports() {
-    local link target n
-    for link in "$WINEPREFIX"/dosdevices/com*; do
-        [ -L "$link" ] || continue
-        n=${link##*/com}
-        target=$(readlink "$link")
-        if [ "$n" = 5 ] && [ "$target" = "$VARNEL_PORTS/COM5" ]; then
-            continue
-        fi
-        if [[ "$target" != "$nowhere"/* ]] || [ -e "$link" ]; then
-            note "refusing to run: dosdevices/com$n -> $target is not ours"
-            return 1
-        fi
-    done
-}
-
+. scripts/wine-prefix.sh
+check_ports() { wine_check_ports "$VARNEL_PORTS" "$nowhere"; }
 make_prefix() {
-    mkdir -p "$VARNEL_PORTS" "$signals"
-    timeout 180 wineboot -i >/dev/null 2>&1
-    timeout 60 wineserver -w
-    local reg=$work/prefix.reg n
-    {
-        printf 'REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n'
-        for n in $(seq 1 256); do
-            if [ "$n" = 5 ]; then
-                printf '"COM5"="%s/COM5"\n' "$VARNEL_PORTS"
-            else
-                printf '"COM%d"="%s/COM%d"\n' "$n" "$nowhere" "$n"
-            fi
-        done
-        printf '\n[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\n"Cambria"="Caladea"\n'
-        # Wine draws the title bar itself: Xvfb has no window manager.
-        printf '\n[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\n"Managed"="N"\n'
-    } >"$reg"
-    timeout 60 wine regedit /S "Z:${reg//\//\\}"
-    timeout 60 wineserver -w
-    # A persistent server: Wine links the ports once, as it starts, from the registry above;
-    # the links are then re-pointed anyway (a found device still takes a number past those
-    # pinned) and stay so for the whole run.
-    rm -f "$WINEPREFIX"/dosdevices/com*
-    wineserver -p >/dev/null 2>&1
-    timeout 60 wine cmd /c exit
-    local link
-    for link in "$WINEPREFIX"/dosdevices/com*; do
-        [ -L "$link" ] || continue
-        n=${link##*/com}
-        [ "$n" = 5 ] || ln -sfn "$nowhere/COM$n" "$link"
-    done
-    check_ports
-    note "prefix ready: com5 -> $(readlink "$WINEPREFIX/dosdevices/com5" || echo none)," \
-        "$(find "$WINEPREFIX/dosdevices" -name 'com*' -lname "$nowhere/*" | wc -l) others lead nowhere"
+    mkdir -p "$signals"
+    # Cambria's metric twin, so the dialog units come out as on Windows; and Wine draws the
+    # title bar itself, since Xvfb has no window manager.
+    wine_make_prefix "$VARNEL_PORTS" "$nowhere" "$(printf '\n%s\n%s\n\n%s\n%s\n' \
+        '[HKEY_CURRENT_USER\Software\Wine\Fonts\Replacements]' '"Cambria"="Caladea"' \
+        '[HKEY_CURRENT_USER\Software\Wine\X11 Driver]' '"Managed"="N"')"
 }
 
 winpath() { winepath -w "$1" 2>/dev/null; }

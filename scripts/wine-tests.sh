@@ -49,57 +49,9 @@ passed=0
 failed=0
 note() { echo "wine-tests: $*"; }
 
-# The only link allowed to lead somewhere is com5 -> $ports/COM5; every other one must lead
-# to a path under $nowhere, which never exists.
-check_ports() {
-    local link target n
-    for link in "$WINEPREFIX"/dosdevices/com*; do
-        [ -L "$link" ] || continue
-        n=${link##*/com}
-        target=$(readlink "$link")
-        if [ "$n" = 5 ] && [ "$target" = "$ports/COM5" ]; then
-            continue
-        fi
-        if [[ "$target" != "$nowhere"/* ]] || [ -e "$link" ]; then
-            note "refusing to run: dosdevices/com$n -> $target is not ours"
-            return 1
-        fi
-    done
-}
-
-make_prefix() {
-    mkdir -p "$ports"
-    timeout 120 wineboot -i >/dev/null 2>&1
-    timeout 60 wineserver -w
-    local reg=$work/ports.reg n
-    {
-        printf 'REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n'
-        for n in $(seq 1 256); do
-            if [ "$n" = 5 ]; then
-                printf '"COM5"="%s/COM5"\n' "$ports"
-            else
-                printf '"COM%d"="%s/COM%d"\n' "$n" "$nowhere" "$n"
-            fi
-        done
-    } >"$reg"
-    timeout 60 wine regedit /S "Z:${reg//\//\\}"
-    timeout 60 wineserver -w
-    # A persistent server: Wine links the ports once, as it starts, from the registry above;
-    # the links are then re-pointed anyway (a found device still takes a number past those
-    # pinned) and stay so for the whole run.
-    rm -f "$WINEPREFIX"/dosdevices/com*
-    wineserver -p >"$work/wineserver.log" 2>&1
-    timeout 60 wine cmd /c exit
-    local link
-    for link in "$WINEPREFIX"/dosdevices/com*; do
-        [ -L "$link" ] || continue
-        n=${link##*/com}
-        [ "$n" = 5 ] || ln -sfn "$nowhere/COM$n" "$link"
-    done
-    check_ports
-    note "prefix ready: $(find "$WINEPREFIX/dosdevices" -name 'com*' -lname "$nowhere/*" | wc -l)" \
-        "COM links lead nowhere; com5 -> $(readlink "$WINEPREFIX/dosdevices/com5" || echo none)"
-}
+. scripts/wine-prefix.sh
+check_ports() { wine_check_ports "$ports" "$nowhere"; }
+make_prefix() { wine_make_prefix "$ports" "$nowhere"; }
 
 # run_exe NAME SECONDS EXE [ARGS...]: one test program, bounded in time.
 run_exe() {
