@@ -86,12 +86,6 @@ TEST(SetFrames, PanelNeverSendsAReplyHeader) {
     EXPECT_EQ(KindOf(SetOutputFrame(true)), FrameKind::Set);
 }
 
-TEST(SetFrames, EncodingAgainLeavesACopyAlreadyHandedOnUntouched) {
-    const CommandFrame sent = SetPowerFrame(1000);
-    SetPowerFrame(1300);
-    EXPECT_EQ(sent, (CommandFrame{0x00, 0x01, 0x02, 0x03, 0xE8, 0xEE}));
-}
-
 TEST(QueryFrames, UnknownCommandHasNoFrame) {
     for (int command : {0, 4, 255}) {
         EXPECT_EQ(QueryFrame(static_cast<std::uint8_t>(command)), nullptr) << command;
