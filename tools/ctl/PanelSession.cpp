@@ -253,10 +253,10 @@ ExchangeResult ReadAnswer(const std::string& line, Json& json) {
 
 }  // namespace
 
-ExchangeResult PanelSession::Get(Quantity quantity) {
-    const ControlRequest request{ControlCommand::Get, ToControl(quantity), m_fresh, {}};
+ExchangeResult PanelSession::AskForNumber(const std::string& request, const char* field,
+                                          const char* missing) {
     std::string line;
-    ExchangeResult result = Ask(FormatControlRequest(request), line);
+    ExchangeResult result = Ask(request, line);
     if (result.status != ExchangeStatus::Ok) {
         return result;
     }
@@ -265,37 +265,28 @@ ExchangeResult PanelSession::Get(Quantity quantity) {
     if (result.status != ExchangeStatus::Ok) {
         return result;
     }
-    const auto value = json.find(QuantityName(quantity));
-    if (value == json.end() || !value->is_number_integer()) {
+    const auto number = json.find(field);
+    if (number == json.end() || !number->is_number_integer()) {
         result.status = ExchangeStatus::NoReply;
-        result.detail = "the panel has no report of it from the module yet";
+        result.detail = missing;
         return result;
     }
-    result.value = value->get<int>();
+    result.value = number->get<int>();
     return result;
 }
 
+ExchangeResult PanelSession::Get(Quantity quantity) {
+    return AskForNumber(
+        FormatControlRequest({ControlCommand::Get, ToControl(quantity), m_fresh, {}}),
+        QuantityName(quantity), "the panel has no report of it from the module yet");
+}
+
 ExchangeResult PanelSession::Set(Quantity quantity, int value) {
-    const ControlRequest request{ControlCommand::Set, ToControl(quantity), false,
-                                 EntryText(quantity, value)};
-    std::string line;
-    ExchangeResult result = Ask(FormatControlRequest(request), line);
-    if (result.status != ExchangeStatus::Ok) {
-        return result;
-    }
-    Json json;
-    result = ReadAnswer(line, json);
-    if (result.status != ExchangeStatus::Ok) {
-        return result;
-    }
-    const auto reported = json.find("value");
-    if (reported == json.end() || !reported->is_number_integer()) {
-        result.status = ExchangeStatus::NoReply;
-        result.detail = "an answer without the module's value";
-        return result;
-    }
-    result.value = reported->get<int>();
-    if (result.value != value) {
+    ExchangeResult result =
+        AskForNumber(FormatControlRequest({ControlCommand::Set, ToControl(quantity), false,
+                                           EntryText(quantity, value)}),
+                     "value", "an answer without the module's value");
+    if (result.status == ExchangeStatus::Ok && result.value != value) {
         result.status = ExchangeStatus::Mismatch;
     }
     return result;

@@ -51,6 +51,9 @@ public:
 private:
     /// Sends one request line and reads its answer; the answer's JSON text in `answer`.
     ExchangeResult Ask(const std::string& request, std::string& answer);
+    /// Asks `request` and reads the integer `field` of the answer; NoReply with `missing` as the
+    /// detail when the answer has none.
+    ExchangeResult AskForNumber(const std::string& request, const char* field, const char* missing);
 
     StopSignal* m_stop;
     bool m_fresh;
