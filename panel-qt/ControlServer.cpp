@@ -16,6 +16,7 @@
 #include "ControlSocketPath.h"
 #include "LinkMessages.h"
 #include "PortNames.h"
+#include "PosixPortNames.h"
 
 namespace {
 
@@ -30,16 +31,6 @@ constexpr char kOversizeMark[] = "\n";
 
 std::string Dump(const Json& json) {
     return json.dump(-1, ' ', false, Json::error_handler_t::replace);
-}
-
-std::string RealPath(const std::string& path) {
-    char* real = ::realpath(path.c_str(), nullptr);
-    if (real == nullptr) {
-        return path;
-    }
-    std::string resolved(real);
-    std::free(real);
-    return resolved;
 }
 
 std::uint8_t CommandOf(ControlQuantity quantity) {
@@ -442,7 +433,7 @@ std::string ControlServer::HelloAnswer() const {
                  {"ok", true},
                  {"pid", static_cast<long>(::getpid())},
                  {"port", m_state.portOpen ? PortDisplayName(com) : ""},
-                 {"device", m_state.portOpen ? RealPath(PortDevicePath(com)) : ""},
+                 {"device", m_state.portOpen ? ResolvedPath(PortDevicePath(com)) : ""},
                  {"synced", m_state.synced}});
 }
 

@@ -1,5 +1,7 @@
 #include "LockFile.h"
 
+#include "PosixPortNames.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -20,16 +22,6 @@ constexpr std::size_t kMaxLockText = 128;
 bool IsFolder(const char* path) {
     struct stat st {};
     return ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-std::string ResolvedPath(const std::string& path) {
-    char* real = ::realpath(path.c_str(), nullptr);
-    if (real == nullptr) {
-        return path;
-    }
-    std::string resolved(real);
-    std::free(real);
-    return resolved;
 }
 
 // The whole text of a small file; false when it cannot be read.

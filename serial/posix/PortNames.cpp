@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <string_view>
 
 namespace {
@@ -192,4 +193,9 @@ bool PortExists(int com) {
         return false;
     }
     return ClassifyCharDevice(st.st_rdev) == TtyKind::Terminal;
+}
+
+std::string ResolvedPath(const std::string& path) {
+    std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
+    return real ? std::string(real.get()) : path;
 }

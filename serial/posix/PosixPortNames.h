@@ -26,3 +26,6 @@ bool SysfsTtyLacksUart(const std::string& sysTtyDir);
 /// device of sysfs' tty class, but not /dev/tty, /dev/console or /dev/ptmx. Asks sysfs, never
 /// the device; true for any character device when there is no sysfs.
 bool CharDeviceIsTerminal(dev_t rdev);
+
+/// `path` with every link and relative part resolved (realpath); `path` itself when that fails.
+std::string ResolvedPath(const std::string& path);

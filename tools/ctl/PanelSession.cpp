@@ -15,6 +15,7 @@
 #include "ControlSocketPath.h"
 #include "CtlOptions.h"
 #include "PortNames.h"
+#include "PosixPortNames.h"
 #include "StopSignal.h"
 
 namespace {
@@ -23,16 +24,6 @@ using Json = nlohmann::json;
 
 // A hello is answered at once by a panel that is there.
 constexpr int kHelloWaitMs = 1000;
-
-std::string RealPath(const std::string& path) {
-    char* real = ::realpath(path.c_str(), nullptr);
-    if (real == nullptr) {
-        return path;
-    }
-    std::string resolved(real);
-    std::free(real);
-    return resolved;
-}
 
 ControlQuantity ToControl(Quantity quantity) {
     switch (quantity) {
@@ -149,7 +140,8 @@ std::vector<PanelInfo> ListPanels() {
 }
 
 bool FindPanelFor(const PortTarget& target, PanelInfo& panel) {
-    const std::string device = RealPath(target.com != 0 ? PortDevicePath(target.com) : target.path);
+    const std::string device =
+        ResolvedPath(target.com != 0 ? PortDevicePath(target.com) : target.path);
     for (const PanelInfo& candidate : ListPanels()) {
         if ((!device.empty() && candidate.device == device) ||
             (target.com != 0 && device.empty() && candidate.port == target.label)) {
