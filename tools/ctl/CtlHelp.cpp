@@ -27,8 +27,8 @@ or a device path: /dev/ttyUSB0, /dev/serial/by-id/..., a pty.
 
 When a running panel holds PORT, the commands go through the panel (it shows every step
 as the module reports it); --direct refuses that route. Every value printed is one the
-module reported. Replies that are lost or damaged on the
-line are asked for again, up to --tries times, waiting --timeout for each.
+module reported. Replies that are lost or damaged on the line are asked for again, up to
+--tries times, waiting --timeout for each.
 
 Options for every command:
   --json          records as JSON Lines (one object per line, ISO-8601 time) on stdout
