@@ -47,7 +47,8 @@ std::atomic<std::int64_t> g_heartbeatNs{0};
 // or a stop signal comes: removes the port folder and leaves without unwinding, since the
 // GUI thread may be stuck anywhere. The children end by themselves: their standard input
 // ends with the bench.
-void Watch(sigset_t stops, std::int64_t deadlineNs, std::int64_t hangNs, std::string folder) {
+void Watch(sigset_t stops, std::int64_t deadlineNs, std::int64_t hangNs,
+           const std::string& folder) {
     for (;;) {
         // One wake-up a second: cheap enough to leave the idle figure alone.
         const timespec wait{1, 0};

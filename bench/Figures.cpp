@@ -324,6 +324,7 @@ bool RunSliderToWire(const BenchConfig& config, BenchPanel& panel) {
     std::mt19937 random(20240607);
     std::uniform_real_distribution<double> within(0, 1);
     std::vector<int> waits;
+    waits.reserve(static_cast<std::size_t>(moves));
     for (int i = 0; i < moves; ++i) {
         waits.push_back(static_cast<int>((i + within(random)) * kTrackPeriodMs / moves));
     }

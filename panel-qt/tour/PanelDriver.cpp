@@ -155,13 +155,20 @@ bool PanelDriver::WaitFor(const std::function<bool()>& done, int deadlineMs, int
     poll.setTimerType(Qt::PreciseTimer);
     QObject::connect(&poll, &QTimer::timeout, &loop, check);
     poll.start(pollMs);
-    QTimer::singleShot(deadlineMs, &loop, &QEventLoop::quit);
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    deadline.start(deadlineMs);
     loop.exec();
     return reached || done();
 }
 
 void PanelDriver::Idle(int ms) {
     QEventLoop loop;
-    QTimer::singleShot(ms, Qt::PreciseTimer, &loop, &QEventLoop::quit);
+    QTimer timer;
+    timer.setTimerType(Qt::PreciseTimer);
+    timer.setSingleShot(true);
+    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    timer.start(ms);
     loop.exec();
 }
