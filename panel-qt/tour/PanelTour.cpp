@@ -19,9 +19,7 @@ PanelTour::PanelTour(QDialog& dialog, const ControllerState& state, TourOptions 
 
 bool PanelTour::Run() {
     // Typed keys go to the focused field, which needs an active window.
-    if (!m_panel.Show(m_options.stepDeadlineMs)) {
-        Say("tour: the panel window did not become active");
-    }
+    Expect("the panel window to become active", m_panel.Show(m_options.stepDeadlineMs));
     if (!OpenPort() || !WaitForSync() || !SaveScreenshot()) {
         return false;
     }
