@@ -164,7 +164,8 @@ TEST_F(PanelEndToEnd, ClosePortPressedDuringAReportBoxNeverHangs) {
     });
     int pressed = 0;
     e2e::Operator answer([&](QMessageBox*) {
-        QAccessibleInterface* button = QAccessible::queryAccessibleInterface(m_panel.Control("IDC_BTN_OPENPORT"));
+        QAccessibleInterface* button =
+            QAccessible::queryAccessibleInterface(m_panel.Control("IDC_BTN_OPENPORT"));
         ASSERT_NE(button, nullptr);
         ASSERT_NE(button->actionInterface(), nullptr);
         button->actionInterface()->doAction(QAccessibleActionInterface::pressAction());

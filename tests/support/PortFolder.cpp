@@ -22,8 +22,8 @@ PortFolderScope::PortFolderScope() {
     // folder itself: the panel watches that one, and each lock file would be a device change.
     const QString locks = m_dir.filePath(QStringLiteral("locks"));
     QDir().mkpath(locks);
-    for (const auto& [name, value] : {std::pair{"VARNEL_PORTS", m_dir.path()},
-                                      std::pair{"VARNEL_LOCK_DIR", locks}}) {
+    for (const auto& [name, value] :
+         {std::pair{"VARNEL_PORTS", m_dir.path()}, std::pair{"VARNEL_LOCK_DIR", locks}}) {
         if (qEnvironmentVariableIsSet(name)) {
             m_old.emplace_back(name, qgetenv(name));
         }

@@ -4,9 +4,9 @@
 
 #include <QTemporaryDir>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
-#include <string>
 
 namespace testkit {
 
