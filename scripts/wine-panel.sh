@@ -185,7 +185,17 @@ if [ "$mode" = screenshot ]; then
 fi
 failed=0
 run_unit_tests || failed=$((failed + 1))
-run_scenario || failed=$((failed + 1))
+if ! run_scenario; then
+    # Wine does not always pass a pty's hang-up on to the program waiting on it (seen about
+    # once in ten runs: no report box for the pulled module). Only a second failure, in a
+    # fresh prefix, counts.
+    note "the scenario failed once; running it again in a fresh prefix"
+    timeout 20 wineserver -k >/dev/null 2>&1 || true
+    export WINEPREFIX=$work/prefix-again
+    rm -rf "$signals"
+    make_prefix
+    run_scenario || failed=$((failed + 1))
+fi
 if [ "$failed" -eq 0 ]; then
     note "all passed"
 else
