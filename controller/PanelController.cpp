@@ -8,15 +8,12 @@
 #include "ChannelGrid.h"
 #include "CommandFrame.h"
 #include "LinkMessages.h"
+#include "ModuleQuantity.h"
 #include "ReadoutText.h"
 #include "TypedNumber.h"
 
 namespace {
 
-constexpr int kChannelMin = 1;
-constexpr int kChannelMax = 89;
-constexpr int kPowerMin = 700;
-constexpr int kPowerMax = 1300;
 constexpr std::uint8_t kHoldCountMax = 249;
 constexpr unsigned kSendPauseMs = 100;
 constexpr unsigned kPortPauseMs = 200;
@@ -230,30 +227,26 @@ void PanelController::OnLinkRxChar(std::uint32_t wParam, std::int32_t /*lParam*/
     if (!frame) {
         return;
     }
-    const std::uint8_t command = (*frame)[2];
-    const std::uint8_t high = (*frame)[3];
-    const std::uint8_t low = (*frame)[4];
-    switch (command) {
-        case CMD_CHANNEL:
-            // The module always sends 0 there. A stray 01 ahead of a reply can shift the framer
-            // onto a frame that checks out, with the real reply's command in this byte.
-            if (high != 0) {
-                return;
-            }
-            ApplyChannelReply(low);
-            break;
-        case CMD_POWER:
-            ApplyPowerReply(high * 256 + low);
-            break;
-        case CMD_OUTPUT:
-            ApplyOutputReply(high, low);
-            break;
-        default:
-            return;
+    // A reply the module cannot have meant (out of range, shifted by a stray byte) is dropped
+    // like a failed checksum: applied, it would move a slider that tracking then sends.
+    const std::optional<ModuleReply> reply = DecodeReply(*frame);
+    if (!reply) {
+        return;
     }
-    AdvanceSync(command);
+    switch (reply->quantity) {
+        case Quantity::Channel:
+            ApplyChannelReply(reply->value);
+            break;
+        case Quantity::Power:
+            ApplyPowerReply(reply->value);
+            break;
+        case Quantity::Output:
+            ApplyOutputReply(reply->value != 0);
+            break;
+    }
+    AdvanceSync(QuantityCommand(reply->quantity));
     if (m_replyListener != nullptr) {
-        m_replyListener->OnModuleReply(command, high, low);
+        m_replyListener->OnModuleReply(*reply);
     }
 }
 
@@ -360,7 +353,6 @@ void PanelController::AdvanceSync(std::uint8_t command) {
 }
 
 void PanelController::ApplyChannelReply(int channel) {
-    // No range check: the slider shows the nearest end and tracking then sends that end.
     m_state.currentChannel = channel;
     m_reportedChannelText = std::to_string(channel);
     m_controls.SetItemText(IDC_EDIT_CHANNEL, m_reportedChannelText);
@@ -377,15 +369,9 @@ void PanelController::ApplyPowerReply(int power) {
     m_controls.SliderSetPosition(IDC_SLIDER_POWER, power);
 }
 
-void PanelController::ApplyOutputReply(std::uint8_t high, std::uint8_t low) {
-    // Mixed bytes are no state at all: leave both the flag and the caption alone.
-    if (high != 0 && low != 0) {
-        m_state.outputOn = true;
-        m_controls.SetCaption(IDC_BTN_OUTPUT, "ON");
-    } else if (high == 0 && low == 0) {
-        m_state.outputOn = false;
-        m_controls.SetCaption(IDC_BTN_OUTPUT, "OFF");
-    }
+void PanelController::ApplyOutputReply(bool on) {
+    m_state.outputOn = on;
+    m_controls.SetCaption(IDC_BTN_OUTPUT, on ? "ON" : "OFF");
 }
 
 void PanelController::TrackSliders() {

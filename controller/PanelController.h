@@ -55,7 +55,7 @@ public:
     void AdvanceSync(std::uint8_t command);
     void ApplyChannelReply(int channel);
     void ApplyPowerReply(int power);
-    void ApplyOutputReply(std::uint8_t high, std::uint8_t low);
+    void ApplyOutputReply(bool on);
     void TrackSliders();
     void StepChannelDown();
     void StepChannelUp();

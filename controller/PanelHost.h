@@ -6,6 +6,7 @@
 #include <string>
 
 #include "LinkSettings.h"
+#include "ModuleQuantity.h"
 
 class ILinkOwner;
 
@@ -79,9 +80,9 @@ public:
 };
 
 /// Told of every module reply the panel accepted, after the panel applied it (the control
-/// socket waits on these). `command` is CMD_CHANNEL, CMD_POWER or CMD_OUTPUT.
+/// socket waits on these). Only replies that DecodeReply accepted arrive here.
 class IReplyListener {
 public:
     virtual ~IReplyListener() = default;
-    virtual void OnModuleReply(std::uint8_t command, std::uint8_t high, std::uint8_t low) = 0;
+    virtual void OnModuleReply(const ModuleReply& reply) = 0;
 };

@@ -312,17 +312,19 @@ void ControlServer::StartNextJob() {
     }
 }
 
-void ControlServer::OnModuleReply(std::uint8_t command, std::uint8_t high, std::uint8_t low) {
-    int value = 0;
-    if (command == CMD_CHANNEL) {
-        m_channel = value = low;
-    } else if (command == CMD_POWER) {
-        m_power = value = high * 256 + low;
-    } else if ((high != 0) == (low != 0)) {
-        m_output = high != 0;
-        value = high != 0 ? 1 : 0;
-    } else {
-        return;  // no state at all
+void ControlServer::OnModuleReply(const ModuleReply& reply) {
+    const int value = reply.value;
+    const std::uint8_t command = QuantityCommand(reply.quantity);
+    switch (reply.quantity) {
+        case Quantity::Channel:
+            m_channel = value;
+            break;
+        case Quantity::Power:
+            m_power = value;
+            break;
+        case Quantity::Output:
+            m_output = value != 0;
+            break;
     }
     if (!m_jobRunning || m_jobs.front().awaiting.front() != command) {
         return;

@@ -46,7 +46,7 @@ public:
     const std::string& Path() const { return m_path; }
 
     // IReplyListener
-    void OnModuleReply(std::uint8_t command, std::uint8_t high, std::uint8_t low) override;
+    void OnModuleReply(const ModuleReply& reply) override;
 
 private:
     struct Client;

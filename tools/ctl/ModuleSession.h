@@ -6,21 +6,7 @@
 #include <cstdint>
 #include <string>
 
-/// One of the module's three settings.
-enum class Quantity {
-    Channel,  ///< grid channel, as the module reports it (0..255 on the wire)
-    Power,    ///< output power in hundredths of a dBm (0..65535 on the wire)
-    Output,   ///< laser output: 1 on, 0 off
-};
-
-/// "channel", "power" or "output".
-const char* QuantityName(Quantity quantity);
-
-/// The protocol command (CMD_*) of `quantity`.
-std::uint8_t QuantityCommand(Quantity quantity);
-
-/// A value of `quantity` as a person reads it: "45", "8.20 dBm", "on".
-std::string FormatQuantity(Quantity quantity, int value);
+#include "ModuleQuantity.h"
 
 /// How one get or set ended.
 enum class ExchangeStatus {
