@@ -6,15 +6,11 @@ namespace {
 
 using Json = nlohmann::json;
 
-bool QuantityFromName(const std::string& name, ControlQuantity& quantity) {
-    for (const ControlQuantity known : {ControlQuantity::All, ControlQuantity::Channel,
-                                        ControlQuantity::Power, ControlQuantity::Output}) {
-        if (name == ControlQuantityName(known)) {
-            quantity = known;
-            return true;
-        }
-    }
-    return false;
+constexpr char kAll[] = "all";
+
+bool QuantityFromName(const std::string& name, std::optional<Quantity>& quantity) {
+    quantity = QuantityNamed(name);
+    return quantity || name == kAll;
 }
 
 // A typed number as the entry field would hold it: digits, at most one '.', a sign in front,
@@ -41,7 +37,7 @@ bool IsEntryText(const std::string& text) {
 // The set's value: a JSON number or string for channel and power, "on"/"off" or a boolean
 // for the output.
 bool ReadSetValue(const Json& value, ControlRequest& request, std::string& error) {
-    if (request.quantity == ControlQuantity::Output) {
+    if (request.quantity == Quantity::Output) {
         if (value.is_boolean()) {
             request.text = value.get<bool>() ? "on" : "off";
             return true;
@@ -123,7 +119,7 @@ bool Validate(const Json& json, ControlRequest& request, std::string& error) {
         request.fresh = fresh != json.end() && fresh->get<bool>();
         return true;
     }
-    if (request.quantity == ControlQuantity::All) {
+    if (!request.quantity) {
         error = "set needs \"what\": channel, power or output";
         return false;
     }
@@ -136,20 +132,6 @@ bool Validate(const Json& json, ControlRequest& request, std::string& error) {
 }
 
 }  // namespace
-
-const char* ControlQuantityName(ControlQuantity quantity) {
-    switch (quantity) {
-        case ControlQuantity::Channel:
-            return "channel";
-        case ControlQuantity::Power:
-            return "power";
-        case ControlQuantity::Output:
-            return "output";
-        case ControlQuantity::All:
-            break;
-    }
-    return "all";
-}
 
 bool ParseControlRequest(std::string_view line, ControlRequest& request, std::string& error) {
     request = {};
@@ -174,12 +156,12 @@ std::string FormatControlRequest(const ControlRequest& request) {
             break;
         case ControlCommand::Get:
             json["cmd"] = "get";
-            json["what"] = ControlQuantityName(request.quantity);
+            json["what"] = request.quantity ? QuantityName(*request.quantity) : kAll;
             json["fresh"] = request.fresh;
             break;
         case ControlCommand::Set:
             json["cmd"] = "set";
-            json["what"] = ControlQuantityName(request.quantity);
+            json["what"] = QuantityName(request.quantity.value_or(Quantity::Channel));
             json["value"] = request.text;
             break;
     }

@@ -3,8 +3,11 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
+
+#include "ModuleQuantity.h"
 
 inline constexpr int kControlVersion = 1;
 /// A request line longer than this (without its newline) is refused unread.
@@ -17,13 +20,11 @@ enum class ControlCommand {
     Set,    ///< the operator's typed entry + Enter, or the ON/OFF button
 };
 
-/// One of the module's settings; All only for a get.
-enum class ControlQuantity { All, Channel, Power, Output };
-
 /// A valid request.
 struct ControlRequest {
     ControlCommand command = ControlCommand::Hello;
-    ControlQuantity quantity = ControlQuantity::All;
+    /// The setting asked for; empty for all three (a get with no "what", or "what": "all").
+    std::optional<Quantity> quantity;
     bool fresh = false;  ///< get: query the module first
     /// set channel/power: the text typed into the entry field ("45", "8.2"); set output:
     /// "on" or "off".
@@ -37,9 +38,6 @@ bool ParseControlRequest(std::string_view line, ControlRequest& request, std::st
 
 /// The request line for `request` (no newline).
 std::string FormatControlRequest(const ControlRequest& request);
-
-/// "channel", "power", "output" or "all".
-const char* ControlQuantityName(ControlQuantity quantity);
 
 /// Error classes of an answer, so a client can map them to its own outcomes.
 inline constexpr char kErrBadRequest[] = "bad-request";

@@ -111,6 +111,7 @@ void PanelController::OnOpenPort() {
             KillAllTimers();
             OnInitDialog();
             m_state.portOpen = false;
+            Publish(PortClosure::Operator);
         } else {
             const int position = m_controls.PortListSelection();
             if (position < 0 || position >= m_state.portCount) {
@@ -122,7 +123,11 @@ void PanelController::OnOpenPort() {
                 m_controls.PortListEnable(false);
                 m_link.StartMonitor();
                 m_state.portOpen = true;
+                m_reportedOutput.reset();
                 RestartSync();
+                if (m_events != nullptr) {
+                    m_events->OnPortOpened(m_state.selectedPort);
+                }
             } else {
                 // Still busy: a nested open or close stays refused while the notice is up, and
                 // device changes wait for it.
@@ -245,14 +250,41 @@ void PanelController::OnLinkRxChar(std::uint32_t wParam, std::int32_t /*lParam*/
             break;
     }
     AdvanceSync(QuantityCommand(reply->quantity));
-    if (m_replyListener != nullptr) {
-        m_replyListener->OnModuleReply(*reply);
+    if (m_events != nullptr) {
+        m_events->OnModuleReply(*reply);
     }
 }
 
-bool PanelController::QueryModule(std::uint8_t command) {
-    const CommandFrame* query = QueryFrame(command);
-    if (!m_state.portOpen || !m_state.synced || query == nullptr) {
+bool PanelController::SubmitEntry(Quantity field, const std::string& text) {
+    if (!Synced()) {
+        return false;
+    }
+    switch (field) {
+        case Quantity::Channel:
+            m_controls.SetItemText(IDC_EDIT_CHANNEL, text);
+            OnSetChannel();
+            return true;
+        case Quantity::Power:
+            m_controls.SetItemText(IDC_EDIT_POWER, text);
+            OnSetPower();
+            return true;
+        case Quantity::Output:
+            break;
+    }
+    // Decided from what the module reported, not from what was last asked of it: two requests
+    // for the same state must not toggle it twice.
+    const bool on = text == "on";
+    if (m_reportedOutput == on) {
+        return false;
+    }
+    m_state.outputOn = !on;
+    OnOutputToggle();
+    return true;
+}
+
+bool PanelController::QueryModule(Quantity quantity) {
+    const CommandFrame* query = QueryFrame(QuantityCommand(quantity));
+    if (!Synced() || query == nullptr) {
         return false;
     }
     Send(*query);
@@ -371,6 +403,7 @@ void PanelController::ApplyPowerReply(int power) {
 
 void PanelController::ApplyOutputReply(bool on) {
     m_state.outputOn = on;
+    m_reportedOutput = on;
     m_controls.SetCaption(IDC_BTN_OUTPUT, on ? "ON" : "OFF");
 }
 
@@ -465,6 +498,13 @@ void PanelController::RecoverAfterDeviceChange() {
     // rather than show "ClosePort" for a closed port.
     KillAllTimers();
     OnInitDialog();
+    Publish(PortClosure::Gone);
+}
+
+void PanelController::Publish(PortClosure why) {
+    if (m_events != nullptr) {
+        m_events->OnPortClosed(why);
+    }
 }
 
 void PanelController::RunPendingDeviceChanges() {

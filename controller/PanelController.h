@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "ControlIds.h"
@@ -11,7 +12,7 @@
 #include "ReplyFramer.h"
 
 // Public interface fixed for the window; the private part belongs to the implementation.
-class PanelController {
+class PanelController : public IPanelEntry {
 public:
     /// `linkOwner` is handed to the link on every Open (the window, in the program).
     PanelController(ControllerState& state, IPanelControls& controls, ITimerHost& timers,
@@ -45,11 +46,13 @@ public:
     /// A device-change notification (an adapter plugged or pulled).
     void OnDeviceChange();
 
-    /// Who is told of accepted replies; nullptr for nobody (the default).
-    void SetReplyListener(IReplyListener* listener) { m_replyListener = listener; }
-    /// Sends the query frame of `command` (CMD_CHANNEL, CMD_POWER, CMD_OUTPUT) while the port
-    /// is open and synchronised; false when nothing was sent.
-    bool QueryModule(std::uint8_t command);
+    /// Who is told of replies and of the port opening and closing; nullptr for nobody.
+    void SetEventListener(IPanelEvents* listener) { m_events = listener; }
+
+    // IPanelEntry
+    bool Synced() const override { return m_state.portOpen && m_state.synced; }
+    bool SubmitEntry(Quantity field, const std::string& text) override;
+    bool QueryModule(Quantity quantity) override;
 
     // Steps the handlers are made of; public so tests and the window can name them.
     void AdvanceSync(std::uint8_t command);
@@ -95,6 +98,8 @@ private:
     void KillAllTimers();
     void RecoverAfterDeviceChange();
     void RunPendingDeviceChanges();
+    /// Tells the listener that the port closed.
+    void Publish(PortClosure why);
 
     ControllerState& m_state;
     IPanelControls& m_controls;
@@ -103,7 +108,9 @@ private:
     IPortProbe& m_probe;
     ILinkOwner* m_linkOwner;
     ReplyFramer m_framer;
-    IReplyListener* m_replyListener = nullptr;
+    IPanelEvents* m_events = nullptr;
+    /// The output as the module last reported it; empty before its first report.
+    std::optional<bool> m_reportedOutput;
     int m_busyDepth = 0;  ///< open/close/recovery sections entered and not yet left
     /// Device changes not yet handled; those raised inside a busy section wait for its end and
     /// then run one at a time, never nested in a half-closed link.

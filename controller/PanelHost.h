@@ -79,10 +79,34 @@ public:
     virtual bool PortExists(int com) = 0;
 };
 
-/// Told of every module reply the panel accepted, after the panel applied it (the control
-/// socket waits on these). Only replies that DecodeReply accepted arrive here.
-class IReplyListener {
+/// Why the panel's port closed.
+enum class PortClosure {
+    Operator,  ///< the operator pressed ClosePort
+    Gone,      ///< the device went away and did not open again
+};
+
+/// What the panel tells the one who follows it (the control socket). Replies arrive after the
+/// panel applied them, and only those that DecodeReply accepted.
+class IPanelEvents {
 public:
-    virtual ~IReplyListener() = default;
+    virtual ~IPanelEvents() = default;
     virtual void OnModuleReply(const ModuleReply& reply) = 0;
+    /// COM `com` opened; the synchronisation with the module starts.
+    virtual void OnPortOpened(int com) = 0;
+    virtual void OnPortClosed(PortClosure why) = 0;
+};
+
+/// What a script may do with the panel: what the operator does by typing into an entry field
+/// and pressing Enter, or with the ON/OFF button, and a query of the module.
+class IPanelEntry {
+public:
+    virtual ~IPanelEntry() = default;
+    /// The start-up synchronisation with the module has completed on an open port.
+    virtual bool Synced() const = 0;
+    /// Channel or power: `text` typed into the field, then Enter. Output: "on" or "off", the
+    /// button pressed when the module last reported the other state. False when nothing went
+    /// out (not synchronised; the output already so).
+    virtual bool SubmitEntry(Quantity field, const std::string& text) = 0;
+    /// Sends the query frame of `quantity`; false when nothing was sent.
+    virtual bool QueryModule(Quantity quantity) = 0;
 };

@@ -47,7 +47,7 @@ CControllerDlg::CControllerDlg(ControllerState& state, CSerialLink& link, QWidge
       m_bridge(link, [this](unsigned message, std::uint32_t wParam,
                             std::int32_t lParam) { OnLinkMessage(message, wParam, lParam); }),
       m_controller(state, *this, *this, m_linkPort, m_probe, &m_bridge),
-      m_server(state, *this, m_controller) {
+      m_server(m_controller) {
     // The icons are compiled into the window library; a static library must register them.
     Q_INIT_RESOURCE(varnel);
     m_hIcon = LoadAppIcon();
@@ -77,15 +77,12 @@ CControllerDlg::CControllerDlg(ControllerState& state, CSerialLink& link, QWidge
             return;
         }
         m_controller.OnOpenPort();
-        m_server.FollowPort({kErrPortClosed, "the panel's operator closed the port"});
     });
     connect(m_btnSetChannel, &QPushButton::clicked, this, [this] { m_controller.OnSetChannel(); });
     connect(m_btnSetPower, &QPushButton::clicked, this, [this] { m_controller.OnSetPower(); });
     connect(m_btnOutput, &QPushButton::clicked, this, [this] { m_controller.OnOutputToggle(); });
-    connect(&m_watcher, &DeviceWatcher::deviceChanged, this, [this] {
-        m_controller.OnDeviceChange();
-        m_server.FollowPort({kErrPortGone, "the port went away (the device was removed)"});
-    });
+    connect(&m_watcher, &DeviceWatcher::deviceChanged, this,
+            [this] { m_controller.OnDeviceChange(); });
 
     m_link.SetErrorReporter(&m_reporter);
     qApp->installEventFilter(this);

@@ -13,23 +13,23 @@ TEST(ControlProtocol, ValidRequestsAreReadInFull) {
         const char* name;
         std::string line;
         ControlCommand command;
-        ControlQuantity quantity;
+        std::optional<Quantity> quantity;
         bool fresh;
         std::string text;
     } rows[] = {
-        {"hello", R"({"v":1,"cmd":"hello"})", ControlCommand::Hello, ControlQuantity::All, false,
+        {"hello", R"({"v":1,"cmd":"hello"})", ControlCommand::Hello, std::nullopt, false,
          ""},
-        {"get all", R"({"v":1,"cmd":"get"})", ControlCommand::Get, ControlQuantity::All, false, ""},
+        {"get all", R"({"v":1,"cmd":"get"})", ControlCommand::Get, std::nullopt, false, ""},
         {"get fresh power", R"({"cmd":"get","what":"power","fresh":true,"v":1})",
-         ControlCommand::Get, ControlQuantity::Power, true, ""},
+         ControlCommand::Get, Quantity::Power, true, ""},
         {"set channel number", R"({"v":1,"cmd":"set","what":"channel","value":45})",
-         ControlCommand::Set, ControlQuantity::Channel, false, "45"},
+         ControlCommand::Set, Quantity::Channel, false, "45"},
         {"set power as typed", R"({"v":1,"cmd":"set","what":"power","value":"8.2"})",
-         ControlCommand::Set, ControlQuantity::Power, false, "8.2"},
+         ControlCommand::Set, Quantity::Power, false, "8.2"},
         {"set output bool", R"({"v":1,"cmd":"set","what":"output","value":false})",
-         ControlCommand::Set, ControlQuantity::Output, false, "off"},
+         ControlCommand::Set, Quantity::Output, false, "off"},
         {"set output word", R"({"v":1,"cmd":"set","what":"output","value":"on"})",
-         ControlCommand::Set, ControlQuantity::Output, false, "on"},
+         ControlCommand::Set, Quantity::Output, false, "on"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);

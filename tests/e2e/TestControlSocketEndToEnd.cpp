@@ -17,6 +17,7 @@
 #include "ControllerDlg.h"
 #include "E2eSupport.h"
 #include "PanelDriver.h"
+#include "PanelProgram.h"
 #include "SerialLink.h"
 
 using e2e::WaitUntil;
@@ -155,6 +156,39 @@ protected:
     CControllerDlg m_dialog{m_state, m_link};
     PanelDriver m_panel{m_dialog, m_state};
 };
+
+// The program as users start it (its own main, the panel modal under exec()): a set and a fresh
+// get are answered, and two scripts switching the output off at once switch it off once.
+TEST_F(ControlSocketEndToEnd, TheProgramAsStartedServesSetsFreshGetsAndRacingOutputRequests) {
+    ASSERT_TRUE(testkit::HideFixedPorts(m_folder.Path()));
+    ASSERT_TRUE(testkit::StartModule(m_module, VARNEL_MODULE_PATH, kCom,
+                                     {"--log", "--channel", "45", "--output", "on"}));
+    testkit::PanelProgram program;
+    std::string error;
+    ASSERT_TRUE(program.Start(VARNEL_PATH, error)) << error;
+    ASSERT_TRUE(program.PressSpace());  // OpenPort has the focus, the module's port item 0
+    ASSERT_TRUE(WaitUntil([&] { return !program.SocketPath().empty(); }))
+        << program.Stop().toStdString();
+    ASSERT_TRUE(WaitUntil([&] { return CtlChild({Port(), "get"}).Finish().code == 0; }));
+
+    const CtlRun set = CtlChild({Port(), "set", "channel", "50"}).Finish();
+    EXPECT_EQ(set.code, 0) << set.err.toStdString();
+    EXPECT_TRUE(set.out.startsWith("channel 50 ")) << set.out.toStdString();
+    const CtlRun fresh = CtlChild({Port(), "get", "channel", "--fresh"}).Finish();
+    EXPECT_EQ(fresh.code, 0) << fresh.err.toStdString();
+    EXPECT_TRUE(fresh.out.startsWith("channel 50 ")) << fresh.out.toStdString();
+
+    CtlChild first({Port(), "set", "output", "off"});
+    CtlChild second({Port(), "set", "output", "off"});
+    for (CtlChild* child : {&first, &second}) {
+        const CtlRun run = child->Finish();
+        EXPECT_EQ(run.code, 0) << run.err.toStdString();
+        EXPECT_TRUE(run.out.contains("output off")) << run.out.toStdString();
+    }
+    EXPECT_EQ(Received("set output off"), 1);
+    EXPECT_EQ(Received("set output on"), 0);
+    program.Stop();
+}
 
 // Every step shows in the panel's readouts as the module reports it, and the module's log holds
 // exactly the frames the records say.

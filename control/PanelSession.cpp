@@ -25,18 +25,6 @@ using Json = nlohmann::json;
 // A hello is answered at once by a panel that is there.
 constexpr int kHelloWaitMs = 1000;
 
-ControlQuantity ToControl(Quantity quantity) {
-    switch (quantity) {
-        case Quantity::Channel:
-            return ControlQuantity::Channel;
-        case Quantity::Power:
-            return ControlQuantity::Power;
-        case Quantity::Output:
-            break;
-    }
-    return ControlQuantity::Output;
-}
-
 // The text the operator would type for `value`: "45", "8.20", "on".
 std::string EntryText(Quantity quantity, int value) {
     if (quantity == Quantity::Output) {
@@ -269,13 +257,13 @@ ExchangeResult PanelSession::AskForNumber(const std::string& request, const char
 
 ExchangeResult PanelSession::Get(Quantity quantity) {
     return AskForNumber(
-        FormatControlRequest({ControlCommand::Get, ToControl(quantity), m_fresh, {}}),
+        FormatControlRequest({ControlCommand::Get, quantity, m_fresh, {}}),
         QuantityName(quantity), "the panel has no report of it from the module yet");
 }
 
 ExchangeResult PanelSession::Set(Quantity quantity, int value) {
     ExchangeResult result =
-        AskForNumber(FormatControlRequest({ControlCommand::Set, ToControl(quantity), false,
+        AskForNumber(FormatControlRequest({ControlCommand::Set, quantity, false,
                                            EntryText(quantity, value)}),
                      "value", "an answer without the module's value");
     if (result.status == ExchangeStatus::Ok && result.value != value) {

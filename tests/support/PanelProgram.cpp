@@ -1,0 +1,207 @@
+#include "PanelProgram.h"
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <QElapsedTimer>
+#include <QProcessEnvironment>
+#include <QThread>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace testkit {
+
+namespace {
+
+constexpr int kDeadlineMs = 20000;
+
+// A free TCP port of the loopback interface, for the program's screen.
+int FreeTcpPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    int port = -1;
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
+        port = ntohs(address.sin_port);
+    }
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return port;
+}
+
+bool ReadExactly(int fd, void* data, std::size_t size) {
+    auto* bytes = static_cast<char*>(data);
+    while (size > 0) {
+        pollfd ready{fd, POLLIN, 0};
+        if (::poll(&ready, 1, kDeadlineMs) != 1) {
+            return false;
+        }
+        const ssize_t got = ::read(fd, bytes, size);
+        if (got <= 0) {
+            return false;
+        }
+        bytes += got;
+        size -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+bool WriteAll(int fd, const void* data, std::size_t size) {
+    return ::send(fd, data, size, MSG_NOSIGNAL) == static_cast<ssize_t>(size);
+}
+
+// The client side of the remote framebuffer handshake (versions 3.3 and 3.8, no security).
+bool Handshake(int fd, std::string& error) {
+    char version[12];
+    if (!ReadExactly(fd, version, sizeof version) || std::memcmp(version, "RFB 003.", 8) != 0) {
+        error = "the program's screen does not speak RFB";
+        return false;
+    }
+    const bool old = std::memcmp(version + 8, "003", 3) == 0;
+    if (!WriteAll(fd, version, sizeof version)) {
+        return false;
+    }
+    std::uint8_t security[4] = {};
+    if (old) {
+        if (!ReadExactly(fd, security, 4) || security[3] != 1) {
+            error = "the program's screen asks for a password";
+            return false;
+        }
+    } else {
+        std::uint8_t count = 0;
+        std::uint8_t types[255];
+        const std::uint8_t none = 1;
+        if (!ReadExactly(fd, &count, 1) || count == 0 || !ReadExactly(fd, types, count) ||
+            !WriteAll(fd, &none, 1) || !ReadExactly(fd, security, 4) || security[3] != 0) {
+            error = "the program's screen refused the connection";
+            return false;
+        }
+    }
+    const std::uint8_t shared = 1;
+    std::uint8_t init[24];
+    std::uint8_t name[256];
+    if (!WriteAll(fd, &shared, 1) || !ReadExactly(fd, init, sizeof init)) {
+        error = "no screen description from the program";
+        return false;
+    }
+    std::uint32_t length = (std::uint32_t{init[20]} << 24) | (init[21] << 16) | (init[22] << 8) |
+                           init[23];
+    while (length > 0) {
+        const std::size_t part = std::min<std::size_t>(length, sizeof name);
+        if (!ReadExactly(fd, name, part)) {
+            return false;
+        }
+        length -= static_cast<std::uint32_t>(part);
+    }
+    return true;
+}
+
+}  // namespace
+
+PanelProgram::~PanelProgram() {
+    Stop();
+}
+
+bool PanelProgram::Start(const QString& path, std::string& error, const QStringList& wrapper) {
+    const int port = FreeTcpPort();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("QT_QPA_PLATFORM", QStringLiteral("vnc:size=800x600:port=%1").arg(port));
+    m_process.setProcessEnvironment(environment);
+    m_process.setProcessChannelMode(QProcess::MergedChannels);
+    if (wrapper.isEmpty()) {
+        m_process.start(path, {});
+    } else {
+        m_process.start(wrapper.front(), wrapper.mid(1) + QStringList{path});
+    }
+    if (port < 0 || !m_process.waitForStarted(kDeadlineMs)) {
+        error = "cannot start " + path.toStdString();
+        return false;
+    }
+    // The screen listens once the program is up: try until it answers.
+    QElapsedTimer clock;
+    clock.start();
+    while (m_vnc < 0 && clock.elapsed() < kDeadlineMs && m_process.state() == QProcess::Running) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<std::uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+            m_vnc = fd;
+        } else {
+            ::close(fd);
+            QThread::msleep(20);
+        }
+    }
+    if (m_vnc < 0) {
+        error = "the program's screen never listened: " + m_process.readAll().toStdString();
+        return false;
+    }
+    return Handshake(m_vnc, error);
+}
+
+bool PanelProgram::PressSpace() {
+    constexpr std::uint8_t kSpace = 0x20;  // keysym
+    const std::uint8_t down[8] = {4, 1, 0, 0, 0, 0, 0, kSpace};
+    const std::uint8_t up[8] = {4, 0, 0, 0, 0, 0, 0, kSpace};
+    return m_vnc >= 0 && WriteAll(m_vnc, down, sizeof down) && WriteAll(m_vnc, up, sizeof up);
+}
+
+std::string PanelProgram::SocketPath() const {
+    const std::string path = qEnvironmentVariable("XDG_RUNTIME_DIR").toStdString() +
+                             "/varnel/panel-" + std::to_string(Pid()) + ".sock";
+    return std::filesystem::exists(path) ? path : std::string();
+}
+
+long PanelProgram::CpuTicks() const {
+    std::ifstream in("/proc/" + std::to_string(Pid()) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // Fields after the command name (which may hold spaces): state is field 3, utime 14.
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    long user = 0;
+    long system = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14) {
+            user = std::stol(field);
+        } else if (i == 15) {
+            system = std::stol(field);
+        }
+    }
+    return user + system;
+}
+
+QByteArray PanelProgram::Stop() {
+    if (m_vnc >= 0) {
+        ::close(m_vnc);
+        m_vnc = -1;
+    }
+    if (m_process.state() != QProcess::NotRunning) {
+        m_process.terminate();
+        if (!m_process.waitForFinished(kDeadlineMs)) {
+            m_process.kill();
+            m_process.waitForFinished();
+        }
+    }
+    return m_process.readAll();
+}
+
+bool HideFixedPorts(const std::string& portFolder) {
+    std::error_code ec;
+    for (int com = 1; com <= 96 && !ec; ++com) {
+        std::filesystem::create_symlink(portFolder + "/absent", portFolder + "/COM" +
+                                        std::to_string(com), ec);
+    }
+    return !ec;
+}
+
+}  // namespace testkit
