@@ -367,13 +367,20 @@ TEST_F(Panel, UnreadableEntryBeforeAnyReplyEmptiesTheField) {
                              [](const Sent& frame) { return std::get<0>(frame) == 'S'; }));
 }
 
-TEST_F(Panel, ToggleFlipsStateWithoutTouchingCaption) {
+// A script's output request goes by what the module reported, so asked twice it goes out once.
+TEST_F(Panel, ToggleFlipsStateWithoutTouchingCaptionRequestsFollowTheModule) {
     OpenSynced();
     ctl.OnOutputToggle();
     ctl.OnOutputToggle();
     EXPECT_EQ(link.sent, Frames({{'S', CMD_OUTPUT, 0x0000, 0}, {'S', CMD_OUTPUT, 0x0101, 100}}));
     EXPECT_TRUE(state.outputOn);
     EXPECT_EQ(Text(IDC_BTN_OUTPUT), "ON");
+    link.sent.clear();
+    EXPECT_FALSE(ctl.SubmitEntry(Quantity::Output, "on"));
+    EXPECT_TRUE(ctl.SubmitEntry(Quantity::Output, "off"));
+    Reply(CMD_OUTPUT, 0, 0);
+    EXPECT_FALSE(ctl.SubmitEntry(Quantity::Output, "off"));
+    EXPECT_EQ(link.sent.size(), 1u);
 }
 
 struct HoldRow {

@@ -144,7 +144,6 @@ protected:
         return static_cast<int>(QString::fromLocal8Bit(m_module.Output())
                                     .count(QRegularExpression(" rx .*  " + meaning + "\n")));
     }
-    int ReceivedFrames() const { return Received(".*"); }
     QString Port() const { return QStringLiteral("COM%1").arg(kCom); }
 
     e2e::PortFolderScope m_folder;
@@ -255,39 +254,6 @@ TEST_F(ControlSocketEndToEnd, ThePortClosedOrPulledMidSweepEndsItWithAClearError
     EXPECT_EQ(run.code, 2);
     EXPECT_TRUE(run.err.contains("went away")) << run.err.toStdString();
     EXPECT_TRUE(m_panel.IsClosed());
-}
-
-TEST_F(ControlSocketEndToEnd, BadRequestsGetAnErrorAndPutNothingOnTheWire) {
-    StartAndOpen();
-    RawClient client(m_dialog.Server().Path());
-    ASSERT_TRUE(client.Ok());
-    const int before = ReceivedFrames();
-    const struct {
-        const char* name;
-        std::string bytes;
-    } rows[] = {
-        {"not JSON", "set channel 5\n"},
-        {"binary", std::string("\x00\xff\x01\x02\x1b[2J", 8) + "\n"},
-        {"unknown command", R"({"v":1,"cmd":"fire"})"
-                            "\n"},
-        {"unknown field", R"({"v":1,"cmd":"set","what":"channel","value":5,"force":1})"
-                          "\n"},
-        {"oversize", std::string(10000, '{') + "\n"},
-        {"wrong version", R"({"v":9,"cmd":"set","what":"channel","value":5})"
-                          "\n"},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        ASSERT_TRUE(client.Send(row.bytes));
-        const QJsonObject answer = client.Answer();
-        EXPECT_EQ(answer["ok"], QJsonValue(false));
-        EXPECT_EQ(answer["error"].toString(), "bad-request");
-    }
-    ASSERT_TRUE(client.Send(R"({"v":1,"cmd":"get","what":"channel"})"
-                            "\n"));
-    EXPECT_EQ(client.Answer()["channel"].toInt(), 45) << "the connection still works";
-    PanelDriver::Idle(300);
-    EXPECT_EQ(ReceivedFrames(), before) << "no frame from a bad request";
 }
 
 TEST_F(ControlSocketEndToEnd, RudeAndManyClientsLeaveThePanelResponsive) {
