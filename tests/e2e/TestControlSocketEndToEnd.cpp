@@ -2,6 +2,7 @@
 // on a pty, and varnel-ctl as a child process talking to the panel's control socket.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <QFileInfo>
@@ -9,6 +10,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <filesystem>
 #include <memory>
 #include <set>
 
@@ -157,8 +159,9 @@ protected:
 };
 
 // The program as users start it (its own main, the panel modal under exec()): a set and a fresh
-// get are answered, and two scripts switching the output off at once switch it off once.
-TEST_F(ControlSocketEndToEnd, TheProgramAsStartedServesSetsFreshGetsAndRacingOutputRequests) {
+// get are answered, two scripts switching the output off at once switch it off once, and
+// running out of descriptors neither spins the panel nor stops it for good.
+TEST_F(ControlSocketEndToEnd, TheProgramAsStartedServesScriptsAndOutlastsRunningOutOfDescriptors) {
     ASSERT_TRUE(testkit::HideFixedPorts(m_folder.Path()));
     ASSERT_TRUE(testkit::StartModule(m_module, VARNEL_MODULE_PATH, kCom,
                                      {"--log", "--channel", "45", "--output", "on"}));
@@ -186,6 +189,27 @@ TEST_F(ControlSocketEndToEnd, TheProgramAsStartedServesSetsFreshGetsAndRacingOut
     }
     EXPECT_EQ(Received("set output off"), 1);
     EXPECT_EQ(Received("set output on"), 0);
+
+    // Out of descriptors, with clients still queued: the panel waits instead of spinning, and
+    // serves again once some are closed.
+    const std::string path = program.SocketPath();
+    const auto fds = std::distance(std::filesystem::directory_iterator("/proc/" +
+                                       std::to_string(program.Pid()) + "/fd"),
+                                   std::filesystem::directory_iterator());
+    const rlimit limit{static_cast<rlim_t>(fds + 8), static_cast<rlim_t>(fds + 8)};
+    ASSERT_EQ(::prlimit(static_cast<pid_t>(program.Pid()), RLIMIT_NOFILE, &limit, nullptr), 0);
+    std::vector<std::unique_ptr<RawClient>> many;
+    for (int i = 0; i < 40; ++i) {
+        many.push_back(std::make_unique<RawClient>(path));
+    }
+    const long before = program.CpuTicks();
+    WaitUntil([&] { return program.CpuTicks() - before > 50; }, 1500);
+    EXPECT_LT(program.CpuTicks() - before, 50) << "CPU ticks spent with no descriptor left";
+    many.clear();
+    RawClient late(path);
+    ASSERT_TRUE(late.Send(R"({"v":1,"cmd":"hello"})"
+                          "\n"));
+    EXPECT_EQ(late.Answer()["port"].toString(), Port());
     program.Stop();
 }
 
