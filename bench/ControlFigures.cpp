@@ -1,10 +1,10 @@
-// The control socket's figures: a set through the panel against a direct set, in one run.
-#include <atomic>
+// The control socket's figures: a set through the panel against a direct set, in one run. The
+// panel is the varnel program itself, started as users start it.
 #include <chrono>
-#include <thread>
 
 #include "ChildProcess.h"
 #include "Figures.h"
+#include "PanelProgram.h"
 #include "PanelSession.h"
 #include "PortTarget.h"
 #include "SerialSession.h"
@@ -39,7 +39,7 @@ bool TimeSets(ModuleSession& session, int count, std::vector<double>& times) {
 
 }  // namespace
 
-bool RunControlSocket(const BenchConfig& config, BenchPanel& panel) {
+bool RunControlSocket(const BenchConfig& config, BenchPanel& /*in-process panel: unused*/) {
     const int count = config.smoke ? 5 : 60;
     testkit::ChildProcess panelModule;
     testkit::ChildProcess directModule;
@@ -49,41 +49,36 @@ bool RunControlSocket(const BenchConfig& config, BenchPanel& panel) {
         Say("control: cannot start the modules");
         return false;
     }
-    if (!panel.driver.OpenCom(kComPanel, 10000) || !panel.driver.WaitSynced(10000)) {
-        Say("control: the panel did not open and synchronise");
-        panel.driver.ClosePort();
+    // The program lists the lowest COM first: the panel's module, nothing of the machine's.
+    testkit::PanelProgram program;
+    std::string error;
+    if (!testkit::HideFixedPorts(qEnvironmentVariable("VARNEL_PORTS").toStdString()) ||
+        !program.Start(VARNEL_PATH, error) || !program.PressSpace() ||
+        !PanelDriver::WaitFor([&] { return !program.SocketPath().empty(); }, 10000)) {
+        Say("control: the panel program did not open its port and listen: " + error);
         return false;
     }
-    const std::string socket = panel.dialog.Server().Path();
-    if (socket.empty()) {
-        Say("control: the panel does not listen on a control socket");
-        panel.driver.ClosePort();
-        return false;
-    }
-
-    // Through the panel: the client blocks on its own thread while the panel's loop runs.
+    PanelInfo info;
+    info.socket = program.SocketPath();
+    PanelSession panelSession(nullptr, false);
     std::vector<double> throughPanel;
-    std::atomic<bool> done{false};
-    bool panelOk = false;
-    std::thread client([&] {
-        PanelSession session(nullptr, false);
-        std::string error;
-        PanelInfo info;
-        info.socket = socket;
-        panelOk = session.Connect(info, error) && TimeSets(session, count, throughPanel);
-        done = true;
-    });
-    PanelDriver::WaitFor([&] { return done.load(); }, 60000);
-    client.join();
+    // Its synchronisation ends a moment after it listens: asked until it answers.
+    bool panelOk = panelSession.Connect(info, error) &&
+                   PanelDriver::WaitFor(
+                       [&] {
+                           return panelSession.Get(Quantity::Channel).status ==
+                                  ExchangeStatus::Ok;
+                       },
+                       10000, 50) &&
+                   TimeSets(panelSession, count, throughPanel);
 
     // Direct, on a module of its own: the same sets on the same kind of pty.
     std::vector<double> direct;
     SerialSession session({.replyTimeoutMs = 500, .tries = 3}, nullptr);
     PortTarget target;
-    std::string error;
     const bool directOk = ParsePortTarget(Format("COM%d", kComDirect), target).empty() &&
                           session.Open(target, error) && TimeSets(session, count, direct);
-    panel.driver.ClosePort();
+    program.Stop();
     panelModule.Stop();
     directModule.Stop();
     if (!panelOk || !directOk) {

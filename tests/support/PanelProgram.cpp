@@ -14,6 +14,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "ControlSocketPath.h"
+
 namespace testkit {
 
 namespace {
@@ -157,8 +159,7 @@ bool PanelProgram::PressSpace() {
 }
 
 std::string PanelProgram::SocketPath() const {
-    const std::string path = qEnvironmentVariable("XDG_RUNTIME_DIR").toStdString() +
-                             "/varnel/panel-" + std::to_string(Pid()) + ".sock";
+    const std::string path = ControlSocketPath(ControlFolder(), Pid());
     return std::filesystem::exists(path) ? path : std::string();
 }
 
@@ -198,8 +199,10 @@ QByteArray PanelProgram::Stop() {
 bool HideFixedPorts(const std::string& portFolder) {
     std::error_code ec;
     for (int com = 1; com <= 96 && !ec; ++com) {
-        std::filesystem::create_symlink(portFolder + "/absent", portFolder + "/COM" +
-                                        std::to_string(com), ec);
+        const std::string entry = portFolder + "/COM" + std::to_string(com);
+        if (!std::filesystem::is_symlink(entry)) {
+            std::filesystem::create_symlink(portFolder + "/absent", entry, ec);
+        }
     }
     return !ec;
 }
