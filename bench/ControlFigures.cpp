@@ -63,14 +63,12 @@ bool RunControlSocket(const BenchConfig& config, BenchPanel& /*in-process panel:
     PanelSession panelSession(nullptr, false);
     std::vector<double> throughPanel;
     // Its synchronisation ends a moment after it listens: asked until it answers.
-    bool panelOk = panelSession.Connect(info, error) &&
-                   PanelDriver::WaitFor(
-                       [&] {
-                           return panelSession.Get(Quantity::Channel).status ==
-                                  ExchangeStatus::Ok;
-                       },
-                       10000, 50) &&
-                   TimeSets(panelSession, count, throughPanel);
+    bool panelOk =
+        panelSession.Connect(info, error) &&
+        PanelDriver::WaitFor(
+            [&] { return panelSession.Get(Quantity::Channel).status == ExchangeStatus::Ok; }, 10000,
+            50) &&
+        TimeSets(panelSession, count, throughPanel);
 
     // Direct, on a module of its own: the same sets on the same kind of pty.
     std::vector<double> direct;

@@ -73,9 +73,9 @@ void ControlSession::HandleLines(int id) {
         std::string error;
         std::string answer;
         if (line.oversize) {
-            answer = FormatControlError(kErrBadRequest, "the request is longer than " +
-                                                            std::to_string(kMaxControlLine) +
-                                                            " bytes");
+            answer =
+                FormatControlError(kErrBadRequest, "the request is longer than " +
+                                                       std::to_string(kMaxControlLine) + " bytes");
         } else {
             answer = ParseControlRequest(line.text, request, error)
                          ? Handle(id, request)
@@ -256,10 +256,8 @@ void ControlSession::Stop(const char* code, const std::string& message) {
 }
 
 std::string ControlSession::ValueAnswer(Quantity quantity, int value) const {
-    return Dump({{"v", kControlVersion},
-                 {"ok", true},
-                 {"what", QuantityName(quantity)},
-                 {"value", value}});
+    return Dump(
+        {{"v", kControlVersion}, {"ok", true}, {"what", QuantityName(quantity)}, {"value", value}});
 }
 
 std::string ControlSession::StateAnswer(std::optional<Quantity> what) const {

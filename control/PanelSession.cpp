@@ -256,16 +256,15 @@ ExchangeResult PanelSession::AskForNumber(const std::string& request, const char
 }
 
 ExchangeResult PanelSession::Get(Quantity quantity) {
-    return AskForNumber(
-        FormatControlRequest({ControlCommand::Get, quantity, m_fresh, {}}),
-        QuantityName(quantity), "the panel has no report of it from the module yet");
+    return AskForNumber(FormatControlRequest({ControlCommand::Get, quantity, m_fresh, {}}),
+                        QuantityName(quantity),
+                        "the panel has no report of it from the module yet");
 }
 
 ExchangeResult PanelSession::Set(Quantity quantity, int value) {
-    ExchangeResult result =
-        AskForNumber(FormatControlRequest({ControlCommand::Set, quantity, false,
-                                           EntryText(quantity, value)}),
-                     "value", "an answer without the module's value");
+    ExchangeResult result = AskForNumber(
+        FormatControlRequest({ControlCommand::Set, quantity, false, EntryText(quantity, value)}),
+        "value", "an answer without the module's value");
     if (result.status == ExchangeStatus::Ok && result.value != value) {
         result.status = ExchangeStatus::Mismatch;
     }

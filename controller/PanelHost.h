@@ -85,15 +85,16 @@ enum class PortClosure {
     Gone,      ///< the device went away and did not open again
 };
 
-/// What the panel tells the one who follows it (the control socket). Replies arrive after the
-/// panel applied them, and only those that DecodeReply accepted.
+/// What the panel tells the one who follows it (the control socket); a follower overrides the
+/// events it needs. Replies arrive after the panel applied them, and only those that
+/// DecodeReply accepted.
 class IPanelEvents {
 public:
     virtual ~IPanelEvents() = default;
-    virtual void OnModuleReply(const ModuleReply& reply) = 0;
+    virtual void OnModuleReply(const ModuleReply& /*reply*/) {}
     /// COM `com` opened; the synchronisation with the module starts.
-    virtual void OnPortOpened(int com) = 0;
-    virtual void OnPortClosed(PortClosure why) = 0;
+    virtual void OnPortOpened(int /*com*/) {}
+    virtual void OnPortClosed(PortClosure /*why*/) {}
 };
 
 /// What a script may do with the panel: what the operator does by typing into an entry field

@@ -17,8 +17,7 @@ TEST(ControlProtocol, ValidRequestsAreReadInFull) {
         bool fresh;
         std::string text;
     } rows[] = {
-        {"hello", R"({"v":1,"cmd":"hello"})", ControlCommand::Hello, std::nullopt, false,
-         ""},
+        {"hello", R"({"v":1,"cmd":"hello"})", ControlCommand::Hello, std::nullopt, false, ""},
         {"get all", R"({"v":1,"cmd":"get"})", ControlCommand::Get, std::nullopt, false, ""},
         {"get fresh power", R"({"cmd":"get","what":"power","fresh":true,"v":1})",
          ControlCommand::Get, Quantity::Power, true, ""},

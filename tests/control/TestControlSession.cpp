@@ -79,7 +79,8 @@ protected:
     ControlSession m_session{m_panel, m_panel, m_panel};
 };
 
-// Line framing (the parser's refusals are ControlProtocol's rows): each row is what one client sends, and the answers it gets.
+// Line framing (the parser's refusals are ControlProtocol's rows): each row is what one client
+// sends, and the answers it gets.
 TEST_F(ControlSessionTest, LinesAreFramedAndBadOnesRefusedWithAReason) {
     const std::string oversize(ControlSession::kMaxPendingIn, 'x');
     const std::string hello = Request(R"("cmd":"hello")");
@@ -128,7 +129,8 @@ TEST_F(ControlSessionTest, RequestsRunInTurnAndAreAnsweredWithWhatTheModuleRepor
     Reply(Quantity::Output, 0);
     EXPECT_EQ(m_panel.done, std::vector<std::string>{"enter output off"}) << "once, not back on";
     for (const int client : {first, second}) {
-        EXPECT_EQ(m_panel.out[client], R"({"ok":true,"v":1,"value":0,"what":"output"})" "\n");
+        EXPECT_EQ(m_panel.out[client], R"({"ok":true,"v":1,"value":0,"what":"output"})"
+                                       "\n");
     }
 
     m_panel.done.clear();

@@ -193,9 +193,9 @@ TEST_F(ControlSocketEndToEnd, TheProgramAsStartedServesScriptsAndOutlastsRunning
     // Out of descriptors, with clients still queued: the panel waits instead of spinning, and
     // serves again once some are closed.
     const std::string path = program.SocketPath();
-    const auto fds = std::distance(std::filesystem::directory_iterator("/proc/" +
-                                       std::to_string(program.Pid()) + "/fd"),
-                                   std::filesystem::directory_iterator());
+    const auto fds = std::distance(
+        std::filesystem::directory_iterator("/proc/" + std::to_string(program.Pid()) + "/fd"),
+        std::filesystem::directory_iterator());
     const rlimit limit{static_cast<rlim_t>(fds + 8), static_cast<rlim_t>(fds + 8)};
     ASSERT_EQ(::prlimit(static_cast<pid_t>(program.Pid()), RLIMIT_NOFILE, &limit, nullptr), 0);
     std::vector<std::unique_ptr<RawClient>> many;

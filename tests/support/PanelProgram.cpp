@@ -95,8 +95,8 @@ bool Handshake(int fd, std::string& error) {
         error = "no screen description from the program";
         return false;
     }
-    std::uint32_t length = (std::uint32_t{init[20]} << 24) | (init[21] << 16) | (init[22] << 8) |
-                           init[23];
+    std::uint32_t length =
+        (std::uint32_t{init[20]} << 24) | (init[21] << 16) | (init[22] << 8) | init[23];
     while (length > 0) {
         const std::size_t part = std::min<std::size_t>(length, sizeof name);
         if (!ReadExactly(fd, name, part)) {
