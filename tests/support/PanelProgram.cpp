@@ -61,50 +61,23 @@ bool WriteAll(int fd, const void* data, std::size_t size) {
     return ::send(fd, data, size, MSG_NOSIGNAL) == static_cast<ssize_t>(size);
 }
 
-// The client side of the remote framebuffer handshake (versions 3.3 and 3.8, no security).
+// The client side of Qt's remote framebuffer handshake (version 3.3, no security): the
+// server's version, its security type, our shared-screen flag, its screen description.
 bool Handshake(int fd, std::string& error) {
     char version[12];
-    if (!ReadExactly(fd, version, sizeof version) || std::memcmp(version, "RFB 003.", 8) != 0) {
-        error = "the program's screen does not speak RFB";
-        return false;
-    }
-    const bool old = std::memcmp(version + 8, "003", 3) == 0;
-    if (!WriteAll(fd, version, sizeof version)) {
-        return false;
-    }
-    std::uint8_t security[4] = {};
-    if (old) {
-        if (!ReadExactly(fd, security, 4) || security[3] != 1) {
-            error = "the program's screen asks for a password";
-            return false;
-        }
-    } else {
-        std::uint8_t count = 0;
-        std::uint8_t types[255];
-        const std::uint8_t none = 1;
-        if (!ReadExactly(fd, &count, 1) || count == 0 || !ReadExactly(fd, types, count) ||
-            !WriteAll(fd, &none, 1) || !ReadExactly(fd, security, 4) || security[3] != 0) {
-            error = "the program's screen refused the connection";
-            return false;
-        }
-    }
+    std::uint8_t security[4];
     const std::uint8_t shared = 1;
     std::uint8_t init[24];
-    std::uint8_t name[256];
-    if (!WriteAll(fd, &shared, 1) || !ReadExactly(fd, init, sizeof init)) {
-        error = "no screen description from the program";
+    if (!ReadExactly(fd, version, sizeof version) ||
+        std::memcmp(version, "RFB 003.003\n", sizeof version) != 0 ||
+        !WriteAll(fd, version, sizeof version) || !ReadExactly(fd, security, 4) ||
+        security[3] != 1 || !WriteAll(fd, &shared, 1) || !ReadExactly(fd, init, sizeof init)) {
+        error = "the program's screen did not take a client";
         return false;
     }
-    std::uint32_t length =
-        (std::uint32_t{init[20]} << 24) | (init[21] << 16) | (init[22] << 8) | init[23];
-    while (length > 0) {
-        const std::size_t part = std::min<std::size_t>(length, sizeof name);
-        if (!ReadExactly(fd, name, part)) {
-            return false;
-        }
-        length -= static_cast<std::uint32_t>(part);
-    }
-    return true;
+    std::string name(init[23], '\0');  // Qt's name is short; longer ones are not Qt's screen
+    return init[20] == 0 && init[21] == 0 && init[22] == 0 &&
+           ReadExactly(fd, name.data(), init[23]);
 }
 
 }  // namespace
