@@ -113,8 +113,17 @@ int OpenExclusive(const std::string& path, CUucpLock& lock, OpenFailure& failure
     };
     // Honoured before the open: opening a line another program uses can disturb it.
     long lockFilePid = 0;
-    if (lock.Acquire(path, lockFilePid) == CUucpLock::Outcome::Held) {
-        return fail(Busy(path, lockFilePid));
+    switch (lock.Acquire(path, lockFilePid)) {
+        case CUucpLock::Outcome::Held:
+            return fail(Busy(path, lockFilePid));
+        case CUucpLock::Outcome::Foreign: {
+            OpenFailure busy = Busy(path, 0);
+            busy.lockFile = LockFilePath(path);
+            return fail(busy);
+        }
+        case CUucpLock::Outcome::Taken:
+        case CUucpLock::Outcome::Skipped:
+            break;
     }
     OpenFailure why;
     const int fd = OpenTerminal(path, why);

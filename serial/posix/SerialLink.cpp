@@ -14,6 +14,8 @@
 
 #include "SerialLink.h"
 
+#include <pthread.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -190,10 +192,19 @@ MonitorStart CSerialLink::TryStartMonitor() {
     if (m_handOff.MonitorRunning()) {
         return MonitorStart::AlreadyRunning;
     }
-    if (!m_handOff.StartMonitor([this] { MonitorThread(); })) {
-        return MonitorStart::ThreadFailed;
+    // The thread is born with the process's signals blocked (a thread inherits its creator's
+    // mask), so they reach the program's own threads: a Ctrl-C delivered here would end the
+    // program without letting it tidy up, or go unnoticed by a program that waits for it.
+    sigset_t all;
+    sigset_t before;
+    ::sigfillset(&all);
+    for (const int synchronous : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT}) {
+        ::sigdelset(&all, synchronous);
     }
-    return MonitorStart::Started;
+    ::pthread_sigmask(SIG_BLOCK, &all, &before);
+    const bool started = m_handOff.StartMonitor([this] { MonitorThread(); });
+    ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    return started ? MonitorStart::Started : MonitorStart::ThreadFailed;
 }
 
 int CSerialLink::Send(const std::uint8_t* bytes, int length) {

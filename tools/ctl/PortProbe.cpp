@@ -18,9 +18,6 @@ namespace {
 // USB interfaces sit a few levels below the device that carries idVendor.
 constexpr int kUsbSearchDepth = 6;
 
-// A lock file is a few bytes; more than this is not one.
-constexpr std::size_t kMaxLockText = 128;
-
 // An open directory, closed on every way out.
 struct DirCloser {
     void operator()(DIR* dir) const { ::closedir(dir); }
@@ -79,20 +76,6 @@ PortHolder HolderFromProc(const struct stat& target) {
     return {};
 }
 
-// A live UUCP lock file of the device, named and placed as the serial link writes its own.
-long HolderFromLockFile(const std::string& device) {
-    const std::string path = LockFolder() + "/" + LockFileName(device);
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) {
-        return 0;
-    }
-    char text[kMaxLockText] = {};
-    const ssize_t got = ::read(fd, text, sizeof text - 1);
-    ::close(fd);
-    const long pid = got > 0 ? ParseLockPid(std::string(text, static_cast<std::size_t>(got))) : 0;
-    return pid != static_cast<long>(::getpid()) && ProcessAlive(pid) ? pid : 0;
-}
-
 }  // namespace
 
 std::string ShownDevice(const std::string& path) {
@@ -139,7 +122,7 @@ PortHolder FindLockHolder(const std::string& device) {
         pid = 0;
     }
     if (pid == 0) {
-        pid = HolderFromLockFile(device);
+        pid = LockFileHolder(device);
     }
     return pid != 0 ? PortHolder{pid, ProgramNameOf(pid)} : PortHolder{};
 }
