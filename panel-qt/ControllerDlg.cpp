@@ -16,6 +16,7 @@
 #include "DialogBuilder.h"
 #include "Globals.h"
 #include "NumberEdit.h"
+#include "PortFacts.h"
 #include "PortNames.h"
 #include "QtText.h"
 #include "SerialLink.h"
@@ -236,9 +237,9 @@ void CControllerDlg::PortListInsert(int position, const std::string& text) {
     bool isNumber = false;
     const int com = number.toInt(&isNumber);
     if (isNumber && text.rfind("COM", 0) == 0) {
-        const std::string path = PortDevicePath(com);
-        if (!path.empty()) {
-            m_comboPorts->setItemData(row, ToQString(path), Qt::ToolTipRole);
+        if (!PortDevicePath(com).empty()) {
+            m_comboPorts->setItemData(row, ToQString(DescribePortFacts(FactsOfPort(com))),
+                                      Qt::ToolTipRole);
         }
     }
     // Qt selects the first item put into an empty list; here only an explicit select does.

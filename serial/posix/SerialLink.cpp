@@ -81,6 +81,16 @@ int CSerialLink::Open(ILinkOwner* owner, int portNumber, std::uint32_t baudRate,
 }
 
 int CSerialLink::Open(ILinkOwner* owner, int portNumber, const LinkSettings& settings) {
+    return OpenDevice(owner, PortDevicePath(portNumber), portNumber, settings);
+}
+
+int CSerialLink::OpenPath(ILinkOwner* owner, const std::string& devicePath,
+                          const LinkSettings& settings) {
+    return OpenDevice(owner, devicePath, 0, settings);
+}
+
+int CSerialLink::OpenDevice(ILinkOwner* owner, const std::string& devicePath, int portNumber,
+                            const LinkSettings& settings) {
     StopMonitor();  // no monitor thread may use the port while it is replaced
     m_lastOpenFailure = {};
     if (!PrepareEvents()) {
@@ -101,7 +111,7 @@ int CSerialLink::Open(ILinkOwner* owner, int portNumber, const LinkSettings& set
         std::lock_guard<std::mutex> port(m_csPort);
         ClosePortLocked();  // a port still open from an Open without Close
         m_bPortGone = false;
-        const int fd = OpenExclusive(PortDevicePath(portNumber), m_portLock, m_lastOpenFailure);
+        const int fd = OpenExclusive(devicePath, m_portLock, m_lastOpenFailure);
         if (fd < 0) {
             return 0;  // no report: the operator is told by the program, from LastOpenFailure
         }

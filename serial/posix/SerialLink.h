@@ -43,6 +43,10 @@ public:
     /// The same with the settings as one record.
     int Open(ILinkOwner* owner, int portNumber, const LinkSettings& settings);
 
+    /// The same for a device named by its path ("/dev/ttyUSB0") rather than a COM number;
+    /// notifications and reports then carry port number 0.
+    int OpenPath(ILinkOwner* owner, const std::string& devicePath, const LinkSettings& settings);
+
     /// Why the last Open returned 0 (kind None after a successful one).
     const OpenFailure& LastOpenFailure() const { return m_lastOpenFailure; }
 
@@ -88,6 +92,8 @@ private:
     };
 
     // The steps of Open, in order.
+    int OpenDevice(ILinkOwner* owner, const std::string& devicePath, int portNumber,
+                   const LinkSettings& settings);
     bool PrepareEvents();
     bool AllocateSendSlot(std::uint32_t size);
     void KeepTimeouts(const LinkTimeouts& timeouts);

@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "DeviceAccess.h"
-#include "PortHolder.h"
+#include "PortFacts.h"
 
 namespace {
 

@@ -1,5 +1,7 @@
 #include "RecordSink.h"
 
+#include "Monotonic.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -92,7 +94,7 @@ bool RecordSink::Write(const Record& record, std::string& error) {
 ProgressBar::ProgressBar(int total, bool enabled)
     : m_total(total),
       m_enabled(enabled && total > 0 && ::isatty(STDERR_FILENO) != 0),
-      m_start(std::chrono::steady_clock::now()) {}
+      m_startMs(MonotonicMs()) {}
 
 ProgressBar::~ProgressBar() {
     Clear();
@@ -102,8 +104,7 @@ void ProgressBar::Update(int done) {
     if (!m_enabled) {
         return;
     }
-    const double elapsed =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
+    const double elapsed = (MonotonicMs() - m_startMs) / 1000.0;
     const double left = done > 0 ? elapsed / done * (m_total - done) : 0;
     const int filled = m_total > 0 ? kBarWidth * done / m_total : 0;
     std::string bar(static_cast<std::size_t>(filled), '#');
