@@ -51,7 +51,7 @@ CControllerDlg::CControllerDlg(ControllerState& state, CSerialLink& link, QWidge
       m_server(state, *this, m_controller) {
     // The icons are compiled into the window library; a static library must register them.
     Q_INIT_RESOURCE(varnel);
-    m_hIcon = LoadAppIcon();
+    m_icon = LoadAppIcon();
 
     varnel::BuiltDialog built =
         varnel::BuildFromTemplate(*this, varnel::kControllerDialog, varnel::kControllerControls);
@@ -107,7 +107,7 @@ CControllerDlg::~CControllerDlg() {
 }
 
 void CControllerDlg::OnInitDialog() {
-    setWindowIcon(m_hIcon);
+    setWindowIcon(m_icon);
     m_controller.OnInitDialog();
 }
 

@@ -108,27 +108,27 @@ private:
     void OnPortFailure(const char* step, int error);
     /// Owner's thread: asks the monitor thread to end and waits for it (see Close).
     void StopMonitor();
-    /// Closes the port; m_csPort held, no monitor thread running.
+    /// Closes the port; m_portMutex held, no monitor thread running.
     void ClosePortLocked();
 
-    std::mutex m_csPort;                            // guards the port calls
+    std::mutex m_portMutex;                         // guards the port calls
     CManualEvent m_stopEvent;                       // Close asks the monitor thread to end
-    int m_hPort = -1;                               // the port's descriptor, -1 when none
+    int m_portFd = -1;                              // the port's descriptor, -1 when none
     CManualEvent m_sendEvent;                       // the send slot holds bytes
     LinkTimeouts m_timeouts;                        // in milliseconds (Open's arguments x1000)
     std::unique_ptr<termios> m_portConfig;          // settings last read and applied
     int m_nPortNumber = 0;                          // COM number; lParam of every notification
-    std::unique_ptr<std::uint8_t[]> m_pSendBuffer;  // the send slot's bytes (m_csSend)
+    std::unique_ptr<std::uint8_t[]> m_pSendBuffer;  // the send slot's bytes (m_sendMutex)
     std::uint32_t m_dwEventMask = 0;
     std::uint32_t m_nSendBufferSize = 0;
-    int m_nSendLength = 1;  // the send slot's length (m_csSend)
+    int m_nSendLength = 1;  // the send slot's length (m_sendMutex)
 
     // The send slot: Send fills it and WritePending empties it into its own buffer under
-    // m_csSend, so a Send during a write never changes the bytes being written.
-    std::mutex m_csSend;
+    // m_sendMutex, so a Send during a write never changes the bytes being written.
+    std::mutex m_sendMutex;
     bool m_bSendPending = false;                     // the slot holds bytes not yet taken
     std::unique_ptr<std::uint8_t[]> m_pWriteBuffer;  // monitor thread: the bytes being written
-    bool m_bPortLocked = false;                      // flock and TIOCEXCL are held on m_hPort
+    bool m_bPortLocked = false;                      // flock and TIOCEXCL are held on m_portFd
     CUucpLock m_portLock;                            // the port's lock file while it is open
     bool m_bPortGone = false;                        // monitor thread: device vanished, reported
 
