@@ -21,6 +21,7 @@
 
 #include "CtlCommands.h"
 #include "CtlOptions.h"
+#include "Monotonic.h"
 #include "PortNames.h"
 #include "RecordSink.h"
 #include "SerialSession.h"
@@ -36,12 +37,6 @@ constexpr double kSweepOverheadLimitMs = 20.0;          // per step beyond the d
 constexpr double kProcessLimitMs = 50.0;                // start, get, exit beyond line time
 constexpr int kDeadlineMs = 10000;
 constexpr int kFirstCom = 200;  // above the dangling entries and the fixed table
-
-double NowMs() {
-    return std::chrono::duration<double, std::milli>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 double Median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
@@ -151,7 +146,7 @@ bool GetRoundTrip(int com, int replyDelayMs, int samples) {
     }
     std::vector<double> times;
     for (int i = -5; i < samples; ++i) {  // five to warm up
-        const double start = NowMs();
+        const double start = MonotonicMs();
         const ExchangeResult result = session.Get(Quantity::Channel);
         if (result.status != ExchangeStatus::Ok) {
             std::printf("# get failed: %s\n",
@@ -159,7 +154,7 @@ bool GetRoundTrip(int com, int replyDelayMs, int samples) {
             return false;
         }
         if (i >= 0) {
-            times.push_back(NowMs() - start);
+            times.push_back(MonotonicMs() - start);
         }
     }
     const double floor = kExchangeLineMs + replyDelayMs;
@@ -189,9 +184,9 @@ bool SweepOverhead(int com, int steps) {
     std::FILE* sinkFile = std::fopen("/dev/null", "w");
     RecordSink sink(sinkFile, true);
     CtlContext context{session, sink, nullptr, stderr};
-    const double start = NowMs();
+    const double start = MonotonicMs();
     const int code = RunModuleCommand(options, context);
-    const double perStep = (NowMs() - start) / steps;
+    const double perStep = (MonotonicMs() - start) / steps;
     std::fclose(sinkFile);
     if (code != kExitOk) {
         std::printf("# the sweep failed with exit code %d\n", code);
@@ -210,14 +205,14 @@ bool SweepOverhead(int com, int steps) {
 bool ProcessStartGetExit(int com, int samples) {
     std::vector<double> times;
     for (int i = -2; i < samples; ++i) {
-        const double start = NowMs();
+        const double start = MonotonicMs();
         const int code = Reap(Spawn({VARNEL_CTL_PATH, PortDisplayName(com), "get"}));
         if (code != 0) {
             std::printf("# varnel-ctl get ended with %d\n", code);
             return false;
         }
         if (i >= 0) {
-            times.push_back(NowMs() - start);
+            times.push_back(MonotonicMs() - start);
         }
     }
     char note[200];

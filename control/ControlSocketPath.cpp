@@ -1,5 +1,7 @@
 #include "ControlSocketPath.h"
 
+#include "RuntimeFolder.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -53,11 +55,7 @@ int RawConnect(const std::string& path) {
 }  // namespace
 
 std::string ControlFolder() {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime != nullptr && *runtime == '/') {
-        return std::string(runtime) + "/varnel";
-    }
-    return "/tmp/varnel-" + std::to_string(::geteuid());
+    return RuntimeFolder();
 }
 
 std::string ControlSocketPath(const std::string& folder, long pid) {
@@ -65,31 +63,7 @@ std::string ControlSocketPath(const std::string& folder, long pid) {
 }
 
 bool PrepareControlFolder(const std::string& folder, std::string& error) {
-    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-        error = "cannot make " + folder + ": " + std::strerror(errno);
-        return false;
-    }
-    // Opened without following a link, so the checks and the mode fix act on one folder.
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    struct stat st {};
-    if (fd < 0 || ::fstat(fd, &st) != 0) {
-        error = folder + " is not a folder";
-        if (fd >= 0) {
-            ::close(fd);
-        }
-        return false;
-    }
-    bool ok = true;
-    if (st.st_uid != ::geteuid()) {
-        error = folder + " belongs to another user";
-        ok = false;
-    } else if ((st.st_mode & 077) != 0 && ::fchmod(fd, 0700) != 0) {
-        // Ours but open to others (made by hand, or by an older program): closed first.
-        error = folder + " is open to other users and cannot be closed: " + std::strerror(errno);
-        ok = false;
-    }
-    ::close(fd);
-    return ok;
+    return MakePrivateFolder(folder, error);
 }
 
 int ListenControlSocket(const std::string& path, std::string& error) {

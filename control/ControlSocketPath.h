@@ -6,15 +6,16 @@
 #include <string>
 #include <vector>
 
-/// $XDG_RUNTIME_DIR/varnel when XDG_RUNTIME_DIR is set, else /tmp/varnel-<uid>.
+/// The runtime folder (RuntimeFolder(): $XDG_RUNTIME_DIR/varnel, else /tmp/varnel-<euid>),
+/// shared with the port folder below it.
 std::string ControlFolder();
 
 /// The socket path of the panel with process id `pid` in `folder`.
 std::string ControlSocketPath(const std::string& folder, long pid);
 
 /// Makes `folder` (0700) when missing; accepts it only when it is a real folder (not a link)
-/// owned by this user, and takes away any access of others. False with the reason in `error`
-/// otherwise.
+/// owned by this user, and takes away any access of others (MakePrivateFolder, the port
+/// folder's rule too). False with the reason in `error` otherwise.
 bool PrepareControlFolder(const std::string& folder, std::string& error);
 
 /// A listening, non-blocking socket at `path` (0600). A socket of ours that nobody answers

@@ -16,6 +16,7 @@
 #include "DialogBuilder.h"
 #include "Globals.h"
 #include "NumberEdit.h"
+#include "PortFacts.h"
 #include "PortNames.h"
 #include "QtText.h"
 #include "SerialLink.h"
@@ -50,7 +51,7 @@ CControllerDlg::CControllerDlg(ControllerState& state, CSerialLink& link, QWidge
       m_server(m_controller) {
     // The icons are compiled into the window library; a static library must register them.
     Q_INIT_RESOURCE(varnel);
-    m_hIcon = LoadAppIcon();
+    m_icon = LoadAppIcon();
 
     varnel::BuiltDialog built =
         varnel::BuildFromTemplate(*this, varnel::kControllerDialog, varnel::kControllerControls);
@@ -103,7 +104,7 @@ CControllerDlg::~CControllerDlg() {
 }
 
 void CControllerDlg::OnInitDialog() {
-    setWindowIcon(m_hIcon);
+    setWindowIcon(m_icon);
     m_controller.OnInitDialog();
 }
 
@@ -233,9 +234,9 @@ void CControllerDlg::PortListInsert(int position, const std::string& text) {
     bool isNumber = false;
     const int com = number.toInt(&isNumber);
     if (isNumber && text.rfind("COM", 0) == 0) {
-        const std::string path = PortDevicePath(com);
-        if (!path.empty()) {
-            m_comboPorts->setItemData(row, ToQString(path), Qt::ToolTipRole);
+        if (!PortDevicePath(com).empty()) {
+            m_comboPorts->setItemData(row, ToQString(DescribePortFacts(FactsOfPort(com))),
+                                      Qt::ToolTipRole);
         }
     }
     // Qt selects the first item put into an empty list; here only an explicit select does.

@@ -95,7 +95,7 @@ private:
     QPushButton* m_btnSetPower = nullptr;
     QPushButton* m_btnSetChannel = nullptr;
     QComboBox* m_comboPorts = nullptr;
-    QIcon m_hIcon;
+    QIcon m_icon;
 
     CSerialLink& m_link;
     varnel::DialogBaseUnits m_base;

@@ -35,7 +35,12 @@ bool MustHoldBack() {
 
 DeviceWatcher::DeviceWatcher(QStringList folders, QObject* parent) : QObject(parent) {
     if (folders.isEmpty()) {
-        folders << QStringLiteral("/dev") << QString::fromStdString(PortFolder());
+        folders << QStringLiteral("/dev");
+        // Made as the simulator makes it (private), unless it is not ours: then it is ignored.
+        std::string error;
+        if (const std::string ports = PortFolder(); !ports.empty() && MakePortFolder(error)) {
+            folders << QString::fromStdString(ports);
+        }
     }
     m_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (m_fd < 0) {

@@ -6,22 +6,14 @@
 
 #include <QPoint>
 #include <QString>
-#include <chrono>
 #include <cstdint>
 #include <functional>
 
 #include "ControllerState.h"
+#include "Monotonic.h"
 
 class QDialog;
 class QWidget;
-
-/// The monotonic clock in nanoseconds (CLOCK_MONOTONIC on Linux, which child programs can
-/// read as well): the moments the driver reports.
-inline std::int64_t MonotonicNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 /// One panel dialog and the state record it serves.
 class PanelDriver {

@@ -1,5 +1,14 @@
 // Why StartMonitor or Send did nothing. The panel only asks "did it work" (the int results);
 // scripts and tests that need the reason use the Try... forms that return these.
+//
+// The serial layer's result convention: a call that can fail in more than one way returns
+// its kind of outcome as an enum class whose first value is success (MonitorStart,
+// SendResult, CUucpLock::Outcome). Where the operator must be told more, the kind travels
+// with the system's error code and the facts for the text in one record, and one function
+// words it (OpenFailure and DescribeOpenFailure). The int results of Open, Send and
+// StartMonitor stay as the panel's behaviour is written (non-zero is success) and are thin
+// wrappers of these. Set-up helpers with a single way to fail (MakePortFolder,
+// MakePrivateFolder) return bool with the operator's sentence in an `error` argument.
 #pragma once
 
 /// Outcome of CSerialLink::TryStartMonitor.

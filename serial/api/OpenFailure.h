@@ -21,6 +21,8 @@ struct OpenFailure {
     std::string device;      ///< the device path the COM number resolved to, when known
     long holderPid = 0;      ///< for Busy: the holder's process id when found, else 0
     std::string holderName;  ///< for Busy: the holder's program name when found
+    std::string lockFile;    ///< for Busy: a lock file's name taken by something that is no
+                             ///< lock file (a FIFO, a link), which keeps the port closed
 };
 
 /// The operator's text for a failed open of COM `portNumber`: names the port and its device,

@@ -10,7 +10,7 @@
 #include <climits>
 #include <cstdlib>
 
-#include "PortHolder.h"
+#include "PortFacts.h"
 #include "PosixPortNames.h"
 
 namespace {
@@ -84,27 +84,13 @@ OpenFailureKind OpenFailureKindOf(int error) {
     }
 }
 
-std::string DeviceShownFor(const std::string& path) {
-    if (char* real = ::realpath(path.c_str(), nullptr); real != nullptr) {
-        std::string resolved(real);
-        std::free(real);
-        return resolved;
-    }
-    char target[PATH_MAX];
-    const ssize_t length = ::readlink(path.c_str(), target, sizeof target - 1);
-    if (length > 0 && target[0] == '/') {
-        return std::string(target, static_cast<std::size_t>(length));
-    }
-    return path;
-}
-
 int OpenExclusive(const std::string& path, CUucpLock& lock, OpenFailure& failure) {
     failure = {};
     if (path.empty()) {
         failure.kind = OpenFailureKind::NoSuchDevice;
         return -1;
     }
-    const std::string shown = DeviceShownFor(path);
+    const std::string shown = ShownDevice(path);
     const auto fail = [&](OpenFailure why) {
         lock.Release();
         failure = std::move(why);
@@ -113,8 +99,17 @@ int OpenExclusive(const std::string& path, CUucpLock& lock, OpenFailure& failure
     };
     // Honoured before the open: opening a line another program uses can disturb it.
     long lockFilePid = 0;
-    if (lock.Acquire(path, lockFilePid) == CUucpLock::Outcome::Held) {
-        return fail(Busy(path, lockFilePid));
+    switch (lock.Acquire(path, lockFilePid)) {
+        case CUucpLock::Outcome::Held:
+            return fail(Busy(path, lockFilePid));
+        case CUucpLock::Outcome::Foreign: {
+            OpenFailure busy = Busy(path, 0);
+            busy.lockFile = LockFilePath(path);
+            return fail(busy);
+        }
+        case CUucpLock::Outcome::Taken:
+        case CUucpLock::Outcome::Skipped:
+            break;
     }
     OpenFailure why;
     const int fd = OpenTerminal(path, why);

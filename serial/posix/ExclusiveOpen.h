@@ -9,10 +9,6 @@
 /// The class of a failed open(2) or stat(2) of a port's device.
 OpenFailureKind OpenFailureKindOf(int error);
 
-/// The device a port path names, for the operator: the path with links resolved, or a
-/// dangling link's target; `path` itself when neither applies.
-std::string DeviceShownFor(const std::string& path);
-
 /// Opens the terminal device at `path` (a COM entry or a device) non-blocking, without making
 /// it the controlling terminal, and takes it for the link alone: the UUCP lock file in
 /// `lock`, an exclusive flock (which keeps out a second panel even as root) and TIOCEXCL

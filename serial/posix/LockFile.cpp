@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 namespace {
 
@@ -22,25 +23,6 @@ constexpr std::size_t kMaxLockText = 128;
 bool IsFolder(const char* path) {
     struct stat st {};
     return ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// The whole text of a small file; false when it cannot be read.
-bool ReadSmallFile(const std::string& path, std::string& text) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) {
-        return false;
-    }
-    char buffer[kMaxLockText] = {};
-    ssize_t got = 0;
-    do {
-        got = ::read(fd, buffer, sizeof buffer);
-    } while (got < 0 && errno == EINTR);
-    ::close(fd);
-    if (got < 0) {
-        return false;
-    }
-    text.assign(buffer, static_cast<std::size_t>(got));
-    return true;
 }
 
 std::string OurLockText() {
@@ -96,25 +78,70 @@ std::string LockFileName(const std::string& devicePath) {
     return "LCK.." + name;
 }
 
+std::string LockFilePath(const std::string& devicePath) {
+    return LockFolder() + "/" + LockFileName(devicePath);
+}
+
 long ParseLockPid(const std::string& text) {
     const char* begin = text.c_str();
     char* end = nullptr;
     errno = 0;
-    const long pid = std::strtol(begin, &end, 10);
-    if (end == begin || errno != 0 || pid <= 0) {
+    // Read wide, so that a number beyond pid_t is refused here rather than cut down to 1 or -1.
+    const long long pid = std::strtoll(begin, &end, 10);
+    if (end == begin || errno != 0 || pid <= 0 || pid > std::numeric_limits<pid_t>::max()) {
         return 0;
     }
-    return pid;
+    return static_cast<long>(pid);
 }
 
 bool ProcessAlive(long pid) {
-    return pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
+    return pid > 0 && pid <= std::numeric_limits<pid_t>::max() &&
+           (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
+}
+
+LockFileState ReadLockFile(const std::string& path, std::string& text) {
+    text.clear();
+    int fd = -1;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        // ELOOP: a link; ENXIO: a socket. Anything else there is no lock we could honour.
+        struct stat st {};
+        return ::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) ? LockFileState::Foreign
+                                                                       : LockFileState::Missing;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return LockFileState::Foreign;
+    }
+    char buffer[kMaxLockText] = {};
+    ssize_t got = 0;
+    do {
+        got = ::read(fd, buffer, sizeof buffer);
+    } while (got < 0 && errno == EINTR);
+    ::close(fd);
+    if (got < 0) {
+        return LockFileState::Missing;
+    }
+    text.assign(buffer, static_cast<std::size_t>(got));
+    return LockFileState::Text;
+}
+
+long LockFileHolder(const std::string& devicePath) {
+    std::string text;
+    if (ReadLockFile(LockFilePath(devicePath), text) != LockFileState::Text) {
+        return 0;
+    }
+    const long pid = ParseLockPid(text);
+    return pid != static_cast<long>(::getpid()) && ProcessAlive(pid) ? pid : 0;
 }
 
 CUucpLock::Outcome CUucpLock::Acquire(const std::string& devicePath, long& holderPid) {
     Release();
     holderPid = 0;
-    const std::string path = LockFolder() + "/" + LockFileName(devicePath);
+    const std::string path = LockFilePath(devicePath);
     // Two rounds: the second follows the removal of a stale lock file.
     for (int round = 0; round < 2; ++round) {
         if (WriteLockFile(path)) {
@@ -125,8 +152,13 @@ CUucpLock::Outcome CUucpLock::Acquire(const std::string& devicePath, long& holde
             return Outcome::Skipped;  // flock and TIOCEXCL still keep the port ours
         }
         std::string text;
-        if (!ReadSmallFile(path, text)) {
-            return Outcome::Skipped;
+        switch (ReadLockFile(path, text)) {
+            case LockFileState::Foreign:
+                return Outcome::Foreign;  // never removed: it is not ours to judge
+            case LockFileState::Missing:
+                continue;  // gone meanwhile (try again), or not ours to read
+            case LockFileState::Text:
+                break;
         }
         const long pid = ParseLockPid(text);
         if (ProcessAlive(pid)) {
@@ -146,7 +178,8 @@ void CUucpLock::Release() {
     }
     // Only while it still names us: a program that took it for stale and replaced it keeps it.
     std::string text;
-    if (ReadSmallFile(m_path, text) && ParseLockPid(text) == static_cast<long>(::getpid())) {
+    if (ReadLockFile(m_path, text) == LockFileState::Text &&
+        ParseLockPid(text) == static_cast<long>(::getpid())) {
         ::unlink(m_path.c_str());
     }
     m_path.clear();

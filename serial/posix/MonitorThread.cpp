@@ -32,9 +32,9 @@ int ErrorOfResult(ssize_t result, int error) {
 
 void CSerialLink::MonitorThread() {
     {
-        std::lock_guard<std::mutex> port(m_csPort);
-        if (m_hPort >= 0) {
-            ::tcflush(m_hPort, TCIOFLUSH);
+        std::lock_guard<std::mutex> port(m_portMutex);
+        if (m_portFd >= 0) {
+            ::tcflush(m_portFd, TCIOFLUSH);
         }
     }
     for (;;) {
@@ -42,10 +42,10 @@ void CSerialLink::MonitorThread() {
         // watched only for EV_RXCHAR (no other class has a descriptor to watch); hang-ups are
         // reported whatever the events. A vanished port is left out (fd -1), so it cannot wake the
         // thread again.
-        const bool watchPort = m_hPort >= 0 && !m_bPortGone;
+        const bool watchPort = m_portFd >= 0 && !m_bPortGone;
         pollfd waits[3] = {
             {m_stopEvent.Fd(), POLLIN, 0},
-            {watchPort ? m_hPort : -1,
+            {watchPort ? m_portFd : -1,
              static_cast<short>((m_dwEventMask & EV_RXCHAR) != 0 ? POLLIN : 0), 0},
             {m_sendEvent.Fd(), POLLIN, 0},
         };
@@ -98,8 +98,8 @@ void CSerialLink::ReceivePending() {
     while (!m_stopEvent.IsSet()) {
         int queued = 0;
         {
-            std::lock_guard<std::mutex> port(m_csPort);
-            if (::ioctl(m_hPort, FIONREAD, &queued) != 0) {
+            std::lock_guard<std::mutex> port(m_portMutex);
+            if (::ioctl(m_portFd, FIONREAD, &queued) != 0) {
                 queued = -1;  // unknown: the read below tells what is wrong
             }
         }
@@ -110,9 +110,9 @@ void CSerialLink::ReceivePending() {
         ssize_t got = 0;
         int error = 0;
         {
-            std::lock_guard<std::mutex> port(m_csPort);
+            std::lock_guard<std::mutex> port(m_portMutex);
             do {
-                got = ::read(m_hPort, &byte, 1);
+                got = ::read(m_portFd, &byte, 1);
             } while (got < 0 && errno == EINTR);
             error = ErrorOfResult(got, errno);
         }
@@ -137,7 +137,7 @@ void CSerialLink::WritePending() {
     {
         // Reset and take in one step under the slot's lock: a Send after it signals anew and
         // is written by the next round, a Send before it is written now; each exactly once.
-        std::lock_guard<std::mutex> send(m_csSend);
+        std::lock_guard<std::mutex> send(m_sendMutex);
         m_sendEvent.Reset();
         if (!m_bSendPending || !m_pSendBuffer) {
             return;
@@ -147,11 +147,11 @@ void CSerialLink::WritePending() {
         std::copy_n(m_pSendBuffer.get(), length, m_pWriteBuffer.get());
     }
 
-    std::unique_lock<std::mutex> port(m_csPort);
-    if (m_hPort < 0 || m_bPortGone) {
+    std::unique_lock<std::mutex> port(m_portMutex);
+    if (m_portFd < 0 || m_bPortGone) {
         return;  // no port, or a vanished one whose single report has been shown
     }
-    ::tcflush(m_hPort, TCIOFLUSH);
+    ::tcflush(m_portFd, TCIOFLUSH);
 
     // The write timeout bounds the whole write, as COMMTIMEOUTS does: multiplier per byte plus
     // constant, none when both are 0. A timed-out write is not a failure (Win32 completes it
@@ -167,7 +167,7 @@ void CSerialLink::WritePending() {
     StepFailure failure;
     std::size_t done = 0;
     while (done < length) {
-        const ssize_t written = ::write(m_hPort, m_pWriteBuffer.get() + done, length - done);
+        const ssize_t written = ::write(m_portFd, m_pWriteBuffer.get() + done, length - done);
         if (written > 0) {
             done += static_cast<std::size_t>(written);
             continue;
@@ -190,7 +190,7 @@ void CSerialLink::WritePending() {
             }
             waitMs = static_cast<int>(std::min<long long>(left, INT_MAX));
         }
-        pollfd waits[2] = {{m_stopEvent.Fd(), POLLIN, 0}, {m_hPort, POLLOUT, 0}};
+        pollfd waits[2] = {{m_stopEvent.Fd(), POLLIN, 0}, {m_portFd, POLLOUT, 0}};
         const int ready = ::poll(waits, 2, waitMs);
         if (ready < 0 && errno == EINTR) {
             continue;

@@ -60,6 +60,11 @@ std::string PermissionAdvice(const std::string& device, const DeviceAccess& acce
 }
 
 std::string BusyText(const OpenFailure& failure) {
+    if (!failure.lockFile.empty()) {
+        return "its lock file " + failure.lockFile +
+               " is not a plain file, so the port counts as in use. Remove it if no program uses "
+               "the port.";
+    }
     std::string holder = "another program";
     if (failure.holderPid > 0) {
         const std::string pid = "PID " + std::to_string(failure.holderPid);

@@ -1,12 +1,15 @@
 #include "PortNames.h"
 #include "PosixPortNames.h"
+#include "RuntimeFolder.h"
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -113,30 +116,57 @@ bool CharDeviceIsTerminal(dev_t rdev) {
     return ClassifyCharDevice(rdev) != TtyKind::NotATerminal;
 }
 
+PortFolderChoice ChoosePortFolder() {
+    PortFolderChoice choice;
+    choice.path = EnvOrEmpty("VARNEL_PORTS");
+    if (choice.path.empty()) {
+        // The runtime folder is vetted too: whoever may rename entries in it may swap the
+        // port folder for one of their own.
+        const std::string runtime = RuntimeFolder();
+        choice.path = runtime + "/ports";
+        if (!IsPrivateFolder(runtime, choice.refusal)) {
+            return choice;
+        }
+    }
+    IsPrivateFolder(choice.path, choice.refusal);
+    return choice;
+}
+
 std::string PortFolder() {
-    std::string folder = EnvOrEmpty("VARNEL_PORTS");
-    if (!folder.empty()) {
-        return folder;
+    const PortFolderChoice choice = ChoosePortFolder();
+    if (choice.refusal.empty()) {
+        return choice.path;
     }
-    const std::string runtime = EnvOrEmpty("XDG_RUNTIME_DIR");
-    if (!runtime.empty()) {
-        return runtime + "/varnel/ports";
+    static std::atomic<bool> told{false};
+    if (!told.exchange(true)) {
+        std::fprintf(stderr,
+                     "%s: the port folder %s is ignored (%s); COM numbers name the fixed table "
+                     "only\n",
+                     program_invocation_short_name, choice.path.c_str(), choice.refusal.c_str());
     }
-    return "/tmp/varnel-" + std::to_string(::getuid()) + "/ports";
+    return {};
 }
 
 std::string PortEntryPath(int com) {
-    if (com < 1 || com > kMaxComPort) {
+    const std::string folder = PortFolder();
+    if (com < 1 || com > kMaxComPort || folder.empty()) {
         return {};
     }
-    return PortFolder() + "/" + PortDisplayName(com);
+    return folder + "/" + PortDisplayName(com);
 }
 
 bool MakePortFolder(std::string& error) {
-    const std::string folder = PortFolder();
+    std::string folder = EnvOrEmpty("VARNEL_PORTS");
+    if (folder.empty()) {
+        folder = RuntimeFolder() + "/ports";
+        if (!MakePrivateFolder(RuntimeFolder(), error)) {
+            error = "cannot use the port-name folder " + folder + ": " + error;
+            return false;
+        }
+    }
     // Walk the path so every missing parent is created too, as `mkdir -p` would.
-    for (std::size_t pos = 0; pos != std::string::npos;) {
-        pos = folder.find('/', pos + 1);
+    for (std::size_t pos = folder.find('/', 1); pos != std::string::npos;
+         pos = folder.find('/', pos + 1)) {
         const std::string part = folder.substr(0, pos);
         if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
             error = "cannot create the port-name folder " + folder + " (" + part +
@@ -144,13 +174,8 @@ bool MakePortFolder(std::string& error) {
             return false;
         }
     }
-    struct stat st {};
-    if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        error = "the port-name folder " + folder + " is not a folder";
-        return false;
-    }
-    if (::access(folder.c_str(), W_OK | X_OK) != 0) {
-        error = "cannot write to the port-name folder " + folder + ": " + std::strerror(errno);
+    if (!MakePrivateFolder(folder, error)) {
+        error = "cannot use the port-name folder " + folder + ": " + error;
         return false;
     }
     return true;
@@ -164,13 +189,13 @@ bool SysfsTtyLacksUart(const std::string& sysTtyDir) {
 }
 
 std::string PortDevicePath(int com) {
-    std::string entry = PortEntryPath(com);
-    if (entry.empty()) {
+    if (com < 1 || com > kMaxComPort) {
         return {};
     }
+    const std::string entry = PortEntryPath(com);
     struct stat st {};
     // The entry wins even when it dangles: a folder entry always names the port.
-    if (::lstat(entry.c_str(), &st) == 0) {
+    if (!entry.empty() && ::lstat(entry.c_str(), &st) == 0) {
         return entry;
     }
     for (const TableRange& range : kTable) {

@@ -7,13 +7,15 @@
 // writes the send slot. Each notification reaches the owner's thread through m_handOff:
 // LinkHandOff.cpp describes the slot, its states and its locks.
 //
-// Locks. m_csPort guards the descriptor and every call on it; m_csSend the send slot and the
+// Locks. m_portMutex guards the descriptor and every call on it; m_sendMutex the send slot and the
 // send event. Neither is held while the hand-off's locks are taken. No lock is held across
 // OnLinkMessage, ServiceWhileClosing or a report (which may run a modal loop that closes the
-// link), and m_csSend is never held across a blocking call.
+// link), and m_sendMutex is never held across a blocking call.
 
 #include "SerialLink.h"
 
+#include <pthread.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -58,7 +60,7 @@ CSerialLink::~CSerialLink() {
     m_bDestroying.store(true);
     DetachOwner();
     m_handOff.StopMonitorDetached([this] { m_stopEvent.Set(); });
-    std::lock_guard<std::mutex> port(m_csPort);
+    std::lock_guard<std::mutex> port(m_portMutex);
     ClosePortLocked();
 }
 
@@ -79,6 +81,16 @@ int CSerialLink::Open(ILinkOwner* owner, int portNumber, std::uint32_t baudRate,
 }
 
 int CSerialLink::Open(ILinkOwner* owner, int portNumber, const LinkSettings& settings) {
+    return OpenDevice(owner, PortDevicePath(portNumber), portNumber, settings);
+}
+
+int CSerialLink::OpenPath(ILinkOwner* owner, const std::string& devicePath,
+                          const LinkSettings& settings) {
+    return OpenDevice(owner, devicePath, 0, settings);
+}
+
+int CSerialLink::OpenDevice(ILinkOwner* owner, const std::string& devicePath, int portNumber,
+                            const LinkSettings& settings) {
     StopMonitor();  // no monitor thread may use the port while it is replaced
     m_lastOpenFailure = {};
     if (!PrepareEvents()) {
@@ -96,14 +108,14 @@ int CSerialLink::Open(ILinkOwner* owner, int portNumber, const LinkSettings& set
     // the report may run a modal loop on this thread, and what runs there may close the link.
     StepFailure failure;
     {
-        std::lock_guard<std::mutex> port(m_csPort);
+        std::lock_guard<std::mutex> port(m_portMutex);
         ClosePortLocked();  // a port still open from an Open without Close
         m_bPortGone = false;
-        const int fd = OpenExclusive(PortDevicePath(portNumber), m_portLock, m_lastOpenFailure);
+        const int fd = OpenExclusive(devicePath, m_portLock, m_lastOpenFailure);
         if (fd < 0) {
             return 0;  // no report: the operator is told by the program, from LastOpenFailure
         }
-        m_hPort = fd;
+        m_portFd = fd;
         m_bPortLocked = true;
         KeepTimeouts(settings.timeouts);
         failure = ApplyLineSettings(settings.line);
@@ -127,7 +139,7 @@ bool CSerialLink::PrepareEvents() {
 }
 
 bool CSerialLink::AllocateSendSlot(std::uint32_t size) {
-    std::lock_guard<std::mutex> send(m_csSend);
+    std::lock_guard<std::mutex> send(m_sendMutex);
     m_sendEvent.Reset();
     m_bSendPending = false;
     m_pSendBuffer.reset(new (std::nothrow) std::uint8_t[size]);
@@ -160,20 +172,20 @@ CSerialLink::StepFailure CSerialLink::ApplyLineSettings(const LineParameters& li
     if (!m_portConfig) {
         m_portConfig = std::make_unique<termios>();
     }
-    if (::tcgetattr(m_hPort, m_portConfig.get()) != 0) {
+    if (::tcgetattr(m_portFd, m_portConfig.get()) != 0) {
         return {"GetCommState()", errno};
     }
     const std::optional<termios> raw = RawLineSettings(*m_portConfig, line);
     if (!raw) {
         return {"SetCommState()", EINVAL};  // a speed, size or stop-bit count termios lacks
     }
-    if (::tcsetattr(m_hPort, TCSANOW, &*raw) != 0) {
+    if (::tcsetattr(m_portFd, TCSANOW, &*raw) != 0) {
         return {"SetCommState()", errno};
     }
     *m_portConfig = *raw;
     int rts = TIOCM_RTS;
     // A device without modem lines (a pty) answers ENOTTY or EINVAL: nothing to raise.
-    if (::ioctl(m_hPort, TIOCMBIS, &rts) != 0 && errno != ENOTTY && errno != EINVAL) {
+    if (::ioctl(m_portFd, TIOCMBIS, &rts) != 0 && errno != ENOTTY && errno != EINVAL) {
         return {"SetCommState()", errno};
     }
     return {};
@@ -190,10 +202,19 @@ MonitorStart CSerialLink::TryStartMonitor() {
     if (m_handOff.MonitorRunning()) {
         return MonitorStart::AlreadyRunning;
     }
-    if (!m_handOff.StartMonitor([this] { MonitorThread(); })) {
-        return MonitorStart::ThreadFailed;
+    // The thread is born with the process's signals blocked (a thread inherits its creator's
+    // mask), so they reach the program's own threads: a Ctrl-C delivered here would end the
+    // program without letting it tidy up, or go unnoticed by a program that waits for it.
+    sigset_t all;
+    sigset_t before;
+    ::sigfillset(&all);
+    for (const int synchronous : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT}) {
+        ::sigdelset(&all, synchronous);
     }
-    return MonitorStart::Started;
+    ::pthread_sigmask(SIG_BLOCK, &all, &before);
+    const bool started = m_handOff.StartMonitor([this] { MonitorThread(); });
+    ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    return started ? MonitorStart::Started : MonitorStart::ThreadFailed;
 }
 
 int CSerialLink::Send(const std::uint8_t* bytes, int length) {
@@ -201,7 +222,7 @@ int CSerialLink::Send(const std::uint8_t* bytes, int length) {
 }
 
 SendResult CSerialLink::TrySend(const std::uint8_t* bytes, int length) {
-    std::lock_guard<std::mutex> send(m_csSend);
+    std::lock_guard<std::mutex> send(m_sendMutex);
     // Refused rather than overrunning the buffer or writing what the caller did not give.
     if (!m_pSendBuffer) {
         return SendResult::NoBuffer;
@@ -223,12 +244,12 @@ SendResult CSerialLink::TrySend(const std::uint8_t* bytes, int length) {
 void CSerialLink::Close() {
     StopMonitor();
     {
-        std::lock_guard<std::mutex> port(m_csPort);
+        std::lock_guard<std::mutex> port(m_portMutex);
         ClosePortLocked();
     }
     // The I/O event went with the port; the stop and send events are reset.
     m_stopEvent.Reset();
-    std::lock_guard<std::mutex> send(m_csSend);
+    std::lock_guard<std::mutex> send(m_sendMutex);
     m_sendEvent.Reset();
     m_bSendPending = false;
 }
@@ -258,13 +279,13 @@ void CSerialLink::StopMonitor() {
 }
 
 void CSerialLink::ClosePortLocked() {
-    if (m_hPort < 0) {
+    if (m_portFd < 0) {
         return;
     }
     if (m_bPortLocked) {
-        EndExclusive(m_hPort, m_portLock);
+        EndExclusive(m_portFd, m_portLock);
         m_bPortLocked = false;
     }
-    ::close(m_hPort);  // never retried: Linux frees the descriptor even on EINTR
-    m_hPort = -1;
+    ::close(m_portFd);  // never retried: Linux frees the descriptor even on EINTR
+    m_portFd = -1;
 }

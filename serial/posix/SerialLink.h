@@ -43,6 +43,10 @@ public:
     /// The same with the settings as one record.
     int Open(ILinkOwner* owner, int portNumber, const LinkSettings& settings);
 
+    /// The same for a device named by its path ("/dev/ttyUSB0") rather than a COM number;
+    /// notifications and reports then carry port number 0.
+    int OpenPath(ILinkOwner* owner, const std::string& devicePath, const LinkSettings& settings);
+
     /// Why the last Open returned 0 (kind None after a successful one).
     const OpenFailure& LastOpenFailure() const { return m_lastOpenFailure; }
 
@@ -88,6 +92,8 @@ private:
     };
 
     // The steps of Open, in order.
+    int OpenDevice(ILinkOwner* owner, const std::string& devicePath, int portNumber,
+                   const LinkSettings& settings);
     bool PrepareEvents();
     bool AllocateSendSlot(std::uint32_t size);
     void KeepTimeouts(const LinkTimeouts& timeouts);
@@ -102,27 +108,27 @@ private:
     void OnPortFailure(const char* step, int error);
     /// Owner's thread: asks the monitor thread to end and waits for it (see Close).
     void StopMonitor();
-    /// Closes the port; m_csPort held, no monitor thread running.
+    /// Closes the port; m_portMutex held, no monitor thread running.
     void ClosePortLocked();
 
-    std::mutex m_csPort;                            // guards the port calls
+    std::mutex m_portMutex;                         // guards the port calls
     CManualEvent m_stopEvent;                       // Close asks the monitor thread to end
-    int m_hPort = -1;                               // the port's descriptor, -1 when none
+    int m_portFd = -1;                              // the port's descriptor, -1 when none
     CManualEvent m_sendEvent;                       // the send slot holds bytes
     LinkTimeouts m_timeouts;                        // in milliseconds (Open's arguments x1000)
     std::unique_ptr<termios> m_portConfig;          // settings last read and applied
     int m_nPortNumber = 0;                          // COM number; lParam of every notification
-    std::unique_ptr<std::uint8_t[]> m_pSendBuffer;  // the send slot's bytes (m_csSend)
+    std::unique_ptr<std::uint8_t[]> m_pSendBuffer;  // the send slot's bytes (m_sendMutex)
     std::uint32_t m_dwEventMask = 0;
     std::uint32_t m_nSendBufferSize = 0;
-    int m_nSendLength = 1;  // the send slot's length (m_csSend)
+    int m_nSendLength = 1;  // the send slot's length (m_sendMutex)
 
     // The send slot: Send fills it and WritePending empties it into its own buffer under
-    // m_csSend, so a Send during a write never changes the bytes being written.
-    std::mutex m_csSend;
+    // m_sendMutex, so a Send during a write never changes the bytes being written.
+    std::mutex m_sendMutex;
     bool m_bSendPending = false;                     // the slot holds bytes not yet taken
     std::unique_ptr<std::uint8_t[]> m_pWriteBuffer;  // monitor thread: the bytes being written
-    bool m_bPortLocked = false;                      // flock and TIOCEXCL are held on m_hPort
+    bool m_bPortLocked = false;                      // flock and TIOCEXCL are held on m_portFd
     CUucpLock m_portLock;                            // the port's lock file while it is open
     bool m_bPortGone = false;                        // monitor thread: device vanished, reported
 

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "LinkMessages.h"
+#include "LockFile.h"
 #include "PortNames.h"
 #include "SerialLink.h"
 
@@ -26,6 +28,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int kDeadlineMs = 15000;  // generous: only a hung process ever waits this long
+constexpr int kExitFailure = 1;
 constexpr int kExitPort = 2;
 constexpr int kExitNoReply = 3;
 constexpr int kExitUsage = 64;
@@ -358,6 +361,26 @@ TEST_F(CtlProcess, OpenFailuresSayWhyAndWhatToDo) {
     }
     EXPECT_EQ(ReadFile(file), "not a tty\n") << "never written to";
     panelLink.Close();
+    // A FIFO where a lock file or the CSV file belongs would hold an open until a writer or
+    // reader came: both are refused at once.
+    const fs::path fifoLock = m_ports / LockFileName(Pty(107));
+    const fs::path fifoCsv = m_dir / "fifo.csv";
+    ASSERT_EQ(::mkfifo(fifoLock.c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo(fifoCsv.c_str(), 0600), 0);
+    const std::tuple<const char*, std::vector<std::string>, int, std::string> refused[] = {
+        {"lock file is a FIFO", {"COM107", "get"}, kExitPort, "is not a plain file"},
+        {"CSV is a FIFO",
+         {"COM106", "get", "--csv", fifoCsv.string()},
+         kExitFailure,
+         "not a plain file or a terminal"},
+    };
+    for (const auto& [name, args, code, text] : refused) {
+        SCOPED_TRACE(name);
+        const CtlRun run = Ctl(args);
+        EXPECT_EQ(run.code, code);
+        EXPECT_NE(run.err.find(text), std::string::npos) << run.err;
+    }
+    fs::remove(fifoLock);
     holder.Signal(SIGTERM);
     EXPECT_EQ(holder.Wait(), 0);
     EXPECT_EQ(Ctl({"COM107", "get", "output"}).out, "output off\n") << "free again";

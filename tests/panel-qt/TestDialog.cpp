@@ -25,6 +25,7 @@
 
 #include "ControllerDlg.h"
 #include "NumberEdit.h"
+#include "PortFacts.h"
 #include "PortNames.h"
 #include "SerialLink.h"
 
@@ -262,7 +263,7 @@ TEST_F(PortFolder, PortListShowsExistingPortsInNumericOrder) {
         items << combo->itemText(i);
         EXPECT_EQ(items.last(), QStringLiteral("COM%1").arg(state.portTable[i]));
         EXPECT_EQ(combo->itemData(i, Qt::ToolTipRole).toString().toStdString(),
-                  PortDevicePath(state.portTable[i]));
+                  DescribePortFacts(FactsOfPort(state.portTable[i])));
         if (i > 0) {
             EXPECT_LT(state.portTable[i - 1], state.portTable[i]);
         }

@@ -94,7 +94,4 @@ private:
     std::string m_folder;
 };
 
-/// The test's owner: see RecordingOwner.h.
-using TestPanel = RecordingOwner;
-
 }  // namespace linktest

@@ -34,7 +34,7 @@ TEST(LinkReport, GoesToTheReporterOrStandardErrorWithTheGivenErrorAndKeepsErrno)
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         CSerialLink link;
-        linktest::TestPanel panel(link);
+        linktest::RecordingOwner panel(link);
         link.SetErrorReporter(row.toStandardError ? nullptr : &panel);
         ::testing::internal::CaptureStderr();
         errno = EINTR;  // whatever errno says, the argument is reported

@@ -3,13 +3,14 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
-#include <optional>
 
 namespace fs = std::filesystem;
 
@@ -24,11 +25,21 @@ TEST(LockFile, NameFollowsTheDeviceAndPidTextIsTheUsualOne) {
     for (const auto& [device, name] : names) {
         EXPECT_EQ(LockFileName(device), name) << device;
     }
-    const std::pair<std::string, long> pids[] = {
-        {"      1234\n", 1234}, {"1234", 1234}, {"", 0}, {"pid\n", 0}, {"-5\n", 0}, {"0\n", 0}};
+    // kill() would read a cut-down 4294967297 as PID 1 and 4294967295 as -1, every process.
+    const std::pair<std::string, long> pids[] = {{"      1234\n", 1234},
+                                                 {"1234", 1234},
+                                                 {"", 0},
+                                                 {"pid\n", 0},
+                                                 {"-5\n", 0},
+                                                 {"0\n", 0},
+                                                 {"4294967297\n", 0},
+                                                 {"4294967295\n", 0},
+                                                 {"2147483648\n", 0},
+                                                 {"99999999999999999999\n", 0}};
     for (const auto& [text, pid] : pids) {
         EXPECT_EQ(ParseLockPid(text), pid) << text;
     }
+    EXPECT_FALSE(ProcessAlive(4294967297L) || ProcessAlive(-1));
 }
 
 class LockFolderTest : public ::testing::Test {
@@ -52,36 +63,56 @@ protected:
     fs::path m_file;
 };
 
-TEST_F(LockFolderTest, ALiveHolderIsHonouredAStaleOrUnreadableLockIsReplaced) {
+TEST_F(LockFolderTest, ALiveHolderIsHonouredAStaleLockReplacedAndAForeignEntryNeverOpened) {
     char ours[16];
     std::snprintf(ours, sizeof ours, "%10ld\n", static_cast<long>(::getpid()));
+    const std::string target = (m_folder / "target").string();
+    std::ofstream(target) << "         1\n";
+    using Outcome = CUucpLock::Outcome;
     struct Row {
         const char* name;
-        std::optional<std::string> existing;
-        CUucpLock::Outcome outcome;
+        std::function<void()> make;  // what is at the lock's name before
+        Outcome outcome;
         long holder;
     };
+    const auto text = [&](const char* t) { return [&, t] { std::ofstream(m_file) << t; }; };
     const Row rows[] = {
-        {"None", std::nullopt, CUucpLock::Outcome::Taken, 0},
-        {"LiveHolder", "         1\n", CUucpLock::Outcome::Held, 1},
-        {"StalePid", "   4194305\n", CUucpLock::Outcome::Taken, 0},  // above any pid_max
-        {"NoPid", "garbage", CUucpLock::Outcome::Taken, 0},
+        {"None", [] {}, Outcome::Taken, 0},
+        {"LiveHolder", text("         1\n"), Outcome::Held, 1},
+        {"StalePid", text("   4194305\n"), Outcome::Taken, 0},  // above any pid_max
+        {"NoPid", text("garbage"), Outcome::Taken, 0},
+        {"BeyondPidT", text("4294967297\n"), Outcome::Taken, 0},
+        {"MinusOneCutDown", text("4294967295\n"), Outcome::Taken, 0},
+        // An open of a FIFO would wait for a writer for ever.
+        {"Fifo", [&] { ASSERT_EQ(::mkfifo(m_file.c_str(), 0600), 0); }, Outcome::Foreign, 0},
+        {"Link", [&] { fs::create_symlink(target, m_file); }, Outcome::Foreign, 0},
+        {"Folder", [&] { fs::create_directory(m_file); }, Outcome::Foreign, 0},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        if (row.existing) {
-            std::ofstream(m_file) << *row.existing;
-        }
+        row.make();
+        const fs::file_type type = fs::symlink_status(m_file).type();
+        const std::string before = type == fs::file_type::regular ? Text() : "";
+        EXPECT_EQ(LockFileHolder("/dev/ttyUSB7"), row.holder) << "as a port's holder is named";
         CUucpLock lock;
         long holder = -1;
         EXPECT_EQ(lock.Acquire("/dev/ttyUSB7", holder), row.outcome);
+        EXPECT_EQ(LockFileHolder("/dev/ttyUSB7"), row.holder) << "never ourselves";
         EXPECT_EQ(holder, row.holder);
-        EXPECT_EQ(Text(), row.outcome == CUucpLock::Outcome::Taken ? ours : *row.existing);
+        EXPECT_EQ(lock.Path().empty(), row.outcome != Outcome::Taken);
+        if (row.outcome == Outcome::Taken) {
+            EXPECT_EQ(Text(), ours);
+        } else {
+            EXPECT_EQ(fs::symlink_status(m_file).type(), type) << "left as it was";
+            EXPECT_EQ(type == fs::file_type::regular ? Text() : "", before);
+        }
         lock.Release();
-        EXPECT_EQ(fs::exists(m_file), row.outcome == CUucpLock::Outcome::Held)
+        EXPECT_EQ(fs::exists(fs::symlink_status(m_file)), row.outcome != Outcome::Taken)
             << "only our own lock file is removed";
         fs::remove(m_file);
     }
+    EXPECT_EQ(Text(), "") << "the link's target was never written";
+    EXPECT_EQ(std::ifstream(target).get(), ' ');
 }
 
 TEST_F(LockFolderTest, ReleaseLeavesALockFileThatIsNoLongerOurs) {

@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "DeviceAccess.h"
-#include "PortHolder.h"
+#include "PortFacts.h"
 
 namespace {
 
@@ -29,52 +29,57 @@ TEST(DescribeOpenFailure, NamesPortAndDeviceAndSaysWhatToDo) {
     const Row rows[] = {
         {"Opened", {}, {}, ""},
         {"NoEntryNorTable",
-         {OpenFailureKind::NoSuchDevice, 0, "", 0, ""},
+         {OpenFailureKind::NoSuchDevice, 0, "", 0, "", ""},
          {},
          "COM33 cannot be opened: it names no device." + plug},
         {"Unplugged",
-         {OpenFailureKind::NoSuchDevice, ENOENT, "/dev/ttyUSB0", 0, ""},
+         {OpenFailureKind::NoSuchDevice, ENOENT, "/dev/ttyUSB0", 0, "", ""},
          {},
          usb + "the device is not there." + plug},
         {"NotInTheGroup",
-         {denied, EACCES, "/dev/ttyUSB0", 0, ""},
+         {denied, EACCES, "/dev/ttyUSB0", 0, "", ""},
          {"dialout", true, false, false},
          usb + "permission denied. Your user is not in the group 'dialout' that owns it; add it "
                "with `sudo usermod -aG dialout $USER` and log in again."},
         {"AddedButNotLoggedInAgain",
-         {denied, EACCES, "/dev/ttyUSB0", 0, ""},
+         {denied, EACCES, "/dev/ttyUSB0", 0, "", ""},
          {"uucp", true, true, false},
          usb + "permission denied. Your user is in the group 'uucp' that owns it, but this "
                "session started before it was added; log out and in again."},
         {"InTheGroupYetDenied",
-         {denied, EACCES, "/dev/ttyUSB0", 0, ""},
+         {denied, EACCES, "/dev/ttyUSB0", 0, "", ""},
          {"dialout", true, true, true},
          usb + "permission denied, although this session is in the group 'dialout' that owns it." +
              look},
         {"GroupMayNotUseIt",
-         {denied, EACCES, "/dev/ttyUSB0", 0, ""},
+         {denied, EACCES, "/dev/ttyUSB0", 0, "", ""},
          {"root", false, false, false},
          usb + "permission denied." + look},
         {"BusyNamed",
-         {OpenFailureKind::Busy, EBUSY, "/dev/ttyUSB0", 4242, "minicom"},
+         {OpenFailureKind::Busy, EBUSY, "/dev/ttyUSB0", 4242, "minicom", ""},
          {},
          usb + "it is in use by minicom (PID 4242). Close that program's connection and try "
                "again."},
         {"BusyPidOnly",
-         {OpenFailureKind::Busy, EBUSY, "/dev/ttyUSB0", 4242, ""},
+         {OpenFailureKind::Busy, EBUSY, "/dev/ttyUSB0", 4242, "", ""},
          {},
          usb + "it is in use by PID 4242. Close that program's connection and try again."},
         {"BusyUnknown",
-         {OpenFailureKind::Busy, EBUSY, "/dev/ttyUSB0", 0, ""},
+         {OpenFailureKind::Busy, EBUSY, "/dev/ttyUSB0", 0, "", ""},
          {},
          usb + "it is in use by another program. Close that program's connection and try again."},
+        {"BusyForeignLockFile",
+         {OpenFailureKind::Busy, EBUSY, "/dev/ttyUSB0", 0, "", "/run/lock/LCK..ttyUSB0"},
+         {},
+         usb + "its lock file /run/lock/LCK..ttyUSB0 is not a plain file, so the port counts as "
+               "in use. Remove it if no program uses the port."},
         {"NotATerminal",
-         {OpenFailureKind::NotATerminal, ENOTTY, "/tmp/notes.txt", 0, ""},
+         {OpenFailureKind::NotATerminal, ENOTTY, "/tmp/notes.txt", 0, "", ""},
          {},
          "COM33 (/tmp/notes.txt) cannot be opened: it is not a serial device. Point COM33 at a "
          "terminal device such as /dev/ttyUSB0."},
         {"Other",
-         {OpenFailureKind::Failed, EMFILE, "/dev/ttyUSB0", 0, ""},
+         {OpenFailureKind::Failed, EMFILE, "/dev/ttyUSB0", 0, "", ""},
          {},
          usb + "Too many open files."},
     };

@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -60,22 +62,67 @@ TEST_F(PortNamesTest, FolderEntryFirstThenTheFixedTableAndOnlyLiveTerminalsExist
               "/dev/ttyS0;/dev/ttyS31;/dev/ttyUSB0;/dev/ttyUSB31;/dev/ttyACM0;/dev/ttyACM31;;;;");
 }
 
-TEST_F(PortNamesTest, FolderFromEnvironment) {
-    const std::string uid = std::to_string(::getuid());
-    const struct {
-        std::optional<std::string> ports, runtime;
-        std::string folder;
-    } rows[] = {
-        {"/srv/ports", "/run/user/7", "/srv/ports"},
-        {"", "/run/user/7", "/run/user/7/varnel/ports"},
-        {std::nullopt, std::nullopt, "/tmp/varnel-" + uid + "/ports"},
-        {std::nullopt, "", "/tmp/varnel-" + uid + "/ports"},
+TEST_F(PortNamesTest, FolderFromEnvironmentUsedOnlyWhenNoOtherUserCanPlaceEntries) {
+    const std::string uid = std::to_string(::geteuid());
+    const fs::path xdg = m_dir / "xdg";  // $XDG_RUNTIME_DIR
+    const uid_t stranger = 4242;         // as root, folders are handed to another user
+    const auto folder = [](const fs::path& path, fs::perms mode, uid_t owner) {
+        fs::create_directories(path);
+        fs::permissions(path, mode);
+        ASSERT_EQ(::chown(path.c_str(), owner, static_cast<gid_t>(-1)), 0);
     };
-    for (const auto& row : rows) {
+    const fs::perms mine = fs::perms::owner_all;
+    const struct Row {
+        const char* name;
+        std::optional<std::string> ports, runtime;
+        std::function<void()> make;
+        std::string folder;   // the entries' folder, empty when refused
+        std::string refusal;  // part of why
+    } rows[] = {
+        {"PortsVariable", "/srv/ports", "/run/user/7", [] {}, "/srv/ports", ""},
+        {"Runtime", "", "/run/user/7", [] {}, "/run/user/7/varnel/ports", ""},
+        {"Tmp", std::nullopt, std::nullopt, [] {}, "/tmp/varnel-" + uid + "/ports", ""},
+        {"TmpWhenRuntimeIsRelative", std::nullopt, "run", [] {}, "/tmp/varnel-" + uid + "/ports",
+         ""},
+        {"OursPrivate", std::nullopt, xdg.string(),
+         [&] { folder(xdg / "varnel/ports", mine, ::geteuid()); }, (xdg / "varnel/ports").string(),
+         ""},
+        {"StrangersPortFolder", std::nullopt, xdg.string(),
+         [&] { folder(xdg / "varnel/ports", mine, stranger); }, "", "belongs to another user"},
+        {"StrangersRuntimeFolder", std::nullopt, xdg.string(),
+         [&] {
+             folder(xdg / "varnel/ports", mine, ::geteuid());
+             folder(xdg / "varnel", mine, stranger);
+         },
+         "", "belongs to another user"},
+        {"OthersMayWrite", (m_dir / "open").string(), std::nullopt,
+         [&] { folder(m_dir / "open", fs::perms::all, ::geteuid()); }, "", "may be written"},
+        {"Link", (m_dir / "link").string(), std::nullopt,
+         [&] { fs::create_directory_symlink(m_dir, m_dir / "link"); }, "", "is a link"},
+    };
+    testing::internal::CaptureStderr();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        fs::remove_all(xdg);
+        row.make();
         SetEnv("VARNEL_PORTS", row.ports);
         SetEnv("XDG_RUNTIME_DIR", row.runtime);
-        EXPECT_EQ(PortEntryPath(12), row.folder + "/COM12");
+        const PortFolderChoice choice = ChoosePortFolder();
+        EXPECT_NE(choice.refusal.find(row.refusal), std::string::npos) << choice.refusal;
+        EXPECT_EQ(choice.refusal.empty(), row.refusal.empty()) << choice.refusal;
+        EXPECT_EQ(PortEntryPath(12), row.folder.empty() ? "" : row.folder + "/COM12");
+        if (row.folder.empty()) {
+            // An entry of another user's never names a port; the fixed table still does.
+            fs::create_symlink(m_pty10.EntryPath(10), choice.path + "/COM150");
+            EXPECT_EQ(PortDevicePath(150), "");
+            EXPECT_FALSE(PortExists(150));
+            EXPECT_EQ(PortDevicePath(1), "/dev/ttyS0");
+            fs::remove(choice.path + "/COM150");
+        }
     }
+    const std::string told = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(told.begin(), told.end(), '\n'), 1) << "said once: " << told;
+    EXPECT_NE(told.find("is ignored"), std::string::npos) << told;
 }
 
 TEST_F(PortNamesTest, MakePortFolderCreatesParentsAndExplainsFailure) {

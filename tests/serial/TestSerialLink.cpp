@@ -61,7 +61,7 @@ protected:
 
     // The link goes first: its destructor still finds its owner.
     PtyPort pty;
-    TestPanel panel{link};
+    RecordingOwner panel{link};
     CSerialLink link;
 };
 
@@ -357,7 +357,7 @@ INSTANTIATE_TEST_SUITE_P(Table, HangUp,
 
 TEST_F(LinkOnPty, DetachedOwnerGetsNothingAndTheDestructorStopsARunningMonitor) {
     auto doomed = std::make_unique<CSerialLink>();
-    auto window = std::make_unique<TestPanel>(*doomed);
+    auto window = std::make_unique<RecordingOwner>(*doomed);
     doomed->SetErrorReporter(&panel);
     ASSERT_EQ(OpenLink(*doomed, window.get(), kCom), 1);
     ASSERT_NO_FATAL_FAILURE(StartAndSync(doomed.get()));

@@ -39,7 +39,7 @@ long Received() {
 class WineLink : public ::testing::Test {
 protected:
     WineLink() { link.SetErrorReporter(&owner); }
-    TestOwner owner{link};
+    linktest::RecordingOwner owner{link};
     CSerialLink link;
 };
 
@@ -132,7 +132,7 @@ TEST_F(WineLink, CloseDuringADeliveryHandsItOverAndReadsNoFurther) {
 
     // The port was closed: it opens again at once.
     CSerialLink again;
-    TestOwner other(again);
+    linktest::RecordingOwner other(again);
     EXPECT_EQ(again.Open(&other, kModulePort, PanelSettings()), 1);
     again.Close();
 }
@@ -140,8 +140,8 @@ TEST_F(WineLink, CloseDuringADeliveryHandsItOverAndReadsNoFurther) {
 TEST_F(WineLink, APortInUseDoesNotOpenASecondTime) {
     CSerialLink first;
     CSerialLink second;
-    TestOwner owner(first);
-    TestOwner other(second);
+    linktest::RecordingOwner owner(first);
+    linktest::RecordingOwner other(second);
     second.SetErrorReporter(&other);
     ASSERT_EQ(first.Open(&owner, kModulePort, PanelSettings()), 1);
     EXPECT_TRUE(PortExists(kModulePort)) << "a port in use still exists";

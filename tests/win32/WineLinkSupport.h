@@ -34,8 +34,7 @@ inline LinkSettings PanelSettings(std::uint32_t eventMask = EV_RXCHAR) {
     return settings;
 }
 
-/// The owner and reporter of a link, as the POSIX link's tests have it.
-using TestOwner = linktest::RecordingOwner;
+/// The notes the owner records, as the POSIX link's tests have them.
 using linktest::Note;
 
 /// Asks the harness a question about the Linux side ("line": stty -a of the pty, "queued":

@@ -10,23 +10,14 @@
 #include <filesystem>
 
 #include "DeviceAccess.h"
+#include "PortFacts.h"
 #include "PortNames.h"
-#include "PortProbe.h"
 
 namespace {
 
 bool IsComName(std::string_view text) {
     return text.size() > 3 && (text[0] == 'C' || text[0] == 'c') &&
            (text[1] == 'O' || text[1] == 'o') && (text[2] == 'M' || text[2] == 'm');
-}
-
-std::string TempFolderBase() {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime != nullptr && *runtime != '\0' && ::access(runtime, W_OK | X_OK) == 0) {
-        return runtime;
-    }
-    const char* tmp = std::getenv("TMPDIR");
-    return tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
 }
 
 }  // namespace
@@ -55,49 +46,6 @@ std::string ParsePortTarget(std::string_view text, PortTarget& target) {
         text.find('/') == std::string_view::npos ? "/dev/" + std::string(text) : std::string(text);
     target.label = target.path;
     return {};
-}
-
-ComNumberFor::ComNumberFor(const PortTarget& target) {
-    if (target.com != 0) {
-        m_number = target.com;
-        return;
-    }
-    std::string pattern = TempFolderBase() + "/varnel-ctl-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        m_error = "cannot make a private port folder in " + TempFolderBase() + ": " +
-                  std::strerror(errno);
-        return;
-    }
-    m_folder = pattern;
-    std::error_code ignored;
-    const std::filesystem::path absolute = std::filesystem::absolute(target.path, ignored);
-    m_entry = m_folder + "/" + PortDisplayName(1);
-    if (::symlink(absolute.c_str(), m_entry.c_str()) != 0) {
-        m_error = "cannot make a port entry in " + m_folder + ": " + std::strerror(errno);
-        return;
-    }
-    const char* old = std::getenv("VARNEL_PORTS");
-    m_hadPorts = old != nullptr;
-    m_oldPorts = old != nullptr ? old : "";
-    ::setenv("VARNEL_PORTS", m_folder.c_str(), 1);
-    m_number = 1;
-}
-
-ComNumberFor::~ComNumberFor() {
-    if (m_folder.empty()) {
-        return;
-    }
-    if (!m_entry.empty()) {
-        ::unlink(m_entry.c_str());
-    }
-    ::rmdir(m_folder.c_str());
-    if (m_number != 0) {
-        if (m_hadPorts) {
-            ::setenv("VARNEL_PORTS", m_oldPorts.c_str(), 1);
-        } else {
-            ::unsetenv("VARNEL_PORTS");
-        }
-    }
 }
 
 bool CheckPortPresent(int com, OpenFailure& failure) {

@@ -17,31 +17,6 @@ struct PortTarget {
 /// "ttyUSB0" means /dev/ttyUSB0. Returns an empty string on success, else the problem.
 std::string ParsePortTarget(std::string_view text, PortTarget& target);
 
-/// While it lives, a COM number that names the target for CSerialLink::Open. A COM number
-/// names itself; a path gets a COM1 entry in a private port folder, named by VARNEL_PORTS
-/// for this process only, because the link opens ports by COM number alone. The folder is
-/// removed and VARNEL_PORTS restored when this ends: the open port does not need them.
-class ComNumberFor {
-public:
-    explicit ComNumberFor(const PortTarget& target);
-    ~ComNumberFor();
-    ComNumberFor(const ComNumberFor&) = delete;
-    ComNumberFor& operator=(const ComNumberFor&) = delete;
-
-    /// The COM number to open; 0 when the private folder could not be made (see Error()).
-    int Number() const { return m_number; }
-    /// Why there is no number.
-    const std::string& Error() const { return m_error; }
-
-private:
-    int m_number = 0;
-    std::string m_error;
-    std::string m_folder;
-    std::string m_entry;
-    bool m_hadPorts = false;
-    std::string m_oldPorts;
-};
-
 /// Checks, without opening anything, that what `com` resolves to is a terminal that is
 /// there; else fills `failure` (NoSuchDevice or NotATerminal) and returns false.
 bool CheckPortPresent(int com, OpenFailure& failure);

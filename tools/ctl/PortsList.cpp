@@ -4,56 +4,12 @@
 #include <nlohmann/json.hpp>
 
 #include "CtlCommands.h"
+#include "PortFacts.h"
 #include "PortNames.h"
-#include "PortProbe.h"
 
 namespace {
 
-/// One listed port.
-struct PortRow {
-    int com = 0;
-    std::string device;  ///< what the COM number resolves to, links followed when there
-    bool present = false;
-    std::string byId;
-    UsbIdentity usb;
-    PortHolder holder;
-};
-
-PortRow Probe(int com) {
-    PortRow row;
-    row.com = com;
-    row.present = PortExists(com);
-    row.device = ShownDevice(PortDevicePath(com));
-    if (row.present) {
-        row.byId = ByIdName(row.device);
-        row.usb = UsbIdentityOf(row.device);
-        row.holder = FindLockHolder(row.device);
-    }
-    return row;
-}
-
-std::string HumanRow(const PortRow& row) {
-    std::string line = PortDisplayName(row.com) + "  " + row.device;
-    if (!row.present) {
-        return line + "  not there";
-    }
-    if (!row.byId.empty()) {
-        line += "  " + row.byId;
-    }
-    if (!row.usb.vendorId.empty()) {
-        line += "  usb " + row.usb.vendorId + ":" + row.usb.productId;
-        if (!row.usb.serial.empty()) {
-            line += " serial " + row.usb.serial;
-        }
-    }
-    if (row.holder.pid != 0) {
-        line += "  held by " + (row.holder.name.empty() ? "" : row.holder.name + " ") + "(PID " +
-                std::to_string(row.holder.pid) + ")";
-    }
-    return line;
-}
-
-std::string JsonRow(const PortRow& row) {
+std::string JsonRow(const PortFacts& row) {
     nlohmann::ordered_json json;
     json["port"] = PortDisplayName(row.com);
     json["device"] = row.device;
@@ -83,12 +39,13 @@ int RunPorts(const CtlOptions& options, std::FILE* out, std::FILE* messages) {
         if (PortDevicePath(com).empty()) {
             continue;
         }
-        const PortRow row = Probe(com);
+        const PortFacts row = FactsOfPort(com);
         if (!row.present && !options.all) {
             continue;
         }
         ++listed;
-        const std::string line = options.json ? JsonRow(row) : HumanRow(row);
+        const std::string line =
+            options.json ? JsonRow(row) : PortDisplayName(com) + "  " + DescribePortFacts(row);
         if (std::fprintf(out, "%s\n", line.c_str()) < 0) {
             return kExitFailure;
         }

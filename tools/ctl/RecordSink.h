@@ -2,7 +2,6 @@
 // progress bar on standard error.
 #pragma once
 
-#include <chrono>
 #include <cstdio>
 #include <string>
 
@@ -49,5 +48,5 @@ private:
     int m_total;
     bool m_enabled;
     bool m_drawn = false;
-    std::chrono::steady_clock::time_point m_start;
+    double m_startMs;  // MonotonicMs() when made
 };

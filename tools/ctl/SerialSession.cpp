@@ -6,10 +6,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 
 #include "LinkMessages.h"
+#include "Monotonic.h"
 #include "StopSignal.h"
 
 namespace {
@@ -25,12 +25,6 @@ constexpr LinkSettings kLinkSettings{
 
 // Two frames: enough to show a reply that went wrong and what came before it.
 constexpr std::size_t kRecentBytes = 2 * kFrameSize;
-
-std::int64_t NowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 std::string Hex(const std::vector<std::uint8_t>& bytes) {
     std::string text;
@@ -96,20 +90,14 @@ bool SerialSession::Open(const PortTarget& target, std::string& error) {
         return false;
     }
     OpenFailure failure;
-    {
-        const ComNumberFor com(target);
-        if (com.Number() == 0) {
-            error = com.Error();
-            return false;
-        }
-        if (!CheckPortPresent(com.Number(), failure)) {
-            error = DescribePortFailure(target, failure);
-            return false;
-        }
-        if (m_link.Open(this, com.Number(), kLinkSettings) == 0) {
-            error = DescribePortFailure(target, m_link.LastOpenFailure());
-            return false;
-        }
+    if (target.com != 0 && !CheckPortPresent(target.com, failure)) {
+        error = DescribePortFailure(target, failure);
+        return false;
+    }
+    if ((target.com != 0 ? m_link.Open(this, target.com, kLinkSettings)
+                         : m_link.OpenPath(this, target.path, kLinkSettings)) == 0) {
+        error = DescribePortFailure(target, m_link.LastOpenFailure());
+        return false;
     }
     m_open = true;
     std::string report;
@@ -151,7 +139,7 @@ ExchangeResult SerialSession::Exchange(const CommandFrame& frame, Quantity quant
         }
         ++result.tries;
         const std::int64_t deadline =
-            NowNs() + static_cast<std::int64_t>(m_timing.replyTimeoutMs) * 1'000'000;
+            MonotonicNs() + static_cast<std::int64_t>(m_timing.replyTimeoutMs) * 1'000'000;
         CommandFrame reply{};
         for (;;) {
             const WaitEnd end = AwaitReply(command, deadline, reply);
@@ -212,7 +200,7 @@ SerialSession::WaitEnd SerialSession::AwaitReply(std::uint8_t command, std::int6
         if (m_stop != nullptr && m_stop->Aborting()) {
             return WaitEnd::Interrupted;
         }
-        const std::int64_t leftNs = deadlineNs - NowNs();
+        const std::int64_t leftNs = deadlineNs - MonotonicNs();
         if (leftNs <= 0) {
             return WaitEnd::Timeout;
         }

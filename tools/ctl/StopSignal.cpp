@@ -1,5 +1,7 @@
 #include "StopSignal.h"
 
+#include "Monotonic.h"
+
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -7,8 +9,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cmath>
+#include <cstdint>
 
 StopSignal::~StopSignal() {
     if (m_fd >= 0) {
@@ -37,15 +39,13 @@ int StopSignal::Count() {
 }
 
 bool StopSignal::WaitFor(double ms) {
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point deadline =
-        Clock::now() + std::chrono::nanoseconds(static_cast<long long>(std::max(ms, 0.0) * 1e6));
+    const std::int64_t deadline =
+        MonotonicNs() + static_cast<std::int64_t>(std::max(ms, 0.0) * 1e6);
     for (;;) {
         if (Count() > 0) {
             return true;
         }
-        const long long leftNs =
-            std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now()).count();
+        const std::int64_t leftNs = deadline - MonotonicNs();
         if (leftNs <= 0) {
             return false;
         }

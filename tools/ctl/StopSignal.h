@@ -2,8 +2,10 @@
 // reply, through a dwell) can end at once when the user asks to stop.
 #pragma once
 
-/// Counts SIGINT and SIGTERM. Install() blocks both signals in the calling thread (and so in
-/// every thread started after it) and receives them through a signalfd.
+/// Counts SIGINT and SIGTERM. Install() blocks both signals in the calling thread and receives
+/// them through a signalfd. A blocked signal waits until someone reads it, so Install() comes
+/// after every step that could block (opening the CSV file, the port, the panel's socket):
+/// until then Ctrl-C ends the program at once, which is right while nothing has been sent.
 class StopSignal {
 public:
     StopSignal() = default;
@@ -11,7 +13,8 @@ public:
     StopSignal(const StopSignal&) = delete;
     StopSignal& operator=(const StopSignal&) = delete;
 
-    /// Call before any thread starts. False when the signalfd cannot be made.
+    /// Call on the main thread, where every wait happens; the serial link's thread blocks the
+    /// signals by itself. False when the signalfd cannot be made.
     bool Install();
     /// Readable when a signal came; -1 before Install().
     int Fd() const { return m_fd; }

@@ -38,12 +38,16 @@ int main(int argc, char** argv) {
         return RunPanels(options, stdout, stderr);
     }
 
-    // Before the link's thread exists, so that it inherits the blocked signals.
+    // Ctrl-C keeps its default effect (the program ends) while files and the port are
+    // opened; the signals are only taken over for the waits, where they are read.
     StopSignal stop;
-    if (!stop.Install()) {
+    const auto takeSignals = [&stop] {
+        if (stop.Install()) {
+            return true;
+        }
         std::perror("varnel-ctl: cannot receive signals");
-        return kExitFailure;
-    }
+        return false;
+    };
     RecordSink sink(stdout, options.json);
     std::string error;
     if (!options.csvPath.empty() && !sink.OpenCsv(options.csvPath, error)) {
@@ -59,6 +63,9 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "varnel-ctl: %s\n", error.c_str());
             return kExitPort;
         }
+        if (!takeSignals()) {
+            return kExitFailure;
+        }
         CtlContext context{session, sink, &stop, stderr};
         return RunModuleCommand(options, context);
     }
@@ -69,6 +76,9 @@ int main(int argc, char** argv) {
                                     "through the panel)"
                                   : "");
         return kExitPort;
+    }
+    if (!takeSignals()) {
+        return kExitFailure;
     }
     CtlContext context{session, sink, &stop, stderr};
     return RunModuleCommand(options, context);

@@ -20,6 +20,7 @@
 
 #include "ModuleCore.h"
 #include "ModuleOptions.h"
+#include "Monotonic.h"
 #include "PtyPort.h"
 #include "Voice.h"
 
@@ -33,12 +34,6 @@ constexpr int kStreamBurst = 256;
 
 std::string Errno() {
     return std::strerror(errno);
-}
-
-double MonotonicMs() {
-    timespec ts{};
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) * 1000.0 + static_cast<double>(ts.tv_nsec) / 1e6;
 }
 
 // Standard input ties the module's life to a launcher's only when it can end: a pipe, a

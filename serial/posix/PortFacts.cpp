@@ -1,25 +1,25 @@
-#include "PortProbe.h"
+#include "PortFacts.h"
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <sstream>
 
 #include "LockFile.h"
-#include "PortHolder.h"
+#include "PortNames.h"
 
 namespace {
 
 // USB interfaces sit a few levels below the device that carries idVendor.
 constexpr int kUsbSearchDepth = 6;
-
-// A lock file is a few bytes; more than this is not one.
-constexpr std::size_t kMaxLockText = 128;
 
 // An open directory, closed on every way out.
 struct DirCloser {
@@ -79,20 +79,6 @@ PortHolder HolderFromProc(const struct stat& target) {
     return {};
 }
 
-// A live UUCP lock file of the device, named and placed as the serial link writes its own.
-long HolderFromLockFile(const std::string& device) {
-    const std::string path = LockFolder() + "/" + LockFileName(device);
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) {
-        return 0;
-    }
-    char text[kMaxLockText] = {};
-    const ssize_t got = ::read(fd, text, sizeof text - 1);
-    ::close(fd);
-    const long pid = got > 0 ? ParseLockPid(std::string(text, static_cast<std::size_t>(got))) : 0;
-    return pid != static_cast<long>(::getpid()) && ProcessAlive(pid) ? pid : 0;
-}
-
 }  // namespace
 
 std::string ShownDevice(const std::string& path) {
@@ -139,7 +125,7 @@ PortHolder FindLockHolder(const std::string& device) {
         pid = 0;
     }
     if (pid == 0) {
-        pid = HolderFromLockFile(device);
+        pid = LockFileHolder(device);
     }
     return pid != 0 ? PortHolder{pid, ProgramNameOf(pid)} : PortHolder{};
 }
@@ -151,4 +137,81 @@ PortHolder FindHolder(const std::string& device) {
         return holder;
     }
     return HolderFromProc(target);
+}
+
+PortFacts FactsOfPort(int com) {
+    PortFacts facts;
+    facts.com = com;
+    facts.present = PortExists(com);
+    facts.device = ShownDevice(PortDevicePath(com));
+    if (facts.present) {
+        facts.byId = ByIdName(facts.device);
+        facts.usb = UsbIdentityOf(facts.device);
+        facts.holder = FindLockHolder(facts.device);
+    }
+    return facts;
+}
+
+std::string DescribePortFacts(const PortFacts& facts) {
+    std::string line = facts.device;
+    if (!facts.present) {
+        return line + "  not there";
+    }
+    if (!facts.byId.empty()) {
+        line += "  " + facts.byId;
+    }
+    if (!facts.usb.vendorId.empty()) {
+        line += "  usb " + facts.usb.vendorId + ":" + facts.usb.productId;
+        if (!facts.usb.serial.empty()) {
+            line += " serial " + facts.usb.serial;
+        }
+    }
+    if (facts.holder.pid != 0) {
+        line += "  held by " + (facts.holder.name.empty() ? "" : facts.holder.name + " ") +
+                "(PID " + std::to_string(facts.holder.pid) + ")";
+    }
+    return line;
+}
+
+long FindFlockHolder(std::istream& procLocks, const LockedFile& file) {
+    // "1: FLOCK  ADVISORY  WRITE 4242 00:19:7 0 EOF"; a waiter reads "1: -> FLOCK ...".
+    std::string line;
+    while (std::getline(procLocks, line)) {
+        std::istringstream fields(line);
+        std::string id, kind, mode, access, where;
+        long pid = 0;
+        if (!(fields >> id >> kind) || kind != "FLOCK" ||
+            !(fields >> mode >> access >> pid >> where)) {
+            continue;
+        }
+        unsigned major = 0;
+        unsigned minor = 0;
+        unsigned long inode = 0;
+        char tail = 0;
+        if (std::sscanf(where.c_str(), "%x:%x:%lu%c", &major, &minor, &inode, &tail) == 3 &&
+            major == file.major && minor == file.minor && inode == file.inode && pid > 0) {
+            return pid;
+        }
+    }
+    return 0;
+}
+
+long FlockHolderOf(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        return 0;
+    }
+    std::ifstream locks("/proc/locks");
+    return FindFlockHolder(
+        locks, {::major(st.st_dev), ::minor(st.st_dev), static_cast<unsigned long>(st.st_ino)});
+}
+
+std::string ProgramNameOf(long pid) {
+    if (pid <= 0) {
+        return {};
+    }
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name;
 }
