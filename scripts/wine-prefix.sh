@@ -23,6 +23,18 @@ wine_check_ports() {
     done
 }
 
+# wine_multi_sz STRING...: the strings as a REG_MULTI_SZ value's data in REGEDIT4 text
+# (hex(7), ANSI bytes, each string and the list ending in a zero byte).
+wine_multi_sz() {
+    local string
+    printf 'hex(7):'
+    for string in "$@"; do
+        printf '%s' "$string" | od -An -v -tx1 | tr -s ' \n' ',' | sed 's/^,//'
+        printf '00,'
+    done
+    printf '00'
+}
+
 # wine_make_prefix PORTS NOWHERE [REGISTRY LINES]: boots the prefix, pins the ports, adds the
 # caller's own registry lines (REGEDIT4 text), and starts a persistent server.
 wine_make_prefix() {

@@ -8,6 +8,10 @@
 
 inline constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 
+/// Whether a port call's error means the device behind the handle has gone (adapter pulled,
+/// pseudo-terminal hung up): the driver refuses everything after it. Not an abort.
+bool IsDeviceGone(DWORD error);
+
 // Holds a critical section for a scope.
 class SectionLock {
 public:

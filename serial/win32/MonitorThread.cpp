@@ -14,25 +14,6 @@ constexpr DWORD kCancelLimitMs = 2000;
 // How long the monitor thread waits for an event before it looks at the input queue itself.
 constexpr DWORD kQueueRecheckMs = 50;
 
-// Error codes that mean the device behind an open handle has gone (adapter pulled): the
-// driver aborts what is outstanding and refuses everything after. Wine reports a hung-up
-// pseudo-terminal as not ready; USB adapters' drivers often as a general failure.
-bool IsDeviceGone(DWORD error) {
-    switch (error) {
-        case ERROR_OPERATION_ABORTED:
-        case ERROR_ACCESS_DENIED:
-        case ERROR_BAD_COMMAND:
-        case ERROR_DEVICE_REMOVED:
-        case ERROR_DEVICE_NOT_CONNECTED:
-        case ERROR_NOT_READY:
-        case ERROR_GEN_FAILURE:
-        case ERROR_INVALID_HANDLE:
-            return true;
-        default:
-            return false;
-    }
-}
-
 // Waits, at most `limitMs`, until the system has stored the result of an overlapped
 // operation. Its event alone is not proof either way: Wine signals a serial wait's event
 // before storing its result, and stores some results without signalling again.
@@ -48,6 +29,23 @@ bool AwaitCompletion(const OVERLAPPED& io, DWORD limitMs) {
 }
 
 }  // namespace
+
+// An aborted operation is not among these: Wine ends idle event waits as aborted hundreds of
+// times a second, and Close aborts on purpose.
+bool IsDeviceGone(DWORD error) {
+    switch (error) {
+        case ERROR_ACCESS_DENIED:  // a pulled USB adapter, on Windows
+        case ERROR_BAD_COMMAND:
+        case ERROR_GEN_FAILURE:
+        case ERROR_DEVICE_REMOVED:
+        case ERROR_DEVICE_NOT_CONNECTED:
+        case ERROR_INVALID_HANDLE:
+        case ERROR_NOT_READY:  // a hung-up pseudo-terminal, under Wine
+            return true;
+        default:
+            return false;
+    }
+}
 
 bool CSerialLink::StopRequested() const {
     return ::WaitForSingleObject(m_hStopEvent, 0) == WAIT_OBJECT_0;
@@ -70,19 +68,16 @@ void CSerialLink::MonitorThread() {
             WritePending();
             continue;
         }
-        // Bytes that came while no wait was outstanding may raise no event of their own (and
-        // Wine's waits on a pty never report one). After a failed read only the end of the
-        // next wait reads again, so a read that keeps failing is not retried in a loop.
-        if ((m_dwEventMask & EV_RXCHAR) != 0 && m_hPort != nullptr && !m_bPortGone &&
-            !m_bReadFailed) {
-            COMSTAT status{};
-            DWORD errors = 0;
-            BOOL known = FALSE;
-            {
-                SectionLock port(r.csPort);
-                known = ::ClearCommError(m_hPort, &errors, &status);
-            }
-            if (known && status.cbInQue > 0 && !StopRequested()) {
+        if (m_hPort != nullptr && !m_bPortGone) {
+            // Asked every round, whatever the event wait's state, since QueuedBytes is what
+            // notices a vanished device: the wait may never end (Wine at times loses a wait's
+            // completion for good) and an idle panel writes nothing. Bytes that came while no
+            // wait was outstanding may raise no event of their own (Wine's waits on a pty
+            // never report one). After a failed read only the end of the next wait reads
+            // again, so a read that keeps failing is not retried in a loop.
+            const long queued = QueuedBytes();
+            if (queued > 0 && (m_dwEventMask & EV_RXCHAR) != 0 && !m_bReadFailed &&
+                !StopRequested()) {
                 ReceivePending();
                 continue;
             }
@@ -139,10 +134,12 @@ void CSerialLink::OnEventWaitDone() {
     ::ResetEvent(r.waitIo.hEvent);
     m_bReadFailed = false;
     if (!ok && error == ERROR_IO_INCOMPLETE) {
-        // Signalled before its result was stored (Wine, as a port hangs up): the result
-        // follows at once, though not always with a signal of its own.
+        // Signalled before its result was stored (Wine): the result mostly follows at once,
+        // though not always with a signal of its own, and now and then never comes. A wait
+        // that stays outstanding is left so; the status query of every round still notices
+        // a vanished device.
         if (!AwaitCompletion(r.waitIo, 200)) {
-            return;  // still outstanding: its completion signals the event
+            return;
         }
         OnEventWaitDone();
         return;
@@ -168,23 +165,13 @@ void CSerialLink::OnEventWaitDone() {
 
 void CSerialLink::WaitFailed() {
     const DWORD error = ::GetLastError();
-    if (IsDeviceGone(error)) {
-        // An aborted wait is the vanished device only when the port itself says so: some
-        // drivers (Wine's on a pseudo-terminal, hundreds of times a second) end an idle wait
-        // as aborted with no event. A port that still answers is waited on again.
-        COMSTAT status{};
-        DWORD errors = 0;
-        BOOL answers = FALSE;
-        {
-            SectionLock port(m_records->csPort);
-            answers = ::ClearCommError(m_hPort, &errors, &status);
-        }
-        if (answers) {
-            return;
-        }
-    } else {
-        ::SetLastError(error);
+    // A wait that looks like a vanished device is the vanished device only when the port
+    // itself says so, which the next round asks: some drivers (Wine's on a pseudo-terminal,
+    // hundreds of times a second) end an idle wait as aborted with no event.
+    if (error == ERROR_OPERATION_ABORTED || IsDeviceGone(error)) {
+        return;
     }
+    ::SetLastError(error);
     PortFailed("WaitCommEvent()");
 }
 
@@ -223,32 +210,49 @@ void CSerialLink::CancelEventWait() {
 
 void CSerialLink::PortFailed(const char* operation) {
     const DWORD error = ::GetLastError();
-    if (IsDeviceGone(error)) {
-        if (m_bPortGone) {
-            return;  // reported once already
-        }
-        // No longer watched: an outstanding wait would only end again with the same error.
-        m_bPortGone = true;
-        CancelEventWait();
+    // Reads and writes are cancelled only when the thread stops, silently: one the driver
+    // aborted went with its device.
+    if (!IsDeviceGone(error) && error != ERROR_OPERATION_ABORTED) {
+        ReportError(operation);
+        return;
     }
-    ::SetLastError(error);
+    if (m_bPortGone) {
+        return;  // reported once already
+    }
+    // No longer watched. The report comes first: a wait whose completion was lost can take
+    // the whole cancel limit to be given up.
+    m_bPortGone = true;
     ReportError(operation);
+    CancelEventWait();
+}
+
+long CSerialLink::QueuedBytes() {
+    COMSTAT status{};
+    DWORD errors = 0;
+    DWORD error = ERROR_SUCCESS;
+    {
+        SectionLock port(m_records->csPort);
+        if (::ClearCommError(m_hPort, &errors, &status)) {
+            return static_cast<long>(status.cbInQue);
+        }
+        error = ::GetLastError();
+    }
+    if (IsDeviceGone(error)) {
+        // Reported as the watch's failure, the same report as when the wait itself fails.
+        ::SetLastError(error);
+        PortFailed("WaitCommEvent()");
+    }
+    return -1;
 }
 
 void CSerialLink::ReceivePending() {
     Records& r = *m_records;
     while (!StopRequested() && !m_bPortGone) {
-        COMSTAT status{};
-        DWORD errors = 0;
-        BOOL known = FALSE;
-        {
-            SectionLock port(r.csPort);
-            known = ::ClearCommError(m_hPort, &errors, &status);
-        }
-        if (known && status.cbInQue == 0) {
+        const long queued = QueuedBytes();
+        if (queued == 0 || m_bPortGone) {
             return;
         }
-        // A failed status query says nothing: the read below tells what is wrong.
+        // Any other failed status query says nothing: the read below tells what is wrong.
         std::uint8_t byte = 0;
         DWORD got = 0;
         const char* failedStep = nullptr;

@@ -83,6 +83,9 @@ private:
     /// The event wait failed with the thread's last error: reported, unless it only looks
     /// like a vanished device while the port still answers.
     void WaitFailed();
+    /// The bytes in the port's input queue, or -1 when the status query failed. A failure
+    /// that means the device has gone is reported (once) as the vanished device.
+    long QueuedBytes();
     void ReceivePending();
     void WritePending();
     /// Waits for an overlapped operation on the port, or gives it up when the stop event

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "CommandFrame.h"
+#include "LinkRecords.h"
 #include "PortNames.h"
 #include "ReplyFramer.h"
 #include "WineLinkSupport.h"
@@ -183,6 +184,24 @@ TEST_F(WineLink, ReportsHoldTheWholeTextHoweverLong) {
     EXPECT_GT(reports[0].size(), head.size() + std::strlen("\nPort: 0\n") + 5);
     EXPECT_EQ(reports[0].substr(reports[0].size() - 9), "\nPort: 0\n");
     EXPECT_NE(reports[1].find("Error 536875572"), std::string::npos) << reports[1];
+}
+
+TEST_F(WineLink, OnlyAPortThatRefusesForGoodIsAVanishedDevice) {
+    struct Row {
+        const char* name;
+        DWORD error;
+        bool gone;
+    };
+    for (const Row& row : {Row{"pulled adapter", ERROR_ACCESS_DENIED, true},
+                           Row{"bad command", ERROR_BAD_COMMAND, true},
+                           Row{"general failure", ERROR_GEN_FAILURE, true},
+                           Row{"device removed", ERROR_DEVICE_REMOVED, true},
+                           Row{"hung-up pty under Wine", ERROR_NOT_READY, true},
+                           Row{"idle wait ended", ERROR_OPERATION_ABORTED, false},
+                           Row{"no device behind a pinned number", ERROR_INVALID_FUNCTION, false},
+                           Row{"read timed out", ERROR_SEM_TIMEOUT, false}}) {
+        EXPECT_EQ(IsDeviceGone(row.error), row.gone) << row.name;
+    }
 }
 
 TEST_F(WineUnplug, AVanishedModuleIsReportedOnceAndNotWatchedAfter) {
