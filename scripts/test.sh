@@ -2,8 +2,8 @@
 # Builds Varnel and runs every test: the plain build, the same tests under AddressSanitizer +
 # UndefinedBehaviorSanitizer, the Qt-free tests under ThreadSanitizer, bounded fuzz runs of
 # the reply framer, the control socket's parser and the SCPI engine, a short smoke run of the
-# benchmarks, the checks of the Debian package and the desktop metadata, the Windows build's tests under Wine, and the Win32 panel's end-to-end
-# scenario under Wine and Xvfb.
+# benchmarks, the checks of the Debian package and the desktop metadata, the Windows build's
+# tests under Wine, and the Win32 panel's end-to-end scenario under Wine and Xvfb.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh test
