@@ -1,5 +1,6 @@
 // The SCPI engine as a client meets it: each row is input lines, the answers written, the error
 // queue left behind and the module requests made, against a fake module that answers at once.
+// Then serve's command line: where it listens and whom it lets in.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "ScpiEngine.h"
+#include "ServeOptions.h"
 
 namespace {
 
@@ -276,5 +278,60 @@ TEST(ScpiEngine, ErrorListHasUniqueClassedNumbers) {
         seen.push_back(number);
     }
 }
+
+}  // namespace
+
+namespace {
+
+// serve's command line: where it may listen and who may connect.
+struct ServeRow {
+    const char* name;
+    std::vector<std::string> args;
+    const char* error;     // part of the refusal; empty when accepted
+    const char* admitted;  // addresses let in, space-separated
+    const char* refused;   // addresses reset
+};
+
+const ServeRow kServeRows[] = {
+    {"LoopbackByDefault", {"serve", "COM5"}, "", "127.0.0.1 127.0.0.2", "10.0.0.1"},
+    {"PortFirst", {"COM5", "serve", "--read-only"}, "", "127.0.0.1", "192.168.1.7"},
+    {"NetworkNeedsAllow", {"serve", "COM5", "--listen", "0.0.0.0:5025"}, "--allow", "", ""},
+    {"AllowList",
+     {"serve", "COM5", "--listen=0.0.0.0:5025", "--allow", "10.0.0.0/24,192.168.1.7"},
+     "",
+     "10.0.0.200 192.168.1.7",
+     "10.0.1.1 192.168.1.8 127.0.0.1"},
+    {"AllowOnlyOneLoopback",
+     {"serve", "COM5", "--allow", "127.0.0.1/32"},
+     "",
+     "127.0.0.1",
+     "127.0.0.2"},
+    {"BadRange", {"serve", "COM5", "--allow", "10.0.0.0/33"}, "--allow wants", "", ""},
+    {"BadListen", {"serve", "COM5", "--listen", "localhost"}, "--listen wants", "", ""},
+    {"NoPort", {"serve", "--read-only"}, "wants the port", "", ""},
+    {"ClientsLimit", {"serve", "COM5", "--max-clients", "0"}, "--max-clients", "", ""},
+};
+
+class ServeOptionRows : public testing::TestWithParam<ServeRow> {};
+
+TEST_P(ServeOptionRows, ListenAndAllow) {
+    const ServeRow& row = GetParam();
+    EXPECT_TRUE(IsServeCommand(row.args));
+    ServeOptions options;
+    const std::string error = ParseServeOptions(row.args, options);
+    ASSERT_NE(error.find(row.error), std::string::npos) << error;
+    ASSERT_EQ(error.empty(), *row.error == 0) << error;
+    for (const auto& [list, allowed] : {std::pair{row.admitted, true}, {row.refused, false}}) {
+        std::istringstream words(list);
+        for (std::string address; words >> address;) {
+            std::vector<AddressRange> one;
+            ASSERT_TRUE(ParseAddressRanges(address, one));
+            EXPECT_EQ(IsAllowed(options, one[0].network), allowed) << address;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Serve, ServeOptionRows, testing::ValuesIn(kServeRows),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

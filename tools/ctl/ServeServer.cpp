@@ -279,13 +279,14 @@ public:
             for (std::size_t i = 0; i < m_clients.size() && i + 3 < fds.size(); ++i) {
                 Serve(*m_clients[i], fds[i + 3].revents);
             }
-            if (fds[2].revents != 0) {
-                AcceptAll();
-            }
             for (const std::unique_ptr<Client>& client : m_clients) {
                 Flush(*client);
             }
+            // Clients that left make room before newcomers are counted against the limit.
             DropIdleAndClosed();
+            if (fds[2].revents != 0) {
+                AcceptAll();
+            }
         }
     }
 
@@ -440,10 +441,12 @@ int RunServe(const std::vector<std::string>& args, const char* version) {
             std::fprintf(stderr, "varnel-ctl: %s\n", error.c_str());
             code = kExitPort;
         } else {
-            std::fprintf(stderr, "varnel-ctl: serving %s (%s) as an SCPI instrument on %s:%d%s\n",
-                         options.port.label.c_str(), route.c_str(),
-                         AddressText(options.listenAddress).c_str(), net::BoundPort(listener),
-                         options.readOnly ? ", read-only" : "");
+            // On standard output: standard error carries the settings' log alone.
+            std::printf("varnel-ctl: serving %s (%s) as an SCPI instrument on %s:%d%s\n",
+                        options.port.label.c_str(), route.c_str(),
+                        AddressText(options.listenAddress).c_str(), net::BoundPort(listener),
+                        options.readOnly ? ", read-only" : "");
+            std::fflush(stdout);
             const scpi::EngineConfig config{std::string("Varnel,") + kModel + ",0," + version,
                                             options.readOnly};
             Server server(options, config, worker, waker, stop, listener);

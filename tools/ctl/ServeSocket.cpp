@@ -24,8 +24,10 @@ int Listen(std::uint32_t address, int port, std::string& error) {
     where.sin_family = AF_INET;
     where.sin_addr.s_addr = htonl(address);
     where.sin_port = htons(static_cast<std::uint16_t>(port));
+    // A deep queue: a storm of connections while the loop waits for the CPU must not overflow
+    // it, or the kernel drops SYNs and those clients wait a second for the retransmission.
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0 ||
-        ::listen(fd, 64) != 0) {
+        ::listen(fd, SOMAXCONN) != 0) {
         error = std::strerror(errno);
         ::close(fd);
         return -1;
