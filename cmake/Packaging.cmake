@@ -29,6 +29,13 @@ foreach(page ${VARNEL_MAN_PAGES})
     list(APPEND VARNEL_COMPRESSED_DOCS ${PROJECT_BINARY_DIR}/man/${name}.gz)
 endforeach()
 
+# The SCPI server as a systemd unit template (instance: the port), not enabled by anything.
+set(VARNEL_BINDIR ${CMAKE_INSTALL_FULL_BINDIR})
+configure_file(${PROJECT_SOURCE_DIR}/resources/varnel-scpi@.service
+    ${PROJECT_BINARY_DIR}/systemd/varnel-scpi@.service @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/systemd/varnel-scpi@.service
+    DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/systemd/system)
+
 # The package's documentation folder is named after the package, in lower case (GNUInstallDirs'
 # DOCDIR would take the project's name, "Varnel").
 set(VARNEL_DOCDIR ${CMAKE_INSTALL_DATADIR}/doc/varnel)

@@ -70,6 +70,19 @@ same_layout() {
 }
 check "cmake --install gives the package's layout" same_layout
 
+# The SCPI unit template, as an instance, with ExecStart pointed at the unpacked program.
+verify_unit() {
+    local unit=$root/deb/usr/lib/systemd/system/varnel-scpi@.service dir=$root/units
+    mkdir -p "$dir"
+    sed "s|^ExecStart=/usr/bin/|ExecStart=$root/deb/usr/bin/|" "$unit" >"$dir/varnel-scpi@COM5.service"
+    SYSTEMD_LOG_LEVEL=warning systemd-analyze verify --man=no "$dir/varnel-scpi@COM5.service"
+}
+if command -v systemd-analyze >/dev/null; then
+    check "systemd-analyze verify varnel-scpi@.service" verify_unit
+else
+    echo "skip systemd-analyze verify: systemd is not installed"
+fi
+
 # The unpacked programs run: no display, so --version and --help must not need one.
 runs() {
     local expect=$1 out

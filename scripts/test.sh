@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds Varnel and runs every test: the plain build, the same tests under AddressSanitizer +
-# UndefinedBehaviorSanitizer, the Qt-free tests under ThreadSanitizer, a bounded fuzz run of
-# the reply framer, a short smoke run of the benchmarks, the checks of the Debian package and
-# the desktop metadata, the Windows build's tests under Wine, and the Win32 panel's end-to-end
-# scenario under Wine and Xvfb.
+# UndefinedBehaviorSanitizer, the Qt-free tests under ThreadSanitizer, bounded fuzz runs of
+# the reply framer, the control socket's parser and the SCPI engine, a short smoke run of the
+# benchmarks, the checks of the Debian package and the desktop metadata, the Windows build's
+# tests under Wine, and the Win32 panel's end-to-end scenario under Wine and Xvfb.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh test
@@ -58,6 +58,14 @@ fi
 echo "== fuzzing the control socket's request parser"
 scripts/build.sh fuzz fuzz_control_request
 if build/fuzz/fuzz/fuzz_control_request -runs=200000 -max_len=5000 -seed=1 2>&1 | tail -n 3; then
+    passed=$((passed + 1))
+else
+    failed=$((failed + 1))
+fi
+
+echo "== fuzzing the SCPI engine"
+scripts/build.sh fuzz fuzz_scpi_engine
+if build/fuzz/fuzz/fuzz_scpi_engine -runs=200000 -max_len=9000 -seed=1 2>&1 | tail -n 3; then
     passed=$((passed + 1))
 else
     failed=$((failed + 1))

@@ -35,6 +35,8 @@ public:
     QByteArray Stop(int graceMs = 10000, int* exitCode = nullptr);
     /// Kills it at once (SIGKILL: it cleans nothing up) and waits for the end.
     void Kill();
+    /// Its process id; 0 when not running.
+    qint64 Pid() const { return m_process.processId(); }
 
 private:
     void ReadLines();

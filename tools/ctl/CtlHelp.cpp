@@ -20,6 +20,7 @@ constexpr const char* kMain = R"(Usage: varnel-ctl ports [--all]
        varnel-ctl PORT sweep CHANNELS --dwell S [--power DBM] [--repeat N]
                                                [--output off-at-end]
        varnel-ctl PORT monitor [--interval S]
+       varnel-ctl serve PORT [--listen ADDR:TCP] [--allow CIDR,...] [--read-only] ...
 
 Talks to the laser module on a serial port, with the same frames and serial link as the
 panel. PORT is COMn (resolved as the panel does: the port folder, else the fixed table)
@@ -38,6 +39,9 @@ Options for every command:
   --direct        only the port itself, never through a running panel
   -h, --help      this text; `varnel-ctl COMMAND --help` for a command
   --version       the version
+
+serve makes the module an SCPI instrument on TCP (default 127.0.0.1:5025) for PyVISA,
+lxi-tools and test-station code: see varnel-ctl serve --help.
 )";
 
 constexpr const char* kPorts = R"(Usage: varnel-ctl ports [--all] [--json]

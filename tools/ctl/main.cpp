@@ -12,10 +12,15 @@
 #include "PanelSession.h"
 #include "RecordSink.h"
 #include "SerialSession.h"
+#include "ServeOptions.h"
+#include "ServeServer.h"
 #include "StopSignal.h"
 
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
+    if (IsServeCommand(args)) {
+        return RunServe(args, VARNEL_VERSION);
+    }
     CtlOptions options;
     if (const std::string error = ParseCtlOptions(args, options); !error.empty()) {
         std::fprintf(stderr, "varnel-ctl: %s\n", error.c_str());

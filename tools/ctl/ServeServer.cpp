@@ -1,0 +1,459 @@
+#include "ServeServer.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <ctime>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+#include "CtlOptions.h"
+#include "ModuleSession.h"
+#include "PanelSession.h"
+#include "ScpiEngine.h"
+#include "SerialSession.h"
+#include "ServeOptions.h"
+#include "ServeSocket.h"
+#include "StopSignal.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kReadChunk = 4096;
+/// Unread answers beyond this mean a client that does not read: it is dropped.
+constexpr std::size_t kOutputLimit = 64 * 1024;
+constexpr const char* kModel = "Laser module";
+
+/// Opens the module's session (on the worker thread, which then owns it); null with the
+/// reason in `error` when it cannot; `route` says which way it went.
+using SessionOpener =
+    std::function<std::unique_ptr<ModuleSession>(std::string& error, std::string& route)>;
+
+struct Job {
+    std::uint64_t client;
+    scpi::ModuleRequest request;
+};
+
+struct Done {
+    std::uint64_t client;
+    scpi::ModuleOutcome outcome;
+};
+
+// The one thread that talks to the module, one exchange at a time. A lost port is opened again
+// on the next request; until then every request ends at once with PortLost.
+class ModuleWorker {
+public:
+    ModuleWorker(SessionOpener opener, std::string label, net::Waker& waker)
+        : m_opener(std::move(opener)), m_label(std::move(label)), m_waker(waker) {}
+    ~ModuleWorker() {
+        {
+            std::lock_guard lock(m_mutex);
+            m_stop = true;
+        }
+        m_wake.notify_all();
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+    }
+    ModuleWorker(const ModuleWorker&) = delete;
+    ModuleWorker& operator=(const ModuleWorker&) = delete;
+
+    // Starts the thread and waits for the first open; false with the reason when it failed.
+    bool Start(std::string& error, std::string& route) {
+        m_thread = std::thread([this] { Run(); });
+        std::unique_lock lock(m_mutex);
+        m_wake.wait(lock, [this] { return m_openDone; });
+        error = m_openError;
+        route = m_route;
+        return m_openError.empty();
+    }
+
+    void Submit(const Job& job) {
+        {
+            std::lock_guard lock(m_mutex);
+            m_jobs.push_back(job);
+        }
+        m_wake.notify_all();
+    }
+
+    std::vector<Done> TakeDone() {
+        std::lock_guard lock(m_mutex);
+        return std::exchange(m_done, {});
+    }
+
+private:
+    void Run() {
+        std::string error;
+        std::string route;
+        m_session = m_opener(error, route);
+        {
+            std::lock_guard lock(m_mutex);
+            m_openDone = true;
+            m_openError = m_session ? "" : (error.empty() ? "cannot be opened" : error);
+            m_route = route;
+        }
+        m_wake.notify_all();
+        if (!m_session) {
+            return;
+        }
+        for (;;) {
+            std::unique_lock lock(m_mutex);
+            m_wake.wait(lock, [this] { return m_stop || !m_jobs.empty(); });
+            if (m_stop) {
+                break;
+            }
+            const Job job = m_jobs.front();
+            m_jobs.pop_front();
+            lock.unlock();
+            Done done{job.client, Exchange(job.request)};
+            lock.lock();
+            m_done.push_back(std::move(done));
+            lock.unlock();
+            m_waker.Wake();
+        }
+        m_session.reset();  // on this thread, which owns the link
+    }
+
+    scpi::ModuleOutcome Exchange(const scpi::ModuleRequest& request) {
+        if (!m_session) {
+            std::string error;
+            std::string route;
+            m_session = m_opener(error, route);
+            if (!m_session) {
+                return {scpi::ModuleStatus::PortLost, 0, error};
+            }
+            std::fprintf(stderr, "varnel-ctl: %s is back (%s)\n", m_label.c_str(), route.c_str());
+        }
+        const ExchangeResult result = request.isSet
+                                          ? m_session->Set(request.quantity, request.value)
+                                          : m_session->Get(request.quantity);
+        scpi::ModuleOutcome outcome{scpi::ModuleStatus::Ok, result.value, {}};
+        switch (result.status) {
+            case ExchangeStatus::Ok:
+                return outcome;
+            case ExchangeStatus::Mismatch:
+                outcome.status = scpi::ModuleStatus::Mismatch;
+                break;
+            case ExchangeStatus::PortLost:
+                outcome.status = scpi::ModuleStatus::PortLost;
+                m_session.reset();
+                std::fprintf(stderr, "varnel-ctl: %s went away; answering -241 until it is back\n",
+                             m_label.c_str());
+                break;
+            case ExchangeStatus::NoReply:
+            case ExchangeStatus::Interrupted:
+                outcome.status = scpi::ModuleStatus::NoReply;
+                break;
+        }
+        outcome.detail =
+            DescribeExchangeFailure(request.isSet, request.quantity, request.value, result);
+        return outcome;
+    }
+
+    SessionOpener m_opener;
+    std::string m_label;
+    net::Waker& m_waker;
+    std::unique_ptr<ModuleSession> m_session;  // the worker thread's alone
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::deque<Job> m_jobs;
+    std::vector<Done> m_done;
+    bool m_stop = false;
+    bool m_openDone = false;
+    std::string m_openError;
+    std::string m_route;
+    std::thread m_thread;
+};
+
+std::string PeerText(const net::Peer& peer) {
+    return AddressText(peer.address) + ":" + std::to_string(peer.port);
+}
+
+// One line on standard error for a setting: UTC time, the client, the command (bytes that are
+// not printable shown as '?', so a client cannot forge log lines).
+void LogSetting(const net::Peer& peer, std::string_view command) {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const long millis = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000);
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
+    std::string text(command.substr(0, 200));
+    for (char& c : text) {
+        c = c >= ' ' && c <= '~' ? c : '?';
+    }
+    std::fprintf(stderr, "%s.%03ldZ %s %s\n", stamp, millis, PeerText(peer).c_str(), text.c_str());
+}
+
+class Server;
+
+// One connection: its socket, its engine and its unsent answers.
+class Client final : public scpi::EngineHost {
+public:
+    Client(const scpi::EngineConfig& config, ModuleWorker& worker, int fd, std::uint64_t id,
+           net::Peer peer)
+        : fd(fd),
+          id(id),
+          peer(peer),
+          heard(Clock::now()),
+          m_worker(worker),
+          engine(config, *this) {}
+
+    void Answer(std::string_view message) override { out.append(message); }
+    void Request(const scpi::ModuleRequest& request) override { m_worker.Submit({id, request}); }
+    void Setting(std::string_view command) override { LogSetting(peer, command); }
+
+    int fd;
+    std::uint64_t id;
+    net::Peer peer;
+    std::string out;
+    Clock::time_point heard;  // last input or output
+    bool closed = false;
+
+private:
+    ModuleWorker& m_worker;
+
+public:
+    scpi::Engine engine;  // last: it is built with the members above in place
+};
+
+class Server {
+public:
+    Server(const ServeOptions& options, const scpi::EngineConfig& config, ModuleWorker& worker,
+           net::Waker& waker, StopSignal& stop, int listener)
+        : m_options(options),
+          m_config(config),
+          m_worker(worker),
+          m_waker(waker),
+          m_stop(stop),
+          m_listener(listener) {}
+    ~Server() {
+        for (const std::unique_ptr<Client>& client : m_clients) {
+            net::Close(client->fd);
+        }
+    }
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    void Run() {
+        std::vector<pollfd> fds;
+        for (;;) {
+            fds.clear();
+            fds.push_back({m_stop.Fd(), POLLIN, 0});
+            fds.push_back({m_waker.Fd(), POLLIN, 0});
+            fds.push_back({m_listener, POLLIN, 0});
+            for (const std::unique_ptr<Client>& client : m_clients) {
+                // A client waiting for the module is not read: its later lines wait in the
+                // kernel, so its buffers stay bounded.
+                short events = client->engine.Waiting() ? 0 : POLLIN;
+                if (!client->out.empty()) {
+                    events |= POLLOUT;
+                }
+                fds.push_back({client->fd, events, 0});
+            }
+            if (!net::Poll(fds, IdleWaitMs())) {
+                std::perror("varnel-ctl: poll");
+                return;
+            }
+            if (fds[0].revents != 0 && m_stop.Count() > 0) {
+                return;
+            }
+            if (fds[1].revents != 0) {
+                m_waker.Drain();
+                for (Done& done : m_worker.TakeDone()) {
+                    if (Client* client = Find(done.client)) {
+                        client->engine.Complete(done.outcome);
+                    }
+                }
+            }
+            for (std::size_t i = 0; i < m_clients.size() && i + 3 < fds.size(); ++i) {
+                Serve(*m_clients[i], fds[i + 3].revents);
+            }
+            for (const std::unique_ptr<Client>& client : m_clients) {
+                Flush(*client);
+            }
+            // Clients that left make room before newcomers are counted against the limit.
+            DropIdleAndClosed();
+            if (fds[2].revents != 0) {
+                AcceptAll();
+            }
+        }
+    }
+
+private:
+    Client* Find(std::uint64_t id) {
+        for (const std::unique_ptr<Client>& client : m_clients) {
+            if (client->id == id) {
+                return client.get();
+            }
+        }
+        return nullptr;
+    }
+
+    void AcceptAll() {
+        for (;;) {
+            net::Peer peer;
+            const int fd = net::Accept(m_listener, peer);
+            if (fd < 0) {
+                return;
+            }
+            if (!IsAllowed(m_options, peer.address) ||
+                m_clients.size() >= static_cast<std::size_t>(m_options.maxClients)) {
+                net::Refuse(fd);
+                continue;
+            }
+            m_clients.push_back(std::make_unique<Client>(m_config, m_worker, fd, ++m_lastId, peer));
+        }
+    }
+
+    void Serve(Client& client, short revents) {
+        if ((revents & (POLLERR | POLLNVAL)) != 0) {
+            client.closed = true;
+            return;
+        }
+        if ((revents & (POLLIN | POLLHUP)) == 0 || client.engine.Waiting()) {
+            return;
+        }
+        char buffer[kReadChunk];
+        std::size_t count = 0;
+        switch (net::Receive(client.fd, buffer, sizeof buffer, count)) {
+            case net::Io::Done:
+                client.heard = Clock::now();
+                client.engine.Feed(std::string_view(buffer, count));
+                break;
+            case net::Io::WouldBlock:
+                break;
+            case net::Io::Closed:
+                client.closed = true;
+                break;
+        }
+    }
+
+    void Flush(Client& client) {
+        if (client.closed || client.out.empty()) {
+            return;
+        }
+        std::size_t sent = 0;
+        if (net::Send(client.fd, client.out.data(), client.out.size(), sent) == net::Io::Closed) {
+            client.closed = true;
+            return;
+        }
+        client.out.erase(0, sent);
+        if (sent > 0) {
+            client.heard = Clock::now();
+        }
+        if (client.out.size() > kOutputLimit) {
+            client.closed = true;  // it does not read: its answers would pile up for ever
+        }
+    }
+
+    int IdleWaitMs() const {
+        if (m_options.idleTimeoutS == 0 || m_clients.empty()) {
+            return -1;
+        }
+        Clock::time_point first = Clock::time_point::max();
+        for (const std::unique_ptr<Client>& client : m_clients) {
+            first = std::min(first, client->heard);
+        }
+        const auto left = first + std::chrono::seconds(m_options.idleTimeoutS) - Clock::now();
+        return static_cast<int>(std::clamp<long long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(left).count() + 1, 0, 60000));
+    }
+
+    void DropIdleAndClosed() {
+        const Clock::time_point now = Clock::now();
+        std::erase_if(m_clients, [&](const std::unique_ptr<Client>& client) {
+            const bool idle = m_options.idleTimeoutS > 0 &&
+                              now - client->heard >= std::chrono::seconds(m_options.idleTimeoutS);
+            if (client->closed || idle) {
+                net::Close(client->fd);
+                return true;
+            }
+            return false;
+        });
+    }
+
+    const ServeOptions& m_options;
+    const scpi::EngineConfig& m_config;
+    ModuleWorker& m_worker;
+    net::Waker& m_waker;
+    StopSignal& m_stop;
+    int m_listener;
+    std::vector<std::unique_ptr<Client>> m_clients;
+    std::uint64_t m_lastId = 0;
+};
+
+}  // namespace
+
+int RunServe(const std::vector<std::string>& args, const char* version) {
+    ServeOptions options;
+    if (const std::string error = ParseServeOptions(args, options); !error.empty()) {
+        std::fprintf(stderr, "varnel-ctl: %s\n", error.c_str());
+        return kExitUsage;
+    }
+    if (options.help) {
+        std::fputs(ServeHelpText().c_str(), stdout);
+        return kExitOk;
+    }
+    // Before any thread starts, so that every thread inherits the blocked signals.
+    StopSignal stop;
+    if (!stop.Install()) {
+        std::perror("varnel-ctl: cannot receive signals");
+        return kExitFailure;
+    }
+    std::string error;
+    const int listener = net::Listen(options.listenAddress, options.listenPort, error);
+    if (listener < 0) {
+        std::fprintf(stderr, "varnel-ctl: cannot listen on %s:%d: %s\n",
+                     AddressText(options.listenAddress).c_str(), options.listenPort, error.c_str());
+        return kExitFailure;
+    }
+    net::Waker waker;
+    // The other commands' route: the running panel that holds the port, else the port itself.
+    SessionOpener opener = [&options](std::string& why,
+                                      std::string& route) -> std::unique_ptr<ModuleSession> {
+        PanelInfo panel;
+        if (!options.direct && FindPanelFor(options.port, panel)) {
+            auto session = std::make_unique<PanelSession>(nullptr, true);
+            route = "through the panel, PID " + std::to_string(panel.pid);
+            return session->Connect(panel, why) ? std::move(session) : nullptr;
+        }
+        auto session = std::make_unique<SerialSession>(
+            SessionTiming{.replyTimeoutMs = options.timeoutMs, .tries = options.tries}, nullptr);
+        route = "directly";
+        return session->Open(options.port, why) ? std::move(session) : nullptr;
+    };
+    int code = kExitOk;
+    {
+        ModuleWorker worker(opener, options.port.label, waker);
+        std::string route;
+        if (!worker.Start(error, route)) {
+            std::fprintf(stderr, "varnel-ctl: %s\n", error.c_str());
+            code = kExitPort;
+        } else {
+            // On standard output: standard error carries the settings' log alone.
+            std::printf("varnel-ctl: serving %s (%s) as an SCPI instrument on %s:%d%s\n",
+                        options.port.label.c_str(), route.c_str(),
+                        AddressText(options.listenAddress).c_str(), net::BoundPort(listener),
+                        options.readOnly ? ", read-only" : "");
+            std::fflush(stdout);
+            const scpi::EngineConfig config{std::string("Varnel,") + kModel + ",0," + version,
+                                            options.readOnly};
+            Server server(options, config, worker, waker, stop, listener);
+            server.Run();
+        }
+        // The server's clients are closed here; the worker ends next and releases the port.
+    }
+    net::Close(listener);
+    return code;
+}

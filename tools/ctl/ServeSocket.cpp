@@ -1,0 +1,137 @@
+#include "ServeSocket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace net {
+
+int Listen(std::uint32_t address, int port, std::string& error) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return -1;
+    }
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_addr.s_addr = htonl(address);
+    where.sin_port = htons(static_cast<std::uint16_t>(port));
+    // A deep queue: a storm of connections while the loop waits for the CPU must not overflow
+    // it, or the kernel drops SYNs and those clients wait a second for the retransmission.
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0 ||
+        ::listen(fd, SOMAXCONN) != 0) {
+        error = std::strerror(errno);
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int BoundPort(int listener) {
+    sockaddr_in where{};
+    socklen_t length = sizeof where;
+    if (::getsockname(listener, reinterpret_cast<sockaddr*>(&where), &length) != 0) {
+        return -1;
+    }
+    return ntohs(where.sin_port);
+}
+
+int Accept(int listener, Peer& peer) {
+    sockaddr_in from{};
+    socklen_t length = sizeof from;
+    int fd = -1;
+    do {
+        fd = ::accept4(listener, reinterpret_cast<sockaddr*>(&from), &length,
+                       SOCK_NONBLOCK | SOCK_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        return -1;
+    }
+    // A client whose machine vanished without a word is found out in time.
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    peer.address = ntohl(from.sin_addr.s_addr);
+    peer.port = ntohs(from.sin_port);
+    return fd;
+}
+
+void Refuse(int fd) {
+    const linger reset{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    ::close(fd);
+}
+
+void Close(int fd) {
+    ::close(fd);
+}
+
+Io Receive(int fd, char* buffer, std::size_t size, std::size_t& count) {
+    count = 0;
+    for (;;) {
+        const ssize_t got = ::recv(fd, buffer, size, 0);
+        if (got > 0) {
+            count = static_cast<std::size_t>(got);
+            return Io::Done;
+        }
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        return got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? Io::WouldBlock : Io::Closed;
+    }
+}
+
+Io Send(int fd, const char* data, std::size_t size, std::size_t& count) {
+    count = 0;
+    for (;;) {
+        const ssize_t sent = ::send(fd, data, size, MSG_NOSIGNAL);
+        if (sent >= 0) {
+            count = static_cast<std::size_t>(sent);
+            return Io::Done;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        return errno == EAGAIN || errno == EWOULDBLOCK ? Io::WouldBlock : Io::Closed;
+    }
+}
+
+bool Poll(std::vector<pollfd>& fds, int timeoutMs) {
+    for (;;) {
+        if (::poll(fds.data(), fds.size(), timeoutMs) >= 0) {
+            return true;
+        }
+        if (errno != EINTR) {
+            return false;
+        }
+    }
+}
+
+Waker::Waker() : m_fd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+Waker::~Waker() {
+    if (m_fd >= 0) {
+        ::close(m_fd);
+    }
+}
+
+void Waker::Wake() {
+    const std::uint64_t one = 1;
+    while (::write(m_fd, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+}
+
+void Waker::Drain() {
+    std::uint64_t count = 0;
+    while (::read(m_fd, &count, sizeof count) < 0 && errno == EINTR) {
+    }
+}
+
+}  // namespace net

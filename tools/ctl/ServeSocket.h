@@ -1,0 +1,59 @@
+// Every socket call of the SCPI server, in one place, so that a Winsock version can stand
+// beside it: IPv4 listening, accepting, refusing with a reset, non-blocking reads and writes,
+// poll, and the waker the module worker rouses the loop with.
+#pragma once
+
+#include <poll.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace net {
+
+/// The far end of a connection, in host byte order.
+struct Peer {
+    std::uint32_t address = 0;
+    std::uint16_t port = 0;
+};
+
+/// A non-blocking listening socket on `address`:`port` (port 0: any free one); -1 with the
+/// reason in `error` when it cannot be made.
+int Listen(std::uint32_t address, int port, std::string& error);
+/// The port a listening socket is bound to.
+int BoundPort(int listener);
+/// The next waiting connection, non-blocking, with keep-alive on; -1 when none is waiting.
+int Accept(int listener, Peer& peer);
+/// Closes a connection with a reset and without sending a byte: the client fails at once
+/// instead of waiting for its timeout.
+void Refuse(int fd);
+/// Closes a connection normally.
+void Close(int fd);
+
+/// What a read or a write did.
+enum class Io { Done, WouldBlock, Closed };
+/// Reads what is there into `buffer` (up to `size`); `count` gets the bytes read.
+Io Receive(int fd, char* buffer, std::size_t size, std::size_t& count);
+/// Writes as much of `data` as the socket takes now; `count` gets the bytes written.
+Io Send(int fd, const char* data, std::size_t size, std::size_t& count);
+
+/// poll() that retries on EINTR; false on another failure.
+bool Poll(std::vector<pollfd>& fds, int timeoutMs);
+
+/// A descriptor another thread makes readable to wake the loop's poll.
+class Waker {
+public:
+    Waker();
+    ~Waker();
+    Waker(const Waker&) = delete;
+    Waker& operator=(const Waker&) = delete;
+    int Fd() const { return m_fd; }
+    void Wake();
+    void Drain();
+
+private:
+    int m_fd = -1;
+};
+
+}  // namespace net
