@@ -226,7 +226,8 @@ TEST_F(CtlProcess, EveryCommandAgainstAHealthyModule) {
 }
 
 TEST_F(CtlProcess, SweepOnABadLineReportsOnlyWhatTheModuleHolds) {
-    StartModule(101, {"--drop", "0.2", "--corrupt", "0.1", "--seed", "7", "--power", "11"});
+    StartModule(101, {"--drop", "0.2", "--corrupt", "0.1", "--forge", "0.1", "--seed", "7",
+                      "--power", "11"});
     const fs::path csv = m_dir / "sweep.csv";
     const CtlRun run = Ctl({"COM101", "sweep", "1-24", "--dwell", "0", "--json", "--csv", csv,
                             "--timeout", "60", "--tries", "8"});
@@ -275,6 +276,7 @@ TEST_F(CtlProcess, WhatIsSentAndWhatIsNot) {
 TEST_F(CtlProcess, NoReplyEndsInBoundedTimeWithItsCode) {
     StartModule(103, {"--silent"});
     StartModule(104, {"--reply-delay", "400"});
+    StartModule(109, {"--forge", "1"});
     const std::tuple<const char*, std::vector<std::string>, std::string> rows[] = {
         {"silent",
          {"COM103", "get", "--timeout", "50"},
@@ -285,6 +287,7 @@ TEST_F(CtlProcess, NoReplyEndsInBoundedTimeWithItsCode) {
         {"too slow",
          {"COM104", "get", "power", "--timeout", "50", "--tries", "1"},
          "no reply to get power after 1 try"},
+        {"every reply forged", {"COM109", "get", "--timeout", "50"}, ", no valid reply"},
     };
     for (const auto& [name, args, text] : rows) {
         SCOPED_TRACE(name);

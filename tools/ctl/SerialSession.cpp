@@ -42,37 +42,6 @@ std::string Hex(const std::vector<std::uint8_t>& bytes) {
     return text;
 }
 
-// The value a reply carries, read as the panel reads it; false for an output reply with one
-// byte on and one off, which names no state.
-bool ReplyValue(const CommandFrame& reply, int& value) {
-    switch (reply[2]) {
-        case CMD_CHANNEL:
-            value = reply[4];  // the high byte is not part of a channel
-            return true;
-        case CMD_POWER:
-            value = reply[3] * 256 + reply[4];
-            return true;
-        default:
-            if ((reply[3] != 0) != (reply[4] != 0)) {
-                return false;
-            }
-            value = reply[3] != 0 ? 1 : 0;
-            return true;
-    }
-}
-
-const CommandFrame& SetFrame(Quantity quantity, int value) {
-    switch (quantity) {
-        case Quantity::Channel:
-            return SetChannelFrame(value);
-        case Quantity::Power:
-            return SetPowerFrame(value);
-        case Quantity::Output:
-            break;
-    }
-    return SetOutputFrame(value != 0);
-}
-
 }  // namespace
 
 SerialSession::SerialSession(SessionTiming timing, StopSignal* stop)
@@ -130,14 +99,13 @@ ExchangeResult SerialSession::Get(Quantity quantity) {
 }
 
 ExchangeResult SerialSession::Set(Quantity quantity, int value) {
-    return Exchange(SetFrame(quantity, value), quantity, true, value);
+    return Exchange(SetFrameFor(quantity, value), quantity, true, value);
 }
 
 ExchangeResult SerialSession::Exchange(const CommandFrame& frame, Quantity quantity, bool isSet,
                                        int value) {
     ExchangeResult result;
     result.detail = "nothing";
-    const std::uint8_t command = QuantityCommand(quantity);
     bool mismatch = false;
     m_recent.clear();
     while (result.tries < m_timing.tries) {
@@ -152,9 +120,9 @@ ExchangeResult SerialSession::Exchange(const CommandFrame& frame, Quantity quant
         ++result.tries;
         const std::int64_t deadline =
             NowNs() + static_cast<std::int64_t>(m_timing.replyTimeoutMs) * 1'000'000;
-        CommandFrame reply{};
+        int reported = 0;
         for (;;) {
-            const WaitEnd end = AwaitReply(command, deadline, reply);
+            const WaitEnd end = AwaitReply(quantity, deadline, reported);
             if (end == WaitEnd::Lost) {
                 result.status = ExchangeStatus::PortLost;
                 TakeReport(result.detail);
@@ -167,8 +135,6 @@ ExchangeResult SerialSession::Exchange(const CommandFrame& frame, Quantity quant
             if (end == WaitEnd::Timeout) {
                 break;
             }
-            int reported = 0;
-            ReplyValue(reply, reported);
             if (!isSet || reported == value) {
                 result.status = ExchangeStatus::Ok;
                 result.value = reported;
@@ -188,18 +154,19 @@ ExchangeResult SerialSession::Exchange(const CommandFrame& frame, Quantity quant
     return result;
 }
 
-SerialSession::WaitEnd SerialSession::AwaitReply(std::uint8_t command, std::int64_t deadlineNs,
-                                                 CommandFrame& reply) {
+SerialSession::WaitEnd SerialSession::AwaitReply(Quantity quantity, std::int64_t deadlineNs,
+                                                 int& value) {
     for (;;) {
         // Reset first: a wake-up after this read is for a byte parked after it.
         std::uint64_t wakes = 0;
         [[maybe_unused]] const ssize_t got = ::read(m_wakeFd, &wakes, sizeof wakes);
         m_link.DispatchPending();
         while (!m_replies.empty()) {
-            reply = m_replies.front();
+            // A reply the panel would drop (out of range, a stray byte's forgery) is no reply.
+            const std::optional<ModuleReply> reply = DecodeReply(m_replies.front());
             m_replies.pop_front();
-            int value = 0;
-            if (reply[2] == command && ReplyValue(reply, value)) {
+            if (reply && reply->quantity == quantity) {
+                value = reply->value;
                 return WaitEnd::Reply;
             }
         }

@@ -45,8 +45,8 @@ private:
     enum class WaitEnd { Reply, Timeout, Lost, Interrupted };
 
     ExchangeResult Exchange(const CommandFrame& frame, Quantity quantity, bool isSet, int value);
-    /// Waits until a usable reply for `command` arrived (taken into `reply`), or the deadline.
-    WaitEnd AwaitReply(std::uint8_t command, std::int64_t deadlineNs, CommandFrame& reply);
+    /// Waits until a valid reply of `quantity` arrived (its value into `value`), or the deadline.
+    WaitEnd AwaitReply(Quantity quantity, std::int64_t deadlineNs, int& value);
     /// A report of the link, if one came, as one line.
     bool TakeReport(std::string& text);
 
