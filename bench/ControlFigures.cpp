@@ -78,7 +78,7 @@ bool RunControlSocket(const BenchConfig& config, BenchPanel& panel) {
 
     // Direct, on a module of its own: the same sets on the same kind of pty.
     std::vector<double> direct;
-    SerialSession session({.replyTimeoutMs = 500, .tries = 3}, nullptr);
+    SerialSession session({}, nullptr);
     PortTarget target;
     std::string error;
     const bool directOk = ParsePortTarget(Format("COM%d", kComDirect), target).empty() &&

@@ -88,9 +88,10 @@ TEST(CtlOptions, ReadsEachCommand) {
     EXPECT_EQ(o.settings[1].value, 45);
     EXPECT_EQ(o.settings[2].value, 1);
 
-    ASSERT_EQ(ParseCtlOptions(Words("ttyUSB0 sweep 1-3 --dwell=0.25 --power 12 --repeat 2 "
-                                    "--output off-at-end --csv out.csv --tries 5 --timeout 50"),
-                              o),
+    ASSERT_EQ(ParseCtlOptions(
+                  Words("ttyUSB0 sweep 1-3 --dwell=0.25 --power 12 --repeat 2 "
+                        "--output off-at-end --csv out.csv --tries 5 --timeout 50 --reply-wait 20"),
+                  o),
               "");
     EXPECT_EQ(o.port.path, "/dev/ttyUSB0");
     EXPECT_EQ(Join(o.channels), "1 2 3");
@@ -102,6 +103,7 @@ TEST(CtlOptions, ReadsEachCommand) {
     EXPECT_EQ(o.csvPath, "out.csv");
     EXPECT_EQ(o.tries, 5);
     EXPECT_EQ(o.timeoutMs, 50);
+    EXPECT_EQ(o.replyWaitMs, 20);
 
     ASSERT_EQ(ParseCtlOptions(Words("ports --all"), o), "");
     EXPECT_EQ(o.command, CtlCommand::Ports);
@@ -180,6 +182,7 @@ TEST(CtlOptions, RefusesBadCommandLines) {
         {"COM5 sweep 1-3 --dwell nan", "--dwell wants"},
         {"COM5 sweep 1-3 --dwell 1 --power 14", "outside 7.00-13.00"},
         {"COM5 sweep 1-3 --dwell 1 --repeat 0", "--repeat wants"},
+        {"COM5 sweep 1-89,1-89 --dwell 1 --repeat 1000000", "at most 100000000 steps"},
         {"COM5 sweep 1-3 --dwell 1 --output off", "off-at-end"},
         {"COM5 sweep 1-3 --dwell", "--dwell wants a value"},
         {"COM5 get --dwell 1", "an option of sweep"},

@@ -73,8 +73,9 @@ std::string ReadChannelText(const std::string& text, bool clamp, int& channel) {
 
 // The options that take a value.
 bool TakesValue(const std::string& name) {
-    return name == "--csv" || name == "--timeout" || name == "--tries" || name == "--dwell" ||
-           name == "--power" || name == "--repeat" || name == "--output" || name == "--interval";
+    return name == "--csv" || name == "--timeout" || name == "--reply-wait" || name == "--tries" ||
+           name == "--dwell" || name == "--power" || name == "--repeat" || name == "--output" ||
+           name == "--interval";
 }
 
 // Which command an option belongs to (None: every command).
@@ -123,12 +124,16 @@ std::string ApplyOption(const Option& option, CtlOptions& options, std::string& 
         }
         options.csvPath = value;
     } else if (name == "--timeout") {
-        if (!ReadInt(value, 10, 60000, options.timeoutMs)) {
-            return "--timeout wants milliseconds from 10 to 60000";
+        if (!ReadInt(value, 10, 600000, options.timeoutMs)) {
+            return "--timeout wants milliseconds from 10 to 600000";
+        }
+    } else if (name == "--reply-wait") {
+        if (!ReadInt(value, 10, 60000, options.replyWaitMs)) {
+            return "--reply-wait wants milliseconds from 10 to 60000";
         }
     } else if (name == "--tries") {
-        if (!ReadInt(value, 1, 100, options.tries)) {
-            return "--tries wants a number from 1 to 100";
+        if (!ReadInt(value, 1, 1000, options.tries)) {
+            return "--tries wants a number from 1 to 1000";
         }
     } else if (name == "--all") {
         options.all = true;
@@ -353,6 +358,11 @@ std::string ParseCtlOptions(const std::vector<std::string>& args, CtlOptions& op
     }
     if (!dwellGiven) {
         return "sweep wants --dwell SECONDS, the time on each channel";
+    }
+    if (const long long steps = static_cast<long long>(options.channels.size()) * options.repeat;
+        steps > kMaxSweepSteps) {
+        return "a sweep has at most " + std::to_string(kMaxSweepSteps) +
+               " steps (channels times --repeat), not " + std::to_string(steps);
     }
     std::string error;
     if (options.sweepPower && !ReadPowerText(powerText, false, options.power, error)) {

@@ -108,7 +108,11 @@ ExchangeResult SerialSession::Exchange(const CommandFrame& frame, Quantity quant
     result.detail = "nothing";
     bool mismatch = false;
     m_recent.clear();
-    while (result.tries < m_timing.tries) {
+    // A poor line loses a reply now and then: ride it out as the panel does, by asking again
+    // until the budget is spent, not after a fixed count.
+    const std::int64_t budgetEnd = NowNs() + std::int64_t{m_timing.budgetMs} * 1'000'000;
+    while ((m_timing.tries == 0 || result.tries < m_timing.tries) &&
+           (result.tries == 0 || NowNs() < budgetEnd)) {
         // A reply from before this frame, or a half frame, must not be taken for its answer.
         m_replies.clear();
         m_framer = ReplyFramer{};
@@ -119,7 +123,7 @@ ExchangeResult SerialSession::Exchange(const CommandFrame& frame, Quantity quant
         }
         ++result.tries;
         const std::int64_t deadline =
-            NowNs() + static_cast<std::int64_t>(m_timing.replyTimeoutMs) * 1'000'000;
+            std::min(NowNs() + std::int64_t{m_timing.replyWaitMs} * 1'000'000, budgetEnd);
         int reported = 0;
         for (;;) {
             const WaitEnd end = AwaitReply(quantity, deadline, reported);
