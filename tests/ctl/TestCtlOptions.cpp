@@ -124,20 +124,12 @@ TEST(CtlOptions, ReadsEachCommand) {
 
 TEST(CtlOptions, ClampIsThePanelsClamping) {
     const std::tuple<const char*, int, int> rows[] = {
-        // text, value without --clamp (-1: refused), value with it
-        {"power 8.2", 820, 820},
-        {"power 8.205", 820, 820},
-        {"power 13", 1300, 1300},
-        {"power 13.001", 1300, 1300},
-        {"power 13.01", -1, 1300},
-        {"power 6.99", -1, 700},
-        {"power -5", -1, 700},
-        {"power 1e1", 1000, 1000},
-        {"power 1e400", -1, 1300},
-        {"channel 89", 89, 89},
-        {"channel 90", -1, 89},
-        {"channel 0", -1, 1},
-        {"channel 99999999999999999999", -1, 89},
+        // text, value without --clamp (-1: refused), value with it; how each text reads is
+        // the number grammar's table (tests/protocol)
+        {"power 8.205", 820, 820}, {"power 13.001", 1300, 1300},
+        {"power 13.01", -1, 1300}, {"power 6.99", -1, 700},
+        {"power 1e400", -1, 1300}, {"channel 89", 89, 89},
+        {"channel 0", -1, 1},      {"channel 99999999999999999999", -1, 89},
     };
     for (const auto& [text, plain, clamped] : rows) {
         for (const bool clamp : {false, true}) {
@@ -167,10 +159,7 @@ TEST(CtlOptions, RefusesBadCommandLines) {
         {"COM5 get colour", "not \"colour\""},
         {"COM5 set", "wants what to set"},
         {"COM5 set power", "wants a value"},
-        {"COM5 set power 8,2", "not a number"},
         {"COM5 set power 8.2dBm", "not a number"},
-        {"COM5 set power nan", "not a number"},
-        {"COM5 set power inf", "not a number"},
         {"COM5 set channel 4.5", "not a whole number"},
         {"COM5 set channel 45 output maybe", "on or off"},
         {"COM5 set volume 3", "not \"volume\""},

@@ -62,10 +62,5 @@ struct CtlOptions {
 /// one line saying what is wrong and how to put it right.
 std::string ParseCtlOptions(const std::vector<std::string>& args, CtlOptions& options);
 
-/// Reads a power typed in dBm exactly as the panel reads a typed power ("8.2" is 820), but
-/// only when the whole text is a number. Out of 7.00..13.00 it is refused (false, with the
-/// reason in `error`) unless `clamp`.
-bool ReadPowerText(const std::string& text, bool clamp, int& hundredths, std::string& error);
-
 /// The text of --help: the program's for CtlCommand::None, else the command's.
 std::string CtlHelpText(CtlCommand command);

@@ -18,6 +18,7 @@
 #include "CtlOptions.h"
 #include "PortNames.h"
 #include "PosixPortNames.h"
+#include "ReadoutText.h"
 #include "StopSignal.h"
 
 namespace {
@@ -41,14 +42,7 @@ ControlQuantity ToControl(Quantity quantity) {
 
 // The text the operator would type for `value`: "45", "8.20", "on".
 std::string EntryText(Quantity quantity, int value) {
-    if (quantity == Quantity::Output) {
-        return value != 0 ? "on" : "off";
-    }
-    if (quantity == Quantity::Channel) {
-        return std::to_string(value);
-    }
-    const std::string cents = std::to_string(value % 100);
-    return std::to_string(value / 100) + "." + (cents.size() < 2 ? "0" : "") + cents;
+    return quantity == Quantity::Power ? PowerText(value) : FormatQuantity(quantity, value);
 }
 
 bool SendAll(int fd, const std::string& text) {

@@ -10,18 +10,13 @@
 #include <cstdio>
 
 #include "LinkMessages.h"
+#include "ModuleLink.h"
 #include "StopSignal.h"
 
 namespace {
 
-// The module's line, as the panel opens it.
-constexpr std::uint32_t kLinkTimeout = 1000;
-constexpr LinkSettings kLinkSettings{
-    .line = {.baudRate = 9600, .parity = 'N', .dataBits = 8, .stopBits = 0},
-    .eventMask = EV_RXCHAR,
-    .sendBufferSize = kFrameSize,
-    .timeouts = {kLinkTimeout, kLinkTimeout, kLinkTimeout, kLinkTimeout, kLinkTimeout},
-};
+// The module's line, as the panel opens it; one frame is all that is ever waiting to go.
+constexpr LinkSettings kLinkSettings = ModuleLinkSettings(kFrameSize);
 
 // Two frames: enough to show a reply that went wrong and what came before it.
 constexpr std::size_t kRecentBytes = 2 * kFrameSize;
