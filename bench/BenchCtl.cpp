@@ -22,6 +22,7 @@
 #include "CtlCommands.h"
 #include "CtlOptions.h"
 #include "Monotonic.h"
+#include "ModuleQuantity.h"
 #include "PortNames.h"
 #include "RecordSink.h"
 #include "SerialSession.h"
@@ -241,7 +242,7 @@ int main(int argc, char** argv) {
     std::printf("# varnel-ctl against varnel-module on ptys (no line time: see the notes)\n");
     const bool ok = GetRoundTrip(kFirstCom, 0, smoke ? 20 : 500) &&
                     GetRoundTrip(kFirstCom + 1, 20, smoke ? 5 : 50) &&
-                    SweepOverhead(kFirstCom, smoke ? 5 : 89) &&
+                    SweepOverhead(kFirstCom, smoke ? 5 : kChannelMax) &&
                     ProcessStartGetExit(kFirstCom, smoke ? 3 : 30);
     return ok ? 0 : 1;
 }

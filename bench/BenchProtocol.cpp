@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "CommandFrame.h"
+#include "ModuleQuantity.h"
 #include "ReplyFramer.h"
 
 namespace {
@@ -15,11 +16,11 @@ constexpr std::size_t kStreamBytes = 1 << 20;
 std::vector<std::uint8_t> ValidReplies() {
     std::vector<std::uint8_t> stream;
     stream.reserve(kStreamBytes);
-    std::uint8_t channel = 1;
+    std::uint8_t channel = kChannelMin;
     while (stream.size() + kFrameSize <= kStreamBytes) {
         const CommandFrame frame = ReplyFrame(CMD_CHANNEL, 0, channel);
         stream.insert(stream.end(), frame.begin(), frame.end());
-        channel = static_cast<std::uint8_t>(channel % 89 + 1);
+        channel = static_cast<std::uint8_t>(channel % kChannelMax + kChannelMin);
     }
     return stream;
 }
@@ -61,8 +62,9 @@ BENCHMARK(BM_FramerRandomBytes);
 void BM_EncodeSetFrames(benchmark::State& state) {
     int value = 0;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(SetChannelFrame(value % 89 + 1).data());
-        benchmark::DoNotOptimize(SetPowerFrame(700 + value % 601).data());
+        benchmark::DoNotOptimize(SetChannelFrame(value % kChannelMax + kChannelMin).data());
+        benchmark::DoNotOptimize(
+            SetPowerFrame(kPowerMin + value % (kPowerMax - kPowerMin + 1)).data());
         benchmark::DoNotOptimize(SetOutputFrame(value & 1).data());
         ++value;
     }

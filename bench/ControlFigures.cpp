@@ -72,7 +72,7 @@ bool RunControlSocket(const BenchConfig& config, BenchPanel& /*in-process panel:
 
     // Direct, on a module of its own: the same sets on the same kind of pty.
     std::vector<double> direct;
-    SerialSession session({.replyTimeoutMs = 500, .tries = 3}, nullptr);
+    SerialSession session({}, nullptr);
     PortTarget target;
     const bool directOk = ParsePortTarget(Format("COM%d", kComDirect), target).empty() &&
                           session.Open(target, error) && TimeSets(session, count, direct);

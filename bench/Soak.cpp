@@ -12,6 +12,7 @@
 #include "ChildProcess.h"
 #include "CommandFrame.h"
 #include "Figures.h"
+#include "ModuleQuantity.h"
 #include "ReadoutText.h"
 #include "SoakModuleView.h"
 
@@ -26,7 +27,7 @@ const QStringList kFaults = {"--drop", "0.1", "--corrupt", "0.05", "--noise", "0
 const Voice SoakSay{"soak: "};
 
 const char* Name(int command) {
-    return command == CMD_CHANNEL ? "channel" : command == CMD_POWER ? "power" : "output";
+    return QuantityName(QuantityOfCommand(static_cast<std::uint8_t>(command)).value());
 }
 
 class Soak {
@@ -166,18 +167,19 @@ private:
             const int pick = Int(0, 99);
             if (pick < 30) {
                 if (Int(0, 1) == 0) {
-                    m_panel.MoveSlider("IDC_SLIDER_CHANNEL", Int(1, 89));
+                    m_panel.MoveSlider("IDC_SLIDER_CHANNEL", Int(kChannelMin, kChannelMax));
                 } else {
-                    m_panel.MoveSlider("IDC_SLIDER_POWER", Int(700, 1300));
+                    m_panel.MoveSlider("IDC_SLIDER_POWER", Int(kPowerMin, kPowerMax));
                 }
                 ++m_moves;
             } else if (pick < 50) {
                 if (Int(0, 1) == 0) {
                     m_panel.TypeAndEnter("IDC_EDIT_CHANNEL",
-                                         Int(0, 9) == 0 ? QString::fromLatin1(kOdd[Int(0, 4)])
-                                                        : QString::number(Int(1, 89)));
+                                         Int(0, 9) == 0
+                                             ? QString::fromLatin1(kOdd[Int(0, 4)])
+                                             : QString::number(Int(kChannelMin, kChannelMax)));
                 } else {
-                    const int hundredths = Int(650, 1350);
+                    const int hundredths = Int(kPowerMin - 50, kPowerMax + 50);  // some beyond
                     m_panel.TypeAndEnter("IDC_EDIT_POWER",
                                          QString::number(hundredths / 100.0, 'f', Int(0, 2)));
                 }

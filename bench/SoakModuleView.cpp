@@ -1,9 +1,11 @@
 #include "SoakModuleView.h"
 
 #include <cctype>
+#include <optional>
 #include <sstream>
 
 #include "CommandFrame.h"
+#include "ModuleQuantity.h"
 
 namespace bench {
 
@@ -25,7 +27,7 @@ void ModuleView::OnLine(const std::string& line) {
     }
     // A set frame (00 01 cmd ..) from the panel, or a reply (01 01 cmd ..) to it.
     const bool valued =
-        bytes.size() == kFrameSize && bytes[1] == 0x01 && bytes[2] >= 1 && bytes[2] <= 3;
+        bytes.size() == kFrameSize && bytes[1] == 0x01 && QuantityOfCommand(bytes[2]).has_value();
     if (dir == "rx") {
         m_lastRxNs = MonotonicNs();
         ++m_rxFrames;
@@ -54,14 +56,10 @@ void ModuleView::OnLine(const std::string& line) {
 }
 
 int ModuleView::ValueOf(const std::vector<std::uint8_t>& frame) {
-    switch (frame[2]) {
-        case CMD_CHANNEL:
-            return frame[4];
-        case CMD_POWER:
-            return frame[3] * 256 + frame[4];
-        default:
-            return frame[3] != 0 && frame[4] != 0 ? 1 : (frame[3] == 0 && frame[4] == 0 ? 0 : -1);
-    }
+    // Read as the panel reads a reply, whatever the line did to the checksum; the panel's set
+    // frames carry their value the same way.
+    const std::optional<ModuleReply> reply = DecodeReply(ReplyFrame(frame[2], frame[3], frame[4]));
+    return reply ? reply->value : -1;
 }
 
 }  // namespace bench

@@ -1,6 +1,9 @@
 #include "ControlProtocol.h"
 
 #include <nlohmann/json.hpp>
+#include <optional>
+
+#include "NumberText.h"
 
 namespace {
 
@@ -13,25 +16,11 @@ bool QuantityFromName(const std::string& name, std::optional<Quantity>& quantity
     return quantity || name == kAll;
 }
 
-// A typed number as the entry field would hold it: digits, at most one '.', a sign in front,
-// at most 16 characters; the panel's own reading then clamps and rounds it.
-bool IsEntryText(const std::string& text) {
-    if (text.empty() || text.size() > 16) {
-        return false;
-    }
-    bool digit = false;
-    bool point = false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c >= '0' && c <= '9') {
-            digit = true;
-        } else if (c == '.' && !point) {
-            point = true;
-        } else if (!((c == '-' || c == '+') && i == 0)) {
-            return false;
-        }
-    }
-    return digit;
+// A channel or power from a script: one number in the scripts' grammar, as varnel-ctl reads
+// it, and short enough for the entry field; the panel's typed entry then clamps it.
+bool IsEntryText(const std::string& text, const std::optional<Quantity>& quantity) {
+    return quantity && text.size() <= 16 &&
+           ReadQuantityText(*quantity, text, NumberGrammar::Strict).has_value();
 }
 
 // The set's value: a JSON number or string for channel and power, "on"/"off" or a boolean
@@ -57,7 +46,7 @@ bool ReadSetValue(const Json& value, ControlRequest& request, std::string& error
     } else if (value.is_string()) {
         request.text = value.get<std::string>();
     }
-    if (!IsEntryText(request.text)) {
+    if (!IsEntryText(request.text, request.quantity)) {
         error = "the value is not a number";
         return false;
     }

@@ -9,13 +9,16 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "ControlProtocol.h"
 #include "ControlSocketPath.h"
 #include "CtlOptions.h"
 #include "PortNames.h"
 #include "PosixPortNames.h"
+#include "ReadoutText.h"
 #include "StopSignal.h"
 
 namespace {
@@ -27,14 +30,7 @@ constexpr int kHelloWaitMs = 1000;
 
 // The text the operator would type for `value`: "45", "8.20", "on".
 std::string EntryText(Quantity quantity, int value) {
-    if (quantity == Quantity::Output) {
-        return value != 0 ? "on" : "off";
-    }
-    if (quantity == Quantity::Channel) {
-        return std::to_string(value);
-    }
-    const std::string cents = std::to_string(value % 100);
-    return std::to_string(value / 100) + "." + (cents.size() < 2 ? "0" : "") + cents;
+    return quantity == Quantity::Power ? PowerText(value) : FormatQuantity(quantity, value);
 }
 
 bool SendAll(int fd, const std::string& text) {
@@ -102,17 +98,32 @@ bool Hello(const std::string& socket, PanelInfo& panel) {
         SendAll(fd, FormatControlRequest({ControlCommand::Hello, {}, false, {}}) + "\n") &&
         ReadLine(fd, buffer, line, kHelloWaitMs, nullptr) == 1;
     ::close(fd);
-    const Json json = answered ? Json::parse(line, nullptr, false) : Json();
-    if (!json.is_object() || json.value("ok", false) != true) {
-        return false;
-    }
-    panel.socket = socket;
-    panel.pid = json.value("pid", 0L);
-    panel.port = json.value("port", "");
-    panel.device = json.value("device", "");
-    panel.synced = json.value("synced", false);
-    return !panel.port.empty();
+    return answered && ReadHelloAnswer(line, socket, panel);
 }
+
+// What every answer shares: a JSON object with a boolean "ok". Nothing for anything else.
+std::optional<Json> AnswerObject(const std::string& line) {
+    Json json = Json::parse(line, nullptr, false);
+    const auto ok = json.is_object() ? json.find("ok") : json.end();
+    if (!json.is_object() || ok == json.end() || !ok->is_boolean()) {
+        return std::nullopt;
+    }
+    return json;
+}
+
+// The string field `key`: `fallback` when absent, nothing when it is not a string.
+std::optional<std::string> StringField(const Json& json, const char* key, std::string fallback) {
+    const auto field = json.find(key);
+    if (field == json.end()) {
+        return fallback;
+    }
+    if (!field->is_string()) {
+        return std::nullopt;
+    }
+    return field->get<std::string>();
+}
+
+constexpr char kUnreadable[] = "the panel answered something unreadable";
 
 }  // namespace
 
@@ -209,62 +220,82 @@ ExchangeResult PanelSession::Ask(const std::string& request, std::string& answer
     }
 }
 
-namespace {
-
-// The answer's outcome: Ok with `json` filled, or the panel's error as a failed exchange.
-ExchangeResult ReadAnswer(const std::string& line, Json& json) {
-    ExchangeResult result;
-    result.tries = 1;
-    json = Json::parse(line, nullptr, false);
-    if (!json.is_object() || !json.contains("ok")) {
-        result.detail = "an answer that is not the panel's";
-        return result;
+bool ReadHelloAnswer(const std::string& line, const std::string& socket, PanelInfo& panel) {
+    const std::optional<Json> json = AnswerObject(line);
+    if (!json || !json->at("ok").get<bool>()) {
+        return false;
     }
-    if (json.value("ok", false)) {
-        result.status = ExchangeStatus::Ok;
-        return result;
+    const auto pid = json->find("pid");
+    const auto synced = json->find("synced");
+    const std::optional<std::string> port = StringField(*json, "port", "");
+    const std::optional<std::string> device = StringField(*json, "device", "");
+    if (pid == json->end() || !pid->is_number_integer() || *pid <= 0 ||
+        *pid > std::numeric_limits<int>::max() ||
+        (synced != json->end() && !synced->is_boolean()) || !port || port->empty() || !device) {
+        return false;
     }
-    const std::string code = json.value("error", "");
-    result.detail = "the panel says: " + json.value("message", code);
-    result.status = code == kErrPortClosed || code == kErrPortGone ? ExchangeStatus::PortLost
-                                                                   : ExchangeStatus::NoReply;
-    return result;
+    panel.socket = socket;
+    panel.pid = pid->get<long>();
+    panel.port = *port;
+    panel.device = *device;
+    panel.synced = synced != json->end() && synced->get<bool>();
+    return true;
 }
 
-}  // namespace
-
-ExchangeResult PanelSession::AskForNumber(const std::string& request, const char* field,
-                                          const char* missing) {
-    std::string line;
-    ExchangeResult result = Ask(request, line);
-    if (result.status != ExchangeStatus::Ok) {
+ExchangeResult ReadPanelAnswer(const std::string& line, const char* field, Quantity quantity,
+                               const char* missing) {
+    ExchangeResult result;
+    result.tries = 1;
+    result.detail = kUnreadable;
+    const std::optional<Json> json = AnswerObject(line);
+    if (!json) {
         return result;
     }
-    Json json;
-    result = ReadAnswer(line, json);
-    if (result.status != ExchangeStatus::Ok) {
+    if (!json->at("ok").get<bool>()) {
+        const std::optional<std::string> code = StringField(*json, "error", "");
+        const std::optional<std::string> message = StringField(*json, "message", code.value_or(""));
+        if (!code || !message) {
+            return result;
+        }
+        result.detail = "the panel says: " + *message;
+        result.status = *code == kErrPortClosed || *code == kErrPortGone ? ExchangeStatus::PortLost
+                                                                         : ExchangeStatus::NoReply;
         return result;
     }
-    const auto number = json.find(field);
-    if (number == json.end() || !number->is_number_integer()) {
-        result.status = ExchangeStatus::NoReply;
+    const auto number = json->find(field);
+    if (number == json->end() || number->is_null()) {
         result.detail = missing;
         return result;
     }
+    // The panel passes on only what the module could have sent: anything else is not its.
+    if (!number->is_number_integer() || *number < InfoOf(quantity).minimum ||
+        *number > InfoOf(quantity).maximum) {
+        return result;
+    }
+    result.status = ExchangeStatus::Ok;
     result.value = number->get<int>();
+    result.detail.clear();
     return result;
+}
+
+ExchangeResult PanelSession::AskForNumber(const std::string& request, Quantity quantity,
+                                          const char* field, const char* missing) {
+    std::string line;
+    const ExchangeResult result = Ask(request, line);
+    return result.status == ExchangeStatus::Ok ? ReadPanelAnswer(line, field, quantity, missing)
+                                               : result;
 }
 
 ExchangeResult PanelSession::Get(Quantity quantity) {
     return AskForNumber(FormatControlRequest({ControlCommand::Get, quantity, m_fresh, {}}),
-                        QuantityName(quantity),
+                        quantity, QuantityName(quantity),
                         "the panel has no report of it from the module yet");
 }
 
 ExchangeResult PanelSession::Set(Quantity quantity, int value) {
     ExchangeResult result = AskForNumber(
         FormatControlRequest({ControlCommand::Set, quantity, false, EntryText(quantity, value)}),
-        "value", "an answer without the module's value");
+        quantity, "value", "an answer without the module's value");
     if (result.status == ExchangeStatus::Ok && result.value != value) {
         result.status = ExchangeStatus::Mismatch;
     }

@@ -30,6 +30,16 @@ bool FindPanelFor(const PortTarget& target, PanelInfo& panel);
 /// The panels command: one line (or JSON object) per running panel; returns the exit code.
 int RunPanels(const CtlOptions& options, std::FILE* out, std::FILE* messages);
 
+/// Reads a panel's answer to hello into `panel` (its `socket` given); false for anything that
+/// is not one. Never throws, whatever the line holds.
+bool ReadHelloAnswer(const std::string& line, const std::string& socket, PanelInfo& panel);
+
+/// Reads the answer to a get or set: Ok with the value of `quantity` in `field` (in range), the
+/// panel's error as a failed exchange, NoReply with `missing` when the panel has no value, or
+/// NoReply "the panel answered something unreadable". Never throws.
+ExchangeResult ReadPanelAnswer(const std::string& line, const char* field, Quantity quantity,
+                               const char* missing);
+
 /// A ModuleSession over a panel's control socket.
 class PanelSession : public ModuleSession {
 public:
@@ -51,9 +61,9 @@ public:
 private:
     /// Sends one request line and reads its answer; the answer's JSON text in `answer`.
     ExchangeResult Ask(const std::string& request, std::string& answer);
-    /// Asks `request` and reads the integer `field` of the answer; NoReply with `missing` as the
-    /// detail when the answer has none.
-    ExchangeResult AskForNumber(const std::string& request, const char* field, const char* missing);
+    /// Asks `request` and reads the answer's `field` as a value of `quantity` (ReadPanelAnswer).
+    ExchangeResult AskForNumber(const std::string& request, Quantity quantity, const char* field,
+                                const char* missing);
 
     StopSignal* m_stop;
     bool m_fresh;

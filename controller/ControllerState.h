@@ -4,6 +4,8 @@
 #include <array>
 #include <cstdint>
 
+#include "ModuleQuantity.h"
+
 /// Window timer ids of the panel.
 enum TimerId : unsigned {
     TIMER_TRACK = 1,          ///< 500 ms slider tracking
@@ -22,12 +24,12 @@ inline constexpr unsigned kQueryPeriodMs = 200;
 
 /// Everything the panel's handlers share. Only the window's thread touches it.
 struct ControllerState {
-    std::int32_t currentChannel = 1;  ///< last channel sent or reported
-    std::int32_t currentPower = 700;  ///< last power sent or reported, hundredths of a dBm
-    bool portOpen = false;            ///< a port is open and its monitor thread runs
-    bool outputOn = false;            ///< output state as last toggled or reported
-    std::uint8_t selectedPort = 0;    ///< COM number last opened from the list; 0 = none
-    bool synced = false;              ///< the start-up synchronisation has completed
+    std::int32_t currentChannel = kChannelMin;  ///< last channel sent or reported
+    std::int32_t currentPower = kPowerMin;  ///< last power sent or reported, hundredths of a dBm
+    bool portOpen = false;                  ///< a port is open and its monitor thread runs
+    bool outputOn = false;                  ///< output state as last toggled or reported
+    std::uint8_t selectedPort = 0;          ///< COM number last opened from the list; 0 = none
+    bool synced = false;                    ///< the start-up synchronisation has completed
     std::array<std::uint8_t, 254> portTable{};  ///< COM number of each port-list entry
     std::uint8_t portCount = 0;                 ///< entries in the port list and portTable
     std::uint8_t holdCount = 0;  ///< step-timer ticks of the current hold, at most 249

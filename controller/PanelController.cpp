@@ -8,9 +8,10 @@
 #include "ChannelGrid.h"
 #include "CommandFrame.h"
 #include "LinkMessages.h"
+#include "ModuleLink.h"
 #include "ModuleQuantity.h"
+#include "NumberText.h"
 #include "ReadoutText.h"
-#include "TypedNumber.h"
 
 namespace {
 
@@ -20,14 +21,8 @@ constexpr unsigned kPortPauseMs = 200;
 constexpr int kTextOffsetPx = 4;
 constexpr int kLastComPort = 254;
 
-// The module's line (9600 8N1) and the link's buffer and timeouts, the same on every open.
-constexpr std::uint32_t kLinkTimeout = 1000;
-constexpr LinkSettings kLinkSettings{
-    .line = {.baudRate = 9600, .parity = 'N', .dataBits = 8, .stopBits = 0},
-    .eventMask = EV_RXCHAR,
-    .sendBufferSize = 512,
-    .timeouts = {kLinkTimeout, kLinkTimeout, kLinkTimeout, kLinkTimeout, kLinkTimeout},
-};
+// The module's line, with the panel's send buffer, the same on every open.
+constexpr LinkSettings kLinkSettings = ModuleLinkSettings(512);
 
 }  // namespace
 

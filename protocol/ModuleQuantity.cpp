@@ -53,6 +53,14 @@ std::string FormatQuantity(Quantity quantity, int value) {
     return value != 0 ? "on" : "off";
 }
 
+std::string RangeText(Quantity quantity) {
+    const QuantityInfo& info = InfoOf(quantity);
+    if (quantity == Quantity::Power) {
+        return PowerText(info.minimum) + "-" + FormatQuantity(quantity, info.maximum);
+    }
+    return FormatQuantity(quantity, info.minimum) + "-" + FormatQuantity(quantity, info.maximum);
+}
+
 std::optional<ModuleReply> DecodeReply(const CommandFrame& frame) {
     if (KindOf(frame) != FrameKind::Reply || FrameChecksum(frame) != frame[5]) {
         return std::nullopt;

@@ -58,6 +58,9 @@ bool InRange(Quantity quantity, int value);
 /// A value of `quantity` as a person reads it: "45", "8.20 dBm", "on".
 std::string FormatQuantity(Quantity quantity, int value);
 
+/// The range of `quantity` as a person reads it: "1-89", "7.00-13.00 dBm".
+std::string RangeText(Quantity quantity);
+
 /// A reply as the module meant it: one quantity and its value, always in range.
 struct ModuleReply {
     Quantity quantity;

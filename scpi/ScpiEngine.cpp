@@ -7,7 +7,7 @@
 
 #include "ChannelGrid.h"
 #include "ReadoutText.h"
-#include "TypedNumber.h"
+#include "NumberText.h"
 
 namespace scpi {
 namespace {
@@ -22,10 +22,9 @@ constexpr std::size_t kMaxParams = 4;
 /// Longest error text, quotes included, as SCPI allows.
 constexpr std::size_t kMaxErrorText = 255;
 
-// The panel's reading of a typed number ("8.2" with two decimals is exactly 820). The one
-// place the SCPI engine reaches that grammar, so that moving it is a one-line change here.
+// The panel's reading of a typed number ("8.2" with two decimals is exactly 820).
 std::optional<std::int64_t> ReadTypedNumber(std::string_view text, int decimals) {
-    return ReadScaledDecimal(text, decimals);
+    return ReadScaledDecimal(text, decimals, NumberGrammar::Typed);
 }
 
 bool IsSpace(char c) {

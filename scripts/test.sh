@@ -71,6 +71,14 @@ else
     failed=$((failed + 1))
 fi
 
+echo "== fuzzing varnel-ctl's reading of the panel's answers"
+scripts/build.sh fuzz fuzz_panel_answer
+if build/fuzz/fuzz/fuzz_panel_answer -runs=100000 -max_len=5000 -seed=1 2>&1 | tail -n 3; then
+    passed=$((passed + 1))
+else
+    failed=$((failed + 1))
+fi
+
 echo "== benchmark smoke runs"
 if build/release/bench/bench_protocol --benchmark_min_time=0.01 >/dev/null; then
     passed=$((passed + 1))

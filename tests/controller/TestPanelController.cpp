@@ -216,21 +216,16 @@ ROWS(Forgery, StrayRow{"AheadOfChannel4", Stray(CMD_CHANNEL, 0, 4)},
      StrayRow{"AheadOfPower7_76", Stray(CMD_POWER, 0x03, 0x08)},
      StrayRow{"AheadOfPower12_90", Stray(CMD_POWER, 0x05, 0x0A)},
      StrayRow{"WholeFrame", {0x01, 0x01, CMD_CHANNEL, 0x02, 0x03, 0x08}});
-// Replies outside the ranges, whole (the TEST_P above feeds them to a synchronised panel).
+// Replies outside the ranges, whole (the TEST_P above feeds them to a synchronised panel); one
+// per quantity: DecodeReply's table (tests/protocol) holds every class and edge.
 std::vector<std::uint8_t> Whole(std::uint8_t command, std::uint8_t high, std::uint8_t low) {
     const CommandFrame reply = ReplyFrame(command, high, low);
     return {reply.begin(), reply.end()};
 }
 INSTANTIATE_TEST_SUITE_P(OutOfRange, Forgery,
                          ::testing::Values(StrayRow{"Power645_13", Whole(CMD_POWER, 0xFC, 0x01)},
-                                           StrayRow{"Power0", Whole(CMD_POWER, 0, 0)},
-                                           StrayRow{"Power6_99", Whole(CMD_POWER, 0x02, 0xBB)},
-                                           StrayRow{"Power13_01", Whole(CMD_POWER, 0x05, 0x15)},
                                            StrayRow{"Channel0", Whole(CMD_CHANNEL, 0, 0)},
-                                           StrayRow{"Channel90", Whole(CMD_CHANNEL, 0, 90)},
-                                           StrayRow{"Channel255", Whole(CMD_CHANNEL, 0, 255)},
-                                           StrayRow{"OutputMixed", Whole(CMD_OUTPUT, 1, 0)},
-                                           StrayRow{"OutputTwo", Whole(CMD_OUTPUT, 2, 2)}),
+                                           StrayRow{"OutputMixed", Whole(CMD_OUTPUT, 1, 0)}),
                          RowName<StrayRow>);
 
 // The search behind the rows above: every reply the module can send, behind every single stray
@@ -329,32 +324,16 @@ TEST_P(TypedEntry, EnterSendsClampedValueAndRestartsTracking) {
     EXPECT_EQ(timers.Due(TIMER_TRACK), nothing ? 500u : 700u);
 }
 
+// How each text reads is the number grammar's table (tests/protocol); here, what the panel
+// does with it: clamp, send, or put the module's value back.
 constexpr int kEC = IDC_EDIT_CHANNEL, kEP = IDC_EDIT_POWER;
 // clang-format off
 ROWS(TypedEntry,
-    EntryRow{"ChTruncates", kEC, "12.7", 12},         EntryRow{"ChZero", kEC, "0", 1},
-    EntryRow{"ChNegative", kEC, "-5", 1},             EntryRow{"ChAboveRange", kEC, "120", 89},
-    EntryRow{"ChSpaceAndTail", kEC, " 42x", 42},      EntryRow{"ChExponent", kEC, "4.5e1", 45},
-    EntryRow{"ChBareExponent", kEC, "7e", 7},         EntryRow{"ChHuge", kEC, "1e999", 89},
-    EntryRow{"ChHugeNeg", kEC, "-1e999", 1},          EntryRow{"ChInf", kEC, "inf", 89},
-    EntryRow{"ChZeroFraction", kEC, ".0", 1},
-    EntryRow{"ChThousandDigits", kEC, std::string(1000, '9'), 89},
-    EntryRow{"ChEmpty", kEC, "", kNothingSent},       EntryRow{"ChNan", kEC, "nan", kNothingSent},
-    EntryRow{"ChLoneMinus", kEC, "-", kNothingSent},  EntryRow{"ChSpace", kEC, " ", kNothingSent},
-    EntryRow{"ChWord", kEC, "hello", kNothingSent},   EntryRow{"ChDot", kEC, ".", kNothingSent},
-    EntryRow{"ChPastedWords", kEC, "channel 5", kNothingSent},
-    EntryRow{"ChEmoji", kEC, "\xF0\x9F\x98\x80", kNothingSent},
-    EntryRow{"ChFullWidth", kEC, "\xEF\xBC\x94\xEF\xBC\x95", kNothingSent},
-    EntryRow{"ChArabicIndic", kEC, "\xD9\xA4\xD9\xA5", kNothingSent},
-    EntryRow{"PwHalf", kEP, "7.5", 750},              EntryRow{"PwThirdDecimal", kEP, "7.505", 750},
-    EntryRow{"PwExact8_2", kEP, "8.2", 820},          EntryRow{"PwExact10_01", kEP, "10.01", 1001},
-    EntryRow{"PwBelow", kEP, "5", 700},               EntryRow{"PwAbove", kEP, "45", 1300},
-    EntryRow{"PwNegative", kEP, "-3", 700},           EntryRow{"PwHuge", kEP, "1e999", 1300},
-    EntryRow{"PwHugeNeg", kEP, "-1e999", 700},        EntryRow{"PwMinusInf", kEP, "-inf", 700},
-    EntryRow{"PwTiny", kEP, "1e-999", 700},           EntryRow{"PwEmpty", kEP, "", kNothingSent},
-    EntryRow{"PwNan", kEP, "-nan", kNothingSent},     EntryRow{"PwSignOnly", kEP, "+", kNothingSent},
-    EntryRow{"PwNinesTruncate", kEP, "12.349999999999", 1234},
-    EntryRow{"PwLongZeroFraction", kEP, "0." + std::string(998, '0') + "1234e1000", 1234});
+    EntryRow{"ChTruncates", kEC, "12.7", 12},         EntryRow{"ChNegative", kEC, "-5", 1},
+    EntryRow{"ChAboveRange", kEC, "120", 89},         EntryRow{"ChHuge", kEC, "1e999", 89},
+    EntryRow{"ChEmpty", kEC, "", kNothingSent},       EntryRow{"ChWord", kEC, "hello", kNothingSent},
+    EntryRow{"PwExact8_2", kEP, "8.2", 820},          EntryRow{"PwBelow", kEP, "5", 700},
+    EntryRow{"PwHugeNeg", kEP, "-1e999", 700},        EntryRow{"PwNan", kEP, "-nan", kNothingSent});
 // clang-format on
 
 TEST_F(Panel, UnreadableEntryBeforeAnyReplyEmptiesTheField) {

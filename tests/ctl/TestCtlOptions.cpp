@@ -88,9 +88,10 @@ TEST(CtlOptions, ReadsEachCommand) {
     EXPECT_EQ(o.settings[1].value, 45);
     EXPECT_EQ(o.settings[2].value, 1);
 
-    ASSERT_EQ(ParseCtlOptions(Words("ttyUSB0 sweep 1-3 --dwell=0.25 --power 12 --repeat 2 "
-                                    "--output off-at-end --csv out.csv --tries 5 --timeout 50"),
-                              o),
+    ASSERT_EQ(ParseCtlOptions(
+                  Words("ttyUSB0 sweep 1-3 --dwell=0.25 --power 12 --repeat 2 "
+                        "--output off-at-end --csv out.csv --tries 5 --timeout 50 --reply-wait 20"),
+                  o),
               "");
     EXPECT_EQ(o.port.path, "/dev/ttyUSB0");
     EXPECT_EQ(Join(o.channels), "1 2 3");
@@ -102,6 +103,7 @@ TEST(CtlOptions, ReadsEachCommand) {
     EXPECT_EQ(o.csvPath, "out.csv");
     EXPECT_EQ(o.tries, 5);
     EXPECT_EQ(o.timeoutMs, 50);
+    EXPECT_EQ(o.replyWaitMs, 20);
 
     ASSERT_EQ(ParseCtlOptions(Words("ports --all"), o), "");
     EXPECT_EQ(o.command, CtlCommand::Ports);
@@ -122,20 +124,12 @@ TEST(CtlOptions, ReadsEachCommand) {
 
 TEST(CtlOptions, ClampIsThePanelsClamping) {
     const std::tuple<const char*, int, int> rows[] = {
-        // text, value without --clamp (-1: refused), value with it
-        {"power 8.2", 820, 820},
-        {"power 8.205", 820, 820},
-        {"power 13", 1300, 1300},
-        {"power 13.001", 1300, 1300},
-        {"power 13.01", -1, 1300},
-        {"power 6.99", -1, 700},
-        {"power -5", -1, 700},
-        {"power 1e1", 1000, 1000},
-        {"power 1e400", -1, 1300},
-        {"channel 89", 89, 89},
-        {"channel 90", -1, 89},
-        {"channel 0", -1, 1},
-        {"channel 99999999999999999999", -1, 89},
+        // text, value without --clamp (-1: refused), value with it; how each text reads is
+        // the number grammar's table (tests/protocol)
+        {"power 8.205", 820, 820}, {"power 13.001", 1300, 1300},
+        {"power 13.01", -1, 1300}, {"power 6.99", -1, 700},
+        {"power 1e400", -1, 1300}, {"channel 89", 89, 89},
+        {"channel 0", -1, 1},      {"channel 99999999999999999999", -1, 89},
     };
     for (const auto& [text, plain, clamped] : rows) {
         for (const bool clamp : {false, true}) {
@@ -165,10 +159,7 @@ TEST(CtlOptions, RefusesBadCommandLines) {
         {"COM5 get colour", "not \"colour\""},
         {"COM5 set", "wants what to set"},
         {"COM5 set power", "wants a value"},
-        {"COM5 set power 8,2", "not a number"},
         {"COM5 set power 8.2dBm", "not a number"},
-        {"COM5 set power nan", "not a number"},
-        {"COM5 set power inf", "not a number"},
         {"COM5 set channel 4.5", "not a whole number"},
         {"COM5 set channel 45 output maybe", "on or off"},
         {"COM5 set volume 3", "not \"volume\""},
@@ -177,9 +168,9 @@ TEST(CtlOptions, RefusesBadCommandLines) {
         {"COM5 sweep 1-3 4 --dwell 1", "one channel list"},
         {"COM5 sweep 1-90 --dwell 1", "outside 1-89"},
         {"COM5 sweep 1-3 --dwell -1", "--dwell wants"},
-        {"COM5 sweep 1-3 --dwell nan", "--dwell wants"},
         {"COM5 sweep 1-3 --dwell 1 --power 14", "outside 7.00-13.00"},
         {"COM5 sweep 1-3 --dwell 1 --repeat 0", "--repeat wants"},
+        {"COM5 sweep 1-89,1-89 --dwell 1 --repeat 1000000", "at most 100000000 steps"},
         {"COM5 sweep 1-3 --dwell 1 --output off", "off-at-end"},
         {"COM5 sweep 1-3 --dwell", "--dwell wants a value"},
         {"COM5 get --dwell 1", "an option of sweep"},

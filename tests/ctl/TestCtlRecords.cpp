@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "ModuleSession.h"
+#include "PanelSession.h"
 #include "Record.h"
 
 namespace {
@@ -81,6 +82,36 @@ TEST(CtlRecords, FailuresNameTheCommandAndWhatWasSeen) {
     result.value = 700;
     EXPECT_EQ(DescribeExchangeFailure(true, Quantity::Power, 820, result),
               "the module answered set power 8.20 dBm with 7.00 dBm after 3 tries");
+}
+
+// A panel's answer is read without trusting it: a wrong type or a value no module sends is
+// "unreadable" (exit 3), never an abort and never a printed value.
+TEST(CtlRecords, PanelAnswersAreReadWithoutTrust) {
+    const std::tuple<const char*, ExchangeStatus, int, const char*> rows[] = {
+        {R"({"ok":true,"channel":45})", ExchangeStatus::Ok, 45, ""},
+        {R"({"ok":true,"channel":null})", ExchangeStatus::NoReply, 0, "no report yet"},
+        {R"({"ok":false,"error":"port-gone","message":"gone"})", ExchangeStatus::PortLost, 0,
+         "the panel says: gone"},
+        {R"({"ok":"yes","channel":45})", ExchangeStatus::NoReply, 0, "unreadable"},
+        {R"({"ok":false,"error":5})", ExchangeStatus::NoReply, 0, "unreadable"},
+        {R"({"ok":true,"channel":"45"})", ExchangeStatus::NoReply, 0, "unreadable"},
+        {R"({"ok":true,"channel":90})", ExchangeStatus::NoReply, 0, "unreadable"},
+        {R"({"ok":true,"channel":4294967341})", ExchangeStatus::NoReply, 0, "unreadable"},
+        {R"([{"ok":true}])", ExchangeStatus::NoReply, 0, "unreadable"},
+    };
+    for (const auto& [line, status, value, detail] : rows) {
+        const ExchangeResult result =
+            ReadPanelAnswer(line, "channel", Quantity::Channel, "no report yet");
+        EXPECT_EQ(result.status, status) << line;
+        EXPECT_EQ(result.value, value) << line;
+        EXPECT_NE(result.detail.find(detail), std::string::npos) << line << ": " << result.detail;
+    }
+    PanelInfo panel;
+    EXPECT_FALSE(ReadHelloAnswer(R"({"ok":true,"pid":"x","port":"COM5"})", "s", panel));
+    EXPECT_FALSE(ReadHelloAnswer(R"({"ok":true,"pid":7,"port":5})", "s", panel));
+    ASSERT_TRUE(ReadHelloAnswer(R"({"ok":true,"pid":7,"port":"COM5","synced":true})", "s", panel));
+    EXPECT_EQ(panel.pid, 7);
+    EXPECT_TRUE(panel.synced);
 }
 
 }  // namespace

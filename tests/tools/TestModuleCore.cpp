@@ -58,6 +58,7 @@ TEST(ModuleCore, AnswersAppliesClampsAndResynchronises) {
         {"drop", query, "query channel | reply channel 1 (dropped)", {.drop = 1}},
         {"corrupt", query, "query channel | 01 01 01 00 01 84", {.corrupt = 1}},
         {"noise", query, "query channel | B9 80 A5 75 | 01 01 01 00 01 04", {.noise = 1}},
+        {"forge", query, "query channel | 01 01 01 00 5A 5D", {.forge = 1}},  // channel 90
     };
     for (const Row& row : rows) {
         ModuleCore core(row.config);

@@ -2,6 +2,13 @@
 
 #include <charconv>
 
+#include "ModuleQuantity.h"
+
+std::string SweepExamples() {
+    const std::string all = RangeText(Quantity::Channel);
+    return all + ", 10,12,14 or " + all + ":2";
+}
+
 namespace {
 
 // A whole number of at most three digits (anything longer is out of range anyway, and this
@@ -27,7 +34,8 @@ std::string ReadItem(std::string_view item, std::vector<int>& channels) {
             return quoted + ": the step after ':' must be a whole number from 1 up";
         }
         if (range.find('-') == std::string_view::npos) {
-            return quoted + ": a step needs a range, such as 1-89:2";
+            return quoted + ": a step needs a range, such as " + RangeText(Quantity::Channel) +
+                   ":2";
         }
     }
     int first = 0;
@@ -35,7 +43,8 @@ std::string ReadItem(std::string_view item, std::vector<int>& channels) {
     if (const std::size_t dash = range.find('-'); dash != std::string_view::npos) {
         if (!ReadNumber(range.substr(0, dash), first) ||
             !ReadNumber(range.substr(dash + 1), last)) {
-            return quoted + ": a range is two channel numbers joined by '-', such as 1-89";
+            return quoted + ": a range is two channel numbers joined by '-', such as " +
+                   RangeText(Quantity::Channel);
         }
     } else if (!ReadNumber(range, first)) {
         return quoted + ": not a channel number";
@@ -43,9 +52,9 @@ std::string ReadItem(std::string_view item, std::vector<int>& channels) {
         last = first;
     }
     for (const int channel : {first, last}) {
-        if (channel < kSweepMinChannel || channel > kSweepMaxChannel) {
+        if (!InRange(Quantity::Channel, channel)) {
             return quoted + ": channel " + std::to_string(channel) + " is outside " +
-                   std::to_string(kSweepMinChannel) + "-" + std::to_string(kSweepMaxChannel);
+                   RangeText(Quantity::Channel);
         }
     }
     const int direction = last >= first ? 1 : -1;
@@ -60,7 +69,7 @@ std::string ReadItem(std::string_view item, std::vector<int>& channels) {
 std::string ParseChannelList(std::string_view text, std::vector<int>& channels) {
     channels.clear();
     if (text.empty()) {
-        return "the channel list is empty; give channels such as 1-89, 10,12,14 or 1-89:2";
+        return "the channel list is empty; give channels such as " + SweepExamples();
     }
     for (std::size_t start = 0;;) {
         const std::size_t comma = text.find(',', start);

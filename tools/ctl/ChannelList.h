@@ -6,9 +6,8 @@
 #include <string_view>
 #include <vector>
 
-/// Lowest and highest channel a sweep may name.
-inline constexpr int kSweepMinChannel = 1;
-inline constexpr int kSweepMaxChannel = 89;
+/// "1-89, 10,12,14 or 1-89:2": examples of a channel list, for messages.
+std::string SweepExamples();
 
 /// Parses `text` into the channels in sweep order (a range may run downward; repeats are
 /// kept). Returns an empty string on success, else one sentence saying what is wrong.

@@ -173,7 +173,7 @@ int RunSweep(const CtlOptions& options, CtlContext& context) {
     }
     if (options.offAtEnd) {
         // However the sweep ended, and whatever the user presses meanwhile (the wait is
-        // bounded by the tries).
+        // bounded by the timeout).
         if (context.stop != nullptr) {
             context.stop->SetAbortLevel(INT_MAX);
         }

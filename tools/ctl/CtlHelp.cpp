@@ -8,7 +8,8 @@ Exit codes:
   0    done
   1    other failure (e.g. the CSV file cannot be written)
   2    the port cannot be opened, or went away
-  3    no reply from the module after the tries, or it answered with another value
+  3    no valid reply from the module within the timeout, or it answered with another
+       value (or the panel answered something unreadable)
   64   bad command line or value (nothing was sent)
   130  interrupted by SIGINT (Ctrl-C) or SIGTERM
 )";
@@ -28,14 +29,18 @@ or a device path: /dev/ttyUSB0, /dev/serial/by-id/..., a pty.
 
 When a running panel holds PORT, the commands go through the panel (it shows every step
 as the module reports it); --direct refuses that route. Every value printed is one the
-module reported. Replies that are lost or damaged on the line are asked for again, up to
---tries times, waiting --timeout for each.
+module reported; a reply out of the module's ranges counts as damaged. A reply that is
+lost or damaged on the line is asked for again every --reply-wait until --timeout is
+spent (or --tries frames were sent).
 
 Options for every command:
   --json          records as JSON Lines (one object per line, ISO-8601 time) on stdout
   --csv FILE      also write the records to FILE as CSV with a header, flushed per record
-  --timeout MS    wait for one reply (10-60000, default 500)
-  --tries N       frames sent per command at most (1-100, default 3)
+  --timeout MS    give up on one exchange after MS ms (10-600000, default 3000)
+  --reply-wait MS send the frame again after MS ms without a valid reply (10-60000,
+                  default 250)
+  --tries N       send each frame at most N times (1-1000; default: as often as the
+                  timeout allows)
   --direct        only the port itself, never through a running panel
   -h, --help      this text; `varnel-ctl COMMAND --help` for a command
   --version       the version
@@ -71,17 +76,17 @@ constexpr const char* kSet =
 
 Sends each setting in the order given, waits for the module's reply to it and checks
 that the module reports the value asked for; prints what it reports. The power is read
-as the panel reads a typed power (8.2 is 8.20 dBm). A channel outside 1-89 or a power
-outside 7.00-13.00 is refused before anything is sent, unless --clamp asks for the
-panel's clamping to the nearest value.
+as the panel reads a typed power (8.2 is 8.20 dBm), but the whole word must be a number
+(not 8,2 or 8.2dBm). A channel outside CHMIN-CHMAX or a power outside POWERS is refused
+before anything is sent, unless --clamp asks for the panel's clamping to the nearest value.
 )";
 
 constexpr const char* kSweep =
     R"(Usage: varnel-ctl PORT sweep CHANNELS --dwell S [--power DBM] [--repeat N]
                                            [--output off-at-end]
 
-CHANNELS: 1-89, 10,12,14, 1-89:2 (every second), 89-1 (downward), or several joined by
-commas. --power sets the power once before the first step. For each step: set the
+CHANNELS: CHMIN-CHMAX, 10,12,14, CHMIN-CHMAX:2 (every second), CHMAX-CHMIN (downward), or
+several joined by commas; a sweep has at most MAXSTEPS steps. --power sets the power once before the first step. For each step: set the
 channel, wait for the module's reply, dwell S seconds, read back channel, power and
 output, and print one record. A progress bar with elapsed and remaining time shows on
 standard error when it is a terminal.
@@ -99,7 +104,9 @@ something changed (the first always), until interrupted; Ctrl-C ends it with exi
 
 }  // namespace
 
-std::string CtlHelpText(CtlCommand command) {
+namespace {
+
+std::string TextOf(CtlCommand command) {
     switch (command) {
         case CtlCommand::Ports:
             return std::string(kPorts) + kExitCodes;
@@ -117,4 +124,23 @@ std::string CtlHelpText(CtlCommand command) {
             break;
     }
     return std::string(kMain) + kExitCodes;
+}
+
+}  // namespace
+
+std::string CtlHelpText(CtlCommand command) {
+    // The ranges come from the protocol's table, so the help cannot disagree with the module.
+    std::string text = TextOf(command);
+    const std::pair<std::string, std::string> facts[] = {
+        {"CHMIN", std::to_string(kChannelMin)},
+        {"CHMAX", std::to_string(kChannelMax)},
+        {"POWERS", RangeText(Quantity::Power)},
+        {"MAXSTEPS", std::to_string(kMaxSweepSteps)},
+    };
+    for (const auto& [name, fact] : facts) {
+        for (std::size_t at = 0; (at = text.find(name, at)) != std::string::npos;) {
+            text.replace(at, name.size(), fact);
+        }
+    }
+    return text;
 }

@@ -1,20 +1,14 @@
 #include "CtlOptions.h"
 
+#include <algorithm>
 #include <charconv>
-#include <cmath>
-#include <cstdlib>
 #include <optional>
-#include <regex>
 
 #include "ChannelList.h"
-#include "TypedNumber.h"
+#include "NumberText.h"
 
 namespace {
 
-constexpr int kMinPower = 700;
-constexpr int kMaxPower = 1300;
-constexpr int kMinChannel = 1;
-constexpr int kMaxChannel = 89;
 constexpr double kMaxSeconds = 86400;  // a day: a longer dwell or interval is a typo
 
 struct CommandName {
@@ -34,47 +28,43 @@ std::optional<CtlCommand> CommandNamed(const std::string& word) {
     return std::nullopt;
 }
 
-// A decimal number as a person types it: sign, digits with an optional fraction, optional
-// exponent, and nothing else.
-bool IsWholeNumberText(const std::string& text) {
-    static const std::regex number(R"([+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?)");
-    return std::regex_match(text, number);
-}
-
 bool ReadInt(const std::string& text, int minimum, int maximum, int& value) {
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     return error == std::errc() && end == text.data() + text.size() && value >= minimum &&
            value <= maximum;
 }
 
+// Seconds with millisecond resolution, in the scripts' number grammar.
 bool ReadSeconds(const std::string& text, double minimum, double& value) {
-    if (!IsWholeNumberText(text)) {
-        return false;
-    }
-    value = std::strtod(text.c_str(), nullptr);
-    return std::isfinite(value) && value >= minimum && value <= kMaxSeconds;
+    const std::optional<std::int64_t> ms = ReadScaledDecimal(text, 3, NumberGrammar::Strict);
+    value = ms ? static_cast<double>(*ms) / 1000.0 : 0;
+    return ms && value >= minimum && value <= kMaxSeconds;
 }
 
-std::string ReadChannelText(const std::string& text, bool clamp, int& channel) {
-    if (!IsWholeNumberText(text) || text.find_first_of(".eE") != std::string::npos) {
-        return "channel \"" + text + "\" is not a whole number";
+// A channel or power as a script gives it: the whole word one number, in range unless clamped.
+std::string ReadValueText(Quantity quantity, const std::string& text, bool clamp, int& value) {
+    const QuantityInfo& info = InfoOf(quantity);
+    const std::optional<std::int64_t> read =
+        ReadQuantityText(quantity, text, NumberGrammar::Strict);
+    if (!read) {
+        return quantity == Quantity::Power
+                   ? "power \"" + text + "\" is not a number of dBm, such as 8.2"
+                   : std::string(info.name) + " \"" + text + "\" is not a whole number";
     }
-    const std::optional<std::int64_t> value = ReadScaledDecimal(text, 0);
-    const std::optional<int> clamped = ReadClampedDecimal(text, 0, kMinChannel, kMaxChannel);
-    if (!value || !clamped) {
-        return "channel \"" + text + "\" is not a whole number";
+    if (!clamp && (*read < info.minimum || *read > info.maximum)) {
+        return std::string(info.name) + " " + text + (quantity == Quantity::Power ? " dBm" : "") +
+               " is outside " + RangeText(quantity) + " (--clamp sends the nearest " + info.name +
+               ")";
     }
-    if (!clamp && (*value < kMinChannel || *value > kMaxChannel)) {
-        return "channel " + text + " is outside 1-89 (--clamp sends the nearest channel)";
-    }
-    channel = *clamped;
+    value = static_cast<int>(std::clamp<std::int64_t>(*read, info.minimum, info.maximum));
     return {};
 }
 
 // The options that take a value.
 bool TakesValue(const std::string& name) {
-    return name == "--csv" || name == "--timeout" || name == "--tries" || name == "--dwell" ||
-           name == "--power" || name == "--repeat" || name == "--output" || name == "--interval";
+    return name == "--csv" || name == "--timeout" || name == "--reply-wait" || name == "--tries" ||
+           name == "--dwell" || name == "--power" || name == "--repeat" || name == "--output" ||
+           name == "--interval";
 }
 
 // Which command an option belongs to (None: every command).
@@ -123,12 +113,16 @@ std::string ApplyOption(const Option& option, CtlOptions& options, std::string& 
         }
         options.csvPath = value;
     } else if (name == "--timeout") {
-        if (!ReadInt(value, 10, 60000, options.timeoutMs)) {
-            return "--timeout wants milliseconds from 10 to 60000";
+        if (!ReadInt(value, 10, 600000, options.timeoutMs)) {
+            return "--timeout wants milliseconds from 10 to 600000";
+        }
+    } else if (name == "--reply-wait") {
+        if (!ReadInt(value, 10, 60000, options.replyWaitMs)) {
+            return "--reply-wait wants milliseconds from 10 to 60000";
         }
     } else if (name == "--tries") {
-        if (!ReadInt(value, 1, 100, options.tries)) {
-            return "--tries wants a number from 1 to 100";
+        if (!ReadInt(value, 1, 1000, options.tries)) {
+            return "--tries wants a number from 1 to 1000";
         }
     } else if (name == "--all") {
         options.all = true;
@@ -167,15 +161,11 @@ std::string ApplyOption(const Option& option, CtlOptions& options, std::string& 
 
 std::string ParseGet(const std::vector<std::string>& words, CtlOptions& options) {
     for (const std::string& word : words) {
-        if (word == "channel") {
-            options.quantities.push_back(Quantity::Channel);
-        } else if (word == "power") {
-            options.quantities.push_back(Quantity::Power);
-        } else if (word == "output") {
-            options.quantities.push_back(Quantity::Output);
-        } else {
+        const std::optional<Quantity> quantity = QuantityNamed(word);
+        if (!quantity) {
             return "get reads channel, power or output, not \"" + word + "\"";
         }
+        options.quantities.push_back(*quantity);
     }
     return {};
 }
@@ -186,21 +176,18 @@ std::string ParseSet(const std::vector<std::string>& words, CtlOptions& options)
     }
     for (std::size_t i = 0; i < words.size(); i += 2) {
         const std::string& what = words[i];
-        if (what != "channel" && what != "power" && what != "output") {
+        const std::optional<Quantity> quantity = QuantityNamed(what);
+        if (!quantity) {
             return "set takes channel, power or output, not \"" + what + "\"";
         }
         if (i + 1 == words.size()) {
             return "set " + what + " wants a value";
         }
         const std::string& text = words[i + 1];
-        SetRequest request{Quantity::Output, 0};
+        SetRequest request{*quantity, 0};
         std::string error;
-        if (what == "channel") {
-            request.quantity = Quantity::Channel;
-            error = ReadChannelText(text, options.clamp, request.value);
-        } else if (what == "power") {
-            request.quantity = Quantity::Power;
-            ReadPowerText(text, options.clamp, request.value, error);
+        if (*quantity != Quantity::Output) {
+            error = ReadValueText(*quantity, text, options.clamp, request.value);
         } else if (text == "on" || text == "off") {
             request.value = text == "on" ? 1 : 0;
         } else {
@@ -215,25 +202,6 @@ std::string ParseSet(const std::vector<std::string>& words, CtlOptions& options)
 }
 
 }  // namespace
-
-bool ReadPowerText(const std::string& text, bool clamp, int& hundredths, std::string& error) {
-    if (!IsWholeNumberText(text)) {
-        error = "power \"" + text + "\" is not a number of dBm, such as 8.2";
-        return false;
-    }
-    const std::optional<std::int64_t> value = ReadScaledDecimal(text, 2);
-    const std::optional<int> clamped = ReadClampedDecimal(text, 2, kMinPower, kMaxPower);
-    if (!value || !clamped) {
-        error = "power \"" + text + "\" is not a number of dBm, such as 8.2";
-        return false;
-    }
-    if (!clamp && (*value < kMinPower || *value > kMaxPower)) {
-        error = "power " + text + " dBm is outside 7.00-13.00 (--clamp sends the nearest power)";
-        return false;
-    }
-    hundredths = *clamped;
-    return true;
-}
 
 std::string ParseCtlOptions(const std::vector<std::string>& args, CtlOptions& options) {
     options = {};
@@ -346,7 +314,7 @@ std::string ParseCtlOptions(const std::vector<std::string>& args, CtlOptions& op
             return {};
     }
     if (rest.size() != 1) {
-        return "sweep wants one channel list, such as 1-89, 10,12,14 or 1-89:2";
+        return "sweep wants one channel list, such as " + SweepExamples();
     }
     if (std::string error = ParseChannelList(rest[0], options.channels); !error.empty()) {
         return error;
@@ -354,9 +322,11 @@ std::string ParseCtlOptions(const std::vector<std::string>& args, CtlOptions& op
     if (!dwellGiven) {
         return "sweep wants --dwell SECONDS, the time on each channel";
     }
-    std::string error;
-    if (options.sweepPower && !ReadPowerText(powerText, false, options.power, error)) {
-        return error;
+    if (const long long steps = static_cast<long long>(options.channels.size()) * options.repeat;
+        steps > kMaxSweepSteps) {
+        return "a sweep has at most " + std::to_string(kMaxSweepSteps) +
+               " steps (channels times --repeat), not " + std::to_string(steps);
     }
-    return {};
+    return options.sweepPower ? ReadValueText(Quantity::Power, powerText, false, options.power)
+                              : std::string();
 }

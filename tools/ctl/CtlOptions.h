@@ -17,6 +17,9 @@ enum CtlExit : int {
     kExitInterrupted = 130  ///< stopped by SIGINT or SIGTERM
 };
 
+/// Steps of one sweep at most (channels times passes): years at line speed, far inside an int.
+inline constexpr long long kMaxSweepSteps = 100'000'000;
+
 /// The commands.
 enum class CtlCommand { None, Ports, Panels, Get, Set, Sweep, Monitor };
 
@@ -33,10 +36,11 @@ struct CtlOptions {
     bool version = false;  ///< --version
     PortTarget port;
 
-    bool json = false;    ///< records as JSON Lines on standard output
-    std::string csvPath;  ///< also write records as CSV here
-    int timeoutMs = 500;  ///< wait for one reply
-    int tries = 3;        ///< frames sent per command at most
+    bool json = false;      ///< records as JSON Lines on standard output
+    std::string csvPath;    ///< also write records as CSV here
+    int timeoutMs = 3000;   ///< give up on one exchange after this long
+    int replyWaitMs = 250;  ///< send the frame again after this long without a valid reply
+    int tries = 0;          ///< frames sent per exchange at most; 0: as the timeout allows
 
     bool direct = false;  ///< never through a running panel, even when it holds the port
     bool fresh = false;   ///< get through a panel: the panel queries the module first
@@ -57,11 +61,6 @@ struct CtlOptions {
 /// Parses the arguments after the program name. Returns an empty string on success, else
 /// one line saying what is wrong and how to put it right.
 std::string ParseCtlOptions(const std::vector<std::string>& args, CtlOptions& options);
-
-/// Reads a power typed in dBm exactly as the panel reads a typed power ("8.2" is 820), but
-/// only when the whole text is a number. Out of 7.00..13.00 it is refused (false, with the
-/// reason in `error`) unless `clamp`.
-bool ReadPowerText(const std::string& text, bool clamp, int& hundredths, std::string& error);
 
 /// The text of --help: the program's for CtlCommand::None, else the command's.
 std::string CtlHelpText(CtlCommand command);

@@ -7,24 +7,13 @@
 
 #include "ChannelGrid.h"
 #include "ModuleSession.h"
+#include "ReadoutText.h"
 
 namespace {
 
 // The wavelength as the panel shows it: two decimals.
 double RoundedWavelength(int channel) {
     return std::round(ChannelWavelength(ChannelFrequency(channel)) * 100.0) / 100.0;
-}
-
-std::string TwoDecimals(double value) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.2f", value);
-    return text;
-}
-
-std::string PowerDbm(int hundredths) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%d.%02d", hundredths / 100, hundredths % 100);
-    return text;
 }
 
 }  // namespace
@@ -54,15 +43,14 @@ std::string HumanLine(const Record& record) {
     if (record.channel) {
         const int channel = *record.channel;
         add("channel " + std::to_string(channel) + " (" +
-            std::to_string(ChannelFrequency(channel)) + " GHz, " +
-            TwoDecimals(ChannelWavelength(ChannelFrequency(channel))) + " nm, " +
-            ItuChannelLabel(channel).data() + ")");
+            std::to_string(ChannelFrequency(channel)) + " GHz, " + WavelengthText(channel) +
+            " nm, " + ItuChannelLabel(channel).data() + ")");
     }
     if (record.power) {
         add("power " + FormatQuantity(Quantity::Power, *record.power));
     }
     if (record.output) {
-        add(std::string("output ") + (*record.output ? "on" : "off"));
+        add("output " + FormatQuantity(Quantity::Output, *record.output ? 1 : 0));
     }
     return line;
 }
@@ -108,14 +96,13 @@ std::string CsvRow(const Record& record) {
         const int channel = *record.channel;
         // No label character needs quoting: letters, digits and the ASCII after '9'.
         row += std::to_string(channel) + "," + std::to_string(ChannelFrequency(channel)) + "," +
-               TwoDecimals(ChannelWavelength(ChannelFrequency(channel))) + "," +
-               ItuChannelLabel(channel).data();
+               WavelengthText(channel) + "," + ItuChannelLabel(channel).data();
     } else {
         row += ",,,";  // channel, frequency, wavelength, label
     }
-    row += "," + (record.power ? PowerDbm(*record.power) : "") + ",";
+    row += "," + (record.power ? PowerText(*record.power) : "") + ",";
     if (record.output) {
-        row += *record.output ? "on" : "off";
+        row += FormatQuantity(Quantity::Output, *record.output ? 1 : 0);
     }
     return row;
 }

@@ -10,18 +10,13 @@
 
 #include "LinkMessages.h"
 #include "Monotonic.h"
+#include "ModuleLink.h"
 #include "StopSignal.h"
 
 namespace {
 
-// The module's line, as the panel opens it.
-constexpr std::uint32_t kLinkTimeout = 1000;
-constexpr LinkSettings kLinkSettings{
-    .line = {.baudRate = 9600, .parity = 'N', .dataBits = 8, .stopBits = 0},
-    .eventMask = EV_RXCHAR,
-    .sendBufferSize = kFrameSize,
-    .timeouts = {kLinkTimeout, kLinkTimeout, kLinkTimeout, kLinkTimeout, kLinkTimeout},
-};
+// The module's line, as the panel opens it; one frame is all that is ever waiting to go.
+constexpr LinkSettings kLinkSettings = ModuleLinkSettings(kFrameSize);
 
 // Two frames: enough to show a reply that went wrong and what came before it.
 constexpr std::size_t kRecentBytes = 2 * kFrameSize;
@@ -34,37 +29,6 @@ std::string Hex(const std::vector<std::uint8_t>& bytes) {
         text += (text.empty() ? "" : " ") + std::string(pair);
     }
     return text;
-}
-
-// The value a reply carries, read as the panel reads it; false for an output reply with one
-// byte on and one off, which names no state.
-bool ReplyValue(const CommandFrame& reply, int& value) {
-    switch (reply[2]) {
-        case CMD_CHANNEL:
-            value = reply[4];  // the high byte is not part of a channel
-            return true;
-        case CMD_POWER:
-            value = reply[3] * 256 + reply[4];
-            return true;
-        default:
-            if ((reply[3] != 0) != (reply[4] != 0)) {
-                return false;
-            }
-            value = reply[3] != 0 ? 1 : 0;
-            return true;
-    }
-}
-
-const CommandFrame& SetFrame(Quantity quantity, int value) {
-    switch (quantity) {
-        case Quantity::Channel:
-            return SetChannelFrame(value);
-        case Quantity::Power:
-            return SetPowerFrame(value);
-        case Quantity::Output:
-            break;
-    }
-    return SetOutputFrame(value != 0);
 }
 
 }  // namespace
@@ -118,17 +82,20 @@ ExchangeResult SerialSession::Get(Quantity quantity) {
 }
 
 ExchangeResult SerialSession::Set(Quantity quantity, int value) {
-    return Exchange(SetFrame(quantity, value), quantity, true, value);
+    return Exchange(SetFrameFor(quantity, value), quantity, true, value);
 }
 
 ExchangeResult SerialSession::Exchange(const CommandFrame& frame, Quantity quantity, bool isSet,
                                        int value) {
     ExchangeResult result;
     result.detail = "nothing";
-    const std::uint8_t command = QuantityCommand(quantity);
     bool mismatch = false;
     m_recent.clear();
-    while (result.tries < m_timing.tries) {
+    // A poor line loses a reply now and then: ride it out as the panel does, by asking again
+    // until the budget is spent, not after a fixed count.
+    const std::int64_t budgetEnd = MonotonicNs() + std::int64_t{m_timing.budgetMs} * 1'000'000;
+    while ((m_timing.tries == 0 || result.tries < m_timing.tries) &&
+           (result.tries == 0 || MonotonicNs() < budgetEnd)) {
         // A reply from before this frame, or a half frame, must not be taken for its answer.
         m_replies.clear();
         m_framer = ReplyFramer{};
@@ -139,10 +106,10 @@ ExchangeResult SerialSession::Exchange(const CommandFrame& frame, Quantity quant
         }
         ++result.tries;
         const std::int64_t deadline =
-            MonotonicNs() + static_cast<std::int64_t>(m_timing.replyTimeoutMs) * 1'000'000;
-        CommandFrame reply{};
+            std::min(MonotonicNs() + std::int64_t{m_timing.replyWaitMs} * 1'000'000, budgetEnd);
+        int reported = 0;
         for (;;) {
-            const WaitEnd end = AwaitReply(command, deadline, reply);
+            const WaitEnd end = AwaitReply(quantity, deadline, reported);
             if (end == WaitEnd::Lost) {
                 result.status = ExchangeStatus::PortLost;
                 TakeReport(result.detail);
@@ -155,8 +122,6 @@ ExchangeResult SerialSession::Exchange(const CommandFrame& frame, Quantity quant
             if (end == WaitEnd::Timeout) {
                 break;
             }
-            int reported = 0;
-            ReplyValue(reply, reported);
             if (!isSet || reported == value) {
                 result.status = ExchangeStatus::Ok;
                 result.value = reported;
@@ -176,18 +141,19 @@ ExchangeResult SerialSession::Exchange(const CommandFrame& frame, Quantity quant
     return result;
 }
 
-SerialSession::WaitEnd SerialSession::AwaitReply(std::uint8_t command, std::int64_t deadlineNs,
-                                                 CommandFrame& reply) {
+SerialSession::WaitEnd SerialSession::AwaitReply(Quantity quantity, std::int64_t deadlineNs,
+                                                 int& value) {
     for (;;) {
         // Reset first: a wake-up after this read is for a byte parked after it.
         std::uint64_t wakes = 0;
         [[maybe_unused]] const ssize_t got = ::read(m_wakeFd, &wakes, sizeof wakes);
         m_link.DispatchPending();
         while (!m_replies.empty()) {
-            reply = m_replies.front();
+            // A reply the panel would drop (out of range, a stray byte's forgery) is no reply.
+            const std::optional<ModuleReply> reply = DecodeReply(m_replies.front());
             m_replies.pop_front();
-            int value = 0;
-            if (reply[2] == command && ReplyValue(reply, value)) {
+            if (reply && reply->quantity == quantity) {
+                value = reply->value;
                 return WaitEnd::Reply;
             }
         }

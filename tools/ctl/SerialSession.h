@@ -17,10 +17,12 @@
 
 class StopSignal;
 
-/// How long to wait for replies.
+/// How long to wait for replies. An exchange sends its frame again after each reply wait
+/// without a valid reply, until its time budget is spent (or the tries, when bounded).
 struct SessionTiming {
-    int replyTimeoutMs = 500;  ///< wait for one reply before sending the frame again
-    int tries = 3;             ///< frames sent per command at most
+    int budgetMs = 3000;    ///< give up on one exchange after this long
+    int replyWaitMs = 250;  ///< wait for one reply before sending the frame again
+    int tries = 0;          ///< frames sent per exchange at most; 0: no bound but the budget
 };
 
 /// A ModuleSession on a CSerialLink. The calling thread is the link's owner thread: received
@@ -45,8 +47,8 @@ private:
     enum class WaitEnd { Reply, Timeout, Lost, Interrupted };
 
     ExchangeResult Exchange(const CommandFrame& frame, Quantity quantity, bool isSet, int value);
-    /// Waits until a usable reply for `command` arrived (taken into `reply`), or the deadline.
-    WaitEnd AwaitReply(std::uint8_t command, std::int64_t deadlineNs, CommandFrame& reply);
+    /// Waits until a valid reply of `quantity` arrived (its value into `value`), or the deadline.
+    WaitEnd AwaitReply(Quantity quantity, std::int64_t deadlineNs, int& value);
     /// A report of the link, if one came, as one line.
     bool TakeReport(std::string& text);
 

@@ -107,7 +107,8 @@ std::string ParseServeOptions(const std::vector<std::string>& args, ServeOptions
         const bool takesValue = name.rfind("--listen", 0) == 0 || name.rfind("--allow", 0) == 0 ||
                                 name.rfind("--max-clients", 0) == 0 ||
                                 name.rfind("--idle-timeout", 0) == 0 ||
-                                name.rfind("--timeout", 0) == 0 || name.rfind("--tries", 0) == 0;
+                                name.rfind("--timeout", 0) == 0 || name.rfind("--tries", 0) == 0 ||
+                                name.rfind("--reply-wait", 0) == 0;
         if (equals != std::string::npos) {
             value = name.substr(equals + 1);
             name.resize(equals);
@@ -157,13 +158,19 @@ std::string ParseServeOptions(const std::vector<std::string>& args, ServeOptions
             if (!ms) {
                 return "--timeout wants milliseconds from 10 to 60000";
             }
-            options.timeoutMs = *ms;
-        } else if (name == "--tries") {
-            const std::optional<int> n = ReadNumber(value, 1, 100);
-            if (!n) {
-                return "--tries wants a number from 1 to 100";
+            options.timing.budgetMs = *ms;
+        } else if (name == "--reply-wait") {
+            const std::optional<int> ms = ReadNumber(value, 10, 60000);
+            if (!ms) {
+                return "--reply-wait wants milliseconds from 10 to 60000";
             }
-            options.tries = *n;
+            options.timing.replyWaitMs = *ms;
+        } else if (name == "--tries") {
+            const std::optional<int> n = ReadNumber(value, 1, 1000);
+            if (!n) {
+                return "--tries wants a number from 1 to 1000";
+            }
+            options.timing.tries = *n;
         } else {
             return "unknown option " + name + " of serve; see varnel-ctl serve --help";
         }
@@ -200,7 +207,7 @@ std::string ParseServeOptions(const std::vector<std::string>& args, ServeOptions
 std::string ServeHelpText() {
     return R"(Usage: varnel-ctl serve PORT [--listen ADDR:TCP] [--allow CIDR[,CIDR...]] [--read-only]
                           [--max-clients N] [--idle-timeout S] [--direct]
-                          [--timeout MS] [--tries N]
+                          [--timeout MS] [--reply-wait MS] [--tries N]
 
 Serves the module on PORT as an SCPI instrument on a raw TCP socket (one command per
 line, answers ended by LF), for PyVISA, lxi-tools and test-station code. PORT is held
@@ -213,7 +220,7 @@ setting waits for the module's reply and every query asks the module.
   --read-only           queries only: every setting and *RST gives error -203
   --max-clients N       connections at once (1-64, default 4); one more is refused at once
   --idle-timeout S      close a client silent for S seconds (default 0: never)
-  --direct, --timeout, --tries   as for the other commands
+  --direct, --timeout, --reply-wait, --tries   as for the other commands
 
 Every setting is logged on standard error with the time, the client's address and the
 command. SIGINT or SIGTERM closes every client, releases the port and exits 0.

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "PortTarget.h"
+#include "SerialSession.h"
 
 /// An IPv4 address range (CIDR), in host byte order.
 struct AddressRange {
@@ -25,8 +26,7 @@ struct ServeOptions {
     int maxClients = 4;                        ///< one more is refused at once
     int idleTimeoutS = 0;                      ///< close a client silent this long; 0: never
     bool direct = false;                       ///< never through a running panel
-    int timeoutMs = 500;                       ///< wait for one module reply
-    int tries = 3;                             ///< frames sent per module command at most
+    SessionTiming timing;                      ///< as the other commands': --timeout, --reply-wait, --tries
 };
 
 /// True when `args` (after the program name) ask for the serve command: "serve PORT ..." or

@@ -429,7 +429,7 @@ int RunServe(const std::vector<std::string>& args, const char* version) {
             return session->Connect(panel, why) ? std::move(session) : nullptr;
         }
         auto session = std::make_unique<SerialSession>(
-            SessionTiming{.replyTimeoutMs = options.timeoutMs, .tries = options.tries}, nullptr);
+            options.timing, nullptr);
         route = "directly";
         return session->Open(options.port, why) ? std::move(session) : nullptr;
     };

@@ -74,7 +74,9 @@ int main(int argc, char** argv) {
         CtlContext context{session, sink, &stop, stderr};
         return RunModuleCommand(options, context);
     }
-    SerialSession session({.replyTimeoutMs = options.timeoutMs, .tries = options.tries}, &stop);
+    SerialSession session(
+        {.budgetMs = options.timeoutMs, .replyWaitMs = options.replyWaitMs, .tries = options.tries},
+        &stop);
     if (!session.Open(options.port, error)) {
         std::fprintf(stderr, "varnel-ctl: %s%s\n", error.c_str(),
                      throughPanel ? " (a panel holds it: without --direct the commands go "

@@ -1,9 +1,8 @@
 #include "ModuleCore.h"
 
-#include "ReadoutText.h"
-
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 
 namespace {
 
@@ -11,16 +10,34 @@ constexpr std::size_t kMaxNoiseBytes = 4;
 constexpr std::size_t kHexWidth = 3 * kFrameSize - 1;
 
 const char* CommandName(std::uint8_t command) {
-    switch (command) {
-        case CMD_CHANNEL:
-            return "channel";
-        case CMD_POWER:
-            return "power";
-        case CMD_OUTPUT:
-            return "output";
-        default:
-            return nullptr;
+    const std::optional<Quantity> quantity = QuantityOfCommand(command);
+    return quantity ? QuantityName(*quantity) : nullptr;
+}
+
+std::string FormatPower(int hundredths) {
+    return FormatQuantity(Quantity::Power, hundredths);
+}
+
+// Replies that check out but carry what no module sends: values out of range, a channel with
+// a high byte (what a stray byte ahead of a reply looks like), outputs half on. By command.
+struct Forgery {
+    std::uint8_t command, high, low;
+};
+constexpr Forgery kForgeries[] = {
+    {CMD_CHANNEL, 0, 0},  {CMD_CHANNEL, 0, 90}, {CMD_CHANNEL, 0, 255}, {CMD_CHANNEL, 1, 4},
+    {CMD_POWER, 0xFC, 1}, {CMD_POWER, 0, 0},    {CMD_POWER, 2, 0xBB},  {CMD_POWER, 5, 0x15},
+    {CMD_OUTPUT, 1, 0},   {CMD_OUTPUT, 2, 2},
+};
+
+CommandFrame ForgedReply(std::uint8_t command, std::uint64_t pick) {
+    std::vector<Forgery> rows;
+    for (const Forgery& row : kForgeries) {
+        if (row.command == command) {
+            rows.push_back(row);
+        }
     }
+    const Forgery& row = rows[pick % rows.size()];
+    return ReplyFrame(row.command, row.high, row.low);
 }
 
 int Value16(const CommandFrame& frame) {
@@ -31,7 +48,7 @@ int Value16(const CommandFrame& frame) {
 std::string ValueText(const CommandFrame& frame) {
     switch (frame[2]) {
         case CMD_CHANNEL:
-            return std::to_string(frame[4]);
+            return std::to_string(Value16(frame));  // a high byte shows: no module sends one
         case CMD_POWER:
             return FormatPower(Value16(frame));
         default:
@@ -63,7 +80,11 @@ double FaultRng::Uniform() {
 }
 
 FaultInjector::FaultInjector(const ModuleConfig& config)
-    : m_rng(config.seed), m_drop(config.drop), m_corrupt(config.corrupt), m_noise(config.noise) {}
+    : m_rng(config.seed),
+      m_drop(config.drop),
+      m_corrupt(config.corrupt),
+      m_noise(config.noise),
+      m_forge(config.forge) {}
 
 ReplyFate FaultInjector::Next() {
     // Always draw all three, so one fraction never shifts the pattern of another.
@@ -76,13 +97,18 @@ ReplyFate FaultInjector::Next() {
             fate.noise.push_back(static_cast<std::uint8_t>(m_rng.Next()));
         }
     }
+    // Drawn only when asked for, so the faults of a seed stay what they were without it.
+    if (m_forge > 0 && m_rng.Uniform() < m_forge) {
+        fate.forge = true;
+        fate.pick = m_rng.Next();
+    }
     return fate;
 }
 
 ModuleCore::ModuleCore(const ModuleConfig& config)
     : m_config(config),
-      m_channel(std::clamp(config.channel, kModuleMinChannel, kModuleMaxChannel)),
-      m_power(std::clamp(config.power, kModuleMinPower, kModuleMaxPower)),
+      m_channel(std::clamp(config.channel, kChannelMin, kChannelMax)),
+      m_power(std::clamp(config.power, kPowerMin, kPowerMax)),
       m_output(config.output),
       m_faults(config) {}
 
@@ -138,7 +164,7 @@ void ModuleCore::OnFrame(const CommandFrame& frame, std::int64_t nowMs) {
     const int value = Value16(frame);
     switch (command) {
         case CMD_CHANNEL: {
-            const int channel = std::clamp(value, kModuleMinChannel, kModuleMaxChannel);
+            const int channel = std::clamp(value, kChannelMin, kChannelMax);
             meaning = "set channel " + std::to_string(value);
             if (channel != value) {
                 meaning += ", clamped to " + std::to_string(channel);
@@ -153,7 +179,7 @@ void ModuleCore::OnFrame(const CommandFrame& frame, std::int64_t nowMs) {
             break;
         }
         case CMD_POWER: {
-            m_power = std::clamp(value, kModuleMinPower, kModuleMaxPower);
+            m_power = std::clamp(value, kPowerMin, kPowerMax);
             if (m_power != value) {
                 meaning += ", clamped to " + FormatPower(m_power);
             }
@@ -238,8 +264,12 @@ CommandFrame ModuleCore::CurrentReply(std::uint8_t command) const {
 
 void ModuleCore::SendReply(std::uint8_t command) {
     CommandFrame frame = CurrentReply(command);
-    const std::string meaning = DescribeFrame(frame);
+    std::string meaning = DescribeFrame(frame);
     ReplyFate fate = m_faults.Next();
+    if (fate.forge) {
+        frame = ForgedReply(command, fate.pick);
+        meaning = DescribeFrame(frame) + ", forged";
+    }
     if (!fate.noise.empty()) {
         m_actions.push_back({WireDir::Tx, std::move(fate.noise), "noise"});
     }
@@ -252,11 +282,7 @@ void ModuleCore::SendReply(std::uint8_t command) {
         m_actions.push_back({WireDir::Tx, Bytes(frame), meaning + ", checksum corrupted"});
         return;
     }
-    m_actions.push_back({WireDir::Tx, Bytes(frame), meaning, true});
-}
-
-std::string FormatPower(int hundredths) {
-    return PowerText(hundredths) + " dBm";
+    m_actions.push_back({WireDir::Tx, Bytes(frame), meaning, !fate.forge});
 }
 
 std::string DescribeFrame(const CommandFrame& frame) {

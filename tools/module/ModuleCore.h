@@ -13,12 +13,7 @@
 
 #include "CommandFrame.h"
 #include "FrameHunter.h"
-
-/// Ranges the module holds its values to; set frames outside them are clamped.
-inline constexpr int kModuleMinChannel = 1;
-inline constexpr int kModuleMaxChannel = 89;
-inline constexpr int kModuleMinPower = 700;
-inline constexpr int kModuleMaxPower = 1300;
+#include "ModuleQuantity.h"
 
 /// Replies waiting for their delay; beyond this a flood of frames is answered by nothing
 /// rather than by unbounded memory.
@@ -26,14 +21,15 @@ inline constexpr std::size_t kMaxPendingReplies = 4096;
 
 /// How the module starts and misbehaves; the command line fills it in.
 struct ModuleConfig {
-    int channel = 1;                ///< start channel, 1..89
-    int power = 700;                ///< start power in hundredths of a dBm, 700..1300
+    int channel = kChannelMin;      ///< start channel
+    int power = kPowerMin;          ///< start power in hundredths of a dBm
     bool output = false;            ///< start output state
     std::int64_t replyDelayMs = 0;  ///< delay before every reply
     std::int64_t tuneDelayMs = 0;   ///< delay before a channel change takes effect
     double drop = 0;                ///< fraction of replies never sent
     double corrupt = 0;             ///< fraction of replies sent with a wrong checksum
     double noise = 0;               ///< fraction of replies preceded by random bytes
+    double forge = 0;               ///< fraction of replies carrying a value out of range
     bool silent = false;            ///< apply set frames but never answer
     std::uint64_t seed = 1;         ///< seed of the fault generator
 };
@@ -58,6 +54,8 @@ struct ReplyFate {
     bool drop = false;                ///< the reply is not sent
     bool corrupt = false;             ///< the reply goes out with a wrong checksum
     std::vector<std::uint8_t> noise;  ///< random bytes sent just before the reply
+    bool forge = false;               ///< the reply carries a value no module sends
+    std::uint64_t pick = 0;           ///< forge: which of the forged values
 };
 
 /// Decides the faults of each reply in turn. The same seed and fractions give the same fates
@@ -74,6 +72,7 @@ private:
     double m_drop;
     double m_corrupt;
     double m_noise;
+    double m_forge;
 };
 
 /// Direction of a wire action, as the log shows it.
@@ -148,9 +147,6 @@ private:
 /// Decoded meaning of any frame: "set channel 45", "query power", "reply power 12.34 dBm",
 /// "reply output on", "unknown command 7", ...
 std::string DescribeFrame(const CommandFrame& frame);
-
-/// Power in hundredths of a dBm as text: 1234 -> "12.34 dBm".
-std::string FormatPower(int hundredths);
 
 /// Bytes as upper-case hex pairs separated by spaces.
 std::string HexBytes(const std::vector<std::uint8_t>& bytes);

@@ -4,10 +4,12 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <string_view>
 
 #include "PortNames.h"
+#include "ReadoutText.h"
 
 namespace {
 
@@ -76,8 +78,8 @@ std::string ParseModuleOptions(const std::vector<std::string>& args, ModuleOptio
         {"--channel",
          [&](const std::string& v) -> std::string {
              long long n = 0;
-             if (!ToInteger(v, kModuleMinChannel, kModuleMaxChannel, n)) {
-                 return "--channel wants a channel from 1 to 89";
+             if (!ToInteger(v, kChannelMin, kChannelMax, n)) {
+                 return "--channel wants a channel in " + RangeText(Quantity::Channel);
              }
              module.channel = static_cast<int>(n);
              return "";
@@ -87,13 +89,14 @@ std::string ParseModuleOptions(const std::vector<std::string>& args, ModuleOptio
          [&](const std::string& v) -> std::string {
              // dBm and hundredths of a dBm have ranges that do not overlap: take either.
              double x = 0;
-             if (ToDouble(v, x) && x >= 7.0 && x <= 13.0) {
+             if (ToDouble(v, x) && x * 100 >= kPowerMin && x * 100 <= kPowerMax) {
                  module.power = static_cast<int>(std::lround(x * 100));
-             } else if (ToDouble(v, x) && x >= kModuleMinPower && x <= kModuleMaxPower &&
-                        x == std::floor(x)) {
+             } else if (ToDouble(v, x) && x >= kPowerMin && x <= kPowerMax && x == std::floor(x)) {
                  module.power = static_cast<int>(x);
              } else {
-                 return "--power wants 7.00 to 13.00 (dBm) or 700 to 1300 (hundredths of a dBm)";
+                 return "--power wants " + RangeText(Quantity::Power) + " or " +
+                        std::to_string(kPowerMin) + "-" + std::to_string(kPowerMax) +
+                        " (hundredths of a dBm)";
              }
              return "";
          },
@@ -112,6 +115,7 @@ std::string ParseModuleOptions(const std::vector<std::string>& args, ModuleOptio
         {"--drop", fraction("--drop", module.drop), nullptr},
         {"--corrupt", fraction("--corrupt", module.corrupt), nullptr},
         {"--noise", fraction("--noise", module.noise), nullptr},
+        {"--forge", fraction("--forge", module.forge), nullptr},
         {"--unplug-after",
          [&](const std::string& v) -> std::string {
              double s = 0;
@@ -186,7 +190,7 @@ std::string ParseModuleOptions(const std::vector<std::string>& args, ModuleOptio
 }
 
 std::string ModuleHelpText() {
-    return R"(Usage: varnel-module [options]
+    std::string text = R"(Usage: varnel-module [options]
 
 Plays the laser module on a pseudo-terminal and publishes it as a COM port, so the
 panel can be tried, tested and demonstrated without hardware. The port stays listed
@@ -201,8 +205,8 @@ Port:
   else /tmp/varnel-<uid>/ports.
 
 Module state:
-  --channel N         start channel, 1-89 (default 1)
-  --power P           start power, 7.00-13.00 dBm or 700-1300 hundredths (default 7.00)
+  --channel N         start channel, CHANNELS (default MINCHANNEL)
+  --power P           start power, POWERS or HUNDREDTHS hundredths (default MINPOWER)
   --output on|off     start output state (default off)
   Set frames outside these ranges are clamped; each query and set is answered by a
   reply carrying the (new) value. Malformed frames are ignored.
@@ -213,9 +217,11 @@ Timing and faults (all off by default):
   --drop P            drop a fraction P (0-1) of the replies
   --corrupt P         send a fraction P of the replies with a wrong checksum
   --noise P           put 1-4 random bytes before a fraction P of the replies
+  --forge P           send a fraction P of the replies with a value out of range
+                      (intact checksum), as a stray byte or a broken module might
   --silent            apply set frames but never answer
   --unplug-after S    hang up and remove the port after S seconds, like a pulled adapter
-  --seed N            seed for --drop/--corrupt/--noise, to repeat a run exactly
+  --seed N            seed for --drop/--corrupt/--noise/--forge, to repeat a run
 
 Benchmarks:
   --stream RATE       also send replies of the current state (channel, power,
@@ -231,4 +237,16 @@ Output:
 Exit codes: 0 normal end, 1 system failure, 2 COM port already taken,
 64 bad command line.
 )";
+    // The ranges come from the protocol's table, so the help cannot disagree with the module.
+    const std::pair<const char*, std::string> facts[] = {
+        {"MINCHANNEL", std::to_string(kChannelMin)},
+        {"CHANNELS", RangeText(Quantity::Channel)},
+        {"MINPOWER", PowerText(kPowerMin)},
+        {"POWERS", RangeText(Quantity::Power)},
+        {"HUNDREDTHS", std::to_string(kPowerMin) + "-" + std::to_string(kPowerMax)},
+    };
+    for (const auto& [name, fact] : facts) {
+        text.replace(text.find(name), std::strlen(name), fact);
+    }
+    return text;
 }

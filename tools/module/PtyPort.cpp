@@ -8,7 +8,10 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <optional>
 
+#include "LineSettings.h"
+#include "ModuleLink.h"
 #include "PortNames.h"
 #include "PosixPortNames.h"
 
@@ -65,7 +68,9 @@ bool OpenPty(Fd& master, Fd& slave, std::string& slavePath) {
     tio.c_cflag |= CLOCAL | CREAD;
     tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
-    ::cfsetspeed(&tio, B9600);
+    if (const std::optional<speed_t> speed = SpeedFromBaud(kModuleLine.baudRate)) {
+        ::cfsetspeed(&tio, *speed);  // a pty keeps no baud timing, but shows the setting
+    }
     if (::tcsetattr(slave.Get(), TCSANOW, &tio) != 0 ||
         ::fcntl(master.Get(), F_SETFL, ::fcntl(master.Get(), F_GETFL) | O_NONBLOCK) != 0) {
         Say("cannot set up " + slavePath + ": " + Errno());

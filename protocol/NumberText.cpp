@@ -1,4 +1,4 @@
-#include "TypedNumber.h"
+#include "NumberText.h"
 
 #include <algorithm>
 #include <string>
@@ -37,7 +37,49 @@ bool HasWordAt(std::string_view text, std::size_t pos, std::string_view word) {
     return true;
 }
 
+// Strict: [+-]? (digits [. digits?] | . digits) ([eE] [+-]? digits)?, the whole text, and no
+// point or exponent when `decimals` is 0.
+bool IsStrictNumber(std::string_view text, int decimals) {
+    std::size_t pos = text.empty() || (text[0] != '+' && text[0] != '-') ? 0 : 1;
+    const auto digits = [&] {
+        const std::size_t start = pos;
+        while (pos < text.size() && IsDigit(text[pos])) {
+            ++pos;
+        }
+        return pos > start;
+    };
+    bool mantissa = digits();
+    if (pos < text.size() && text[pos] == '.') {
+        ++pos;
+        mantissa = digits() || mantissa;
+    }
+    if (!mantissa) {
+        return false;
+    }
+    if (pos < text.size() && Lower(text[pos]) == 'e') {
+        ++pos;
+        pos += pos < text.size() && (text[pos] == '+' || text[pos] == '-') ? 1 : 0;
+        if (!digits()) {
+            return false;
+        }
+    }
+    return pos == text.size() && (decimals > 0 || text.find_first_of(".eE") == text.npos);
+}
+
 }  // namespace
+
+std::optional<std::int64_t> ReadScaledDecimal(std::string_view text, int decimals,
+                                              NumberGrammar grammar) {
+    if (grammar == NumberGrammar::Strict && !IsStrictNumber(text, decimals)) {
+        return std::nullopt;
+    }
+    return ReadScaledDecimal(text, decimals);
+}
+
+std::optional<std::int64_t> ReadQuantityText(Quantity quantity, std::string_view text,
+                                             NumberGrammar grammar) {
+    return ReadScaledDecimal(text, InfoOf(quantity).decimals, grammar);
+}
 
 std::optional<std::int64_t> ReadScaledDecimal(std::string_view text, int decimals) {
     std::size_t pos = 0;

@@ -1,0 +1,99 @@
+// The module's vocabulary: the one decoder of its replies (every class of reply it must drop,
+// the edges of each range) and the one number grammar in both of its modes.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "ModuleQuantity.h"
+#include "NumberText.h"
+
+namespace {
+
+constexpr int kDropped = -1;
+constexpr std::int64_t kNo = -9;  // no number
+constexpr std::int64_t kSat = kTypedSaturation;
+
+TEST(DecodeReply, KeepsOnlyWhatAModuleSends) {
+    struct Row {
+        const char* name;
+        CommandFrame frame;
+        int value;  // kDropped: no reply at all
+    };
+    CommandFrame badSum = ReplyFrame(CMD_CHANNEL, 0, 45);
+    badSum[5] ^= 0x80;
+    const Row rows[] = {
+        {"channel 1", ReplyFrame(CMD_CHANNEL, 0, 1), 1},
+        {"channel 89", ReplyFrame(CMD_CHANNEL, 0, 89), 89},
+        {"channel 0", ReplyFrame(CMD_CHANNEL, 0, 0), kDropped},
+        {"channel 90", ReplyFrame(CMD_CHANNEL, 0, 90), kDropped},
+        {"channel with a high byte", ReplyFrame(CMD_CHANNEL, 1, 4), kDropped},
+        {"power 7.00", ReplyFrame(CMD_POWER, 0x02, 0xBC), 700},
+        {"power 13.00", ReplyFrame(CMD_POWER, 0x05, 0x14), 1300},
+        {"power 6.99", ReplyFrame(CMD_POWER, 0x02, 0xBB), kDropped},
+        {"power 13.01", ReplyFrame(CMD_POWER, 0x05, 0x15), kDropped},
+        {"power 645.13", ReplyFrame(CMD_POWER, 0xFC, 0x01), kDropped},
+        {"output off", ReplyFrame(CMD_OUTPUT, 0, 0), 0},
+        {"output on", ReplyFrame(CMD_OUTPUT, 1, 1), 1},
+        {"output half on", ReplyFrame(CMD_OUTPUT, 1, 0), kDropped},
+        {"output two", ReplyFrame(CMD_OUTPUT, 2, 2), kDropped},
+        {"unknown command", ReplyFrame(4, 0, 1), kDropped},
+        {"set header", MakeFrame(FrameKind::Set, CMD_CHANNEL, 0, 45), kDropped},
+        {"query header", MakeFrame(FrameKind::Query, CMD_CHANNEL, 0, 45), kDropped},
+        {"bad checksum", badSum, kDropped},
+    };
+    for (const Row& row : rows) {
+        const std::optional<ModuleReply> reply = DecodeReply(row.frame);
+        EXPECT_EQ(reply ? reply->value : kDropped, row.value) << row.name;
+        if (reply) {
+            EXPECT_EQ(QuantityCommand(reply->quantity), row.frame[2]) << row.name;
+        }
+    }
+}
+
+// Typed: what the panel reads from its entry fields (as atof would). Strict: what scripts may
+// give varnel-ctl and the control socket. Values unclamped: channels, hundredths of a dBm.
+TEST(NumberText, TypedAndStrict) {
+    struct Row {
+        const char* name;
+        Quantity quantity;
+        std::string text;
+        std::int64_t typed, strict;
+    };
+    constexpr Quantity kCh = Quantity::Channel, kPw = Quantity::Power;
+    // clang-format off
+    const Row rows[] = {
+        {"ch whole", kCh, "45", 45, 45},                {"ch fraction", kCh, "12.7", 12, kNo},
+        {"ch zero", kCh, "0", 0, 0},                    {"ch negative", kCh, "-5", -5, -5},
+        {"ch space and tail", kCh, " 42x", 42, kNo},    {"ch exponent", kCh, "4.5e1", 45, kNo},
+        {"ch bare exponent", kCh, "7e", 7, kNo},        {"ch huge", kCh, "1e999", kSat, kNo},
+        {"ch inf", kCh, "inf", kSat, kNo},              {"ch zero fraction", kCh, ".0", 0, kNo},
+        {"ch 1000 digits", kCh, std::string(1000, '9'), kSat, kSat},
+        {"ch empty", kCh, "", kNo, kNo},                {"ch nan", kCh, "nan", kNo, kNo},
+        {"ch lone minus", kCh, "-", kNo, kNo},          {"ch space", kCh, " ", kNo, kNo},
+        {"ch word", kCh, "hello", kNo, kNo},            {"ch dot", kCh, ".", kNo, kNo},
+        {"ch pasted words", kCh, "channel 5", kNo, kNo},
+        {"ch emoji", kCh, "\xF0\x9F\x98\x80", kNo, kNo},
+        {"ch full-width", kCh, "\xEF\xBC\x94\xEF\xBC\x95", kNo, kNo},
+        {"ch Arabic-Indic", kCh, "\xD9\xA4\xD9\xA5", kNo, kNo},
+        {"pw half", kPw, "7.5", 750, 750},              {"pw third decimal", kPw, "8.205", 820, 820},
+        {"pw exact 8.2", kPw, "8.2", 820, 820},         {"pw exact 10.01", kPw, "10.01", 1001, 1001},
+        {"pw exponent", kPw, "1e1", 1000, 1000},        {"pw trailing point", kPw, "5.", 500, 500},
+        {"pw signed point", kPw, "+.5", 50, 50},        {"pw huge neg", kPw, "-1e999", -kSat, -kSat},
+        {"pw minus inf", kPw, "-inf", -kSat, kNo},      {"pw tiny", kPw, "1e-999", 0, 0},
+        {"pw comma", kPw, "8,2", 800, kNo},             {"pw unit", kPw, "8.2dBm", 820, kNo},
+        {"pw inner space", kPw, "8 2", 800, kNo},       {"pw nan", kPw, "-nan", kNo, kNo},
+        {"pw sign only", kPw, "+", kNo, kNo},           {"pw empty exponent", kPw, "1e+", 100, kNo},
+        {"pw nines truncate", kPw, "12.349999999999", 1234, 1234},
+        {"pw long zero fraction", kPw, "0." + std::string(998, '0') + "1234e1000", 1234, 1234},
+    };
+    // clang-format on
+    for (const Row& row : rows) {
+        for (const auto& [grammar, expected] : {std::pair{NumberGrammar::Typed, row.typed},
+                                                std::pair{NumberGrammar::Strict, row.strict}}) {
+            EXPECT_EQ(ReadQuantityText(row.quantity, row.text, grammar).value_or(kNo), expected)
+                << row.name << (grammar == NumberGrammar::Typed ? " typed" : " strict");
+        }
+    }
+}
+
+}  // namespace
