@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
@@ -316,4 +317,60 @@ TEST_F(ScpiServe, ThroughARunningPanelItsReadoutsFollow) {
     StopServer();
     panel.Stop();
     qputenv("XDG_RUNTIME_DIR", oldRuntime);
+}
+
+// --announce publishes through Avahi, never from loopback. The daemons are the test's own: a
+// private message bus (as the system bus of every client here) and avahi-daemon on it.
+TEST_F(ScpiServe, AnnouncedThroughAvahiOnlyBeyondLoopback) {
+    QTemporaryDir folder;
+    const QString bus = folder.filePath("bus");
+    QFile config(folder.filePath("bus.conf"));
+    ASSERT_TRUE(config.open(QIODevice::WriteOnly));
+    config.write(("<busconfig><type>system</type><listen>unix:path=" + bus +
+                  "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/>"
+                  "<allow own=\"*\"/><allow send_destination=\"*\"/>"
+                  "<allow receive_sender=\"*\"/></policy></busconfig>")
+                     .toUtf8());
+    config.close();
+    const QByteArray oldBus = qgetenv("DBUS_SYSTEM_BUS_ADDRESS");
+    qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + bus.toUtf8());
+    testkit::ChildProcess dbus;
+    testkit::ChildProcess avahi;
+    std::string browse = "Failed to start dbus-daemon and avahi-daemon";
+    if (dbus.Start("dbus-daemon",
+                   {"--nofork", "--print-address", "--config-file=" + config.fileName()}) &&
+        dbus.WaitForLine("unix:", kDeadlineMs) &&
+        avahi.Start("avahi-daemon", {"--no-drop-root", "--no-chroot", "--no-rlimits"})) {
+        for (QDeadlineTimer deadline(kDeadlineMs);
+             browse.find("ailed") != std::string::npos && !deadline.hasExpired() && !avahi.Exited();
+             QThread::msleep(100)) {
+            browse = Run("avahi-browse", {"-tp", "_scpi-raw._tcp"});  // "Failed ..." till it runs
+        }
+    }
+    if (browse.find("ailed") != std::string::npos) {
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", oldBus);
+        GTEST_SKIP() << "cannot start a private avahi-daemon here (another may run, or it is not "
+                        "installed), so --announce is not tested: "
+                     << browse << avahi.Stop(1000).toStdString();
+    }
+    Serve({"--announce"});
+    EXPECT_NE(StopServer().find("not announced: listening on loopback only"), std::string::npos);
+    m_server.Start(VARNEL_CTL_PATH, {"serve", "COM" + QString::number(kCom), "--listen",
+                                     "0.0.0.0:0", "--allow", "127.0.0.1/32", "--announce"});
+    const std::optional<QByteArray> serving = m_server.WaitForLine("serving", kDeadlineMs);
+    ASSERT_TRUE(serving) << m_server.Stop(1000).toStdString();
+    const std::string port = serving->mid(serving->lastIndexOf(':') + 1).trimmed().toStdString();
+    for (QDeadlineTimer deadline(kDeadlineMs);
+         browse.find("Varnel\\032laser\\032on\\032COM200;_scpi-raw._tcp;local;") ==
+             std::string::npos &&
+         !deadline.hasExpired();) {
+        browse = Run("avahi-browse", {"-rtp", "_scpi-raw._tcp"});
+    }
+    EXPECT_NE(browse.find("127.0.0.1;" + port + ";"), std::string::npos) << browse;
+    StopServer();
+    for (testkit::ChildProcess* daemon : {&avahi, &dbus}) {
+        ::kill(static_cast<pid_t>(daemon->Pid()), SIGTERM);
+        daemon->Stop();
+    }
+    qputenv("DBUS_SYSTEM_BUS_ADDRESS", oldBus);
 }
