@@ -1,5 +1,6 @@
 // varnel-ctl serve as a process against varnel-module on a pty, driven by the clients labs use
-// (PyVISA with its pure-Python backend, lxi-tools) and by raw sockets for the security limits.
+// (PyVISA with its pure-Python backend, lxi-tools) and by raw sockets for the security limits;
+// and through the varnel program itself when it holds the port.
 // The port is COM200: beyond the fixed table, so with the module gone it names no device.
 #include <gtest/gtest.h>
 
@@ -10,13 +11,18 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QDeadlineTimer>
+#include <QFile>
 #include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
 #include <cctype>
 #include <chrono>
 #include <fstream>
 #include <string>
 
 #include "ChildProcess.h"
+#include "PanelProgram.h"
 #include "PortFolder.h"
 
 namespace {
@@ -116,6 +122,7 @@ protected:
             ADD_FAILURE() << "no server: " << m_server.Stop(1000).toStdString();
             return 0;
         }
+        m_serving = line->toStdString();
         int port = 0;
         for (qsizetype i = line->lastIndexOf(':') + 1;
              i < line->size() && std::isdigit(line->at(i)); ++i) {
@@ -159,6 +166,7 @@ protected:
     testkit::PortFolderScope m_ports;
     testkit::ChildProcess m_module;
     testkit::ChildProcess m_server;
+    std::string m_serving;  // the server's line saying where it serves and by which route
 };
 
 TEST_F(ScpiServe, LabClientsSetAndReadTheModuleAndRefusedValuesSendNothing) {
@@ -273,3 +281,96 @@ TEST_F(ScpiServe, StaysResponsiveAndFlatUnderAbuse) {
 }
 
 }  // namespace
+
+// The varnel program holds the port: the server goes through its control socket, so the module
+// gets the panel's frames and the panel's readouts show what the client set.
+TEST_F(ScpiServe, ThroughARunningPanelItsReadoutsFollow) {
+    QTemporaryDir runtime;  // the panel's control socket where no other panel's is
+    const QByteArray oldRuntime = qgetenv("XDG_RUNTIME_DIR");
+    qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+    testkit::PanelProgram panel;
+    std::string error;
+    ASSERT_TRUE(testkit::HideFixedPorts(m_ports.Path()));
+    ASSERT_TRUE(panel.Start(VARNEL_PATH, error)) << error;
+    ASSERT_TRUE(panel.PressSpace());  // OpenPort has the focus, the module's port is item 0
+    std::string shown;
+    for (QDeadlineTimer deadline(kDeadlineMs);
+         shown.find(" synced") == std::string::npos && !deadline.hasExpired();
+         QThread::msleep(50)) {
+        shown = Run(VARNEL_CTL_PATH, {"panels"});  // once it holds the port and read the module
+    }
+    ASSERT_NE(shown.find("COM200  "), std::string::npos) << shown << panel.Stop().toStdString();
+
+    const int port = Serve({});
+    EXPECT_NE(m_serving.find("through the panel"), std::string::npos) << m_serving;
+    Socket client(port);
+    EXPECT_EQ(client.Ask("CHAN 12;POW 9.5;:OUTP ON;*OPC?"), "1");
+    EXPECT_EQ(client.Ask("CHAN?;POW?;:OUTP?;:SYST:ERR?"), "12;9.50;1;0,\"No error\"");
+    const std::string rx = Received("set output on");
+    for (const char* frame : {"set channel 12\n", "set power 9.50 dBm\n", "set output on\n"}) {
+        EXPECT_NE(rx.find(frame), std::string::npos) << frame << " in\n" << rx;
+    }
+    shown = Run(VARNEL_CTL_PATH, {"COM" + QString::number(kCom), "get"});
+    for (const char* readout : {"channel 12 ", "power 9.50 dBm", "output on"}) {
+        EXPECT_NE(shown.find(readout), std::string::npos) << readout << " in\n" << shown;
+    }
+    StopServer();
+    panel.Stop();
+    qputenv("XDG_RUNTIME_DIR", oldRuntime);
+}
+
+// --announce publishes through Avahi, never from loopback. The daemons are the test's own: a
+// private message bus (as the system bus of every client here) and avahi-daemon on it.
+TEST_F(ScpiServe, AnnouncedThroughAvahiOnlyBeyondLoopback) {
+    QTemporaryDir folder;
+    const QString bus = folder.filePath("bus");
+    QFile config(folder.filePath("bus.conf"));
+    ASSERT_TRUE(config.open(QIODevice::WriteOnly));
+    config.write(("<busconfig><type>system</type><listen>unix:path=" + bus +
+                  "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/>"
+                  "<allow own=\"*\"/><allow send_destination=\"*\"/>"
+                  "<allow receive_sender=\"*\"/></policy></busconfig>")
+                     .toUtf8());
+    config.close();
+    const QByteArray oldBus = qgetenv("DBUS_SYSTEM_BUS_ADDRESS");
+    qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + bus.toUtf8());
+    testkit::ChildProcess dbus;
+    testkit::ChildProcess avahi;
+    std::string browse = "Failed to start dbus-daemon and avahi-daemon";
+    if (dbus.Start("dbus-daemon",
+                   {"--nofork", "--print-address", "--config-file=" + config.fileName()}) &&
+        dbus.WaitForLine("unix:", kDeadlineMs) &&
+        avahi.Start("avahi-daemon", {"--no-drop-root", "--no-chroot", "--no-rlimits"})) {
+        for (QDeadlineTimer deadline(kDeadlineMs);
+             browse.find("ailed") != std::string::npos && !deadline.hasExpired() && !avahi.Exited();
+             QThread::msleep(100)) {
+            browse = Run("avahi-browse", {"-tp", "_scpi-raw._tcp"});  // "Failed ..." till it runs
+        }
+    }
+    if (browse.find("ailed") != std::string::npos) {
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", oldBus);
+        GTEST_SKIP() << "cannot start a private avahi-daemon here (another may run, or it is not "
+                        "installed), so --announce is not tested: "
+                     << browse << avahi.Stop(1000).toStdString();
+    }
+    Serve({"--announce"});
+    EXPECT_NE(StopServer().find("not announced: listening on loopback only"), std::string::npos);
+    m_server.Start(VARNEL_CTL_PATH, {"serve", "COM" + QString::number(kCom), "--listen",
+                                     "0.0.0.0:0", "--allow", "127.0.0.1/32", "--announce"});
+    const std::optional<QByteArray> serving = m_server.WaitForLine("serving", kDeadlineMs);
+    ASSERT_TRUE(serving) << m_server.Stop(1000).toStdString();
+    const std::string port = serving->mid(serving->lastIndexOf(':') + 1).trimmed().toStdString();
+    for (QDeadlineTimer deadline(kDeadlineMs);
+         browse.find("Varnel\\032laser\\032on\\032COM200;_scpi-raw._tcp;local;") ==
+             std::string::npos &&
+         !deadline.hasExpired();) {
+        browse = Run("avahi-browse", {"-rtp", "_scpi-raw._tcp"});
+    }
+    EXPECT_NE(browse.find("127.0.0.1;" + port + ";"), std::string::npos) << browse;
+    StopServer();
+    for (testkit::ChildProcess* daemon : {&avahi, &dbus}) {
+        ::kill(static_cast<pid_t>(daemon->Pid()), SIGTERM);
+        daemon->Stop();
+    }
+    qputenv("DBUS_SYSTEM_BUS_ADDRESS", oldBus);
+}

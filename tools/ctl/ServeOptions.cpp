@@ -35,10 +35,6 @@ std::optional<std::uint32_t> ReadAddress(std::string_view text) {
     return address;
 }
 
-bool IsLoopback(std::uint32_t address) {
-    return (address & kLoopbackMask) == kLoopbackNetwork;
-}
-
 }  // namespace
 
 bool IsServeCommand(const std::vector<std::string>& args) {
@@ -92,6 +88,10 @@ std::string AddressText(std::uint32_t address) {
            std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
 }
 
+bool IsLoopback(std::uint32_t address) {
+    return (address & kLoopbackMask) == kLoopbackNetwork;
+}
+
 std::string ParseServeOptions(const std::vector<std::string>& args, ServeOptions& options) {
     options = {};
     std::vector<std::string> words;
@@ -141,6 +141,8 @@ std::string ParseServeOptions(const std::vector<std::string>& args, ServeOptions
             options.readOnly = true;
         } else if (name == "--direct") {
             options.direct = true;
+        } else if (name == "--announce") {
+            options.announce = true;
         } else if (name == "--max-clients") {
             const std::optional<int> n = ReadNumber(value, 1, 64);
             if (!n) {
@@ -206,7 +208,7 @@ std::string ParseServeOptions(const std::vector<std::string>& args, ServeOptions
 
 std::string ServeHelpText() {
     return R"(Usage: varnel-ctl serve PORT [--listen ADDR:TCP] [--allow CIDR[,CIDR...]] [--read-only]
-                          [--max-clients N] [--idle-timeout S] [--direct]
+                          [--max-clients N] [--idle-timeout S] [--announce] [--direct]
                           [--timeout MS] [--reply-wait MS] [--tries N]
 
 Serves the module on PORT as an SCPI instrument on a raw TCP socket (one command per
@@ -220,6 +222,8 @@ setting waits for the module's reply and every query asks the module.
   --read-only           queries only: every setting and *RST gives error -203
   --max-clients N       connections at once (1-64, default 4); one more is refused at once
   --idle-timeout S      close a client silent for S seconds (default 0: never)
+  --announce            publish it as _scpi-raw._tcp through Avahi, for instrument
+                        discovery; never while listening on loopback
   --direct, --timeout, --reply-wait, --tries   as for the other commands
 
 Every setting is logged on standard error with the time, the client's address and the

@@ -26,6 +26,7 @@ struct ServeOptions {
     int maxClients = 4;                        ///< one more is refused at once
     int idleTimeoutS = 0;                      ///< close a client silent this long; 0: never
     bool direct = false;                       ///< never through a running panel
+    bool announce = false;                     ///< publish it on the network (not on loopback)
     SessionTiming timing;                      ///< as the other commands': --timeout, --reply-wait, --tries
 };
 
@@ -43,6 +44,9 @@ bool ParseAddressRanges(const std::string& text, std::vector<AddressRange>& rang
 
 /// True when `address` lies in one of the allowed ranges.
 bool IsAllowed(const ServeOptions& options, std::uint32_t address);
+
+/// True for an address in 127.0.0.0/8.
+bool IsLoopback(std::uint32_t address);
 
 /// "a.b.c.d" of an address in host byte order.
 std::string AddressText(std::uint32_t address);

@@ -17,6 +17,7 @@
 #include "PanelSession.h"
 #include "ScpiEngine.h"
 #include "SerialSession.h"
+#include "ServeAnnounce.h"
 #include "ServeOptions.h"
 #include "ServeSocket.h"
 #include "StopSignal.h"
@@ -449,6 +450,14 @@ int RunServe(const std::vector<std::string>& args, const char* version) {
             std::fflush(stdout);
             const scpi::EngineConfig config{std::string("Varnel,") + kModel + ",0," + version,
                                             options.readOnly};
+            // Loopback is this machine's alone: nothing there for the network to discover.
+            std::unique_ptr<Announcement> announcement;
+            if (options.announce && IsLoopback(options.listenAddress)) {
+                std::fprintf(stderr, "varnel-ctl: not announced: listening on loopback only\n");
+            } else if (options.announce) {
+                announcement = std::make_unique<Announcement>(
+                    "Varnel laser on " + options.port.label, net::BoundPort(listener));
+            }
             Server server(options, config, worker, waker, stop, listener);
             server.Run();
         }
