@@ -3,46 +3,31 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
+#include <utility>
 
 #include "ControlProtocol.h"
 
 namespace {
 
-TEST(ControlProtocol, ValidRequestsAreReadInFull) {
-    const struct {
-        const char* name;
-        std::string line;
-        ControlCommand command;
-        std::optional<Quantity> quantity;
-        bool fresh;
-        std::string text;
-    } rows[] = {
-        {"hello", R"({"v":1,"cmd":"hello"})", ControlCommand::Hello, std::nullopt, false, ""},
-        {"get all", R"({"v":1,"cmd":"get"})", ControlCommand::Get, std::nullopt, false, ""},
-        {"get fresh power", R"({"cmd":"get","what":"power","fresh":true,"v":1})",
-         ControlCommand::Get, Quantity::Power, true, ""},
-        {"set channel number", R"({"v":1,"cmd":"set","what":"channel","value":45})",
-         ControlCommand::Set, Quantity::Channel, false, "45"},
-        {"set power as typed", R"({"v":1,"cmd":"set","what":"power","value":"8.2"})",
-         ControlCommand::Set, Quantity::Power, false, "8.2"},
-        {"set output bool", R"({"v":1,"cmd":"set","what":"output","value":false})",
-         ControlCommand::Set, Quantity::Output, false, "off"},
-        {"set output word", R"({"v":1,"cmd":"set","what":"output","value":"on"})",
-         ControlCommand::Set, Quantity::Output, false, "on"},
+// How each request drives the panel is ControlSession's rows; here, what the client writes the
+// panel reads back the same, and an output given as a JSON boolean reads as the word.
+TEST(ControlProtocol, RequestsSurviveTheRoundTrip) {
+    const std::pair<std::string, std::string> rows[] = {
+        {R"({"v":1,"cmd":"set","what":"output","value":false})", "off"},
+        {R"({"v":1,"cmd":"set","what":"channel","value":45})", "45"},
+        {R"({"v":1,"cmd":"set","what":"power","value":"8.2"})", "8.2"},
+        {R"({"cmd":"get","what":"power","fresh":true,"v":1})", ""},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        ControlRequest request;
+    for (const auto& [line, text] : rows) {
+        ControlRequest request, again;
         std::string error;
-        ASSERT_TRUE(ParseControlRequest(row.line, request, error)) << error;
-        EXPECT_EQ(request.command, row.command);
-        EXPECT_EQ(request.quantity, row.quantity);
-        EXPECT_EQ(request.fresh, row.fresh);
-        EXPECT_EQ(request.text, row.text);
-        // What the client writes, the panel reads back the same.
-        ControlRequest again;
+        ASSERT_TRUE(ParseControlRequest(line, request, error)) << error;
+        EXPECT_EQ(request.text, text) << line;
         ASSERT_TRUE(ParseControlRequest(FormatControlRequest(request), again, error)) << error;
-        EXPECT_EQ(again.text, request.text);
+        EXPECT_EQ(std::tie(again.command, again.quantity, again.fresh, again.text),
+                  std::tie(request.command, request.quantity, request.fresh, request.text))
+            << line;
     }
 }
 
@@ -52,6 +37,7 @@ TEST(ControlProtocol, EverythingElseIsRefusedWithAReason) {
         std::string line;
         const char* reason;
     } rows[] = {
+        // clang-format off
         {"empty", "", "not JSON"},
         {"truncated", R"({"v":1,"cmd":"get")", "not JSON"},
         {"binary", std::string("\x00\xff\xfe{\x01", 5), "not JSON"},
@@ -66,16 +52,13 @@ TEST(ControlProtocol, EverythingElseIsRefusedWithAReason) {
         {"unknown quantity", R"({"v":1,"cmd":"get","what":"mood"})", "channel, power"},
         {"set without what", R"({"v":1,"cmd":"set","value":3})", "needs \"what\""},
         {"set without value", R"({"v":1,"cmd":"set","what":"channel"})", "needs \"value\""},
-        {"value not a number", R"({"v":1,"cmd":"set","what":"power","value":"nan"})",
-         "not a number"},
-        {"value with a space", R"({"v":1,"cmd":"set","what":"power","value":"8 2"})",
-         "not a number"},
-        {"fraction as a JSON number", R"({"v":1,"cmd":"set","what":"power","value":8.2})",
-         "as text"},
+        // the strict grammar (tests/protocol): typed, "8 2" would read as 8
+        {"value with a space", R"({"v":1,"cmd":"set","what":"power","value":"8 2"})", "not a number"},
+        {"fraction as a JSON number", R"({"v":1,"cmd":"set","what":"power","value":8.2})", "as text"},
         {"output maybe", R"({"v":1,"cmd":"set","what":"output","value":"maybe"})", "\"on\""},
         {"fresh as text", R"({"v":1,"cmd":"get","fresh":"yes"})", "true or false"},
-        {"oversize", "{\"v\":1,\"cmd\":\"hello\",\"x\":\"" + std::string(5000, 'a') + "\"}",
-         "longer than 4096"},
+        {"oversize", "{\"v\":1,\"cmd\":\"hello\",\"x\":\"" + std::string(5000, 'a') + "\"}", "longer than 4096"},
+        // clang-format on
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);

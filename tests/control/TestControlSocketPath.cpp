@@ -66,12 +66,12 @@ TEST_F(ControlSocketPathTest, WhatSitsAtTheSocketPathIsNeverFollowedOrRemoved) {
         const char* name;
         void (*make)(const fs::path& path, const fs::path& target);
     } rows[] = {
+        // clang-format off
         {"plain file", [](const fs::path& p, const fs::path&) { std::ofstream(p) << "keep\n"; }},
-        {"symlink to a file",
-         [](const fs::path& p, const fs::path& t) { fs::create_symlink(t, p); }},
-        {"dangling symlink",
-         [](const fs::path& p, const fs::path& t) { fs::create_symlink(t.string() + "-no", p); }},
+        {"symlink to a file", [](const fs::path& p, const fs::path& t) { fs::create_symlink(t, p); }},
+        {"dangling symlink", [](const fs::path& p, const fs::path& t) { fs::create_symlink(t.string() + "-no", p); }},
         {"folder", [](const fs::path& p, const fs::path&) { fs::create_directory(p); }},
+        // clang-format on
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);

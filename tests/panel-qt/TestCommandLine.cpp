@@ -59,40 +59,18 @@ TEST_P(CommandLine, PrintsAndEndsOrRunsThePanel) {
 
 const std::string kUsage = "Usage: varnel [--help | --version]\n";
 
-INSTANTIATE_TEST_SUITE_P(
-    App, CommandLine,
-    testing::Values(ArgsRow{"NoArguments", {}, CommandLineAction::RunPanel, 0, "", ""},
-                    ArgsRow{"Help", {"--help"}, CommandLineAction::Help, 0, kUsage + "\n", ""},
-                    ArgsRow{"Version",
-                            {"--version"},
-                            CommandLineAction::Version,
-                            0,
-                            std::string("varnel ") + varnel::kVersion + "\n",
-                            ""},
-                    ArgsRow{"Unknown",
-                            {"-x"},
-                            CommandLineAction::Error,
-                            2,
-                            "",
-                            "varnel: unexpected argument '-x'\n" + kUsage},
-                    ArgsRow{"QtOption",
-                            {"-platform", "xcb"},
-                            CommandLineAction::Error,
-                            2,
-                            "",
-                            "varnel: unexpected argument '-platform'\n"},
-                    ArgsRow{"HelpWithMore",
-                            {"--help", "COM3"},
-                            CommandLineAction::Error,
-                            2,
-                            "",
-                            "varnel: unexpected argument 'COM3'\n"},
-                    ArgsRow{"EmptyArgument",
-                            {""},
-                            CommandLineAction::Error,
-                            2,
-                            "",
-                            "varnel: unexpected argument ''\n"}),
+using Action = CommandLineAction;
+const std::string kUnexpected = "varnel: unexpected argument ";
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(App, CommandLine, testing::Values(
+    ArgsRow{"NoArguments", {}, Action::RunPanel, 0, "", ""},
+    ArgsRow{"Help", {"--help"}, Action::Help, 0, kUsage + "\n", ""},
+    ArgsRow{"Version", {"--version"}, Action::Version, 0, std::string("varnel ") + varnel::kVersion + "\n", ""},
+    ArgsRow{"Unknown", {"-x"}, Action::Error, 2, "", kUnexpected + "'-x'\n" + kUsage},
+    ArgsRow{"QtOption", {"-platform", "xcb"}, Action::Error, 2, "", kUnexpected + "'-platform'\n"},
+    ArgsRow{"HelpWithMore", {"--help", "COM3"}, Action::Error, 2, "", kUnexpected + "'COM3'\n"},
+    ArgsRow{"EmptyArgument", {""}, Action::Error, 2, "", kUnexpected + "''\n"}),
     [](const testing::TestParamInfo<ArgsRow>& info) { return info.param.name; });
+// clang-format on
 
 }  // namespace

@@ -1,12 +1,11 @@
 // The dialog template and its layout in pixels.
 #include <QComboBox>
 #include <QFontInfo>
-#include <QFontMetrics>
 #include <QImage>
 #include <QLabel>
 #include <QPushButton>
-#include <cmath>
 #include <set>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -20,11 +19,6 @@ namespace {
 
 using varnel::ControlClass;
 using varnel::kControllerControls;
-using varnel::kControllerDialog;
-
-int Round(double value) {
-    return static_cast<int>(std::lround(value));
-}
 
 TEST(DialogTemplate, OneUniqueIdPerDialogMember) {
     std::set<int> ids;
@@ -34,6 +28,18 @@ TEST(DialogTemplate, OneUniqueIdPerDialogMember) {
         }
     }
     EXPECT_EQ(ids.size(), 16u);
+    EXPECT_EQ(kControllerControls.size(), std::size_t(varnel::kControlCount));
+}
+
+// Dialog units round to the nearest pixel, halves away from zero, each edge on its own.
+TEST(DialogUnits, RoundHalvesAwayFromZero) {
+    const std::tuple<int, int, int, int> rows[] = {{285, 10, 4, 713}, {1, 10, 4, 3},
+                                                   {-1, 10, 4, -3},   {7, 22, 8, 19},
+                                                   {3, 22, 8, 8},     {5, 5, 0, -1}};
+    for (const auto& [a, b, c, expected] : rows) {
+        EXPECT_EQ(varnel::MulDiv(a, b, c), expected) << a << " " << b << " " << c;
+    }
+    EXPECT_EQ(varnel::DluToPixels({1, 3, 285, 144}, {10, 22}), QRect(3, 8, 713, 396));
 }
 
 class Layout : public testing::Test {
@@ -43,21 +49,12 @@ protected:
     CControllerDlg m_dialog{m_state, m_link};
 };
 
-TEST_F(Layout, DialogFontAndSizeComeFromTheTemplate) {
-    const QFont font = m_dialog.font();
-    EXPECT_EQ(QFontInfo(font).family(), QStringLiteral("Caladea"));
-    const QFontMetrics metrics(font);
-    const varnel::DialogBaseUnits& base = m_dialog.BaseUnits();
-    EXPECT_EQ(base.charHeight, metrics.ascent() + metrics.descent());
-    // The average letter width, rounded, from the whole alphabet's advance.
-    int sum = 0;
-    for (QChar c : QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz")) {
-        sum += metrics.horizontalAdvance(c);
-    }
-    EXPECT_EQ(base.charWidth, Round(sum / 52.0));
-
-    EXPECT_EQ(m_dialog.size(),
-              QSize(Round(285 * base.charWidth / 4.0), Round(144 * base.charHeight / 8.0)));
+// Caladea 14 pt, measured as dialogs measure their font, gives 10 x 22 pixel base units.
+TEST_F(Layout, TheWindowComesFromTheTemplate) {
+    EXPECT_EQ(QFontInfo(m_dialog.font()).family(), QStringLiteral("Caladea"));
+    EXPECT_EQ(m_dialog.BaseUnits().charWidth, 10);
+    EXPECT_EQ(m_dialog.BaseUnits().charHeight, 22);
+    EXPECT_EQ(m_dialog.size(), QSize(713, 396));
     EXPECT_EQ(m_dialog.minimumSize(), m_dialog.maximumSize());
     EXPECT_EQ(m_dialog.windowTitle(), QStringLiteral("Varnel"));
     EXPECT_EQ(m_dialog.windowIcon().availableSizes(),
@@ -67,8 +64,9 @@ TEST_F(Layout, DialogFontAndSizeComeFromTheTemplate) {
     EXPECT_FALSE(flags & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
 }
 
-TEST_F(Layout, EveryControlSitsAtItsDialogUnitsInTemplateOrder) {
-    const varnel::DialogBaseUnits& base = m_dialog.BaseUnits();
+// Every control at its place, named by its id, inside the dialog, overlapping none, tabbing in
+// template order.
+TEST_F(Layout, ControlsInTemplateOrderInsideWithoutOverlap) {
     const auto& controls = m_dialog.Controls();
     ASSERT_EQ(controls.size(), kControllerControls.size());
     QWidget* previousFocusable = nullptr;
@@ -77,15 +75,15 @@ TEST_F(Layout, EveryControlSitsAtItsDialogUnitsInTemplateOrder) {
         QWidget* widget = controls[i];
         SCOPED_TRACE(std::string(control.name) + " #" + std::to_string(i + 1));
         EXPECT_EQ(widget->objectName().toStdString(), control.name);
-        const QRect r = widget->geometry();
-        EXPECT_EQ(r.x(), Round(control.rect.x * base.charWidth / 4.0));
-        EXPECT_EQ(r.y(), Round(control.rect.y * base.charHeight / 8.0));
-        EXPECT_EQ(r.width(), Round(control.rect.width * base.charWidth / 4.0));
-        if (control.kind != ControlClass::ComboBox) {
-            EXPECT_EQ(r.height(), Round(control.rect.height * base.charHeight / 8.0));
-        }
+        const QRect r = widget->geometry(),
+                    dlu = varnel::DluToPixels(control.rect, m_dialog.BaseUnits());
+        EXPECT_EQ(r.topLeft(), dlu.topLeft());
+        EXPECT_EQ(r.width(), dlu.width());
+        EXPECT_TRUE(control.kind == ControlClass::ComboBox || r.height() == dlu.height());
         EXPECT_TRUE(m_dialog.rect().contains(r));
-        // Tab order follows the template.
+        for (std::size_t j = i + 1; j < controls.size(); ++j) {
+            EXPECT_FALSE(r.intersects(controls[j]->geometry())) << kControllerControls[j].name;
+        }
         if (widget->focusPolicy() & Qt::TabFocus) {
             if (previousFocusable != nullptr) {
                 QWidget* next = previousFocusable->nextInFocusChain();
@@ -95,17 +93,6 @@ TEST_F(Layout, EveryControlSitsAtItsDialogUnitsInTemplateOrder) {
                 EXPECT_EQ(next, widget);
             }
             previousFocusable = widget;
-        }
-    }
-}
-
-TEST_F(Layout, NoTwoControlsOverlap) {
-    const auto& controls = m_dialog.Controls();
-    for (std::size_t i = 0; i < controls.size(); ++i) {
-        for (std::size_t j = i + 1; j < controls.size(); ++j) {
-            EXPECT_FALSE(controls[i]->geometry().intersects(controls[j]->geometry()))
-                << kControllerControls[i].name << " #" << i + 1 << " and "
-                << kControllerControls[j].name << " #" << j + 1;
         }
     }
 }

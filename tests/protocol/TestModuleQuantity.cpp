@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "ModuleQuantity.h"
 #include "NumberText.h"
+#include "ReplyFramer.h"
 
 namespace {
 
@@ -46,6 +48,36 @@ TEST(DecodeReply, KeepsOnlyWhatAModuleSends) {
         EXPECT_EQ(reply ? reply->value : kDropped, row.value) << row.name;
         if (reply) {
             EXPECT_EQ(QuantityCommand(reply->quantity), row.frame[2]) << row.name;
+        }
+    }
+}
+
+// Every reply a module can send, behind every single stray byte: whatever the framer hands
+// over, the decoder keeps only the reply itself. Every front end reads its replies this way.
+TEST(DecodeReply, NoStrayByteForgesAReply) {
+    std::vector<CommandFrame> replies{ReplyFrame(CMD_OUTPUT, 0, 0), ReplyFrame(CMD_OUTPUT, 1, 1)};
+    for (int channel = kChannelMin; channel <= kChannelMax; ++channel) {
+        replies.push_back(ReplyFrame(CMD_CHANNEL, 0, channel));
+    }
+    for (int power = kPowerMin; power <= kPowerMax; ++power) {
+        replies.push_back(ReplyFrame(CMD_POWER, power >> 8, power & 0xFF));
+    }
+    for (const CommandFrame& reply : replies) {
+        const std::optional<ModuleReply> genuine = DecodeReply(reply);
+        ASSERT_TRUE(genuine);
+        for (int stray = 0; stray <= 0xFF; ++stray) {
+            ReplyFramer framer;
+            framer.Feed(static_cast<std::uint8_t>(stray));
+            for (std::uint8_t byte : reply) {
+                const auto frame = framer.Feed(byte);
+                const auto decoded = frame ? DecodeReply(*frame) : std::nullopt;
+                if (decoded &&
+                    (decoded->quantity != genuine->quantity || decoded->value != genuine->value)) {
+                    ADD_FAILURE() << "stray " << stray << " ahead of " << int(reply[2]) << " "
+                                  << int(reply[3]) << " " << int(reply[4]) << " gives "
+                                  << decoded->value;
+                }
+            }
         }
     }
 }

@@ -97,6 +97,8 @@ std::string Repeat(const std::string& text, int times) {
 
 const std::string k113 = "-113,\"Undefined header\"";
 
+constexpr ModuleStatus kOk = ModuleStatus::Ok, kNoReply = ModuleStatus::NoReply;
+// clang-format off
 const Row kRows[] = {
     // Headers: case, long and short forms, optional nodes, suffixes.
     {"IdnAnyCase", "*idn?\n", "Varnel,Test,0,9.9\n", "", ""},
@@ -112,8 +114,7 @@ const Row kRows[] = {
     {"SetOfQueryOnly", "*IDN\n", "", "-113", ""},
     {"TooManyNodes", "A:B:C:D:E:F:G:H:I?\n", "", "-113", ""},
     // Messages: chains, paths, answers joined, CR LF, blank lines, errors end the line.
-    {"AnswersJoinedInOneWrite", "*OPC?;CHAN?;POW?;:OUTP?\n", "1;45;8.20;0\n", "",
-     "get channel get power get output"},
+    {"AnswersJoinedInOneWrite", "*OPC?;CHAN?;POW?;:OUTP?\n", "1;45;8.20;0\n", "", "get channel get power get output"},
     {"ChainKeepsThePath", "SOUR:CHAN 5;POW 9\n", "", "", "set channel 5 set power 900"},
     {"ChainLeavesNoWayUp", "SOUR:CHAN 5;OUTP ON\n", "", "-113", "set channel 5"},
     {"ColonBackToRoot", "SOUR:CHAN 5;:OUTP ON\n", "", "", "set channel 5 set output 1"},
@@ -146,8 +147,7 @@ const Row kRows[] = {
     {"FrequencyTerahertz", "FREQ 193.9THZ\n", "", "", "set channel 45"},
     {"FrequencyWithinGigahertz", "FREQ 193900.9 ghz\n", "", "", "set channel 45"},
     {"FrequencyOffGrid", "FREQ 193901.1GHZ\n", "", "-222", ""},
-    {"FrequencyHertzExponent", "FREQ 1.917E14HZ;FREQ 1.917e+14\n", "", "",
-     "set channel 1 set channel 1"},
+    {"FrequencyHertzExponent", "FREQ 1.917E14HZ;FREQ 1.917e+14\n", "", "", "set channel 1 set channel 1"},
     {"FrequencyBelowGrid", "FREQ 191650GHZ\n", "", "-222", ""},
     {"FrequencyHuge", "FREQ 1E999\n", "", "-222", ""},
     {"FrequencyUnit", "FREQ 193.9KM\n", "", "-131", ""},
@@ -156,8 +156,7 @@ const Row kRows[] = {
     {"WavelengthLimits", "WAV? MIN;WAV? MAX\n", "1.52877337E-06;1.56386259E-06\n", "", ""},
     {"WavelengthNanometres", "WAV 1546.12NM\n", "", "", "set channel 45"},
     {"WavelengthPicometres", "WAV 1546119 PM\n", "", "", "set channel 45"},
-    {"WavelengthMetres", "WAV 1.54612E-6M;WAV 1.54612E-6\n", "", "",
-     "set channel 45 set channel 45"},
+    {"WavelengthMetres", "WAV 1.54612E-6M;WAV 1.54612E-6\n", "", "", "set channel 45 set channel 45"},
     {"WavelengthOffGrid", "WAV 1546.14NM\n", "", "-222", ""},
     {"WavelengthMaxIsLowestChannel", "WAV MAX\n", "", "", "set channel 1"},
     // Power in dBm, read as the panel reads a typed power.
@@ -170,15 +169,14 @@ const Row kRows[] = {
     {"PowerLimits", "POW MAX;POW? MIN;POW? MAX\n", "7.00;13.00\n", "", "set power 1300"},
     {"PowerUnit", "POW 8 V\n", "", "-131", ""},
     // Output.
-    {"OutputWords", "OUTP ON;OUTP:STAT OFF;:OUTP?\n", "0\n", "",
-     "set output 1 set output 0 get output"},
+    {"OutputWords", "OUTP ON;OUTP:STAT OFF;:OUTP?\n", "0\n", "", "set output 1 set output 0 get output"},
     {"OutputNumbers", "OUTP 1;OUTP 0\n", "", "", "set output 1 set output 0"},
     {"OutputTwo", "OUTP 2\n", "", "-224", ""},
     // IEEE 488.2 common commands and the status registers.
     {"ResetSwitchesOutputOff", "*RST\n", "", "", "set output 0"},
     {"ResetTakesNoParameter", "*RST 1\n", "", "-108", ""},
     {"SelfTest", "*TST?\n", "0\n", "", "get channel"},
-    {"SelfTestNoModule", "*TST?\n", "1\n", "", "get channel", ModuleStatus::NoReply},
+    {"SelfTestNoModule", "*TST?\n", "1\n", "", "get channel", kNoReply},
     {"WaitAndOpc", "*WAI;*OPC;*ESR?;*ESR?\n", "1;0\n", "", ""},
     {"CommandErrorBit", "FOO\n*ESR?\n", "32\n", "-113", ""},
     {"ExecutionErrorBit", "CHAN 99\n*ESR?\n", "16\n", "-222", ""},
@@ -189,28 +187,21 @@ const Row kRows[] = {
     {"StatusByteMessage", "*OPC?;*STB?\n", "1;16\n", "", ""},
     {"ClearEmptiesQueueAndEsr", "FOO\n*CLS\n*ESR?;SYST:ERR:COUN?\n", "0;0\n", "", ""},
     // SCPI required commands and the error queue.
-    {"ErrorQueueInOrder", "FOO\nCHAN 0\nSYST:ERR:COUN?;NEXT?;NEXT?;:SYST:ERR?\n",
-     "2;-113,\"Undefined header\";-222,\"Data out of range\";0,\"No error\"\n", "", ""},
+    {"ErrorQueueInOrder", "FOO\nCHAN 0\nSYST:ERR:COUN?;NEXT?;NEXT?;:SYST:ERR?\n", "2;-113,\"Undefined header\";-222,\"Data out of range\";0,\"No error\"\n", "", ""},
     {"QueueOverflow", Repeat("FOO\n", 20), "", Repeat(k113 + "|", 15) + "-350", ""},
-    {"VersionAndStatus", "SYST:VERS?;:STAT:OPER?;:STAT:QUES:EVEN?;:STAT:PRES\n", "1999.0;0;0\n", "",
-     ""},
+    {"VersionAndStatus", "SYST:VERS?;:STAT:OPER?;:STAT:QUES:EVEN?;:STAT:PRES\n", "1999.0;0;0\n", "", ""},
     {"OverlongLine", std::string(5000, 'A') + "\n*OPC?\n", "1\n", "-363", ""},
-    {"OverlongLineInPieces", std::string(5000, 'A') + "\n" + std::string(9000, 'B') + "x\n*OPC?\n",
-     "1\n", "-363|-363", ""},
-    {"LongestLineTaken", "*OPC?" + std::string(scpi::kMaxLineBytes - 5, ' ') + "\r\n", "1\n", "",
-     ""},
+    {"OverlongLineInPieces", std::string(5000, 'A') + "\n" + std::string(9000, 'B') + "x\n*OPC?\n", "1\n", "-363|-363", ""},
+    {"LongestLineTaken", "*OPC?" + std::string(scpi::kMaxLineBytes - 5, ' ') + "\r\n", "1\n", "", ""},
     // The module's failures, named by the command.
-    {"NoReply", "CHAN?;*OPC?\n", "", "-240,\"Hardware error;CHAN?: no \"\"reply\"\"\"",
-     "get channel", ModuleStatus::NoReply},
+    {"NoReply", "CHAN?;*OPC?\n", "", "-240,\"Hardware error;CHAN?: no \"\"reply\"\"\"", "get channel", kNoReply},
     {"Mismatch", "CHAN 5\n", "", "-240", "set channel 5", ModuleStatus::Mismatch},
-    {"PortLost", "OUTP ON\n", "", "-241,\"Hardware missing;OUTP ON:", "set output 1",
-     ModuleStatus::PortLost},
+    {"PortLost", "OUTP ON\n", "", "-241,\"Hardware missing;OUTP ON:", "set output 1", ModuleStatus::PortLost},
     // Read-only: queries work, settings and *RST are refused before anything is sent.
-    {"ReadOnlySettings", "CHAN 5\n*RST\nPOW MAX\n", "", "-203|-203|-203", "", ModuleStatus::Ok,
-     true},
-    {"ReadOnlyQueries", "CHAN?;*ESE 1;*ESE?\n", "45;1\n", "", "get channel", ModuleStatus::Ok,
-     true},
+    {"ReadOnlySettings", "CHAN 5\n*RST\nPOW MAX\n", "", "-203|-203|-203", "", kOk, true},
+    {"ReadOnlyQueries", "CHAN?;*ESE 1;*ESE?\n", "45;1\n", "", "get channel", kOk, true},
 };
+// clang-format on
 
 class EngineRows : public testing::TestWithParam<Row> {};
 
@@ -292,25 +283,19 @@ struct ServeRow {
     const char* refused;   // addresses reset
 };
 
+// clang-format off
 const ServeRow kServeRows[] = {
     {"LoopbackByDefault", {"serve", "COM5"}, "", "127.0.0.1 127.0.0.2", "10.0.0.1"},
     {"PortFirst", {"COM5", "serve", "--read-only"}, "", "127.0.0.1", "192.168.1.7"},
     {"NetworkNeedsAllow", {"serve", "COM5", "--listen", "0.0.0.0:5025"}, "--allow", "", ""},
-    {"AllowList",
-     {"serve", "COM5", "--listen=0.0.0.0:5025", "--allow", "10.0.0.0/24,192.168.1.7"},
-     "",
-     "10.0.0.200 192.168.1.7",
-     "10.0.1.1 192.168.1.8 127.0.0.1"},
-    {"AllowOnlyOneLoopback",
-     {"serve", "COM5", "--allow", "127.0.0.1/32"},
-     "",
-     "127.0.0.1",
-     "127.0.0.2"},
+    {"AllowList", {"serve", "COM5", "--listen=0.0.0.0:5025", "--allow", "10.0.0.0/24,192.168.1.7"}, "", "10.0.0.200 192.168.1.7", "10.0.1.1 192.168.1.8 127.0.0.1"},
+    {"AllowOnlyOneLoopback", {"serve", "COM5", "--allow", "127.0.0.1/32"}, "", "127.0.0.1", "127.0.0.2"},
     {"BadRange", {"serve", "COM5", "--allow", "10.0.0.0/33"}, "--allow wants", "", ""},
     {"BadListen", {"serve", "COM5", "--listen", "localhost"}, "--listen wants", "", ""},
     {"NoPort", {"serve", "--read-only"}, "wants the port", "", ""},
     {"ClientsLimit", {"serve", "COM5", "--max-clients", "0"}, "--max-clients", "", ""},
 };
+// clang-format on
 
 class ServeOptionRows : public testing::TestWithParam<ServeRow> {};
 
