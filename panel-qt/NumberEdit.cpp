@@ -3,6 +3,8 @@
 #include <QDropEvent>
 #include <QKeyEvent>
 
+#include "NumberText.h"
+
 CNumberEdit::CNumberEdit(QWidget* parent) : QLineEdit(parent) {
     // Characters must arrive as key events to be filtered; an input method would commit text
     // past the filter.
@@ -24,22 +26,6 @@ void CNumberEdit::dropEvent(QDropEvent* event) {
     event->ignore();
 }
 
-bool CNumberEdit::AcceptsTyped(QChar c, const QString& text) {
-    if (c == QLatin1Char('\b')) {
-        return true;
-    }
-    if (c >= QLatin1Char('0') && c <= QLatin1Char('9')) {
-        return true;
-    }
-    if (c == QLatin1Char('-')) {
-        return text.isEmpty();
-    }
-    if (c == QLatin1Char('.')) {
-        return !text.isEmpty() && !text.contains(QLatin1Char('.'));
-    }
-    return false;
-}
-
 void CNumberEdit::SetTextOffset(int dy) {
     // Top and bottom margins of opposite sign shift the text rectangle without shrinking it;
     // setting them replaces the previous ones, so repeats never add up.
@@ -53,8 +39,9 @@ void CNumberEdit::keyPressEvent(QKeyEvent* event) {
     const bool isShortcut = event->modifiers() & (Qt::ControlModifier | Qt::MetaModifier);
     const bool typesCharacter = !typed.isEmpty() && !isShortcut && event->key() != Qt::Key_Delete;
     // Only the first character decides: one key press types one character here (no key
-    // compression), and a character outside the basic plane is never accepted anyway.
-    if (typesCharacter && !AcceptsTyped(typed.at(0), text())) {
+    // compression), and a character outside the basic plane (a surrogate here) is never
+    // accepted anyway.
+    if (typesCharacter && !AcceptsTypedChar(typed.at(0).unicode(), text().toStdString())) {
         event->accept();
         return;
     }

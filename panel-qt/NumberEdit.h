@@ -3,19 +3,15 @@
 
 #include <QLineEdit>
 
-/// A single-line field that lets only number-like characters be typed: digits and backspace
-/// always; "-" only into an empty field; "." only into a non-empty field that has none yet.
-/// Anything else typed is dropped without feedback. The checks look at the whole text, never
-/// at the caret or the selection. Pasted text and text the program writes are not filtered,
+/// A single-line field that lets through only the characters AcceptsTypedChar (protocol/)
+/// allows, judged against the whole text; anything else typed is dropped without feedback.
+/// Pasted text and text the program writes are not filtered,
 /// and editing keys and shortcuts (cursor keys, Delete, Ctrl+V, Ctrl+A, ...) work as usual.
 /// Dropped text is refused.
 class CNumberEdit : public QLineEdit {
     Q_OBJECT
 public:
     explicit CNumberEdit(QWidget* parent = nullptr);
-
-    /// Whether typing `c` into a field that holds `text` gets through.
-    static bool AcceptsTyped(QChar c, const QString& text);
 
     /// Draws the text `dy` pixels below where a plain field draws it. Derived from the field's
     /// own rectangle each time, so calling it again never moves the text further.

@@ -43,19 +43,6 @@ LRESULT CALLBACK FilterProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
 
 }  // namespace
 
-bool AcceptsTypedChar(unsigned c, std::string_view text) {
-    if (c == '\b' || (c >= '0' && c <= '9')) {
-        return true;
-    }
-    if (c == '-') {
-        return text.empty();
-    }
-    if (c == '.') {
-        return !text.empty() && text.find('.') == std::string_view::npos;
-    }
-    return false;
-}
-
 bool AttachNumberEdit(HWND__* edit) {
     return edit != nullptr && ::SetWindowSubclass(edit, FilterProc, kSubclassId, 0) != FALSE;
 }

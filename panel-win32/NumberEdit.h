@@ -4,14 +4,16 @@
 
 #include <string_view>
 
+#include "NumberText.h"
+
 struct HWND__;
 
 namespace varnel::win32 {
 
-/// Whether the character code `c` typed into a field that holds `text` gets through: backspace
-/// and digits always; "-" only into an empty field; "." only into a non-empty field that has
-/// none yet. The checks look at the whole text, never at the caret or the selection.
-bool AcceptsTypedChar(unsigned c, std::string_view text);
+/// The typing rule as the filter applies it to a WM_CHAR code: AcceptsTypedChar (protocol/).
+inline bool AcceptsTypedChar(unsigned c, std::string_view text) {
+    return ::AcceptsTypedChar(static_cast<char32_t>(c), text);
+}
 
 /// Puts the filter on the edit control `edit`: every WM_CHAR that AcceptsTypedChar refuses is
 /// dropped without feedback, everything else goes on to the control. Text set through

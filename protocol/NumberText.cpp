@@ -168,3 +168,13 @@ std::optional<int> ReadClampedDecimal(std::string_view text, int decimals, int m
     }
     return static_cast<int>(std::clamp<std::int64_t>(*value, minimum, maximum));
 }
+
+bool AcceptsTypedChar(char32_t c, std::string_view text) {
+    if (c == U'\b' || (c >= U'0' && c <= U'9')) {
+        return true;
+    }
+    if (c == U'-') {
+        return text.empty();
+    }
+    return c == U'.' && !text.empty() && text.find('.') == std::string_view::npos;
+}

@@ -1,5 +1,6 @@
 // The one grammar of the module's numbers as text, in two modes: the panel's typed entry
-// (read as far as it goes, as atof reads) and scripts (the whole word is one number).
+// (read as far as it goes, as atof reads) and scripts (the whole word is one number); and what
+// may be typed into an entry field at all.
 #pragma once
 
 #include <cstdint>
@@ -41,6 +42,12 @@ std::optional<std::int64_t> ReadScaledDecimal(std::string_view text, int decimal
 /// range; nothing when `grammar` finds no number.
 std::optional<std::int64_t> ReadQuantityText(Quantity quantity, std::string_view text,
                                              NumberGrammar grammar);
+
+/// The entry fields' typing rule: whether the character `c` typed into a field that holds
+/// `text` gets through. Backspace and digits always; "-" only into an empty field; "." only
+/// into a non-empty field that has none yet; nothing else. It looks at the whole text, never at
+/// the caret or the selection, so it depends only on what both front ends can read.
+bool AcceptsTypedChar(char32_t c, std::string_view text);
 
 /// ReadScaledDecimal limited to `minimum`..`maximum`; nothing when no number can be read.
 std::optional<int> ReadClampedDecimal(std::string_view text, int decimals, int minimum,

@@ -1,32 +1,21 @@
 // The panel window's routing: Enter, Esc, step-button mouse events, the port list.
-#include <pty.h>
-#include <unistd.h>
-
-#include <QApplication>
 #include <QComboBox>
-#include <QDir>
-#include <QDropEvent>
-#include <QFile>
-#include <QMimeData>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSlider>
 #include <QStyle>
 #include <QStyleOptionSlider>
-#include <QTemporaryDir>
 #include <QTest>
-#include <cstdlib>
-#include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "ControllerDlg.h"
 #include "NumberEdit.h"
+#include "PanelProgram.h"
 #include "PortFacts.h"
-#include "PortNames.h"
+#include "PortFolder.h"
 #include "SerialLink.h"
 
 namespace {
@@ -73,7 +62,7 @@ protected:
     RecordingDlg m_dialog{m_state, m_link};
 };
 
-TEST_F(Dialog, EnterInAnEntryFieldRunsItsSetAndLeavesThePanelOpen) {
+TEST_F(Dialog, EnterInAnEntryFieldRunsItsSetAndLeavesThePanelOpenAReplyReplacesTyping) {
     Synchronise();
     auto* channel = m_dialog.Control(IDC_EDIT_CHANNEL);
     channel->setFocus();
@@ -88,7 +77,17 @@ TEST_F(Dialog, EnterInAnEntryFieldRunsItsSetAndLeavesThePanelOpen) {
     QTest::keyClick(power, Qt::Key_Enter, Qt::KeypadModifier);
     EXPECT_EQ(m_state.currentPower, 900);
     EXPECT_TRUE(m_dialog.isVisible());
-    EXPECT_EQ(qobject_cast<QLineEdit*>(channel)->text(), QStringLiteral("42"));
+    auto* edit = qobject_cast<QLineEdit*>(channel);
+    EXPECT_EQ(edit->text(), QStringLiteral("42"));
+
+    // A reply that arrives while the operator is typing replaces the half-typed text: the
+    // field shows what the module says, and Enter sends that.
+    channel->setFocus();
+    QTest::keyClicks(channel, "4");
+    m_dialog.Controller().ApplyChannelReply(12);
+    EXPECT_EQ(edit->text(), QStringLiteral("12"));
+    QTest::keyClick(channel, Qt::Key_Return);
+    EXPECT_EQ(m_state.currentChannel, 12);
 }
 
 TEST_F(Dialog, EnterElsewhereAndEscAnywhereDoNothingAndNeverClose) {
@@ -146,38 +145,6 @@ TEST_F(Dialog, StepButtonHoldsFromPressUntilTheRelease) {
     EXPECT_TRUE(m_dialog.m_started.empty());
 }
 
-// A reply that arrives while the operator is typing replaces the half-typed text: the field
-// shows what the module says.
-TEST_F(Dialog, ReplyReplacesHalfTypedText) {
-    Synchronise();
-    auto* channel = qobject_cast<QLineEdit*>(m_dialog.Control(IDC_EDIT_CHANNEL));
-    channel->setFocus();
-    QTest::keyClicks(channel, "4");
-    m_dialog.Controller().ApplyChannelReply(12);
-    EXPECT_EQ(channel->text(), QStringLiteral("12"));
-    QTest::keyClick(channel, Qt::Key_Return);
-    EXPECT_EQ(m_state.currentChannel, 12);
-}
-
-// Dropped text would never pass the typing filter: the fields turn drags away, even a drop
-// delivered to them directly.
-TEST_F(Dialog, EntryFieldsRefuseDrops) {
-    QMimeData data;
-    data.setText(QStringLiteral("hello"));
-    for (int id : {IDC_EDIT_CHANNEL, IDC_EDIT_POWER}) {
-        auto* edit = qobject_cast<QLineEdit*>(m_dialog.Control(id));
-        edit->setText(QStringLiteral("5"));
-        EXPECT_FALSE(edit->acceptDrops());
-        const QPoint centre = edit->rect().center();
-        QDragEnterEvent enter(centre, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(edit, &enter);
-        EXPECT_FALSE(enter.isAccepted());
-        QDropEvent drop(centre, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(edit, &drop);
-        EXPECT_EQ(edit->text(), QStringLiteral("5"));
-    }
-}
-
 // A page is a fifth of the range, by key and by a click on the groove beside the thumb.
 TEST_F(Dialog, SlidersPageByAFifthOfTheRange) {
     const struct {
@@ -206,51 +173,26 @@ TEST_F(Dialog, SlidersPageByAFifthOfTheRange) {
     }
 }
 
-TEST_F(Dialog, EntryFieldOffsetNeverGrowsOnRepeatedResets) {
-    auto* edit = qobject_cast<CNumberEdit*>(m_dialog.Control(IDC_EDIT_CHANNEL));
+// Both entry fields are number fields (so they filter what is typed and refuse drops), and
+// their text offset never grows on repeated resets.
+TEST_F(Dialog, EntryFieldsAreNumberFieldsWhoseOffsetNeverGrows) {
     for (int i = 0; i < 3; ++i) {
         m_dialog.Controller().OnInitDialog();
     }
-    EXPECT_EQ(edit->textMargins(), QMargins(0, 4, 0, -4));
+    for (int id : {IDC_EDIT_CHANNEL, IDC_EDIT_POWER}) {
+        auto* edit = qobject_cast<CNumberEdit*>(m_dialog.Control(id));
+        ASSERT_NE(edit, nullptr) << id;
+        EXPECT_EQ(edit->textMargins(), QMargins(0, 4, 0, -4));
+    }
 }
 
-/// A port folder holding COM9 and COM10 as links to pseudo-terminals of the test's own.
-class PortFolder : public testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(m_folder.isValid());
-        if (const char* previous = std::getenv("VARNEL_PORTS")) {
-            m_previous = previous;
-        }
-        setenv("VARNEL_PORTS", m_folder.path().toLocal8Bit().constData(), 1);
-        for (int com : {10, 9}) {
-            int master = -1;
-            int slave = -1;
-            char name[256] = {};
-            ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-            m_fds.push_back(master);
-            m_fds.push_back(slave);
-            ASSERT_TRUE(QFile::link(QString::fromLocal8Bit(name),
-                                    m_folder.filePath(QStringLiteral("COM%1").arg(com))));
-        }
-    }
-    void TearDown() override {
-        if (m_previous) {
-            setenv("VARNEL_PORTS", m_previous->c_str(), 1);
-        } else {
-            unsetenv("VARNEL_PORTS");
-        }
-        for (int fd : m_fds) {
-            close(fd);
-        }
-    }
-
-    QTemporaryDir m_folder;
-    std::optional<std::string> m_previous;
-    std::vector<int> m_fds;
-};
-
-TEST_F(PortFolder, PortListShowsExistingPortsInNumericOrder) {
+// The port list shows the ports that are there (here only COM9 and COM10, pseudo-terminals of
+// the test's own), in numeric order, each with its device's facts as tooltip.
+TEST(PortList, ShowsExistingPortsInNumericOrder) {
+    testkit::PortFolderScope folder;
+    const testkit::PublishedPty ten(10), nine(9);
+    ASSERT_EQ(ten.Error() + nine.Error(), "");
+    ASSERT_TRUE(testkit::HideFixedPorts(folder.Path()));
     ControllerState state;
     CSerialLink link;
     CControllerDlg dialog(state, link);
@@ -261,14 +203,9 @@ TEST_F(PortFolder, PortListShowsExistingPortsInNumericOrder) {
         EXPECT_EQ(items.last(), QStringLiteral("COM%1").arg(state.portTable[i]));
         EXPECT_EQ(combo->itemData(i, Qt::ToolTipRole).toString().toStdString(),
                   DescribePortFacts(FactsOfPort(state.portTable[i])));
-        if (i > 0) {
-            EXPECT_LT(state.portTable[i - 1], state.portTable[i]);
-        }
     }
-    ASSERT_EQ(combo->count(), state.portCount);
-    const auto nine = items.indexOf(QStringLiteral("COM9"));
-    ASSERT_GE(nine, 0) << items.join(' ').toStdString();
-    EXPECT_EQ(items.indexOf(QStringLiteral("COM10")), nine + 1);
+    EXPECT_EQ(items, QStringList({"COM9", "COM10"}));
+    EXPECT_EQ(state.portCount, 2);
     EXPECT_EQ(combo->currentIndex(), 0);
     EXPECT_TRUE(combo->isEnabled());
 }

@@ -1,8 +1,9 @@
 // The module's vocabulary: the one decoder of its replies (every class of reply it must drop,
-// the edges of each range) and the one number grammar in both of its modes.
+// the edges of each range), the one number grammar in both of its modes and the typing rule.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "ModuleQuantity.h"
@@ -125,6 +126,22 @@ TEST(NumberText, TypedAndStrict) {
             EXPECT_EQ(ReadQuantityText(row.quantity, row.text, grammar).value_or(kNo), expected)
                 << row.name << (grammar == NumberGrammar::Typed ? " typed" : " strict");
         }
+    }
+}
+
+// What both panels' entry fields let through as typed, whatever the caret or selection.
+TEST(NumberText, TypingRule) {
+    const std::tuple<char32_t, const char*, bool> rows[] = {
+        {U'7', "12", true},  {U'\b', "-", true},    {U'\b', ".", true},  {U'-', "", true},
+        {U'-', "12", false}, {U'-', "-", false},    {U'.', "", false},   {U'.', "-", true},
+        {U'.', "5", true},   {U'.', "12.5", false}, {U'.', "-.", false}, {U'a', "", false},
+        {U'Z', "1", false},  {U'e', "1", false},    {U'+', "", false},   {U',', "1", false},
+        {U' ', "1", false},  {U'\r', "1", false},   {U'\t', "1", false}, {U'\x1b', "1", false},
+        {0xFF11, "", false}, {0xD83D, "", false},  // a full-width digit, half an emoji
+    };
+    for (const auto& [typed, text, accepted] : rows) {
+        EXPECT_EQ(AcceptsTypedChar(typed, text), accepted)
+            << static_cast<unsigned>(typed) << " into \"" << text << "\"";
     }
 }
 
