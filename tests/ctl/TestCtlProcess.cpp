@@ -312,6 +312,7 @@ TEST_F(CtlProcess, InterruptedSweepLeavesACompleteCsvAndTheLaserOff) {
 TEST_F(CtlProcess, OpenFailuresSayWhyAndWhatToDo) {
     StartModule(106);
     StartModule(107);
+    StartModule(110);
     Child holder(VARNEL_CTL_PATH, {"COM106", "monitor", "--interval", "0.05"}, m_dir);
     ASSERT_TRUE(WaitUntil([&] { return !holder.Out().empty(); })) << holder.Err();
     CSerialLink panelLink;
@@ -323,47 +324,32 @@ TEST_F(CtlProcess, OpenFailuresSayWhyAndWhatToDo) {
         0);
     const fs::path file = m_dir / "plain-file";
     std::ofstream(file) << "not a tty\n";
-
-    const std::tuple<const char*, std::vector<std::string>, std::string> rows[] = {
-        {"missing COM",
-         {"COM9", "get"},
-         "COM9 (/nonexistent/tty9) cannot be opened: the device is not there."},
-        {"missing path",
-         {"/dev/varnel-no-such-tty", "get"},
-         "/dev/varnel-no-such-tty cannot be opened: the device is not there."},
-        {"held by varnel-ctl", {"COM106", "get"}, "it is in use by varnel-ctl (PID"},
-        {"held by the panel's link", {Pty(107), "get"}, "it is in use by test_ctl_proces"},
-        {"not a tty", {file.string(), "get"}, "it is not a terminal device"},
-        {"not a tty either", {"/dev/null", "set", "output", "off"}, "it is not a terminal device"},
-    };
-    for (const auto& [name, args, text] : rows) {
-        SCOPED_TRACE(name);
-        const CtlRun run = Ctl(args);
-        EXPECT_EQ(run.code, kExitPort);
-        EXPECT_NE(run.err.find(text), std::string::npos) << run.err;
-    }
-    EXPECT_EQ(ReadFile(file), "not a tty\n") << "never written to";
-    panelLink.Close();
     // A FIFO where a lock file or the CSV file belongs would hold an open until a writer or
     // reader came: both are refused at once.
-    const fs::path fifoLock = m_ports / LockFileName(Pty(107));
     const fs::path fifoCsv = m_dir / "fifo.csv";
-    ASSERT_EQ(::mkfifo(fifoLock.c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo((m_ports / LockFileName(Pty(110))).c_str(), 0600), 0);
     ASSERT_EQ(::mkfifo(fifoCsv.c_str(), 0600), 0);
-    const std::tuple<const char*, std::vector<std::string>, int, std::string> refused[] = {
-        {"lock file is a FIFO", {"COM107", "get"}, kExitPort, "is not a plain file"},
-        {"CSV is a FIFO",
-         {"COM106", "get", "--csv", fifoCsv.string()},
-         kExitFailure,
-         "not a plain file or a terminal"},
+
+    // clang-format off
+    const std::tuple<const char*, std::vector<std::string>, int, std::string> rows[] = {
+        {"missing COM", {"COM9", "get"}, kExitPort, "COM9 (/nonexistent/tty9) cannot be opened: the device is not there."},
+        {"missing path", {"/dev/varnel-no-such-tty", "get"}, kExitPort, "/dev/varnel-no-such-tty cannot be opened: the device is not there."},
+        {"held by varnel-ctl", {"COM106", "get"}, kExitPort, "it is in use by varnel-ctl (PID"},
+        {"held by the panel's link", {Pty(107), "get"}, kExitPort, "it is in use by test_ctl_proces"},
+        {"not a tty", {file.string(), "get"}, kExitPort, "it is not a terminal device"},
+        {"not a tty either", {"/dev/null", "set", "output", "off"}, kExitPort, "it is not a terminal device"},
+        {"lock file is a FIFO", {"COM110", "get"}, kExitPort, "is not a plain file"},
+        {"CSV is a FIFO", {"COM106", "get", "--csv", fifoCsv.string()}, kExitFailure, "not a plain file or a terminal"},
     };
-    for (const auto& [name, args, code, text] : refused) {
+    // clang-format on
+    for (const auto& [name, args, code, text] : rows) {
         SCOPED_TRACE(name);
         const CtlRun run = Ctl(args);
         EXPECT_EQ(run.code, code);
         EXPECT_NE(run.err.find(text), std::string::npos) << run.err;
     }
-    fs::remove(fifoLock);
+    EXPECT_EQ(ReadFile(file), "not a tty\n") << "never written to";
+    panelLink.Close();
     holder.Signal(SIGTERM);
     EXPECT_EQ(holder.Wait(), 0);
     EXPECT_EQ(Ctl({"COM107", "get", "output"}).out, "output off\n") << "free again";
