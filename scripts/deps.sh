@@ -18,7 +18,7 @@ case "${1:-test}" in
                   dpkg-dev file desktop-file-utils appstream lintian
                   g++-mingw-w64-x86-64-posix googletest wine wine64 imagemagick
                   python3-pyvisa python3-pyvisa-py lxi-tools avahi-daemon avahi-utils
-                  dbus-daemon) ;;
+                  dbus-daemon systemd) ;;
     *) echo "usage: $0 demo|test" >&2; exit 2 ;;
 esac
 
