@@ -256,6 +256,7 @@ run_ctl() {
     fi
     note "running varnel-ctl.exe"
     local csv=$work/sweep.csv before visa
+    expect "--help tells Windows' ports" 'ctl 0 --help && grep -q "as Windows numbers its ports" "$out"'
     expect "ports lists COM5 alone" 'ctl 0 ports && [ "$(cut -d " " -f 1 "$out")" = COM5 ]'
     expect "get reads the module" \
         'ctl 0 COM5 get --json && grep -q "\"channel\":45,.*\"power_dbm\":12.34,\"output\":false}" "$out"'

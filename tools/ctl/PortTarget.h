@@ -19,6 +19,10 @@ struct PortTarget {
     std::string path;   ///< the device path, empty for a COM number
 };
 
+/// What --help says of PORT and of the panel route on this platform, after "panel. " on the
+/// help's line; no final line break.
+extern const char* const kPortHelp;
+
 /// Reads "COMn" (any case, 1..254) or, on POSIX, a path (anything with a '/'); a bare name
 /// such as "ttyUSB0" means /dev/ttyUSB0. Returns an empty string on success, else the problem.
 std::string ParsePortTarget(std::string_view text, PortTarget& target);

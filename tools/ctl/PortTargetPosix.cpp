@@ -14,6 +14,12 @@
 #include "PortNames.h"
 #include "SerialLink.h"
 
+const char* const kPortHelp = R"(PORT is COMn (resolved as the panel does: the port folder, else the
+fixed table) or a device path: /dev/ttyUSB0, /dev/serial/by-id/..., a pty.
+
+When a running panel holds PORT, the commands go through the panel (it shows every step
+as the module reports it); --direct refuses that route.)";
+
 std::string ParsePortPath(std::string_view text, PortTarget& target) {
     target.path =
         text.find('/') == std::string_view::npos ? "/dev/" + std::string(text) : std::string(text);

@@ -6,6 +6,12 @@
 #include "PortNames.h"
 #include "SerialLink.h"
 
+const char* const kPortHelp = R"(PORT is COMn, as Windows numbers its ports
+(`varnel-ctl ports` lists those there are).
+
+The Windows panel has no control socket: every command, serve too, holds PORT itself, so
+close the panel's port (or the panel) first; panels lists none.)";
+
 std::string ParsePortPath(std::string_view text, PortTarget& /*target*/) {
     return "\"" + std::string(text) + "\": on Windows a port is COM1 to COM" +
            std::to_string(kMaxComPort) + "; `varnel-ctl ports` lists those there are";
