@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs the Windows test programs of a `scripts/build.sh windows` build under Wine, in a fresh
-# prefix of their own that is removed afterwards.
+# prefix of their own that is removed afterwards, then varnel-ctl.exe as a user runs it.
 # Usage: scripts/wine-tests.sh [windows build dir, default build/windows]
 # The link's tests need the Linux build's simulator: $VARNEL_MODULE, else
 # build/release/tools/varnel-module.
@@ -33,8 +33,12 @@ export VARNEL_WINE_SYNC="Z:${sync//\//\\}"
 module_pid=
 responder_pid=
 pty=
+ctl_pid=
 
 cleanup() {
+    if [ -n "$ctl_pid" ]; then
+        kill -KILL "$ctl_pid" 2>/dev/null || true
+    fi
     stop_responder
     stop_module
     if [ -d "$WINEPREFIX" ]; then
@@ -175,7 +179,126 @@ run_link() {
     stop_module
 }
 
+# varnel-ctl.exe against the module on COM5. Each case is one line: a description and a shell
+# condition on the run's output ($out, Windows line ends removed) and the module's wire log.
+ctl_exe=$build/tools/varnel-ctl.exe
+out=$work/ctl.out
+
+# ctl EXIT ARGS...: one run of varnel-ctl.exe; true when it ended with EXIT.
+ctl() {
+    local want=$1 rc=0
+    shift
+    check_ports || exit 1
+    timeout --kill-after=5 60 wine "$ctl_exe" "$@" </dev/null >"$out.raw" 2>&1 || rc=$?
+    tr -d '\r' <"$out.raw" >"$out"
+    [ "$rc" -eq "$want" ]
+}
+
+# ctl_start ARGS...: varnel-ctl.exe left running; true once its output has a line matching
+# $ctl_ready (within 20 s).
+ctl_start() {
+    check_ports || exit 1
+    wine "$ctl_exe" "$@" </dev/null >"$out.raw" 2>&1 &
+    ctl_pid=$!
+    local i
+    for i in $(seq 1 1000); do
+        grep -q "$ctl_ready" "$out.raw" 2>/dev/null && return 0
+        kill -0 "$ctl_pid" 2>/dev/null || break
+        sleep 0.02
+    done
+    return 1
+}
+
+# ctl_interrupt EXIT: Ctrl-C (Wine hands SIGINT to the console control handler); true when
+# the program then ends with EXIT within 20 s.
+ctl_interrupt() {
+    local i rc=0
+    kill -INT "$ctl_pid" 2>/dev/null
+    for i in $(seq 1 1000); do
+        kill -0 "$ctl_pid" 2>/dev/null || break
+        sleep 0.02
+    done
+    kill -KILL "$ctl_pid" 2>/dev/null || true
+    wait "$ctl_pid" || rc=$?
+    ctl_pid=
+    tr -d '\r' <"$out.raw" >"$out"
+    [ "$rc" -eq "$1" ]
+}
+
+stop_ctl() {
+    if [ -n "$ctl_pid" ]; then
+        ctl_interrupt 0 || true
+    fi
+}
+
+sent() { awk '$2 == "rx"' "$work/module.log" | wc -l; }
+
+# expect DESCRIPTION CONDITION: counts the case.
+expect() {
+    if eval "$2"; then
+        passed=$((passed + 1))
+    else
+        note "varnel-ctl.exe $1: failed; it said: $(head -c 800 "$out")"
+        failed=$((failed + 1))
+    fi
+}
+
+run_ctl() {
+    if [ ! -f "$ctl_exe" ] || [ ! -x "$module_bin" ]; then
+        note "varnel-ctl.exe: $ctl_exe or $module_bin not built"
+        failed=$((failed + 1))
+        return
+    fi
+    if ! start_module --channel 45 --power 12.34; then
+        failed=$((failed + 1))
+        stop_module
+        return
+    fi
+    note "running varnel-ctl.exe"
+    local csv=$work/sweep.csv before visa
+    expect "--help tells Windows' ports" 'ctl 0 --help && grep -q "as Windows numbers its ports" "$out"'
+    expect "ports lists COM5 alone" 'ctl 0 ports && [ "$(cut -d " " -f 1 "$out")" = COM5 ]'
+    expect "get reads the module" \
+        'ctl 0 COM5 get --json && grep -q "\"channel\":45,.*\"power_dbm\":12.34,\"output\":false}" "$out"'
+    expect "set power 8.2 sends 820" \
+        'ctl 0 COM5 set power 8.2 && grep -q " rx  00 01 02 03 34 3A  set power 8.20 dBm$" "$work/module.log"'
+    before=$(sent)
+    expect "a refused value sends nothing" \
+        'ctl 64 COM5 set power 14 && grep -q "outside 7.00-13.00" "$out" && [ "$(sent)" = "$before" ]'
+    expect "a sweep goes to CSV" \
+        'ctl 0 COM5 sweep 1-3 --dwell 0 --csv "Z:${csv//\//\\}" &&
+         [ "$(tr -d "\r" <"$csv" | cut -d , -f 2,5,9 | paste -sd " ")" = \
+           "event,channel,power_dbm sweep,1,8.20 sweep,2,8.20 sweep,3,8.20" ]'
+    expect "a missing COM number is exit 2" \
+        'ctl 2 COM7 get && grep -q "^varnel-ctl: COM7 cannot be opened: the port is not there" "$out"'
+    ctl_ready="^step 1/"
+    expect "Ctrl-C ends a sweep after its step" \
+        'ctl_start COM5 sweep 1-89 --dwell 0.5 && ctl_interrupt 130 &&
+         grep -q "^varnel-ctl: sweep stopped after [0-9]* of 89 steps" "$out"'
+    stop_ctl
+    # serve from the Linux side, as a lab's Python reaches a Windows PC.
+    ctl_ready="^varnel-ctl: serving COM5 (directly, holding the port itself"
+    if ctl_start serve COM5 --listen 127.0.0.1:0; then
+        visa=$(timeout 60 /usr/bin/python3 -c "
+import pyvisa
+inst = pyvisa.ResourceManager('@py').open_resource(
+    'TCPIP0::127.0.0.1::$(sed -n 's/.* on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$out.raw")::SOCKET',
+    read_termination='\n', timeout=10000)
+print(inst.query('*IDN?'))
+inst.write('SOUR:CHAN 12;:POW 9.5;:OUTP ON')
+inst.write('POW 13.5')
+print(inst.query('CHAN?;POW?;:OUTP?;:SYST:ERR?'))
+" 2>&1) || true
+    fi
+    expect "serve answers PyVISA and ends on Ctrl-C" \
+        '[[ $visa == "Varnel,Laser module,0,"*$'"'"'\n12;9.50;1;-222,"Data out of range"'"'"' ]] &&
+         ctl_interrupt 0 && ! grep -q "set power 13.50" "$work/module.log" || { echo "$visa" >>"$out"; false; }'
+    stop_ctl
+    stop_module
+}
+
 make_prefix
+run_ctl
 run_exe protocol 120 "$build/tests/protocol/test_protocol.exe" --gtest_brief=1
 run_exe controller 300 "$build/tests/controller/test_controller.exe" --gtest_brief=1
 run_link "link" 120 -- --gtest_filter='WineLink.*'

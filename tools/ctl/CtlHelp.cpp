@@ -24,14 +24,11 @@ constexpr const char* kMain = R"(Usage: varnel-ctl ports [--all]
        varnel-ctl serve PORT [--listen ADDR:TCP] [--allow CIDR,...] [--read-only] ...
 
 Talks to the laser module on a serial port, with the same frames and serial link as the
-panel. PORT is COMn (resolved as the panel does: the port folder, else the fixed table)
-or a device path: /dev/ttyUSB0, /dev/serial/by-id/..., a pty.
+panel. PORTHELP
 
-When a running panel holds PORT, the commands go through the panel (it shows every step
-as the module reports it); --direct refuses that route. Every value printed is one the
-module reported; a reply out of the module's ranges counts as damaged. A reply that is
-lost or damaged on the line is asked for again every --reply-wait until --timeout is
-spent (or --tries frames were sent).
+Every value printed is one the module reported; a reply out of the module's ranges
+counts as damaged. A reply that is lost or damaged on the line is asked for again every
+--reply-wait until --timeout is spent (or --tries frames were sent).
 
 Options for every command:
   --json          records as JSON Lines (one object per line, ISO-8601 time) on stdout
@@ -136,6 +133,7 @@ std::string CtlHelpText(CtlCommand command) {
         {"CHMAX", std::to_string(kChannelMax)},
         {"POWERS", RangeText(Quantity::Power)},
         {"MAXSTEPS", std::to_string(kMaxSweepSteps)},
+        {"PORTHELP", kPortHelp},
     };
     for (const auto& [name, fact] : facts) {
         for (std::size_t at = 0; (at = text.find(name, at)) != std::string::npos;) {

@@ -1,16 +1,7 @@
 #include "PortTarget.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <charconv>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
 
-#include "DeviceAccess.h"
-#include "PortFacts.h"
 #include "PortNames.h"
 
 namespace {
@@ -42,44 +33,5 @@ std::string ParsePortTarget(std::string_view text, PortTarget& target) {
         target.label = PortDisplayName(com);
         return {};
     }
-    target.path =
-        text.find('/') == std::string_view::npos ? "/dev/" + std::string(text) : std::string(text);
-    target.label = target.path;
-    return {};
-}
-
-bool CheckPortPresent(int com, OpenFailure& failure) {
-    if (PortExists(com)) {
-        return true;
-    }
-    failure = {};
-    failure.device = PortDevicePath(com);
-    struct stat st {};
-    if (failure.device.empty() || ::stat(failure.device.c_str(), &st) != 0) {
-        failure.kind = OpenFailureKind::NoSuchDevice;
-        failure.error = ENOENT;
-    } else {
-        failure.kind = OpenFailureKind::NotATerminal;
-        failure.error = ENOTTY;
-    }
-    return false;
-}
-
-std::string DescribePortFailure(const PortTarget& target, OpenFailure failure) {
-    // A COM number is shown with the device it resolved to; a path is shown as given.
-    failure.device = target.com != 0 ? ShownDevice(failure.device) : target.path;
-    if (failure.kind == OpenFailureKind::Busy && failure.holderPid == 0) {
-        // The link names lock holders; a program that only has the device open is found here.
-        const PortHolder holder = FindHolder(failure.device);
-        failure.holderPid = holder.pid;
-        failure.holderName = holder.name;
-    }
-    if (failure.kind == OpenFailureKind::NotATerminal && target.com == 0) {
-        return target.path + " cannot be opened: it is not a terminal device. Give a serial " +
-               "port, such as /dev/ttyUSB0; `varnel-ctl ports` lists them.";
-    }
-    const DeviceAccess access = failure.kind == OpenFailureKind::PermissionDenied
-                                    ? QueryDeviceAccess(failure.device)
-                                    : DeviceAccess{};
-    return DescribeOpenFailure(target.label, failure, access);
+    return ParsePortPath(text, target);
 }

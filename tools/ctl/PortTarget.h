@@ -1,10 +1,16 @@
-// The PORT argument: "COMn", resolved exactly as the panel resolves it, or a device path.
+// The PORT argument: "COMn", resolved exactly as the panel resolves it, or (on POSIX) a device
+// path. PortTarget.cpp reads COM numbers; the platform's file (PortTargetPosix.cpp,
+// PortTargetWin32.cpp) does the rest.
 #pragma once
 
 #include <string>
 #include <string_view>
 
 #include "OpenFailure.h"
+
+class CSerialLink;
+class ILinkOwner;
+struct LinkSettings;
 
 /// A port as the user named it.
 struct PortTarget {
@@ -13,9 +19,21 @@ struct PortTarget {
     std::string path;   ///< the device path, empty for a COM number
 };
 
-/// Reads "COMn" (any case, 1..254) or a path (anything with a '/'); a bare name such as
-/// "ttyUSB0" means /dev/ttyUSB0. Returns an empty string on success, else the problem.
+/// What --help says of PORT and of the panel route on this platform, after "panel. " on the
+/// help's line; no final line break.
+extern const char* const kPortHelp;
+
+/// Reads "COMn" (any case, 1..254) or, on POSIX, a path (anything with a '/'); a bare name
+/// such as "ttyUSB0" means /dev/ttyUSB0. Returns an empty string on success, else the problem.
 std::string ParsePortTarget(std::string_view text, PortTarget& target);
+
+/// The platform's part of ParsePortTarget: `text` (not empty) is no COM name. On POSIX it is a
+/// device path; Windows names its ports by COM number alone, so there it is refused.
+std::string ParsePortPath(std::string_view text, PortTarget& target);
+
+/// Opens `target` on `link` as the panel opens a port; the link's Open (or OpenPath) result.
+int OpenPortTarget(CSerialLink& link, ILinkOwner* owner, const PortTarget& target,
+                   const LinkSettings& settings);
 
 /// Checks, without opening anything, that what `com` resolves to is a terminal that is
 /// there; else fills `failure` (NoSuchDevice or NotATerminal) and returns false.

@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <cstdio>
-#include <ctime>
 #include <nlohmann/json.hpp>
 
 #include "ChannelGrid.h"
@@ -19,15 +18,17 @@ double RoundedWavelength(int channel) {
 }  // namespace
 
 std::string IsoTime(std::chrono::system_clock::time_point time) {
-    const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
-    const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
-    std::tm utc{};
-    ::gmtime_r(&seconds, &utc);
+    // The calendar from <chrono>: the same on every platform, no gmtime_r or gmtime_s.
+    using namespace std::chrono;
+    const auto ms = floor<milliseconds>(time);
+    const auto day = floor<days>(ms);
+    const year_month_day date(day);
+    const hh_mm_ss clock(ms - day);
     char text[96];  // room for any int the compiler imagines in each field
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
-                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                  static_cast<int>(ms % 1000));
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", int(date.year()),
+                  unsigned(date.month()), unsigned(date.day()), int(clock.hours().count()),
+                  int(clock.minutes().count()), int(clock.seconds().count()),
+                  int(clock.subseconds().count()));
     return text;
 }
 

@@ -2,10 +2,6 @@
 
 #include "Monotonic.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -37,40 +33,11 @@ RecordSink::~RecordSink() {
 }
 
 bool RecordSink::OpenCsv(const std::string& path, std::string& error) {
-    // Only a plain file or a terminal: the open of a FIFO would wait for a reader, a device
-    // may act on being opened, and neither keeps the records. Nothing but a new or plain file
-    // is truncated.
-    const auto refuse = [&] {
-        error = "cannot write " + path + ": not a plain file or a terminal";
-        return false;
-    };
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISCHR(st.st_mode)) {
-        return refuse();
-    }
-    const bool plain = !S_ISCHR(st.st_mode);
-    int fd = -1;
-    do {
-        fd = ::open(path.c_str(),
-                    O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (plain ? O_TRUNC : 0),
-                    0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        error = "cannot write " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    // What was opened may differ from what was looked at.
-    if (::fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || ::isatty(fd) != 0)) {
-        ::close(fd);
-        return refuse();
-    }
-    // Writes wait again, as to standard output: a terminal that is slow to draw is no error.
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    m_csv = ::fdopen(fd, "w");
+    m_csv = OpenRecordFile(path, error);
     if (m_csv == nullptr) {
-        ::close(fd);
+        return false;
     }
-    if (m_csv == nullptr || !PutLine(m_csv, CsvHeader())) {
+    if (!PutLine(m_csv, CsvHeader())) {
         error = "cannot write " + path + ": " + std::strerror(errno);
         return false;
     }
@@ -93,7 +60,7 @@ bool RecordSink::Write(const Record& record, std::string& error) {
 
 ProgressBar::ProgressBar(int total, bool enabled)
     : m_total(total),
-      m_enabled(enabled && total > 0 && ::isatty(STDERR_FILENO) != 0),
+      m_enabled(enabled && total > 0 && ErrorIsTerminal()),
       m_startMs(MonotonicMs()) {}
 
 ProgressBar::~ProgressBar() {

@@ -29,6 +29,17 @@ private:
     std::string m_csvPath;
 };
 
+/// The platform's part (RecordSinkPosix.cpp, RecordSinkWin32.cpp).
+/// Creates (or empties) `path` for writing: only a plain file (or, on POSIX, a terminal),
+/// checked without opening anything else, for a FIFO's open would wait for a reader and a
+/// device may act on being opened. Null with the reason in `error`.
+std::FILE* OpenRecordFile(const std::string& path, std::string& error);
+/// True when standard error is a terminal that draws the progress bar.
+bool ErrorIsTerminal();
+/// A reader of standard output that goes away (| head) makes the writes fail instead of
+/// ending the program.
+void SurviveLostReader();
+
 /// A one-line progress bar with elapsed and remaining time, drawn on standard error only
 /// when it is a terminal.
 class ProgressBar {

@@ -1,16 +1,11 @@
 #include "SerialSession.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 
 #include "LinkMessages.h"
-#include "Monotonic.h"
 #include "ModuleLink.h"
+#include "Monotonic.h"
 #include "StopSignal.h"
 
 namespace {
@@ -34,7 +29,7 @@ std::string Hex(const std::vector<std::uint8_t>& bytes) {
 }  // namespace
 
 SerialSession::SerialSession(SessionTiming timing, StopSignal* stop)
-    : m_timing(timing), m_stop(stop), m_wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+    : m_timing(timing), m_stop(stop) {
     m_link.SetErrorReporter(this);
 }
 
@@ -43,14 +38,11 @@ SerialSession::~SerialSession() {
         m_link.Close();
     }
     m_link.DetachOwner();
-    if (m_wakeFd >= 0) {
-        ::close(m_wakeFd);
-    }
 }
 
 bool SerialSession::Open(const PortTarget& target, std::string& error) {
-    if (m_wakeFd < 0) {
-        error = "cannot make an event descriptor";
+    if (!m_wake.Valid()) {
+        error = "cannot make an event to wait on";
         return false;
     }
     OpenFailure failure;
@@ -58,8 +50,7 @@ bool SerialSession::Open(const PortTarget& target, std::string& error) {
         error = DescribePortFailure(target, failure);
         return false;
     }
-    if ((target.com != 0 ? m_link.Open(this, target.com, kLinkSettings)
-                         : m_link.OpenPath(this, target.path, kLinkSettings)) == 0) {
+    if (OpenPortTarget(m_link, this, target, kLinkSettings) == 0) {
         error = DescribePortFailure(target, m_link.LastOpenFailure());
         return false;
     }
@@ -145,8 +136,7 @@ SerialSession::WaitEnd SerialSession::AwaitReply(Quantity quantity, std::int64_t
                                                  int& value) {
     for (;;) {
         // Reset first: a wake-up after this read is for a byte parked after it.
-        std::uint64_t wakes = 0;
-        [[maybe_unused]] const ssize_t got = ::read(m_wakeFd, &wakes, sizeof wakes);
+        m_wake.Reset();
         m_link.DispatchPending();
         while (!m_replies.empty()) {
             // A reply the panel would drop (out of range, a stray byte's forgery) is no reply.
@@ -170,12 +160,7 @@ SerialSession::WaitEnd SerialSession::AwaitReply(Quantity quantity, std::int64_t
         if (leftNs <= 0) {
             return WaitEnd::Timeout;
         }
-        pollfd waits[2] = {{m_wakeFd, POLLIN, 0},
-                           {m_stop != nullptr ? m_stop->Fd() : -1, POLLIN, 0}};
-        const int ms = static_cast<int>((leftNs + 999'999) / 1'000'000);
-        if (::poll(waits, 2, ms) < 0 && errno != EINTR) {
-            return WaitEnd::Timeout;
-        }
+        m_wake.Wait(m_stop, static_cast<int>((leftNs + 999'999) / 1'000'000));
     }
 }
 
@@ -203,8 +188,7 @@ void SerialSession::OnLinkMessage(unsigned message, std::uint32_t wParam, std::i
 }
 
 void SerialSession::WakeOwner() {
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t put = ::write(m_wakeFd, &one, sizeof one);
+    m_wake.Set();
 }
 
 void SerialSession::ShowReport(const std::string& /*caption*/, const std::string& text) {

@@ -14,6 +14,7 @@
 #include "PortTarget.h"
 #include "ReplyFramer.h"
 #include "SerialLink.h"
+#include "WakeEvent.h"
 
 class StopSignal;
 
@@ -58,7 +59,7 @@ private:
 
     SessionTiming m_timing;
     StopSignal* m_stop;
-    int m_wakeFd = -1;  // eventfd the monitor thread signals through WakeOwner
+    WakeEvent m_wake;  // the monitor thread sets it through WakeOwner
     bool m_open = false;
     ReplyFramer m_framer;
     std::deque<CommandFrame> m_replies;  // accepted replies not yet looked at

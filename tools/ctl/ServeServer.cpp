@@ -4,7 +4,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <ctime>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -14,7 +13,8 @@
 
 #include "CtlOptions.h"
 #include "ModuleSession.h"
-#include "PanelSession.h"
+#include "PanelRoute.h"
+#include "Record.h"
 #include "ScpiEngine.h"
 #include "SerialSession.h"
 #include "ServeAnnounce.h"
@@ -180,20 +180,12 @@ std::string PeerText(const net::Peer& peer) {
 // One line on standard error for a setting: UTC time, the client, the command (bytes that are
 // not printable shown as '?', so a client cannot forge log lines).
 void LogSetting(const net::Peer& peer, std::string_view command) {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const long millis = static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
-        1000);
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
-    char stamp[32];
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
     std::string text(command.substr(0, 200));
     for (char& c : text) {
         c = c >= ' ' && c <= '~' ? c : '?';
     }
-    std::fprintf(stderr, "%s.%03ldZ %s %s\n", stamp, millis, PeerText(peer).c_str(), text.c_str());
+    std::fprintf(stderr, "%s %s %s\n", IsoTime(std::chrono::system_clock::now()).c_str(),
+                 PeerText(peer).c_str(), text.c_str());
 }
 
 class Server;
@@ -239,6 +231,7 @@ public:
           m_stop(stop),
           m_listener(listener) {}
     ~Server() {
+        m_stop.AlsoWake(nullptr);
         for (const std::unique_ptr<Client>& client : m_clients) {
             net::Close(client->fd);
         }
@@ -247,18 +240,20 @@ public:
     Server& operator=(const Server&) = delete;
 
     void Run() {
-        std::vector<pollfd> fds;
+        std::vector<net::PollFd> fds;
+        // Where the stop has no descriptor (Windows), the handler rouses the loop's waker.
+        m_stop.AlsoWake([this] { m_waker.Wake(); });
         for (;;) {
             fds.clear();
-            fds.push_back({m_stop.Fd(), POLLIN, 0});
-            fds.push_back({m_waker.Fd(), POLLIN, 0});
-            fds.push_back({m_listener, POLLIN, 0});
+            fds.push_back({m_stop.Fd(), net::kReadable, 0});
+            fds.push_back({m_waker.Fd(), net::kReadable, 0});
+            fds.push_back({m_listener, net::kReadable, 0});
             for (const std::unique_ptr<Client>& client : m_clients) {
                 // A client waiting for the module is not read: its later lines wait in the
                 // kernel, so its buffers stay bounded.
-                short events = client->engine.Waiting() ? 0 : POLLIN;
+                short events = client->engine.Waiting() ? 0 : net::kReadable;
                 if (!client->out.empty()) {
-                    events |= POLLOUT;
+                    events |= net::kWritable;
                 }
                 fds.push_back({client->fd, events, 0});
             }
@@ -266,7 +261,7 @@ public:
                 std::perror("varnel-ctl: poll");
                 return;
             }
-            if (fds[0].revents != 0 && m_stop.Count() > 0) {
+            if ((fds[0].revents != 0 || fds[1].revents != 0) && m_stop.Count() > 0) {
                 return;
             }
             if (fds[1].revents != 0) {
@@ -318,11 +313,11 @@ private:
     }
 
     void Serve(Client& client, short revents) {
-        if ((revents & (POLLERR | POLLNVAL)) != 0) {
+        if ((revents & (net::kError | net::kInvalid)) != 0) {
             client.closed = true;
             return;
         }
-        if ((revents & (POLLIN | POLLHUP)) == 0 || client.engine.Waiting()) {
+        if ((revents & (net::kReadable | net::kHangUp)) == 0 || client.engine.Waiting()) {
             return;
         }
         char buffer[kReadChunk];
@@ -423,15 +418,15 @@ int RunServe(const std::vector<std::string>& args, const char* version) {
     // The other commands' route: the running panel that holds the port, else the port itself.
     SessionOpener opener = [&options](std::string& why,
                                       std::string& route) -> std::unique_ptr<ModuleSession> {
-        PanelInfo panel;
-        if (!options.direct && FindPanelFor(options.port, panel)) {
-            auto session = std::make_unique<PanelSession>(nullptr, true);
-            route = "through the panel, PID " + std::to_string(panel.pid);
-            return session->Connect(panel, why) ? std::move(session) : nullptr;
+        if (!options.direct) {
+            const PanelRoute panel(options.port);
+            if (panel.Found()) {
+                route = "through the panel, PID " + std::to_string(panel.Pid());
+                return panel.Connect(nullptr, true, why);
+            }
         }
-        auto session = std::make_unique<SerialSession>(
-            options.timing, nullptr);
-        route = "directly";
+        auto session = std::make_unique<SerialSession>(options.timing, nullptr);
+        route = kDirectRoute;
         return session->Open(options.port, why) ? std::move(session) : nullptr;
     };
     int code = kExitOk;

@@ -1,9 +1,8 @@
-// Every socket call of the SCPI server, in one place, so that a Winsock version can stand
-// beside it: IPv4 listening, accepting, refusing with a reset, non-blocking reads and writes,
-// poll, and the waker the module worker rouses the loop with.
+// Every socket call of the SCPI server, in one place: IPv4 listening, accepting, refusing with
+// a reset, non-blocking reads and writes, poll, and the waker the module worker rouses the
+// loop with. BSD sockets in ServeSocketPosix.cpp, Winsock in ServeSocketWin32.cpp; a socket
+// is an int on both (Winsock's handles are small numbers).
 #pragma once
-
-#include <poll.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -38,10 +37,25 @@ Io Receive(int fd, char* buffer, std::size_t size, std::size_t& count);
 /// Writes as much of `data` as the socket takes now; `count` gets the bytes written.
 Io Send(int fd, const char* data, std::size_t size, std::size_t& count);
 
-/// poll() that retries on EINTR; false on another failure.
-bool Poll(std::vector<pollfd>& fds, int timeoutMs);
+/// One entry of Poll, as poll()'s pollfd: a socket (on POSIX, any descriptor; negative:
+/// ignored), the events asked for, the events that came.
+struct PollFd {
+    int fd;
+    short events;
+    short revents;
+};
+/// Poll's events.
+inline constexpr short kReadable = 0x01;  ///< data, a connection to accept, or the end
+inline constexpr short kWritable = 0x04;  ///< room to send
+inline constexpr short kError = 0x08;     ///< the connection failed (reported unasked)
+inline constexpr short kHangUp = 0x10;    ///< the peer closed (reported unasked)
+inline constexpr short kInvalid = 0x20;   ///< not an open socket (reported unasked)
 
-/// A descriptor another thread makes readable to wake the loop's poll.
+/// poll() that retries on EINTR; false on another failure.
+bool Poll(std::vector<PollFd>& fds, int timeoutMs);
+
+/// A descriptor another thread makes readable to wake the loop's poll: an eventfd on POSIX,
+/// the receiving end of a loopback connection on Windows.
 class Waker {
 public:
     Waker();
@@ -54,6 +68,7 @@ public:
 
 private:
     int m_fd = -1;
+    int m_sender = -1;  // Windows: the loopback connection's sending end
 };
 
 }  // namespace net

@@ -1,15 +1,13 @@
 // varnel-ctl: the laser module from the command line. This file only wires the parsed
 // command line to the session, the record sink and the signals; the logic is in the library.
-#include <signal.h>
-#include <unistd.h>
-
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "CtlCommands.h"
 #include "CtlOptions.h"
-#include "PanelSession.h"
+#include "PanelRoute.h"
 #include "RecordSink.h"
 #include "SerialSession.h"
 #include "ServeOptions.h"
@@ -35,7 +33,7 @@ int main(int argc, char** argv) {
         return kExitOk;
     }
     // A reader that goes away (| head) ends the output with an error, not the process.
-    ::signal(SIGPIPE, SIG_IGN);
+    SurviveLostReader();
     if (options.command == CtlCommand::Ports) {
         return RunPorts(options, stdout, stderr);
     }
@@ -60,18 +58,18 @@ int main(int argc, char** argv) {
         return kExitFailure;
     }
     // A running panel that holds the port serves it; otherwise the port itself.
-    PanelInfo panel;
-    const bool throughPanel = FindPanelFor(options.port, panel);
+    const PanelRoute panel(options.port);
+    const bool throughPanel = panel.Found();
     if (throughPanel && !options.direct) {
-        PanelSession session(&stop, options.fresh);
-        if (!session.Connect(panel, error)) {
+        const std::unique_ptr<ModuleSession> session = panel.Connect(&stop, options.fresh, error);
+        if (session == nullptr) {
             std::fprintf(stderr, "varnel-ctl: %s\n", error.c_str());
             return kExitPort;
         }
         if (!takeSignals()) {
             return kExitFailure;
         }
-        CtlContext context{session, sink, &stop, stderr};
+        CtlContext context{*session, sink, &stop, stderr};
         return RunModuleCommand(options, context);
     }
     SerialSession session(

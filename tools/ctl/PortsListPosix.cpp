@@ -1,3 +1,4 @@
+// The ports command on POSIX: each COM number's device with what udev and sysfs tell of it.
 #include <climits>
 #include <cstdlib>
 #include <memory>

@@ -3,11 +3,13 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 
 namespace net {
@@ -103,9 +105,15 @@ Io Send(int fd, const char* data, std::size_t size, std::size_t& count) {
     }
 }
 
-bool Poll(std::vector<pollfd>& fds, int timeoutMs) {
+// PollFd is pollfd with Linux's values, so the entries go to poll() as they are.
+static_assert(sizeof(PollFd) == sizeof(pollfd) &&
+              offsetof(PollFd, revents) == offsetof(pollfd, revents));
+static_assert(kReadable == POLLIN && kWritable == POLLOUT && kError == POLLERR &&
+              kHangUp == POLLHUP && kInvalid == POLLNVAL);
+
+bool Poll(std::vector<PollFd>& fds, int timeoutMs) {
     for (;;) {
-        if (::poll(fds.data(), fds.size(), timeoutMs) >= 0) {
+        if (::poll(reinterpret_cast<pollfd*>(fds.data()), fds.size(), timeoutMs) >= 0) {
             return true;
         }
         if (errno != EINTR) {

@@ -1,3 +1,4 @@
+// SIGINT and SIGTERM through a signalfd.
 #include "StopSignal.h"
 
 #include "Monotonic.h"
@@ -17,6 +18,8 @@ StopSignal::~StopSignal() {
         ::close(m_fd);
     }
 }
+
+void StopSignal::AlsoWake(std::function<void()> /*wake*/) {}
 
 bool StopSignal::Install() {
     sigset_t set;
