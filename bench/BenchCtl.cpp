@@ -4,30 +4,21 @@
 //
 // A pty carries bytes without line time, so the figures here are the program's own cost plus
 // the module's reply delay; on a 9600-baud line every exchange adds 12 bytes, 12.5 ms.
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "CtlCommands.h"
 #include "CtlOptions.h"
 #include "Monotonic.h"
 #include "ModuleQuantity.h"
+#include "PortFolder.h"
 #include "PortNames.h"
+#include "Process.h"
 #include "RecordSink.h"
 #include "SerialSession.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -55,86 +46,11 @@ void Figure(const char* name, double value, double limit, double target, const s
     std::fflush(stdout);
 }
 
-pid_t Spawn(std::vector<std::string> args) {
-    std::vector<char*> argv;
-    argv.reserve(args.size() + 1);
-    for (std::string& arg : args) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const int null = ::open("/dev/null", O_RDWR);
-        ::dup2(null, 0);
-        ::dup2(null, 1);
-        ::dup2(null, 2);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    return pid;
+// Runs varnel-ctl with `args` to its end; its exit code, -1 when it did not end in time.
+int RunCtl(const std::vector<std::string>& args) {
+    testkit::Process ctl;
+    return ctl.Start(VARNEL_CTL_PATH, args, {.inputPipe = false}) ? ctl.Wait(kDeadlineMs) : -1;
 }
-
-// Waits for `pid` with a deadline; kills it when the deadline passes. Returns the exit code.
-int Reap(pid_t pid) {
-    int status = 0;
-    for (int ms = 0; ::waitpid(pid, &status, WNOHANG) != pid; ++ms) {
-        if (ms == kDeadlineMs) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// A private port folder with dangling COM1..COM96, so that nothing here reaches a real
-// device, and the modules started in it.
-class Bench {
-public:
-    Bench() {
-        char pattern[] = "/tmp/varnel-bench-ctl-XXXXXX";
-        if (::mkdtemp(pattern) == nullptr) {
-            return;
-        }
-        m_folder = pattern;
-        for (int com = 1; com <= 96; ++com) {
-            std::error_code ignored;
-            fs::create_symlink("/nonexistent/tty", m_folder / PortDisplayName(com), ignored);
-        }
-        ::setenv("VARNEL_PORTS", m_folder.c_str(), 1);
-    }
-    ~Bench() {
-        for (const pid_t pid : m_modules) {
-            ::kill(pid, SIGTERM);
-            Reap(pid);
-        }
-        std::error_code ignored;
-        fs::remove_all(m_folder, ignored);
-    }
-    Bench(const Bench&) = delete;
-    Bench& operator=(const Bench&) = delete;
-
-    bool Ok() const { return !m_folder.empty(); }
-
-    // Starts a module as COM `com` and waits for its entry; false when it did not appear.
-    bool StartModule(int com, const std::string& replyDelayMs) {
-        m_modules.push_back(Spawn(
-            {VARNEL_MODULE_PATH, "--com", std::to_string(com), "--reply-delay", replyDelayMs}));
-        const fs::path entry = m_folder / PortDisplayName(com);
-        for (int ms = 0; ms < kDeadlineMs; ++ms) {
-            if (fs::is_symlink(entry)) {
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return false;
-    }
-
-private:
-    fs::path m_folder;
-    std::vector<pid_t> m_modules;
-};
 
 bool GetRoundTrip(int com, int replyDelayMs, int samples) {
     SerialSession session({}, nullptr);
@@ -207,7 +123,7 @@ bool ProcessStartGetExit(int com, int samples) {
     std::vector<double> times;
     for (int i = -2; i < samples; ++i) {
         const double start = MonotonicMs();
-        const int code = Reap(Spawn({VARNEL_CTL_PATH, PortDisplayName(com), "get"}));
+        const int code = RunCtl({PortDisplayName(com), "get"});
         if (code != 0) {
             std::printf("# varnel-ctl get ended with %d\n", code);
             return false;
@@ -233,9 +149,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: bench_ctl [--smoke]\n");
         return 64;
     }
-    Bench bench;
-    if (!bench.Ok() || !bench.StartModule(kFirstCom, "0") ||
-        !bench.StartModule(kFirstCom + 1, "20")) {
+    // A private port folder with dangling COM1..COM96: nothing here reaches a real device.
+    testkit::PortFolder folder;
+    testkit::Process modules[2];
+    if (!folder.Ok() ||
+        !testkit::StartModule(modules[0], VARNEL_MODULE_PATH, kFirstCom, {"--reply-delay", "0"}) ||
+        !testkit::StartModule(modules[1], VARNEL_MODULE_PATH, kFirstCom + 1,
+                              {"--reply-delay", "20"})) {
         std::fprintf(stderr, "bench_ctl: cannot start the modules\n");
         return 1;
     }

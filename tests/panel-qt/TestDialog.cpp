@@ -1,5 +1,4 @@
 // The panel window's routing: Enter, Esc, step-button mouse events, the port list.
-#include <pty.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -26,7 +25,9 @@
 #include "ControllerDlg.h"
 #include "NumberEdit.h"
 #include "PortFacts.h"
+#include "PortFolder.h"
 #include "PortNames.h"
+#include "Pty.h"
 #include "SerialLink.h"
 
 namespace {
@@ -220,37 +221,9 @@ TEST_F(Dialog, EntryFieldOffsetNeverGrowsOnRepeatedResets) {
 /// A port folder holding COM9 and COM10 as links to pseudo-terminals of the test's own.
 class PortFolder : public testing::Test {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(m_folder.isValid());
-        if (const char* previous = std::getenv("VARNEL_PORTS")) {
-            m_previous = previous;
-        }
-        setenv("VARNEL_PORTS", m_folder.path().toLocal8Bit().constData(), 1);
-        for (int com : {10, 9}) {
-            int master = -1;
-            int slave = -1;
-            char name[256] = {};
-            ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-            m_fds.push_back(master);
-            m_fds.push_back(slave);
-            ASSERT_TRUE(QFile::link(QString::fromLocal8Bit(name),
-                                    m_folder.filePath(QStringLiteral("COM%1").arg(com))));
-        }
-    }
-    void TearDown() override {
-        if (m_previous) {
-            setenv("VARNEL_PORTS", m_previous->c_str(), 1);
-        } else {
-            unsetenv("VARNEL_PORTS");
-        }
-        for (int fd : m_fds) {
-            close(fd);
-        }
-    }
-
-    QTemporaryDir m_folder;
-    std::optional<std::string> m_previous;
-    std::vector<int> m_fds;
+    testkit::PortFolder m_folder{false};
+    testkit::Pty m_pty10{10};
+    testkit::Pty m_pty9{9};
 };
 
 TEST_F(PortFolder, PortListShowsExistingPortsInNumericOrder) {
