@@ -12,8 +12,8 @@
 
 #include "CtlCommands.h"
 #include "CtlOptions.h"
-#include "Monotonic.h"
 #include "ModuleQuantity.h"
+#include "Monotonic.h"
 #include "PortFolder.h"
 #include "PortNames.h"
 #include "Process.h"

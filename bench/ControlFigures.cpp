@@ -2,11 +2,11 @@
 // panel is the varnel program itself, started as users start it.
 #include <chrono>
 
-#include "Process.h"
 #include "Figures.h"
 #include "PanelProgram.h"
 #include "PanelSession.h"
 #include "PortTarget.h"
+#include "Process.h"
 #include "SerialSession.h"
 
 namespace bench {

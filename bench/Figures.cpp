@@ -4,14 +4,15 @@
 #include <QEvent>
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <random>
 #include <regex>
 #include <utility>
 
-#include "Process.h"
 #include "CommandFrame.h"
 #include "LinkBridge.h"
+#include "Process.h"
 
 namespace bench {
 
@@ -51,11 +52,10 @@ bool OpenAndSync(BenchPanel& panel, int com, const char* what) {
 
 // A module on `com` with `args` and, unless `panel` is null, the panel open and synchronised
 // with it; on failure nothing is left running.
-bool StartModule(const BenchConfig& config, BenchPanel* panel, testkit::Process& module,
-                 int com, const std::vector<std::string>& args, const char* what) {
+bool StartModule(const BenchConfig& config, BenchPanel* panel, testkit::Process& module, int com,
+                 const std::vector<std::string>& args, const char* what) {
     std::string error;
-    if (!testkit::StartModule(module, config.modulePath, com, args,
-                              &error)) {
+    if (!testkit::StartModule(module, config.modulePath, com, args, &error)) {
         Say(std::string("cannot start the module for ") + what + ": " + error);
         return false;
     }
@@ -400,8 +400,9 @@ bool RunStartup(const BenchConfig& config, BenchPanel& /*panel*/) {
             Say("startup: " + path + " did not report its first frame and end cleanly");
             return false;
         }
-        ms.push_back(NsToMs(painted->split(' ').value(1).toLongLong() - spawned));
-        kb.push_back(peak->split(' ').value(1).toDouble());
+        // "first-frame <ns>", "peak-rss <KiB>"
+        ms.push_back(NsToMs(std::atoll(painted->c_str() + painted->find(' ')) - spawned));
+        kb.push_back(std::atof(peak->c_str() + peak->find(' ')));
         return true;
     };
     std::vector<double> panelMs, minimalMs, panelKb, minimalKb, unused;

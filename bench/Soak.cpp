@@ -9,10 +9,10 @@
 #include <random>
 
 #include "ChannelGrid.h"
-#include "Process.h"
 #include "CommandFrame.h"
 #include "Figures.h"
 #include "ModuleQuantity.h"
+#include "Process.h"
 #include "ReadoutText.h"
 #include "SoakModuleView.h"
 
@@ -92,8 +92,7 @@ private:
             args.insert(args.end(), {"--unplug-after", Format("%.1f", unplugAfterS)});
         }
         std::string error;
-        if (!testkit::StartModule(module, m_config.modulePath, kComSoak,
-                                  args, &error)) {
+        if (!testkit::StartModule(module, m_config.modulePath, kComSoak, args, &error)) {
             SoakSay("cannot start the module: " + error);
             return false;
         }

@@ -88,8 +88,7 @@ bool PanelProgram::Start(const std::string& path, std::string& error) {
     const int port = FreeTcpPort();
     ProcessOptions options;
     options.mergeErrors = true;
-    options.environment = {
-        {"QT_QPA_PLATFORM", "vnc:size=800x600:port=" + std::to_string(port)}};
+    options.environment = {{"QT_QPA_PLATFORM", "vnc:size=800x600:port=" + std::to_string(port)}};
     if (port < 0 || !m_process.Start(path, {}, options)) {
         error = "cannot start " + path;
         return false;

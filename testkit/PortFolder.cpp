@@ -16,8 +16,8 @@ PortFolder::PortFolder(bool hideFixedPorts) {
         return;
     }
     m_path = pattern;
-    for (const auto& [name, value] : {std::pair{"VARNEL_PORTS", m_path},
-                                      std::pair{"VARNEL_LOCK_DIR", LockFolder()}}) {
+    for (const auto& [name, value] :
+         {std::pair{"VARNEL_PORTS", m_path}, std::pair{"VARNEL_LOCK_DIR", LockFolder()}}) {
         const char* old = ::getenv(name);
         m_old.emplace_back(name, old != nullptr ? std::optional<std::string>(old) : std::nullopt);
         ::setenv(name, value.c_str(), 1);

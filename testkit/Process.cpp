@@ -45,6 +45,14 @@ Process::~Process() {
 
 bool Process::Start(const std::string& path, const std::vector<std::string>& args,
                     const ProcessOptions& options) {
+    Stop(3000);  // a second run of the same object starts afresh
+    m_pid = -1;
+    m_status = -1;
+    m_drained = false;
+    m_out.clear();
+    m_err.clear();
+    m_scanned = 0;
+    m_onLine = nullptr;
     int in[2] = {-1, -1};
     int out[2] = {-1, -1};
     int err[2] = {-1, -1};

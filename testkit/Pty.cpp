@@ -55,11 +55,13 @@ Pty::~Pty() {
 
 bool Pty::Write(const Bytes& bytes) const {
     std::size_t done = 0;
-    WaitUntil([&] {
-        const ssize_t n = ::write(m_master, bytes.data() + done, bytes.size() - done);
-        done += n > 0 ? static_cast<std::size_t>(n) : 0;
-        return done == bytes.size() || (n < 0 && errno != EAGAIN && errno != EINTR);
-    }, kGenerousMs, {}, 1);
+    WaitUntil(
+        [&] {
+            const ssize_t n = ::write(m_master, bytes.data() + done, bytes.size() - done);
+            done += n > 0 ? static_cast<std::size_t>(n) : 0;
+            return done == bytes.size() || (n < 0 && errno != EAGAIN && errno != EINTR);
+        },
+        kGenerousMs, {}, 1);
     return done == bytes.size();
 }
 
@@ -68,7 +70,8 @@ Bytes Pty::Read(std::size_t count, int quietMs) const {
     Bytes chunk(65536);
     pollfd wait{m_master, POLLIN, 0};
     while (got.size() < count && ::poll(&wait, 1, quietMs) > 0) {
-        const ssize_t n = ::read(m_master, chunk.data(), std::min(chunk.size(), count - got.size()));
+        const ssize_t n =
+            ::read(m_master, chunk.data(), std::min(chunk.size(), count - got.size()));
         if (n <= 0) {
             break;
         }

@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace scenario {
@@ -59,12 +58,40 @@ public:
 };
 
 /// What a step does before its check.
-enum class Do { Nothing, Open, Slide, Type, Enter, Escape, Click, Freeze, Thaw, HoldStep, Unplug,
-                Replug, Exit };
+enum class Do {
+    Nothing,
+    Open,
+    Slide,
+    Type,
+    Enter,
+    Escape,
+    Click,
+    Freeze,
+    Thaw,
+    HoldStep,
+    Unplug,
+    Replug,
+    Exit
+};
 /// What a step checks, waiting for it up to a generous deadline unless it says Now.
-enum class See { PortAlone, TextIs, TextNow, StillOpen, QueriesInOrder, Readouts, ReadoutsStart,
-                 ReadoutsHave, Received, NeverReceived, StepGrows, Report, ClosedWithoutPort,
-                 NoSecondReport, Listed, ExitsCleanly };
+enum class See {
+    PortAlone,
+    TextIs,
+    TextNow,
+    StillOpen,
+    QueriesInOrder,
+    Readouts,
+    ReadoutsStart,
+    ReadoutsHave,
+    Received,
+    NeverReceived,
+    StepGrows,
+    Report,
+    ClosedWithoutPort,
+    NoSecondReport,
+    Listed,
+    ExitsCleanly
+};
 
 /// One step: its name, its action on `control` with `input`, and its check against `expect`.
 struct Step {
@@ -74,8 +101,8 @@ struct Step {
     const char* input;
     See check;
     const char* expect;
-    int module = 1;       ///< whose wire log Received and NeverReceived read
-    bool fatal = false;   ///< the rest makes no sense without it
+    int module = 1;      ///< whose wire log Received and NeverReceived read
+    bool fatal = false;  ///< the rest makes no sense without it
 };
 
 /// The scenario: start-up, readouts, typed entry, a toggle that waits for its reply, a held
@@ -118,14 +145,14 @@ inline const std::vector<Step>& Steps() {
         {"set output off on the wire", Do::Nothing, "", "", See::Received, "set output off"},
         {"a held step button steps by 0.01 dBm every tick and then by 0.02 dBm", Do::HoldStep,
          "IDC_BTN_POWER_UP", "", See::StepGrows, "821"},
-        {"the pulled module brings up a report box", Do::Unplug, "", "", See::Report, "", 1,
-         true},
+        {"the pulled module brings up a report box", Do::Unplug, "", "", See::Report, "", 1, true},
         {"a device change returns the panel to OpenPort without our port", Do::Nothing, "", "",
          See::ClosedWithoutPort, ""},
         {"the pulled module is reported once", Do::Nothing, "", "", See::NoSecondReport, ""},
         {"plugged in again, our port is listed", Do::Replug, "", "", See::Listed, "", 2, true},
         {"it opens and synchronises", Do::Open, "", "", See::TextIs, "ON", 2, true},
-        {"module 2 answers", Do::Nothing, "", "", See::Received, "query output", 2},
+        {"the readouts are module 2's", Do::Nothing, "", "", See::Readouts,
+         "45 45 193900 1546.12 C39 | 12.34 1234 | ON"},
         {"the program ends by itself with the port open while bytes arrive", Do::Exit, "", "",
          See::ExitsCleanly, ""},
     };
@@ -179,7 +206,10 @@ inline std::string Readouts(Panel& panel) {
     for (const char* name :
          {"IDC_EDIT_CHANNEL", "IDC_SLIDER_CHANNEL", "IDC_TXT_FREQUENCY", "IDC_TXT_WAVELENGTH",
           "IDC_TXT_ITU", "|", "IDC_EDIT_POWER", "IDC_SLIDER_POWER", "|", "IDC_BTN_OUTPUT"}) {
-        text += (text.empty() ? "" : " ") + (name[0] == '|' ? "|" : panel.Text(name));
+        if (!text.empty()) {
+            text += ' ';
+        }
+        text += name[0] == '|' ? std::string("|") : panel.Text(name);
     }
     return text;
 }
@@ -202,16 +232,20 @@ inline bool HoldUntilTheStepGrows(Panel& panel, const std::string& button, int f
         return values;
     };
     panel.Hold(button, true);
-    const bool grew = WaitFor(panel, [&] {
-        const std::vector<int> v = steps();
-        return v.size() >= 2 && v.back() - v[v.size() - 2] == 2;
-    }, 60000);
+    const bool grew = WaitFor(
+        panel,
+        [&] {
+            const std::vector<int> v = steps();
+            return v.size() >= 2 && v.back() - v[v.size() - 2] == 2;
+        },
+        60000);
     panel.Hold(button, false);
     const std::vector<int> values = steps();
     bool ordered = values.size() >= 2 && values[0] == first;
     for (std::size_t i = 0; i < values.size(); ++i) {
         seen += std::to_string(values[i]) + " ";
-        ordered = ordered && (i == 0 || (values[i] >= values[i - 1] && values[i] - values[i - 1] <= 2));
+        ordered =
+            ordered && (i == 0 || (values[i] >= values[i - 1] && values[i] - values[i - 1] <= 2));
     }
     return grew && ordered;
 }
@@ -224,8 +258,11 @@ inline bool Run(Panel& panel, const std::vector<Step>& steps = Steps()) {
         std::string detail;
         bool passed = true;
         switch (step.action) {
-            case Do::Nothing: break;
-            case Do::Open: passed = panel.OpenOurPort(); break;
+            case Do::Nothing:
+                break;
+            case Do::Open:
+                passed = panel.OpenOurPort();
+                break;
             case Do::Slide: {
                 std::vector<int> positions;
                 std::istringstream in(step.input);
@@ -235,19 +272,35 @@ inline bool Run(Panel& panel, const std::vector<Step>& steps = Steps()) {
                 panel.Slide(control, positions);
                 break;
             }
-            case Do::Type: panel.Type(control, step.input); break;
-            case Do::Enter: panel.Key(control, false); break;
-            case Do::Escape: panel.Key(control, true); break;
-            case Do::Click: panel.Click(control); break;
-            case Do::Freeze: passed = panel.Module(ModuleEvent::Freeze); break;
-            case Do::Thaw: passed = panel.Module(ModuleEvent::Thaw); break;
-            case Do::Unplug: passed = panel.Module(ModuleEvent::Unplug); break;
+            case Do::Type:
+                panel.Type(control, step.input);
+                break;
+            case Do::Enter:
+                panel.Key(control, false);
+                break;
+            case Do::Escape:
+                panel.Key(control, true);
+                break;
+            case Do::Click:
+                panel.Click(control);
+                break;
+            case Do::Freeze:
+                passed = panel.Module(ModuleEvent::Freeze);
+                break;
+            case Do::Thaw:
+                passed = panel.Module(ModuleEvent::Thaw);
+                break;
+            case Do::Unplug:
+                passed = panel.Module(ModuleEvent::Unplug);
+                break;
             case Do::Replug:
                 passed = panel.Module(ModuleEvent::Replug);
                 panel.DeviceChange();
                 break;
-            case Do::HoldStep: break;
-            case Do::Exit: break;
+            case Do::HoldStep:
+                break;
+            case Do::Exit:
+                break;
         }
         auto log = [&] { return panel.WireLog(step.module); };
         switch (step.check) {
@@ -256,9 +309,10 @@ inline bool Run(Panel& panel, const std::vector<Step>& steps = Steps()) {
                 detail = std::to_string(panel.Ports().size()) + " ports";
                 break;
             case See::TextIs:
-                passed = passed && WaitFor(panel, [&] {
-                    return panel.Text(control.empty() ? "IDC_BTN_OUTPUT" : control) == expect;
-                });
+                passed =
+                    passed && WaitFor(panel, [&] {
+                        return panel.Text(control.empty() ? "IDC_BTN_OUTPUT" : control) == expect;
+                    });
                 detail = Readouts(panel);
                 break;
             case See::TextNow:
@@ -279,15 +333,18 @@ inline bool Run(Panel& panel, const std::vector<Step>& steps = Steps()) {
             case See::ReadoutsStart:
             case See::ReadoutsHave:
                 passed = passed && WaitFor(panel, [&] {
-                    const std::string now = Readouts(panel);
-                    return step.check == See::Readouts        ? now == expect
-                           : step.check == See::ReadoutsStart ? now.starts_with(expect)
-                                                               : now.find(expect) != std::string::npos;
-                });
+                             const std::string now = Readouts(panel);
+                             return step.check == See::Readouts ? now == expect
+                                    : step.check == See::ReadoutsStart
+                                        ? now.starts_with(expect)
+                                        : now.find(expect) != std::string::npos;
+                         });
                 detail = Readouts(panel);
                 break;
             case See::Received:
-                passed = passed && WaitFor(panel, [&] { return FirstReceived(log(), expect) != std::string::npos; });
+                passed = passed && WaitFor(panel, [&] {
+                             return FirstReceived(log(), expect) != std::string::npos;
+                         });
                 break;
             case See::NeverReceived:
                 if (!panel.SlideIsAtomic()) {
@@ -315,9 +372,10 @@ inline bool Run(Panel& panel, const std::vector<Step>& steps = Steps()) {
                 break;
             case See::Listed:
                 passed = passed && WaitFor(panel, [&] {
-                    const std::vector<std::string> ports = panel.Ports();
-                    return std::find(ports.begin(), ports.end(), panel.OurPort()) != ports.end();
-                });
+                             const std::vector<std::string> ports = panel.Ports();
+                             return std::find(ports.begin(), ports.end(), panel.OurPort()) !=
+                                    ports.end();
+                         });
                 break;
             case See::ExitsCleanly:
                 passed = panel.ExitWithPortOpen(detail);

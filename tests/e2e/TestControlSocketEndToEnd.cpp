@@ -15,13 +15,12 @@
 
 #include "ControlSocketPath.h"
 #include "ControllerDlg.h"
-#include "QtWait.h"
 #include "PanelDriver.h"
 #include "PanelProgram.h"
 #include "PortFolder.h"
 #include "Process.h"
+#include "QtWait.h"
 #include "SerialLink.h"
-
 
 using testkit::QtWaitUntil;
 
@@ -131,7 +130,8 @@ protected:
         }
     }
     void StartAndOpen(const std::vector<std::string>& extra = {}) {
-        std::vector<std::string> args{"--log", "--channel", "45", "--power", "12.34", "--output", "on"};
+        std::vector<std::string> args{"--log", "--channel", "45", "--power",
+                                      "12.34", "--output",  "on"};
         args.insert(args.end(), extra.begin(), extra.end());
         ASSERT_TRUE(testkit::StartModule(m_module, VARNEL_MODULE_PATH, kCom, args));
         ASSERT_TRUE(m_panel.Show(testkit::kGenerousMs));
@@ -166,8 +166,7 @@ TEST_F(ControlSocketEndToEnd, TheProgramAsStartedServesScriptsAndOutlastsRunning
     std::string error;
     ASSERT_TRUE(program.Start(VARNEL_PATH, error)) << error;
     ASSERT_TRUE(program.PressSpace());  // OpenPort has the focus, the module's port item 0
-    ASSERT_TRUE(QtWaitUntil([&] { return !program.SocketPath().empty(); }))
-        << program.Stop();
+    ASSERT_TRUE(QtWaitUntil([&] { return !program.SocketPath().empty(); })) << program.Stop();
     ASSERT_TRUE(QtWaitUntil([&] { return CtlChild({Port(), "get"}).Finish().code == 0; }));
 
     const CtlRun set = CtlChild({Port(), "set", "channel", "50"}).Finish();

@@ -7,12 +7,13 @@
 #include <memory>
 
 #include "DeviceWatcher.h"
-#include "QtWait.h"
 #include "LinkBridge.h"
 #include "LinkMessages.h"
 #include "MessageBoxReporter.h"
+#include "PortFolder.h"
+#include "Pty.h"
+#include "QtWait.h"
 #include "SerialLink.h"
-
 
 using testkit::QtWaitUntil;
 

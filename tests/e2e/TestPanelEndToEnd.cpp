@@ -29,8 +29,8 @@ using testkit::QtWaitUntil;
 namespace {
 
 constexpr int kCom = 201;  // outside the fixed tty table: only our folder can name it
-const std::vector<std::string> kModule = {"--log", "--channel", "45", "--power", "12.34",
-                                          "--output", "on"};
+const std::vector<std::string> kModule = {"--log", "--channel", "45", "--power",
+                                          "12.34", "--output",  "on"};
 
 class PanelEndToEnd : public ::testing::Test, public scenario::Panel {
 protected:
@@ -93,10 +93,17 @@ protected:
     void DeviceChange() override {}  // the device watcher sees the port folder change
     bool Module(scenario::ModuleEvent event) override {
         switch (event) {
-            case scenario::ModuleEvent::Freeze: m_module.Signal(SIGSTOP); return true;
-            case scenario::ModuleEvent::Thaw: m_module.Signal(SIGCONT); return true;
-            case scenario::ModuleEvent::Unplug: m_module.Signal(SIGTERM); return true;
-            case scenario::ModuleEvent::Replug: return StartModule(m_second, {"--stream", "max"});
+            case scenario::ModuleEvent::Freeze:
+                m_module.Signal(SIGSTOP);
+                return true;
+            case scenario::ModuleEvent::Thaw:
+                m_module.Signal(SIGCONT);
+                return true;
+            case scenario::ModuleEvent::Unplug:
+                m_module.Signal(SIGTERM);
+                return true;
+            case scenario::ModuleEvent::Replug:
+                return StartModule(m_second, {"--stream", "30"});
         }
         return false;
     }
@@ -104,14 +111,20 @@ protected:
         return (module == 1 ? m_module : m_second).Output();
     }
     // The tour ends as the panel program does (window closed, then the global link torn down
-    // at exit), with the port open while the module streams.
+    // at exit), with the port open while a module streams as fast as it can.
     bool ExitWithPortOpen(std::string& detail) override {
         m_panel.ClosePort();
+        m_second.Stop();
+        testkit::Process flood;
         testkit::Process tour;
-        const int code = tour.Start(VARNEL_TOUR_PATH, {"--com", std::to_string(kCom), "--exit-while-open"},
-                                    {.mergeErrors = true})
-                             ? tour.Wait(3 * testkit::kGenerousMs)
-                             : -1;
+        if (!testkit::StartModule(flood, VARNEL_MODULE_PATH, kCom, {"--stream", "max"})) {
+            return false;
+        }
+        const int code =
+            tour.Start(VARNEL_TOUR_PATH, {"--com", std::to_string(kCom), "--exit-while-open"},
+                       {.mergeErrors = true})
+                ? tour.Wait(3 * testkit::kGenerousMs)
+                : -1;
         detail = tour.Output();
         return code == 0 && detail.find("close the window with the port open") != std::string::npos;
     }
@@ -183,7 +196,8 @@ TEST_F(PanelEndToEnd, FailedOpenSaysWhyInOneBox) {
     m_module.Signal(SIGKILL);
     m_module.Wait(testkit::kGenerousMs);
     QString seen;
-    testkit::Operator answer([&](QMessageBox* box) { seen = box->windowTitle() + "|" + box->text(); });
+    testkit::Operator answer(
+        [&](QMessageBox* box) { seen = box->windowTitle() + "|" + box->text(); });
     m_panel.Click("IDC_BTN_OPENPORT");
     EXPECT_EQ(answer.Answered(), 1);
     EXPECT_TRUE(seen.startsWith("Varnel|COM201 ")) << seen.toStdString();

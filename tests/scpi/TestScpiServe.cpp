@@ -10,14 +10,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <QProcess>
+#include <QByteArray>
+#include <QStringList>
 #include <cctype>
 #include <chrono>
 #include <fstream>
 #include <string>
 
-#include "ChildProcess.h"
 #include "PortFolder.h"
+#include "Process.h"
 
 namespace {
 
@@ -101,43 +102,50 @@ protected:
     }
 
     void StartModuleAgain() {
-        QString error;
+        std::string error;
         ASSERT_TRUE(testkit::StartModule(m_module, VARNEL_MODULE_PATH, kCom, {"--log"}, &error))
-            << error.toStdString();
+            << error;
+    }
+
+    static std::vector<std::string> Strings(const QStringList& list) {
+        std::vector<std::string> strings;
+        for (const QString& s : list) {
+            strings.push_back(s.toStdString());
+        }
+        return strings;
     }
 
     // Starts the server with `args`; the TCP port it listens on.
     int Serve(QStringList args) {
-        m_server.Start(
-            VARNEL_CTL_PATH,
-            QStringList{"serve", "COM" + QString::number(kCom), "--listen", "127.0.0.1:0"} + args);
-        const std::optional<QByteArray> line = m_server.WaitForLine("serving", kDeadlineMs);
+        m_server.Start(VARNEL_CTL_PATH, Strings(QStringList{"serve", "COM" + QString::number(kCom),
+                                                            "--listen", "127.0.0.1:0"} +
+                                                args));
+        const std::optional<std::string> line = m_server.WaitForLine("serving", kDeadlineMs);
         if (!line) {
-            ADD_FAILURE() << "no server: " << m_server.Stop(1000).toStdString();
+            m_server.Stop(1000);
+            ADD_FAILURE() << "no server: " << m_server.Errors();
             return 0;
         }
         int port = 0;
-        for (qsizetype i = line->lastIndexOf(':') + 1;
-             i < line->size() && std::isdigit(line->at(i)); ++i) {
-            port = port * 10 + (line->at(i) - '0');
+        for (std::size_t i = line->rfind(':') + 1; i < line->size() && std::isdigit((*line)[i]);
+             ++i) {
+            port = port * 10 + ((*line)[i] - '0');
         }
         return port;
     }
 
     // The server's log after SIGTERM, which must end it with exit code 0.
     std::string StopServer() {
-        ::kill(static_cast<pid_t>(m_server.Pid()), SIGTERM);
-        int code = -1;
-        const QByteArray log = m_server.Stop(kDeadlineMs, &code);
-        EXPECT_EQ(code, 0);
-        return log.toStdString();
+        m_server.Signal(SIGTERM);
+        EXPECT_EQ(m_server.Wait(kDeadlineMs), 0);
+        return m_server.Errors();
     }
 
     // What the module saw up to the frame described as `last`, as its wire log's "rx" lines.
     std::string Received(const QByteArray& last) {
-        EXPECT_TRUE(m_module.WaitForLine(last, kDeadlineMs)) << last.toStdString();
+        EXPECT_TRUE(m_module.WaitForLine(last.toStdString(), kDeadlineMs)) << last.toStdString();
         std::string rx;
-        for (const QByteArray& line : m_module.Output().split('\n')) {
+        for (const QByteArray& line : QByteArray::fromStdString(m_module.Output()).split('\n')) {
             if (line.contains(" rx ")) {
                 rx += line.mid(line.indexOf(" rx ") + 4).simplified().toStdString() + "\n";
             }
@@ -146,19 +154,19 @@ protected:
     }
 
     static std::string Run(const QString& program, const QStringList& args) {
-        QProcess process;
-        process.start(program, args);
-        if (!process.waitForFinished(kDeadlineMs)) {
-            process.kill();
-            process.waitForFinished();
+        testkit::Process process;
+        if (!process.Start(program.toStdString(), Strings(args), {.inputPipe = false})) {
+            return "<not started>";
+        }
+        if (process.Wait(kDeadlineMs) < 0) {
             return "<hung>";
         }
-        return (process.readAllStandardOutput() + process.readAllStandardError()).toStdString();
+        return process.Output() + process.Errors();
     }
 
-    testkit::PortFolderScope m_ports;
-    testkit::ChildProcess m_module;
-    testkit::ChildProcess m_server;
+    testkit::PortFolder m_ports{false};
+    testkit::Process m_module;
+    testkit::Process m_server;
 };
 
 TEST_F(ScpiServe, LabClientsSetAndReadTheModuleAndRefusedValuesSendNothing) {

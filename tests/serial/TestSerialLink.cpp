@@ -118,9 +118,8 @@ TEST_F(LinkOnPty, WhatDoesNotOpenIsSilentLeavesNothingOpenAndSaysWhy) {
     ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
     std::filesystem::create_directory(dir / "sub");
     const std::pair<int, std::string> entries[] = {
-        {203, "/nonexistent/tty"},      {204, (dir / "plain").string()},
-        {205, (dir / "fifo").string()}, {206, "/dev/null"},
-        {207, (dir / "sub").string()},  {208, "/dev/ptmx"}};
+        {203, "/nonexistent/tty"}, {204, (dir / "plain").string()}, {205, (dir / "fifo").string()},
+        {206, "/dev/null"},        {207, (dir / "sub").string()},   {208, "/dev/ptmx"}};
     for (const auto& [com, target] : entries) {
         std::filesystem::create_symlink(target, folder.Entry(com));
     }
