@@ -30,9 +30,11 @@
 
 #include "CtlCommands.h"
 #include "CtlOptions.h"
-#include "Monotonic.h"
 #include "ModuleQuantity.h"
+#include "Monotonic.h"
+#include "PortFolder.h"
 #include "PortNames.h"
+#include "Process.h"
 #include "RecordSink.h"
 #include "ScpiEngine.h"
 #include "SerialSession.h"
@@ -75,115 +77,22 @@ bool Figure(const char* name, double value, double limit, double target, const s
     return met;
 }
 
-// Starts `args` with its output on /dev/null, or on `out` when given.
-pid_t Spawn(std::vector<std::string> args, int out = -1) {
-    std::vector<char*> argv;
-    argv.reserve(args.size() + 1);
-    for (std::string& arg : args) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const int null = ::open("/dev/null", O_RDWR);
-        ::dup2(null, 0);
-        ::dup2(out >= 0 ? out : null, 1);
-        ::dup2(null, 2);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    return pid;
+// Runs varnel-ctl with `args` to its end; its exit code, -1 when it did not end in time.
+int RunCtl(const std::vector<std::string>& args) {
+    testkit::Process ctl;
+    return ctl.Start(VARNEL_CTL_PATH, args, {.inputPipe = false}) ? ctl.Wait(kDeadlineMs) : -1;
 }
 
-// Waits for `pid` with a deadline; kills it when the deadline passes. Returns the exit code.
-int Reap(pid_t pid) {
-    int status = 0;
-    for (int ms = 0; ::waitpid(pid, &status, WNOHANG) != pid; ++ms) {
-        if (ms == kDeadlineMs) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+// Starts `varnel-ctl serve` on COM `com`, listening on a free loopback port; that port, or 0
+// when it did not say it serves.
+int StartServer(testkit::Process& server, int com) {
+    if (!server.Start(VARNEL_CTL_PATH,
+                      {"serve", PortDisplayName(com), "--listen", "127.0.0.1:0", "--direct"})) {
+        return 0;
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const std::optional<std::string> said = server.WaitForLine("serving", kDeadlineMs);
+    return said ? std::atoi(said->c_str() + said->rfind(':') + 1) : 0;
 }
-
-// A private port folder with dangling COM1..COM96, so that nothing here reaches a real
-// device, and the modules started in it.
-class Bench {
-public:
-    Bench() {
-        char pattern[] = "/tmp/varnel-bench-ctl-XXXXXX";
-        if (::mkdtemp(pattern) == nullptr) {
-            return;
-        }
-        m_folder = pattern;
-        for (int com = 1; com <= 96; ++com) {
-            std::error_code ignored;
-            fs::create_symlink("/nonexistent/tty", m_folder / PortDisplayName(com), ignored);
-        }
-        ::setenv("VARNEL_PORTS", m_folder.c_str(), 1);
-    }
-    ~Bench() {
-        for (auto pid = m_modules.rbegin(); pid != m_modules.rend(); ++pid) {
-            ::kill(*pid, SIGTERM);  // the server before its module
-            Reap(*pid);
-        }
-        std::error_code ignored;
-        fs::remove_all(m_folder, ignored);
-    }
-    Bench(const Bench&) = delete;
-    Bench& operator=(const Bench&) = delete;
-
-    bool Ok() const { return !m_folder.empty(); }
-
-    // Starts a module as COM `com` and waits for its entry; false when it did not appear.
-    bool StartModule(int com, const std::string& replyDelayMs) {
-        m_modules.push_back(Spawn(
-            {VARNEL_MODULE_PATH, "--com", std::to_string(com), "--reply-delay", replyDelayMs}));
-        const fs::path entry = m_folder / PortDisplayName(com);
-        for (int ms = 0; ms < kDeadlineMs; ++ms) {
-            if (fs::is_symlink(entry)) {
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return false;
-    }
-
-    // Starts `varnel-ctl serve` on COM `com`, listening on a free loopback port; that port,
-    // or 0 when it did not say it serves.
-    int StartServer(int com) {
-        int out[2];
-        if (::pipe2(out, O_CLOEXEC) != 0) {
-            return 0;
-        }
-        m_modules.push_back(Spawn(
-            {VARNEL_CTL_PATH, "serve", PortDisplayName(com), "--listen", "127.0.0.1:0", "--direct"},
-            out[1]));
-        ::close(out[1]);
-        std::string said;
-        char buffer[256];
-        pollfd ready{out[0], POLLIN, 0};
-        while (said.find('\n') == std::string::npos && ::poll(&ready, 1, kDeadlineMs) == 1) {
-            const ssize_t got = ::read(out[0], buffer, sizeof buffer);
-            if (got <= 0) {
-                break;
-            }
-            said.append(buffer, static_cast<std::size_t>(got));
-        }
-        ::close(out[0]);
-        const std::size_t colon = said.rfind(':');
-        return said.find("serving") == std::string::npos || colon == std::string::npos
-                   ? 0
-                   : std::atoi(said.c_str() + colon + 1);
-    }
-
-private:
-    fs::path m_folder;
-    std::vector<pid_t> m_modules;  // and servers: every child, ended in order
-};
 
 // A blocking SCPI client on loopback: one line out, one answer back.
 class ScpiClient {
@@ -433,7 +342,7 @@ bool ProcessStartGetExit(int com, int samples) {
     std::vector<double> times;
     for (int i = -2; i < samples; ++i) {
         const double start = MonotonicMs();
-        const int code = Reap(Spawn({VARNEL_CTL_PATH, PortDisplayName(com), "get"}));
+        const int code = RunCtl({PortDisplayName(com), "get"});
         if (code != 0) {
             std::printf("# varnel-ctl get ended with %d\n", code);
             return false;
@@ -459,13 +368,20 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: bench_ctl [--smoke]\n");
         return 64;
     }
-    Bench bench;
-    if (!bench.Ok() || !bench.StartModule(kFirstCom, "0") ||
-        !bench.StartModule(kFirstCom + 1, "20") || !bench.StartModule(kFirstCom + 2, "0")) {
+    // A private port folder with dangling COM1..COM96: nothing here reaches a real device.
+    testkit::PortFolder folder;
+    testkit::Process modules[3];
+    testkit::Process server;
+    if (!folder.Ok() ||
+        !testkit::StartModule(modules[0], VARNEL_MODULE_PATH, kFirstCom, {"--reply-delay", "0"}) ||
+        !testkit::StartModule(modules[1], VARNEL_MODULE_PATH, kFirstCom + 1,
+                              {"--reply-delay", "20"}) ||
+        !testkit::StartModule(modules[2], VARNEL_MODULE_PATH, kFirstCom + 2,
+                              {"--reply-delay", "0"})) {
         std::fprintf(stderr, "bench_ctl: cannot start the modules\n");
         return 1;
     }
-    const int servePort = bench.StartServer(kFirstCom + 2);
+    const int servePort = StartServer(server, kFirstCom + 2);
     if (servePort == 0) {
         std::fprintf(stderr, "bench_ctl: varnel-ctl serve did not start\n");
         return 1;

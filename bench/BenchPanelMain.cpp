@@ -131,7 +131,7 @@ int main(int argc, char** argv) {
     char* qtArgv[] = {programName, nullptr};
     int qtArgc = 1;
     QApplication application(qtArgc, qtArgv);
-    testkit::PortFolderScope folder;
+    testkit::PortFolder folder(false);
     if (!folder.Ok()) {
         std::fprintf(stderr, "bench_panel: cannot create a port folder\n");
         return 1;

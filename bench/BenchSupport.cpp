@@ -56,7 +56,7 @@ double Worst(const std::vector<double>& values) {
 }
 
 InProcessModule::InProcessModule(int com, const ModuleConfig& config)
-    : m_pty(com), m_stopFd(::eventfd(0, EFD_CLOEXEC)), m_core(config) {
+    : m_pty(com, true), m_stopFd(::eventfd(0, EFD_CLOEXEC)), m_core(config) {
     if (m_pty.Error().empty()) {
         m_thread = std::thread([this] { Run(); });
     }

@@ -14,6 +14,7 @@
 #include "ModuleCore.h"
 #include "PanelDriver.h"
 #include "PortFolder.h"
+#include "Pty.h"
 #include "SerialLink.h"
 
 namespace bench {
@@ -74,7 +75,7 @@ public:
 private:
     void Run();
 
-    testkit::PublishedPty m_pty;
+    testkit::Pty m_pty;
     int m_stopFd = -1;
     ModuleCore m_core;
     std::thread m_thread;

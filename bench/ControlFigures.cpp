@@ -2,11 +2,11 @@
 // panel is the varnel program itself, started as users start it.
 #include <chrono>
 
-#include "ChildProcess.h"
 #include "Figures.h"
 #include "PanelProgram.h"
 #include "PanelSession.h"
 #include "PortTarget.h"
+#include "Process.h"
 #include "SerialSession.h"
 
 namespace bench {
@@ -41,9 +41,9 @@ bool TimeSets(ModuleSession& session, int count, std::vector<double>& times) {
 
 bool RunControlSocket(const BenchConfig& config, BenchPanel& /*in-process panel: unused*/) {
     const int count = config.smoke ? 5 : 60;
-    testkit::ChildProcess panelModule;
-    testkit::ChildProcess directModule;
-    const QString module = QString::fromStdString(config.modulePath);
+    testkit::Process panelModule;
+    testkit::Process directModule;
+    const std::string& module = config.modulePath;
     if (!testkit::StartModule(panelModule, module, kComPanel, {}) ||
         !testkit::StartModule(directModule, module, kComDirect, {})) {
         Say("control: cannot start the modules");
@@ -52,7 +52,7 @@ bool RunControlSocket(const BenchConfig& config, BenchPanel& /*in-process panel:
     // The program lists the lowest COM first: the panel's module, nothing of the machine's.
     testkit::PanelProgram program;
     std::string error;
-    if (!testkit::HideFixedPorts(qEnvironmentVariable("VARNEL_PORTS").toStdString()) ||
+    if (!testkit::HideFixedPorts(std::getenv("VARNEL_PORTS")) ||
         !program.Start(VARNEL_PATH, error) || !program.PressSpace() ||
         !PanelDriver::WaitFor([&] { return !program.SocketPath().empty(); }, 10000)) {
         Say("control: the panel program did not open its port and listen: " + error);

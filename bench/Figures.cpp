@@ -4,14 +4,15 @@
 #include <QEvent>
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <random>
 #include <regex>
 #include <utility>
 
-#include "ChildProcess.h"
 #include "CommandFrame.h"
 #include "LinkBridge.h"
+#include "Process.h"
 
 namespace bench {
 
@@ -51,12 +52,11 @@ bool OpenAndSync(BenchPanel& panel, int com, const char* what) {
 
 // A module on `com` with `args` and, unless `panel` is null, the panel open and synchronised
 // with it; on failure nothing is left running.
-bool StartModule(const BenchConfig& config, BenchPanel* panel, testkit::ChildProcess& module,
-                 int com, const QStringList& args, const char* what) {
-    QString error;
-    if (!testkit::StartModule(module, QString::fromStdString(config.modulePath), com, args,
-                              &error)) {
-        Say(std::string("cannot start the module for ") + what + ": " + error.toStdString());
+bool StartModule(const BenchConfig& config, BenchPanel* panel, testkit::Process& module, int com,
+                 const std::vector<std::string>& args, const char* what) {
+    std::string error;
+    if (!testkit::StartModule(module, config.modulePath, com, args, &error)) {
+        Say(std::string("cannot start the module for ") + what + ": " + error);
         return false;
     }
     if (panel != nullptr && !OpenAndSync(*panel, com, what)) {
@@ -154,7 +154,7 @@ void PrintFigures(const std::vector<Figure>& rows) {
 // Open to synchronised, and ClosePort to the panel's reset, over cycles against a module
 // that answers at once.
 bool RunSyncAndClose(const BenchConfig& config, BenchPanel& panel) {
-    testkit::ChildProcess module;
+    testkit::Process module;
     if (!StartModule(config, nullptr, module, kComPlain, {}, "sync")) {
         return false;
     }
@@ -198,7 +198,7 @@ bool RunSyncAndClose(const BenchConfig& config, BenchPanel& panel) {
 // The module streams replies as fast as the pty takes them; the panel hands over and
 // applies every one.
 bool RunReceiveCapacity(const BenchConfig& config, BenchPanel& panel) {
-    testkit::ChildProcess module;
+    testkit::Process module;
     if (!StartModule(config, &panel, module, kComFlood, {"--stream", "max"}, "receive")) {
         return false;
     }
@@ -229,7 +229,8 @@ bool RunReceiveCapacity(const BenchConfig& config, BenchPanel& panel) {
         lost = counter.Lost();
     }
     panel.driver.ClosePort();
-    const std::string report = module.Stop().toStdString();
+    module.Stop();
+    const std::string report = module.Errors();
     std::string trace = "per sample:";
     for (double r : perSecond) {
         trace += " " + std::to_string(static_cast<long long>(r));
@@ -253,8 +254,9 @@ bool RunReceiveCapacity(const BenchConfig& config, BenchPanel& panel) {
 // The panel's CPU while the module streams at exactly the line rate, or with the port open
 // and synchronised and nothing happening.
 bool RunCpuCost(const BenchConfig& config, BenchPanel& panel, bool lineRate) {
-    testkit::ChildProcess module;
-    const QStringList args = lineRate ? QStringList{"--stream", "960"} : QStringList{};
+    testkit::Process module;
+    const std::vector<std::string> args =
+        lineRate ? std::vector<std::string>{"--stream", "960"} : std::vector<std::string>{};
     if (!StartModule(config, &panel, module, lineRate ? kComLineRate : kComPlain, args,
                      lineRate ? "linerate" : "idle")) {
         return false;
@@ -384,22 +386,23 @@ bool RunSliderToWire(const BenchConfig& config, BenchPanel& panel) {
 bool RunStartup(const BenchConfig& config, BenchPanel& /*panel*/) {
     // Start-up in ms and peak memory in KiB of one run of `path`, added to `ms` and `kb`.
     auto runOnce = [](const std::string& path, std::vector<double>& ms, std::vector<double>& kb) {
-        testkit::ChildProcess child;
+        testkit::Process child;
         const std::int64_t spawned = MonotonicNs();
-        std::optional<QByteArray> painted;
-        std::optional<QByteArray> peak;
+        std::optional<std::string> painted;
+        std::optional<std::string> peak;
         int exitCode = -1;
-        if (child.Start(QString::fromStdString(path), {})) {
+        if (child.Start(path, {})) {
             painted = child.WaitForLine("first-frame ", 20000);
             peak = child.WaitForLine("peak-rss ", 10000);
-            child.Stop(10000, &exitCode);
+            exitCode = child.Stop(10000);
         }
         if (!painted || !peak || exitCode != 0) {
             Say("startup: " + path + " did not report its first frame and end cleanly");
             return false;
         }
-        ms.push_back(NsToMs(painted->split(' ').value(1).toLongLong() - spawned));
-        kb.push_back(peak->split(' ').value(1).toDouble());
+        // "first-frame <ns>", "peak-rss <KiB>"
+        ms.push_back(NsToMs(std::atoll(painted->c_str() + painted->find(' ')) - spawned));
+        kb.push_back(std::atof(peak->c_str() + peak->find(' ')));
         return true;
     };
     std::vector<double> panelMs, minimalMs, panelKb, minimalKb, unused;

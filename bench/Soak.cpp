@@ -9,10 +9,10 @@
 #include <random>
 
 #include "ChannelGrid.h"
-#include "ChildProcess.h"
 #include "CommandFrame.h"
 #include "Figures.h"
 #include "ModuleQuantity.h"
+#include "Process.h"
 #include "ReadoutText.h"
 #include "SoakModuleView.h"
 
@@ -23,7 +23,7 @@ namespace {
 constexpr int kComSoak = 215;
 constexpr std::uint64_t kSeed = 7;
 constexpr std::int64_t kSecondNs = 1'000'000'000;
-const QStringList kFaults = {"--drop", "0.1", "--corrupt", "0.05", "--noise", "0.05"};
+const std::vector<std::string> kFaults = {"--drop", "0.1", "--corrupt", "0.05", "--noise", "0.05"};
 const Voice SoakSay{"soak: "};
 
 const char* Name(int command) {
@@ -84,19 +84,22 @@ public:
     }
 
 private:
-    bool StartModule(testkit::ChildProcess& module, ModuleView& view, double unplugAfterS,
+    bool StartModule(testkit::Process& module, ModuleView& view, double unplugAfterS,
                      std::uint64_t seed) {
-        QStringList args = kFaults + QStringList{"--seed", QString::number(seed), "--log"};
+        std::vector<std::string> args = kFaults;
+        args.insert(args.end(), {"--seed", std::to_string(seed), "--log"});
         if (unplugAfterS > 0) {
-            args << "--unplug-after" << QString::number(unplugAfterS, 'f', 1);
+            args.insert(args.end(), {"--unplug-after", Format("%.1f", unplugAfterS)});
         }
-        QString error;
-        if (!testkit::StartModule(module, QString::fromStdString(m_config.modulePath), kComSoak,
-                                  args, &error)) {
-            SoakSay("cannot start the module: " + error.toStdString());
+        std::string error;
+        if (!testkit::StartModule(module, m_config.modulePath, kComSoak, args, &error)) {
+            SoakSay("cannot start the module: " + error);
             return false;
         }
-        module.OnLine([&view](const QByteArray& line) { view.OnLine(line.toStdString()); });
+        // Read on the kit's thread, handled on the GUI thread like the panel's own events.
+        module.OnLine([this, &view](const std::string& line) {
+            QMetaObject::invokeMethod(&m_lines, [&view, line] { view.OnLine(line); });
+        });
         return true;
     }
 
@@ -389,10 +392,12 @@ private:
     PanelDriver& m_panel;
     int m_seconds;
     std::mt19937 m_random{kSeed};
-    testkit::ChildProcess m_first;
-    testkit::ChildProcess m_second;
     ModuleView m_firstView;
     ModuleView m_secondView;
+    // Ends (with the lines still queued) after the modules' readers, before the views.
+    QObject m_lines;
+    testkit::Process m_first;
+    testkit::Process m_second;
     ModuleView* m_view = nullptr;
     std::int64_t m_start = 0;
     std::int64_t m_pullPlannedNs = 0;

@@ -2,32 +2,29 @@
 // port folder: the commands, the faults of the line, and the ways an open fails.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "LinkMessages.h"
 #include "LockFile.h"
+#include "PortFolder.h"
 #include "PortNames.h"
+#include "Process.h"
 #include "SerialLink.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int kDeadlineMs = 15000;  // generous: only a hung process ever waits this long
+using testkit::Process;
+using testkit::WaitUntil;
 constexpr int kExitFailure = 1;
 constexpr int kExitPort = 2;
 constexpr int kExitNoReply = 3;
@@ -50,72 +47,6 @@ std::vector<std::string> Lines(const std::string& text) {
     return lines;
 }
 
-// Polls `done` every 5 ms until it holds or the deadline passes.
-bool WaitUntil(const std::function<bool()>& done, int deadlineMs = kDeadlineMs) {
-    for (int ms = 0; ms < deadlineMs; ms += 5) {
-        if (done()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return done();
-}
-
-// A child process whose standard output and error go to files in `folder`.
-class Child {
-public:
-    Child(const std::string& program, std::vector<std::string> args, const fs::path& folder) {
-        static int serial = 0;
-        const std::string stem = std::to_string(++serial);
-        m_out = folder / ("out" + stem);
-        m_err = folder / ("err" + stem);
-        args.insert(args.begin(), program);
-        std::vector<char*> argv;
-        for (std::string& a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            ::dup2(::open("/dev/null", O_RDONLY), 0);
-            ::dup2(::open(m_out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
-            ::dup2(::open(m_err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-    }
-    ~Child() {
-        if (m_status < 0) {
-            ::kill(m_pid, SIGKILL);
-            Wait();
-        }
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    void Signal(int sig) { ::kill(m_pid, sig); }
-    int Wait() {
-        if (m_status < 0) {
-            int status = 0;
-            if (!WaitUntil([&] { return ::waitpid(m_pid, &status, WNOHANG) == m_pid; })) {
-                ADD_FAILURE() << "a child did not end";
-                ::kill(m_pid, SIGKILL);
-                ::waitpid(m_pid, &status, 0);
-            }
-            m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-        return m_status;
-    }
-    std::string Out() const { return ReadFile(m_out); }
-    std::string Err() const { return ReadFile(m_err); }
-
-private:
-    pid_t m_pid = -1;
-    int m_status = -1;
-    fs::path m_out;
-    fs::path m_err;
-};
-
 // The outcome of one varnel-ctl run.
 struct CtlRun {
     int code;
@@ -132,56 +63,41 @@ public:
 
 class CtlProcess : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/varnel-ctl-test-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        m_dir = pattern;
-        m_ports = m_dir / "ports";
-        fs::create_directory(m_ports);
-        // Dangling entries outrank the fixed table: no COM number here reaches a real device.
-        for (int com = 1; com <= 96; ++com) {
-            fs::create_symlink("/nonexistent/tty" + std::to_string(com),
-                               m_ports / PortDisplayName(com));
-        }
-        ::setenv("VARNEL_PORTS", m_ports.c_str(), 1);
-        ::setenv("VARNEL_LOCK_DIR", m_ports.c_str(), 1);  // lock files stay in our folder
-    }
-    void TearDown() override {
-        m_modules.clear();
-        ::unsetenv("VARNEL_PORTS");
-        ::unsetenv("VARNEL_LOCK_DIR");
-        fs::remove_all(m_dir);
-    }
-
     // Starts varnel-module as COM `com` (97 up: free of the dangling entries) and waits
-    // until its entry is there.
-    Child& StartModule(int com, std::vector<std::string> args = {}) {
-        const fs::path entry = m_ports / PortDisplayName(com);
-        args.insert(args.end(), {"--com", std::to_string(com), "--log"});
-        m_modules.push_back(std::make_unique<Child>(VARNEL_MODULE_PATH, args, m_dir));
-        EXPECT_TRUE(WaitUntil([&] { return fs::is_symlink(entry); })) << m_modules.back()->Err();
+    // until it is published.
+    Process& StartModule(int com, std::vector<std::string> args = {}) {
+        args.push_back("--log");
+        m_modules.push_back(std::make_unique<Process>());
+        std::string error;
+        EXPECT_TRUE(testkit::StartModule(*m_modules.back(), VARNEL_MODULE_PATH, com, args, &error))
+            << error;
         return *m_modules.back();
     }
     // Ends a module and returns its wire log.
-    static std::string ModuleLog(Child& module) {
+    static std::string ModuleLog(Process& module) {
         module.Signal(SIGTERM);
-        EXPECT_EQ(module.Wait(), 0);
-        return module.Out();
+        EXPECT_EQ(module.Wait(testkit::kGenerousMs), 0);
+        return module.Output();
     }
-    CtlRun Ctl(const std::vector<std::string>& args) {
-        Child ctl(VARNEL_CTL_PATH, args, m_dir);
-        const int code = ctl.Wait();
-        return {code, ctl.Out(), ctl.Err()};
+    static std::unique_ptr<Process> StartCtl(const std::vector<std::string>& args) {
+        auto ctl = std::make_unique<Process>();
+        EXPECT_TRUE(ctl->Start(VARNEL_CTL_PATH, args, {.inputPipe = false}));
+        return ctl;
     }
-    std::string Pty(int com) const { return fs::read_symlink(m_ports / PortDisplayName(com)); }
+    static CtlRun Ctl(const std::vector<std::string>& args) {
+        const auto ctl = StartCtl(args);
+        const int code = ctl->Wait(testkit::kGenerousMs);
+        return {code, ctl->Output(), ctl->Errors()};
+    }
+    std::string Pty(int com) const { return fs::read_symlink(m_folder.Entry(com)); }
 
-    fs::path m_dir;
-    fs::path m_ports;
-    std::vector<std::unique_ptr<Child>> m_modules;
+    testkit::PortFolder m_folder;  // dangling COM1..COM96: no number reaches a real device
+    fs::path m_dir = m_folder.Path();
+    std::vector<std::unique_ptr<Process>> m_modules;
 };
 
 TEST_F(CtlProcess, EveryCommandAgainstAHealthyModule) {
-    Child& module = StartModule(100, {"--channel", "45", "--power", "12.34"});
+    Process& module = StartModule(100, {"--channel", "45", "--power", "12.34"});
     struct Row {
         const char* name;
         std::vector<std::string> args;
@@ -212,21 +128,22 @@ TEST_F(CtlProcess, EveryCommandAgainstAHealthyModule) {
         EXPECT_EQ(run.out, row.out);
         EXPECT_EQ(run.err.empty(), row.code == 0) << run.err;
     }
-    const std::string log = module.Out();  // the first setting on the wire is the valid one
+    const std::string log = module.Output();  // the first setting on the wire is the valid one
     EXPECT_EQ(log.find("  set "), log.find("  set channel 46")) << log;
     const CtlRun all = Ctl({"ports", "--all"});
     EXPECT_NE(all.out.find("COM7  /nonexistent/tty7  not there\n"), std::string::npos) << all.out;
 
     // A monitor prints the first state and each change, and ends with 0 on Ctrl-C.
-    Child monitor(VARNEL_CTL_PATH, {"COM100", "monitor", "--interval", "0.05", "--json"}, m_dir);
-    ASSERT_TRUE(WaitUntil([&] { return Lines(monitor.Out()).size() == 1; })) << monitor.Err();
+    const auto monitor = StartCtl({"COM100", "monitor", "--interval", "0.05", "--json"});
+    ASSERT_TRUE(WaitUntil([&] { return Lines(monitor->Output()).size() == 1; }))
+        << monitor->Errors();
     // Some unchanged polls (the monitor holds the port meanwhile), then Ctrl-C.
     EXPECT_EQ(Ctl({"COM100", "get"}).code, kExitPort);
-    const std::size_t logged = Lines(module.Out()).size();
-    ASSERT_TRUE(WaitUntil([&] { return Lines(module.Out()).size() >= logged + 12; }));
-    monitor.Signal(SIGINT);
-    EXPECT_EQ(monitor.Wait(), 0);
-    const std::vector<std::string> records = Lines(monitor.Out());
+    const std::size_t logged = Lines(module.Output()).size();
+    ASSERT_TRUE(WaitUntil([&] { return Lines(module.Output()).size() >= logged + 12; }));
+    monitor->Signal(SIGINT);
+    EXPECT_EQ(monitor->Wait(testkit::kGenerousMs), 0);
+    const std::vector<std::string> records = Lines(monitor->Output());
     ASSERT_EQ(records.size(), 1u) << "only changes are printed";
     EXPECT_EQ(nlohmann::json::parse(records[0])["channel"], 1);
 }
@@ -282,22 +199,20 @@ TEST_F(CtlProcess, NoReplyOrAPulledModuleEndsInBoundedTimeWithItsCode) {
 }
 
 TEST_F(CtlProcess, InterruptedSweepLeavesACompleteCsvAndTheLaserOff) {
-    Child& module = StartModule(105, {"--output", "on"});
+    Process& module = StartModule(105, {"--output", "on"});
     const fs::path csv = m_dir / "cut.csv";
-    Child sweep(
-        VARNEL_CTL_PATH,
-        {"COM105", "sweep", "1-89", "--dwell", "0.05", "--csv", csv, "--output", "off-at-end"},
-        m_dir);
-    ASSERT_TRUE(WaitUntil([&] { return Lines(ReadFile(csv)).size() >= 4; })) << sweep.Err();
-    sweep.Signal(SIGINT);
-    EXPECT_EQ(sweep.Wait(), kExitInterrupted) << sweep.Err();
+    const auto sweep = StartCtl(
+        {"COM105", "sweep", "1-89", "--dwell", "0.05", "--csv", csv, "--output", "off-at-end"});
+    ASSERT_TRUE(WaitUntil([&] { return Lines(ReadFile(csv)).size() >= 4; })) << sweep->Errors();
+    sweep->Signal(SIGINT);
+    EXPECT_EQ(sweep->Wait(testkit::kGenerousMs), kExitInterrupted) << sweep->Errors();
 
     const std::string text = ReadFile(csv);
     const std::vector<std::string> rows = Lines(text);
     ASSERT_GE(rows.size(), 4u);
     ASSERT_LT(rows.size(), 90u) << "ended early";
     EXPECT_EQ(text.back(), '\n') << "no half row";
-    EXPECT_EQ(Lines(sweep.Out()).size(), rows.size() - 1) << "every record on stdout too";
+    EXPECT_EQ(Lines(sweep->Output()).size(), rows.size() - 1) << "every record on stdout too";
     for (std::size_t i = 1; i < rows.size(); ++i) {
         EXPECT_EQ(std::count(rows[i].begin(), rows[i].end(), ','), 9) << rows[i];
         EXPECT_NE(rows[i].find(",sweep," + std::to_string(i) + ",1," + std::to_string(i) + ","),
@@ -313,8 +228,8 @@ TEST_F(CtlProcess, OpenFailuresSayWhyAndWhatToDo) {
     StartModule(106);
     StartModule(107);
     StartModule(110);
-    Child holder(VARNEL_CTL_PATH, {"COM106", "monitor", "--interval", "0.05"}, m_dir);
-    ASSERT_TRUE(WaitUntil([&] { return !holder.Out().empty(); })) << holder.Err();
+    const auto holder = StartCtl({"COM106", "monitor", "--interval", "0.05"});
+    ASSERT_TRUE(WaitUntil([&] { return !holder->Output().empty(); })) << holder->Errors();
     CSerialLink panelLink;
     IdleOwner owner;
     ASSERT_NE(
@@ -327,7 +242,7 @@ TEST_F(CtlProcess, OpenFailuresSayWhyAndWhatToDo) {
     // A FIFO where a lock file or the CSV file belongs would hold an open until a writer or
     // reader came: both are refused at once.
     const fs::path fifoCsv = m_dir / "fifo.csv";
-    ASSERT_EQ(::mkfifo((m_ports / LockFileName(Pty(110))).c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo((fs::path(m_folder.LockFolder()) / LockFileName(Pty(110))).c_str(), 0600), 0);
     ASSERT_EQ(::mkfifo(fifoCsv.c_str(), 0600), 0);
 
     // clang-format off
@@ -350,8 +265,8 @@ TEST_F(CtlProcess, OpenFailuresSayWhyAndWhatToDo) {
     }
     EXPECT_EQ(ReadFile(file), "not a tty\n") << "never written to";
     panelLink.Close();
-    holder.Signal(SIGTERM);
-    EXPECT_EQ(holder.Wait(), 0);
+    holder->Signal(SIGTERM);
+    EXPECT_EQ(holder->Wait(testkit::kGenerousMs), 0);
     EXPECT_EQ(Ctl({"COM107", "get", "output"}).out, "output off\n") << "free again";
 }
 

@@ -8,21 +8,21 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QRegularExpression>
 #include <filesystem>
 #include <memory>
 #include <set>
 
-#include "ChildProcess.h"
 #include "ControlSocketPath.h"
 #include "ControllerDlg.h"
-#include "E2eSupport.h"
 #include "PanelDriver.h"
 #include "PanelProgram.h"
+#include "PortFolder.h"
+#include "Process.h"
+#include "QtWait.h"
 #include "SerialLink.h"
 
-using e2e::WaitUntil;
+using testkit::QtWaitUntil;
 
 namespace {
 
@@ -38,33 +38,30 @@ struct CtlRun {
 /// varnel-ctl as a child; the panel's event loop runs while it does.
 class CtlChild {
 public:
-    explicit CtlChild(const QStringList& args) {
-        m_process.start(VARNEL_CTL_PATH, args);
-        m_process.waitForStarted();
-    }
-    ~CtlChild() {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished();
+    explicit CtlChild(const std::vector<QString>& args) {
+        std::vector<std::string> strings;
+        for (const QString& arg : args) {
+            strings.push_back(arg.toStdString());
         }
+        m_process.Start(VARNEL_CTL_PATH, strings, {.inputPipe = false});
     }
-    bool Running() const { return m_process.state() != QProcess::NotRunning; }
+    bool Running() { return !m_process.Exited(); }
     CtlRun Finish(const std::function<void()>& meanwhile = {}) {
-        WaitUntil([&] {
+        QtWaitUntil([&] {
             if (meanwhile) {
                 meanwhile();
             }
             return !Running();
         });
         CtlRun run;
-        run.code = Running() ? -1 : m_process.exitCode();
-        run.out = QString::fromUtf8(m_process.readAllStandardOutput());
-        run.err = QString::fromUtf8(m_process.readAllStandardError());
+        run.code = m_process.Wait(0);
+        run.out = QString::fromStdString(m_process.Output());
+        run.err = QString::fromStdString(m_process.Errors());
         return run;
     }
 
 private:
-    QProcess m_process;
+    testkit::Process m_process;
 };
 
 /// A raw client of the control socket; waits for answers with the panel's loop running.
@@ -87,7 +84,7 @@ public:
     QJsonObject Answer() {
         std::size_t end = std::string::npos;
         bool closed = false;
-        WaitUntil([&] {
+        QtWaitUntil([&] {
             char chunk[4096];
             const ssize_t got = ::recv(m_fd, chunk, sizeof chunk, MSG_DONTWAIT);
             if (got > 0) {
@@ -106,7 +103,7 @@ public:
     }
     /// True once the panel has closed the connection (and sent nothing more).
     bool ClosedByPanel() {
-        return WaitUntil([&] {
+        return QtWaitUntil([&] {
             char byte = 0;
             return ::recv(m_fd, &byte, 1, MSG_DONTWAIT) == 0;
         });
@@ -132,26 +129,27 @@ protected:
             qunsetenv("XDG_RUNTIME_DIR");
         }
     }
-    void StartAndOpen(const QStringList& extra = {}) {
-        ASSERT_TRUE(testkit::StartModule(
-            m_module, VARNEL_MODULE_PATH, kCom,
-            QStringList{"--log", "--channel", "45", "--power", "12.34", "--output", "on"} + extra));
-        ASSERT_TRUE(m_panel.Show(e2e::kGenerousMs));
-        ASSERT_TRUE(m_panel.OpenCom(kCom, e2e::kGenerousMs));
-        ASSERT_TRUE(WaitUntil([&] { return m_state.synced; })) << m_module.Output().toStdString();
+    void StartAndOpen(const std::vector<std::string>& extra = {}) {
+        std::vector<std::string> args{"--log", "--channel", "45", "--power",
+                                      "12.34", "--output",  "on"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        ASSERT_TRUE(testkit::StartModule(m_module, VARNEL_MODULE_PATH, kCom, args));
+        ASSERT_TRUE(m_panel.Show(testkit::kGenerousMs));
+        ASSERT_TRUE(m_panel.OpenCom(kCom, testkit::kGenerousMs));
+        ASSERT_TRUE(QtWaitUntil([&] { return m_state.synced; })) << m_module.Output();
         ASSERT_FALSE(m_dialog.Server().Path().empty());
     }
     // Frames the module received, by meaning in its wire log ("set channel 50").
     int Received(const QString& meaning) const {
-        return static_cast<int>(QString::fromLocal8Bit(m_module.Output())
+        return static_cast<int>(QString::fromStdString(m_module.Output())
                                     .count(QRegularExpression(" rx .*  " + meaning + "\n")));
     }
     QString Port() const { return QStringLiteral("COM%1").arg(kCom); }
 
-    e2e::PortFolderScope m_folder;
+    testkit::PortFolder m_folder;
     QByteArray m_oldRuntime;
     bool m_hadRuntime = false;
-    testkit::ChildProcess m_module;
+    testkit::Process m_module;
     ControllerState m_state;
     CSerialLink m_link;
     CControllerDlg m_dialog{m_state, m_link};
@@ -162,16 +160,14 @@ protected:
 // get are answered, two scripts switching the output off at once switch it off once, and
 // running out of descriptors neither spins the panel nor stops it for good.
 TEST_F(ControlSocketEndToEnd, TheProgramAsStartedServesScriptsAndOutlastsRunningOutOfDescriptors) {
-    ASSERT_TRUE(testkit::HideFixedPorts(m_folder.Path()));
     ASSERT_TRUE(testkit::StartModule(m_module, VARNEL_MODULE_PATH, kCom,
                                      {"--log", "--channel", "45", "--output", "on"}));
     testkit::PanelProgram program;
     std::string error;
     ASSERT_TRUE(program.Start(VARNEL_PATH, error)) << error;
     ASSERT_TRUE(program.PressSpace());  // OpenPort has the focus, the module's port item 0
-    ASSERT_TRUE(WaitUntil([&] { return !program.SocketPath().empty(); }))
-        << program.Stop().toStdString();
-    ASSERT_TRUE(WaitUntil([&] { return CtlChild({Port(), "get"}).Finish().code == 0; }));
+    ASSERT_TRUE(QtWaitUntil([&] { return !program.SocketPath().empty(); })) << program.Stop();
+    ASSERT_TRUE(QtWaitUntil([&] { return CtlChild({Port(), "get"}).Finish().code == 0; }));
 
     const CtlRun set = CtlChild({Port(), "set", "channel", "50"}).Finish();
     EXPECT_EQ(set.code, 0) << set.err.toStdString();
@@ -203,7 +199,7 @@ TEST_F(ControlSocketEndToEnd, TheProgramAsStartedServesScriptsAndOutlastsRunning
         many.push_back(std::make_unique<RawClient>(path));
     }
     const long before = program.CpuTicks();
-    WaitUntil([&] { return program.CpuTicks() - before > 50; }, 1500);
+    QtWaitUntil([&] { return program.CpuTicks() - before > 50; }, 1500);
     EXPECT_LT(program.CpuTicks() - before, 50) << "CPU ticks spent with no descriptor left";
     many.clear();
     RawClient late(path);
@@ -266,9 +262,9 @@ TEST_F(ControlSocketEndToEnd, ThePortClosedOrPulledMidSweepEndsItWithAClearError
         EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(path))) << "socket removed";
     }
     // Reopened; the module then goes away with the sweep running.
-    ASSERT_TRUE(m_panel.OpenCom(kCom, e2e::kGenerousMs));
-    ASSERT_TRUE(WaitUntil([&] { return m_state.synced; }));
-    e2e::Operator answer;
+    ASSERT_TRUE(m_panel.OpenCom(kCom, testkit::kGenerousMs));
+    ASSERT_TRUE(QtWaitUntil([&] { return m_state.synced; }));
+    testkit::Operator answer;
     const CtlRun run = CtlChild({Port(), "sweep", "1-89", "--dwell", "0.1"}).Finish();
     EXPECT_EQ(run.code, 2);
     EXPECT_TRUE(run.err.contains("went away")) << run.err.toStdString();
@@ -285,8 +281,8 @@ TEST_F(ControlSocketEndToEnd, RudeAndManyClientsLeaveThePanelResponsive) {
                               "\n"));
     }
     // The slider moves on the module's reply (the field shows the typed text at once).
-    EXPECT_TRUE(WaitUntil([&] { return m_panel.SliderValue("IDC_SLIDER_CHANNEL") == 30; }))
-        << m_module.Output().toStdString();
+    EXPECT_TRUE(QtWaitUntil([&] { return m_panel.SliderValue("IDC_SLIDER_CHANNEL") == 30; }))
+        << m_module.Output();
     // Never reads: pipelines thousands of requests.
     RawClient deaf(path);
     std::string flood;
@@ -324,14 +320,14 @@ TEST_F(ControlSocketEndToEnd, EndingThePanelAnswersAndClosesItsClients) {
     CSerialLink link;
     auto dialog = std::make_unique<CControllerDlg>(state, link);
     PanelDriver panel(*dialog, state);
-    ASSERT_TRUE(panel.Show(e2e::kGenerousMs));
-    ASSERT_TRUE(panel.OpenCom(kCom, e2e::kGenerousMs));
-    ASSERT_TRUE(WaitUntil([&] { return state.synced; }));
+    ASSERT_TRUE(panel.Show(testkit::kGenerousMs));
+    ASSERT_TRUE(panel.OpenCom(kCom, testkit::kGenerousMs));
+    ASSERT_TRUE(QtWaitUntil([&] { return state.synced; }));
     const std::string path = dialog->Server().Path();
     RawClient client(path);
     ASSERT_TRUE(client.Send(R"({"v":1,"cmd":"set","what":"channel","value":7})"
                             "\n"));
-    ASSERT_TRUE(WaitUntil([&] { return panel.Text("IDC_EDIT_CHANNEL") == "7"; }));
+    ASSERT_TRUE(QtWaitUntil([&] { return panel.Text("IDC_EDIT_CHANNEL") == "7"; }));
     dialog.reset();
     const QJsonObject answer = client.Answer();
     EXPECT_EQ(answer["ok"], QJsonValue(false));

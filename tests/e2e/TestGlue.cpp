@@ -7,13 +7,15 @@
 #include <memory>
 
 #include "DeviceWatcher.h"
-#include "E2eSupport.h"
 #include "LinkBridge.h"
 #include "LinkMessages.h"
 #include "MessageBoxReporter.h"
+#include "PortFolder.h"
+#include "Pty.h"
+#include "QtWait.h"
 #include "SerialLink.h"
 
-using e2e::WaitUntil;
+using testkit::QtWaitUntil;
 
 namespace {
 
@@ -37,22 +39,22 @@ protected:
                               1000, 1000),
                   0);
         m_link.StartMonitor();
-        ASSERT_TRUE(WaitUntil([this] {
-            return m_pty.Write("?") && WaitUntil([this] { return !m_got.empty(); }, 100);
+        ASSERT_TRUE(QtWaitUntil([this] {
+            return m_pty.Write("?") && QtWaitUntil([this] { return !m_got.empty(); }, 100);
         }));
         m_pty.Write("!");  // every earlier probe arrives before it
-        ASSERT_TRUE(WaitUntil([this] { return m_got.back() == '!'; }));
+        ASSERT_TRUE(QtWaitUntil([this] { return m_got.back() == '!'; }));
         m_got.clear();
     }
     // Writes `bytes` and waits, processing no events, until their first delivery is parked.
     bool WriteParked(const std::string& bytes) {
         const int before = m_bridge->m_wakes;
         return m_pty.Write(bytes) &&
-               WaitUntil([&] { return m_bridge->m_wakes > before; }, e2e::kGenerousMs, false);
+               QtWaitUntil([&] { return m_bridge->m_wakes > before; }, testkit::kGenerousMs, false);
     }
 
-    e2e::PortFolderScope m_folder;
-    e2e::PublishedPty m_pty{7};
+    testkit::PortFolder m_folder{false};
+    testkit::Pty m_pty{7, true};
     CSerialLink m_link;
     std::string m_got;
     bool m_onGuiThread = true;
@@ -68,7 +70,7 @@ protected:
 TEST_F(LinkHandOff, DeliversRawInOrderOnTheGuiThreadAndCloseHandlesAParkedOne) {
     const std::string sent("\x01\x01\x01\x00\x2D\x30\xFF\r\n\x03 tail", 12);
     ASSERT_TRUE(m_pty.Write(sent));
-    EXPECT_TRUE(WaitUntil([&] { return m_got.size() >= sent.size(); }));
+    EXPECT_TRUE(QtWaitUntil([&] { return m_got.size() >= sent.size(); }));
     EXPECT_EQ(m_got, sent);
     EXPECT_TRUE(m_onGuiThread);
 
@@ -83,7 +85,7 @@ TEST_F(LinkHandOff, NoDeliveryReachesADestroyedOwner) {
     ASSERT_TRUE(WriteParked("XYZ"));
     m_bridge.reset();  // with a delivery parked and its wake-up queued
     m_pty.Write("more bytes after the owner left");
-    WaitUntil([] { return false; }, 200);
+    QtWaitUntil([] { return false; }, 200);
     m_link.Close();
     EXPECT_EQ(m_got, "");
 }
@@ -95,7 +97,7 @@ TEST(MessageBoxReporterTest, WorkerWaitsForTheBoxShownInsideAClose) {
     LinkBridge bridge(link, {});
     MessageBoxReporter reporter;
     std::atomic<bool> returned{false};
-    e2e::Operator answer([&](QMessageBox* box) {
+    testkit::Operator answer([&](QMessageBox* box) {
         EXPECT_EQ(box->windowTitle() + "|" + box->text(),
                   "Application Error|WARNING:  ReadFile() Failed");
         EXPECT_EQ(box->icon(), QMessageBox::Critical);
@@ -106,12 +108,12 @@ TEST(MessageBoxReporterTest, WorkerWaitsForTheBoxShownInsideAClose) {
         reporter.ShowReport("Application Error", "WARNING:  ReadFile() Failed");
         returned = true;
     });
-    EXPECT_TRUE(WaitUntil(
+    EXPECT_TRUE(QtWaitUntil(
         [&] {
             bridge.ServiceWhileClosing();
             return returned.load();
         },
-        e2e::kGenerousMs, false));
+        testkit::kGenerousMs, false));
     monitor.join();
     EXPECT_EQ(answer.Answered(), 1);
 }
@@ -126,7 +128,7 @@ TEST(DeviceWatcherTest, OneNotificationPerBatchHeldUntilACloseEnds) {
     };
     link("COM3");
     link("COM4");  // both queued before the loop runs: one batch
-    ASSERT_TRUE(WaitUntil([&] { return spy.count() >= 1; }));
+    ASSERT_TRUE(QtWaitUntil([&] { return spy.count() >= 1; }));
     QCoreApplication::processEvents();
     EXPECT_EQ(spy.count(), 1);
 
@@ -134,19 +136,19 @@ TEST(DeviceWatcherTest, OneNotificationPerBatchHeldUntilACloseEnds) {
     CSerialLink serial;
     LinkBridge bridge(serial, {});
     const auto serviceUntil = [&](unsigned held) {
-        return WaitUntil(
+        return QtWaitUntil(
             [&] {
                 bridge.ServiceWhileClosing();
                 return watcher.HeldBatches() == held;
             },
-            e2e::kGenerousMs, false);
+            testkit::kGenerousMs, false);
     };
     link("COM5");
     ASSERT_TRUE(serviceUntil(1));
     link("COM6");
     ASSERT_TRUE(serviceUntil(2));
     EXPECT_EQ(spy.count(), 1);
-    EXPECT_TRUE(WaitUntil([&] { return spy.count() == 3; }));
+    EXPECT_TRUE(QtWaitUntil([&] { return spy.count() == 3; }));
     EXPECT_FALSE(watcher.IsHoldingBack());
 }
 

@@ -13,9 +13,9 @@
 
 #include "ControllerDlg.h"
 #include "NumberEdit.h"
-#include "PanelProgram.h"
 #include "PortFacts.h"
 #include "PortFolder.h"
+#include "Pty.h"
 #include "SerialLink.h"
 
 namespace {
@@ -189,10 +189,10 @@ TEST_F(Dialog, EntryFieldsAreNumberFieldsWhoseOffsetNeverGrows) {
 // The port list shows the ports that are there (here only COM9 and COM10, pseudo-terminals of
 // the test's own), in numeric order, each with its device's facts as tooltip.
 TEST(PortList, ShowsExistingPortsInNumericOrder) {
-    testkit::PortFolderScope folder;
-    const testkit::PublishedPty ten(10), nine(9);
+    testkit::PortFolder folder{false};
+    const testkit::Pty ten(10), nine(9);
     ASSERT_EQ(ten.Error() + nine.Error(), "");
-    ASSERT_TRUE(testkit::HideFixedPorts(folder.Path()));
+    ASSERT_TRUE(testkit::HideFixedPorts(folder.Path()));  // the fixed table adds nothing
     ControllerState state;
     CSerialLink link;
     CControllerDlg dialog(state, link);

@@ -102,34 +102,4 @@ bool FileExists(const std::string& path) {
     return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-std::vector<std::string> ReceivedValues(const std::string& log, const std::string& prefix) {
-    // A line: "  12.345 rx  00 01 02 03 04 05  set power 8.20 dBm"
-    std::vector<std::string> values;
-    std::istringstream lines(log);
-    std::string line;
-    const std::string marker = "  " + prefix;
-    while (std::getline(lines, line)) {
-        const std::size_t at = line.find(marker);
-        if (line.find(" rx ") != std::string::npos && at != std::string::npos) {
-            values.push_back(line.substr(at + marker.size()));
-        }
-    }
-    return values;
-}
-
-std::size_t FirstReceived(const std::string& log, const std::string& meaning) {
-    std::istringstream lines(log);
-    std::string line;
-    std::size_t index = 0;
-    while (std::getline(lines, line)) {
-        if (line.find(" rx ") != std::string::npos && line.size() >= meaning.size() + 2 &&
-            line.compare(line.size() - meaning.size() - 2, std::string::npos, "  " + meaning) ==
-                0) {
-            return index;
-        }
-        ++index;
-    }
-    return std::string::npos;
-}
-
 }  // namespace driver

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <functional>
 #include <string>
-#include <vector>
 
 #include <windows.h>
 
@@ -38,11 +37,5 @@ std::string ReadFileText(const std::string& path);
 bool TouchFile(const std::string& path);
 /// True when `path` exists.
 bool FileExists(const std::string& path);
-
-/// The values of the module's wire-log lines received from the panel ("rx") whose meaning
-/// starts with `prefix` ("set power "), in order: the text after the prefix.
-std::vector<std::string> ReceivedValues(const std::string& log, const std::string& prefix);
-/// The position of the first received line whose meaning is `meaning`; npos when none.
-std::size_t FirstReceived(const std::string& log, const std::string& meaning);
 
 }  // namespace driver

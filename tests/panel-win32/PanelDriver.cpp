@@ -15,6 +15,7 @@
 #include "ControlIds.h"
 #include "DialogTemplate.h"
 #include "DriverSupport.h"
+#include "PanelScenario.h"
 
 // After the project's headers, which declare names that windows.h defines as macros.
 #include <windows.h>
@@ -32,9 +33,9 @@ namespace {
 const std::string kPortName = "COM5";
 
 /// The running panel: its process and its dialog.
-class Panel {
+class PanelWindow {
 public:
-    ~Panel() {
+    ~PanelWindow() {
         if (m_process.hProcess != nullptr) {
             if (::WaitForSingleObject(m_process.hProcess, 0) == WAIT_TIMEOUT) {
                 ::TerminateProcess(m_process.hProcess, 99);
@@ -230,7 +231,7 @@ std::string IconSizes(const std::string& exe) {
     return sizes;
 }
 
-void CheckTheDialogAsBuilt(const Panel& panel, const std::string& exe) {
+void CheckTheDialogAsBuilt(const PanelWindow& panel, const std::string& exe) {
     HWND dialog = panel.Dialog();
     Check((::GetWindowLongA(dialog, GWL_EXSTYLE) & WS_EX_APPWINDOW) != 0,
           "the dialog has its own taskbar button");
@@ -283,45 +284,13 @@ void CheckTheDialogAsBuilt(const Panel& panel, const std::string& exe) {
 
 // --- the scenario -------------------------------------------------------------------------
 
-int Hundredths(const std::string& value) {
-    int units = 0;
-    int fraction = 0;
-    return std::sscanf(value.c_str(), "%d.%d", &units, &fraction) == 2 ? units * 100 + fraction
-                                                                       : -1;
-}
-
-/// Holds the power's up button until the module has seen a step of 0.02 dBm, then lets go.
-void HoldPowerUp(const Panel& panel, const std::string& log, int firstStep) {
-    HWND button = panel.Item(IDC_BTN_POWER_UP);
-    const std::size_t before =
-        driver::ReceivedValues(driver::ReadFileText(log), "set power ").size();
-    auto steps = [&] {
-        std::vector<int> values;
-        const auto received = driver::ReceivedValues(driver::ReadFileText(log), "set power ");
-        for (std::size_t i = before; i < received.size(); ++i) {
-            values.push_back(Hundredths(received[i]));
-        }
-        return values;
-    };
-    auto accelerated = [&] {
-        const std::vector<int> values = steps();
-        return values.size() >= 2 && values.back() - values[values.size() - 2] == 2;
-    };
-    ::PostMessageA(button, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(4, 4));
-    // 26 ticks of 200 ms before the step grows.
-    const bool grew = WaitUntil(accelerated, 2 * driver::kGenerousMs);
-    ::PostMessageA(button, WM_LBUTTONUP, 0, MAKELPARAM(4, 4));
-    const std::vector<int> values = steps();
-    std::string seen;
-    bool ordered = values.size() >= 2 && values[0] == firstStep;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        seen += std::to_string(values[i]) + " ";
-        if (i > 0 && (values[i] < values[i - 1] || values[i] - values[i - 1] > 2)) {
-            ordered = false;
+int IdOf(const std::string& name) {
+    for (const varnel::ControlTemplate& control : varnel::kControllerControls) {
+        if (control.name == name) {
+            return control.id;
         }
     }
-    Check(grew && ordered, "a held step button steps by 0.01 dBm every tick and then by 0.02 dBm",
-          seen);
+    return 0;
 }
 
 bool WaitForSignal(const std::string& path) {
@@ -329,117 +298,98 @@ bool WaitForSignal(const std::string& path) {
                  "the script answers with " + path);
 }
 
+/// The scenario's adapter: window messages to the panel, signal files to the script that owns
+/// the modules (see the top of this file).
+class Adapter : public scenario::Panel {
+public:
+    Adapter(PanelWindow& panel, std::string log1, std::string log2, std::string signals)
+        : m_panel(panel), m_logs{std::move(log1), std::move(log2)}, m_signals(std::move(signals)) {}
+
+    std::string OurPort() const override { return kPortName; }
+    std::string Text(const std::string& control) override {
+        HWND item = m_panel.Item(IdOf(control));
+        return driver::ClassName(item) == "msctls_trackbar32"
+                   ? std::to_string(Send(item, TBM_GETPOS))
+                   : driver::Text(item);
+    }
+    std::vector<std::string> Ports() override { return m_panel.Ports(); }
+    bool Closed() override { return m_panel.Closed(); }
+    bool Visible() override { return ::IsWindowVisible(m_panel.Dialog()) != FALSE; }
+    bool OpenOurPort() override { return m_panel.OpenOurPort(); }
+    void Slide(const std::string& control, const std::vector<int>& positions) override {
+        for (int position : positions) {
+            Send(m_panel.Item(IdOf(control)), TBM_SETPOS, TRUE, position);
+        }
+    }
+    bool SlideIsAtomic() const override { return false; }
+    // Typed as characters through the field's filter, after the keys posted before them.
+    void Type(const std::string& field, const std::string& chars) override {
+        HWND edit = m_panel.Item(IdOf(field));
+        Send(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(""));
+        for (char c : chars) {
+            ::PostMessageA(edit, WM_CHAR, static_cast<WPARAM>(c), 1);
+        }
+    }
+    void Key(const std::string& control, bool escape) override {
+        m_panel.PostKey(m_panel.Item(IdOf(control)), escape ? VK_ESCAPE : VK_RETURN);
+    }
+    void Click(const std::string& button) override { m_panel.Click(IdOf(button)); }
+    void Hold(const std::string& button, bool down) override {
+        ::PostMessageA(m_panel.Item(IdOf(button)), down ? WM_LBUTTONDOWN : WM_LBUTTONUP,
+                       down ? MK_LBUTTON : 0, MAKELPARAM(4, 4));
+    }
+    bool AnswerReport() override {
+        HWND box = driver::FindDialog(m_panel.Pid(), "Application Error");
+        if (box == nullptr) {
+            return false;
+        }
+        Send(box, WM_COMMAND, IDOK);
+        return WaitUntil([&] { return ::IsWindow(box) == FALSE; });
+    }
+    void DeviceChange() override {
+        ::PostMessageA(m_panel.Dialog(), WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
+    }
+    bool Module(scenario::ModuleEvent event) override {
+        static const char* const kAsk[] = {"freeze", "thaw", "unplug", "replug"};
+        static const char* const kAnswer[] = {"frozen", "", "", "replugged"};
+        const auto index = static_cast<std::size_t>(event);
+        return driver::TouchFile(m_signals + "\\" + kAsk[index]) &&
+               (*kAnswer[index] == 0 || WaitForSignal(m_signals + "\\" + kAnswer[index]));
+    }
+    std::string WireLog(int module) override {
+        return driver::ReadFileText(m_logs[module == 1 ? 0 : 1]);
+    }
+    bool ExitWithPortOpen(std::string& detail) override {
+        ::PostMessageA(m_panel.Dialog(), WM_CLOSE, 0, 0);
+        DWORD code = 1;
+        const bool ended = m_panel.WaitExit(code);
+        detail = "exit " + std::to_string(code);
+        return ended && code == 0;
+    }
+    void Idle(int ms) override { ::Sleep(static_cast<DWORD>(ms)); }
+    void Check(bool passed, const std::string& what, const std::string& detail) override {
+        driver::Check(passed, what, detail);
+    }
+
+private:
+    PanelWindow& m_panel;
+    std::string m_logs[2];
+    std::string m_signals;
+};
+
 int Scenario(const std::string& exe, const std::string& log1, const std::string& log2,
              const std::string& signals) {
-    Panel panel;
+    PanelWindow panel;
     if (!panel.Start(exe)) {
         return 1;
     }
     CheckTheDialogAsBuilt(panel, exe);
-    const std::vector<std::string> ports = panel.Ports();
-    Check(ports == std::vector<std::string>{kPortName}, "the prefix lists COM5 alone",
-          std::to_string(ports.size()) + " ports, first " + (ports.empty() ? "-" : ports[0]));
-    if (!panel.OpenOurPort() || !panel.WaitSynced("ON")) {
-        return 1;
-    }
-
-    std::string log = driver::ReadFileText(log1);
-    const std::size_t channel = driver::FirstReceived(log, "query channel");
-    const std::size_t power = driver::FirstReceived(log, "query power");
-    const std::size_t output = driver::FirstReceived(log, "query output");
-    Check(channel != std::string::npos && channel < power && power < output &&
-              output != std::string::npos,
-          "the start-up queries channel, then power, then output");
-    Check(panel.Readouts() == "45 45 193900 1546.12 C39 | 12.34 1234 | ON",
-          "readouts C39, 193900 GHz, 1546.12 nm, 12.34 dBm", panel.Readouts());
-
-    Send(panel.Item(IDC_SLIDER_CHANNEL), TBM_SETPOS, TRUE, 50);
-    Check(WaitUntil([&] { return panel.Readouts().rfind("50 50 194150 1544.13 H41 |", 0) == 0; }),
-          "the channel slider is tracked to channel 50", panel.Readouts());
-
-    Send(panel.Item(IDC_EDIT_CHANNEL), WM_SETTEXT, 0, reinterpret_cast<LPARAM>("12"));
-    panel.PostKey(panel.Item(IDC_EDIT_CHANNEL), VK_RETURN);
-    Check(WaitUntil([&] { return panel.Readouts().rfind("12 12 192250 1559.39 H22 |", 0) == 0; }),
-          "a typed channel 12 and Enter", panel.Readouts());
-
-    // Typed as characters through the field's filter: "a", the second "." and "x" are dropped.
-    HWND powerEdit = panel.Item(IDC_EDIT_POWER);
-    Send(powerEdit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(""));
-    for (char c : std::string("a8.x.2")) {
-        ::PostMessageA(powerEdit, WM_CHAR, static_cast<WPARAM>(c), 1);
-    }
-    Check(WaitUntil([&] { return Text(powerEdit) == "8.2"; }),
-          "the power field filters \"a8.x.2\" to 8.2", Text(powerEdit));
-    panel.PostKey(powerEdit, VK_RETURN);
-    Check(WaitUntil([&] { return panel.Readouts().find("| 8.20 820 |") != std::string::npos; }),
-          "a typed power 8.2 and Enter", panel.Readouts());
-    Check(!driver::ReceivedValues(driver::ReadFileText(log1), "set power 8.20 dBm").empty(),
-          "820 hundredths on the wire");
-    // Esc in a multi-line field would close the dialog, and Enter on a focused button would
-    // press it. The typed "9" after them shows when the panel has handled both.
-    panel.PostKey(powerEdit, VK_ESCAPE);
-    panel.PostKey(panel.Item(IDC_BTN_OPENPORT), VK_RETURN);
-    ::PostMessageA(powerEdit, EM_SETSEL, 0, -1);
-    ::PostMessageA(powerEdit, WM_CHAR, '9', 1);
-    Check(WaitUntil([&] { return Text(powerEdit) == "9"; }) &&
-              ::IsWindowVisible(panel.Dialog()) != FALSE &&
-              panel.ItemText(IDC_BTN_OPENPORT) == "ClosePort",
-          "Enter and Esc leave the panel open", Text(powerEdit));
-
-    // The module is stopped while the toggle is pressed, so no reply can arrive before the
-    // caption is read; once it runs again, its reply turns the caption.
-    driver::TouchFile(signals + "\\freeze");
-    if (!WaitForSignal(signals + "\\frozen")) {
-        return 1;
-    }
-    panel.Click(IDC_BTN_OUTPUT);
-    Check(panel.ItemText(IDC_BTN_OUTPUT) == "ON", "the toggle keeps its caption until the reply");
-    driver::TouchFile(signals + "\\thaw");
-    Check(WaitUntil([&] { return panel.ItemText(IDC_BTN_OUTPUT) == "OFF"; }),
-          "the output reply turns the caption to OFF");
-    Check(!driver::ReceivedValues(driver::ReadFileText(log1), "set output off").empty(),
-          "set output off on the wire");
-    HoldPowerUp(panel, log1, 821);
-
-    // The module is pulled: one report, then a device change finds COM5 gone.
-    driver::TouchFile(signals + "\\unplug");
-    HWND box = nullptr;
-    Check(WaitUntil([&] { return (box = driver::FindDialog(panel.Pid(), "Application Error")); }),
-          "the pulled module brings up a report box");
-    if (box != nullptr) {
-        Send(box, WM_COMMAND, IDOK);
-        Check(WaitUntil([&] { return ::IsWindow(box) == FALSE; }), "the report box is dismissed");
-    }
-    ::PostMessageA(panel.Dialog(), WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
-    Check(WaitUntil([&] { return panel.Closed() && panel.PortIndex(kPortName) < 0; }),
-          "a device change returns the panel to OpenPort without COM5");
-    Check(driver::FindDialog(panel.Pid(), "Application Error") == nullptr,
-          "the pulled module is reported once");
-
-    // Plugged in again: module 2 streams replies on COM5.
-    driver::TouchFile(signals + "\\replug");
-    if (!WaitForSignal(signals + "\\replugged")) {
-        return 1;
-    }
-    ::PostMessageA(panel.Dialog(), WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
-    Check(WaitUntil([&] { return panel.PortIndex(kPortName) >= 0; }),
-          "a device change lists COM5 again");
-    if (!panel.OpenOurPort() || !panel.WaitSynced("ON")) {
-        return 1;
-    }
-    Check(!driver::ReadFileText(log2).empty(), "module 2 logs its wire");
-
-    // The window closes with the port open while the module streams: the program ends by
-    // itself, cleanly.
-    ::PostMessageA(panel.Dialog(), WM_CLOSE, 0, 0);
-    DWORD code = 1;
-    Check(panel.WaitExit(code) && code == 0, "closing with the port open ends the program",
-          "exit " + std::to_string(code));
-    return driver::Failures() == 0 ? 0 : 1;
+    Adapter adapter(panel, log1, log2, signals);
+    return scenario::Run(adapter) && driver::Failures() == 0 ? 0 : 1;
 }
 
 int Pose(const std::string& exe, const std::string& signals) {
-    Panel panel;
+    PanelWindow panel;
     if (!panel.Start(exe) || !panel.OpenOurPort() || !panel.WaitSynced("ON")) {
         return 1;
     }

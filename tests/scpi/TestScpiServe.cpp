@@ -21,9 +21,9 @@
 #include <fstream>
 #include <string>
 
-#include "ChildProcess.h"
 #include "PanelProgram.h"
 #include "PortFolder.h"
+#include "Process.h"
 
 namespace {
 
@@ -107,44 +107,51 @@ protected:
     }
 
     void StartModuleAgain() {
-        QString error;
+        std::string error;
         ASSERT_TRUE(testkit::StartModule(m_module, VARNEL_MODULE_PATH, kCom, {"--log"}, &error))
-            << error.toStdString();
+            << error;
+    }
+
+    static std::vector<std::string> Strings(const QStringList& list) {
+        std::vector<std::string> strings;
+        for (const QString& s : list) {
+            strings.push_back(s.toStdString());
+        }
+        return strings;
     }
 
     // Starts the server with `args`; the TCP port it listens on.
     int Serve(QStringList args) {
-        m_server.Start(
-            VARNEL_CTL_PATH,
-            QStringList{"serve", "COM" + QString::number(kCom), "--listen", "127.0.0.1:0"} + args);
-        const std::optional<QByteArray> line = m_server.WaitForLine("serving", kDeadlineMs);
+        m_server.Start(VARNEL_CTL_PATH, Strings(QStringList{"serve", "COM" + QString::number(kCom),
+                                                            "--listen", "127.0.0.1:0"} +
+                                                args));
+        const std::optional<std::string> line = m_server.WaitForLine("serving", kDeadlineMs);
         if (!line) {
-            ADD_FAILURE() << "no server: " << m_server.Stop(1000).toStdString();
+            m_server.Stop(1000);
+            ADD_FAILURE() << "no server: " << m_server.Errors();
             return 0;
         }
-        m_serving = line->toStdString();
+        m_serving = *line;
         int port = 0;
-        for (qsizetype i = line->lastIndexOf(':') + 1;
-             i < line->size() && std::isdigit(line->at(i)); ++i) {
-            port = port * 10 + (line->at(i) - '0');
+        for (std::size_t i = line->rfind(':') + 1; i < line->size() && std::isdigit((*line)[i]);
+             ++i) {
+            port = port * 10 + ((*line)[i] - '0');
         }
         return port;
     }
 
     // The server's log after SIGTERM, which must end it with exit code 0.
     std::string StopServer() {
-        ::kill(static_cast<pid_t>(m_server.Pid()), SIGTERM);
-        int code = -1;
-        const QByteArray log = m_server.Stop(kDeadlineMs, &code);
-        EXPECT_EQ(code, 0);
-        return log.toStdString();
+        m_server.Signal(SIGTERM);
+        EXPECT_EQ(m_server.Wait(kDeadlineMs), 0);
+        return m_server.Errors();
     }
 
     // What the module saw up to the frame described as `last`, as its wire log's "rx" lines.
     std::string Received(const QByteArray& last) {
-        EXPECT_TRUE(m_module.WaitForLine(last, kDeadlineMs)) << last.toStdString();
+        EXPECT_TRUE(m_module.WaitForLine(last.toStdString(), kDeadlineMs)) << last.toStdString();
         std::string rx;
-        for (const QByteArray& line : m_module.Output().split('\n')) {
+        for (const QByteArray& line : QByteArray::fromStdString(m_module.Output()).split('\n')) {
             if (line.contains(" rx ")) {
                 rx += line.mid(line.indexOf(" rx ") + 4).simplified().toStdString() + "\n";
             }
@@ -153,19 +160,19 @@ protected:
     }
 
     static std::string Run(const QString& program, const QStringList& args) {
-        QProcess process;
-        process.start(program, args);
-        if (!process.waitForFinished(kDeadlineMs)) {
-            process.kill();
-            process.waitForFinished();
+        testkit::Process process;
+        if (!process.Start(program.toStdString(), Strings(args), {.inputPipe = false})) {
+            return "<not started>";
+        }
+        if (process.Wait(kDeadlineMs) < 0) {
             return "<hung>";
         }
-        return (process.readAllStandardOutput() + process.readAllStandardError()).toStdString();
+        return process.Output() + process.Errors();
     }
 
-    testkit::PortFolderScope m_ports;
-    testkit::ChildProcess m_module;
-    testkit::ChildProcess m_server;
+    testkit::PortFolder m_ports{false};
+    testkit::Process m_module;
+    testkit::Process m_server;
     std::string m_serving;  // the server's line saying where it serves and by which route
 };
 
@@ -293,7 +300,7 @@ TEST_F(ScpiServe, ThroughARunningPanelItsReadoutsFollow) {
          QThread::msleep(50)) {
         shown = Run(VARNEL_CTL_PATH, {"panels"});  // once it holds the port and read the module
     }
-    ASSERT_NE(shown.find("COM200  "), std::string::npos) << shown << panel.Stop().toStdString();
+    ASSERT_NE(shown.find("COM200  "), std::string::npos) << shown << panel.Stop();
 
     const int port = Serve({});
     EXPECT_NE(m_serving.find("through the panel"), std::string::npos) << m_serving;
@@ -328,11 +335,11 @@ TEST_F(ScpiServe, AnnouncedThroughAvahiOnlyBeyondLoopback) {
     config.close();
     const QByteArray oldBus = qgetenv("DBUS_SYSTEM_BUS_ADDRESS");
     qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + bus.toUtf8());
-    testkit::ChildProcess dbus;
-    testkit::ChildProcess avahi;
+    testkit::Process dbus;
+    testkit::Process avahi;
     std::string browse = "Failed to start dbus-daemon and avahi-daemon";
-    if (dbus.Start("dbus-daemon",
-                   {"--nofork", "--print-address", "--config-file=" + config.fileName()}) &&
+    if (dbus.Start("dbus-daemon", {"--nofork", "--print-address",
+                                   "--config-file=" + config.fileName().toStdString()}) &&
         dbus.WaitForLine("unix:", kDeadlineMs) &&
         avahi.Start("avahi-daemon", {"--no-drop-root", "--no-chroot", "--no-rlimits"})) {
         for (QDeadlineTimer deadline(kDeadlineMs);
@@ -345,15 +352,18 @@ TEST_F(ScpiServe, AnnouncedThroughAvahiOnlyBeyondLoopback) {
         qputenv("DBUS_SYSTEM_BUS_ADDRESS", oldBus);
         GTEST_SKIP() << "cannot start a private avahi-daemon here (another may run, or it is not "
                         "installed), so --announce is not tested: "
-                     << browse << avahi.Stop(1000).toStdString();
+                     << browse << (avahi.Stop(1000), avahi.Errors());
     }
     Serve({"--announce"});
     EXPECT_NE(StopServer().find("not announced: listening on loopback only"), std::string::npos);
-    m_server.Start(VARNEL_CTL_PATH, {"serve", "COM" + QString::number(kCom), "--listen",
-                                     "0.0.0.0:0", "--allow", "127.0.0.1/32", "--announce"});
-    const std::optional<QByteArray> serving = m_server.WaitForLine("serving", kDeadlineMs);
-    ASSERT_TRUE(serving) << m_server.Stop(1000).toStdString();
-    const std::string port = serving->mid(serving->lastIndexOf(':') + 1).trimmed().toStdString();
+    m_server.Start(VARNEL_CTL_PATH, {"serve", "COM" + std::to_string(kCom), "--listen", "0.0.0.0:0",
+                                     "--allow", "127.0.0.1/32", "--announce"});
+    const std::optional<std::string> serving = m_server.WaitForLine("serving", kDeadlineMs);
+    ASSERT_TRUE(serving) << (m_server.Stop(1000), m_server.Errors());
+    std::string port = serving->substr(serving->rfind(':') + 1);
+    while (!port.empty() && std::isspace(static_cast<unsigned char>(port.back()))) {
+        port.pop_back();
+    }
     for (QDeadlineTimer deadline(kDeadlineMs);
          browse.find("Varnel\\032laser\\032on\\032COM200;_scpi-raw._tcp;local;") ==
              std::string::npos &&
@@ -362,8 +372,8 @@ TEST_F(ScpiServe, AnnouncedThroughAvahiOnlyBeyondLoopback) {
     }
     EXPECT_NE(browse.find("127.0.0.1;" + port + ";"), std::string::npos) << browse;
     StopServer();
-    for (testkit::ChildProcess* daemon : {&avahi, &dbus}) {
-        ::kill(static_cast<pid_t>(daemon->Pid()), SIGTERM);
+    for (testkit::Process* daemon : {&avahi, &dbus}) {
+        daemon->Signal(SIGTERM);
         daemon->Stop();
     }
     qputenv("DBUS_SYSTEM_BUS_ADDRESS", oldBus);

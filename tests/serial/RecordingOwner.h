@@ -16,6 +16,12 @@ namespace linktest {
 
 using namespace std::chrono_literals;
 
+/// A report as the reporter records it and as standard error shows it.
+inline std::string Report(const std::string& step, const std::string& systemText, int port) {
+    return "Application Error: WARNING:  " + step + " Failed with the following error: \n" +
+           systemText + "\n\nPort: " + std::to_string(port) + "\n";
+}
+
 using Note = std::tuple<unsigned, std::uint32_t, std::int32_t>;  // message, wParam, lParam
 
 /// The owner and reporter of a link. WakeOwner only counts (as a posted call would) and the

@@ -4,7 +4,7 @@
 #include <cerrno>
 
 #include "LinkReport.h"
-#include "LinkTestSupport.h"
+#include "RecordingOwner.h"
 
 namespace {
 

@@ -14,7 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "LinkTestSupport.h"
+#include "PortFolder.h"
+#include "Pty.h"
 
 namespace fs = std::filesystem;
 
@@ -24,17 +25,16 @@ void SetEnv(const char* name, const std::optional<std::string>& value) {
     (void)(value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name));
 }
 
-// COM10 and COM3 are ptys; COM3's folder is $VARNEL_PORTS, the folder the tests fill.
+// COM3 is a pty published in $VARNEL_PORTS, the folder the tests fill; another pty is not.
 class PortNamesTest : public ::testing::Test {
 protected:
-    void Link(int com, const fs::path& target) {
-        fs::create_symlink(target, m_pty3.EntryPath(com));
-    }
-    std::string Entry(int com) const { return m_pty3.EntryPath(com); }
+    void Link(int com, const fs::path& target) { fs::create_symlink(target, Entry(com)); }
+    std::string Entry(int com) const { return m_folder.Entry(com); }
 
-    linktest::PtyPort m_pty10{10};
-    linktest::PtyPort m_pty3{3};
-    fs::path m_dir = fs::path(Entry(3)).parent_path();
+    testkit::PortFolder m_folder{false};
+    testkit::Pty m_pty10;
+    testkit::Pty m_pty3{3};
+    fs::path m_dir = m_folder.Path();
 };
 
 TEST_F(PortNamesTest, FolderEntryFirstThenTheFixedTableAndOnlyLiveTerminalsExist) {
@@ -44,9 +44,9 @@ TEST_F(PortNamesTest, FolderEntryFirstThenTheFixedTableAndOnlyLiveTerminalsExist
     Link(5, m_dir / "plain.txt");
     Link(7, "/dev/null");
     Link(8, "/dev/ptmx");
-    Link(10, m_pty10.EntryPath(10));  // not to be taken for COM1
-    Link(0, m_pty10.EntryPath(10));   // outside 1..254 even with an entry
-    Link(255, m_pty10.EntryPath(10));
+    Link(10, m_pty10.SlavePath());  // not to be taken for COM1
+    Link(0, m_pty10.SlavePath());   // outside 1..254 even with an entry
+    Link(255, m_pty10.SlavePath());
     const std::pair<int, bool> entries[] = {{2, false}, {3, true},  {4, false}, {5, false},
                                             {7, false}, {8, false}, {10, true}};
     for (const auto& [com, exists] : entries) {
@@ -113,7 +113,7 @@ TEST_F(PortNamesTest, FolderFromEnvironmentUsedOnlyWhenNoOtherUserCanPlaceEntrie
         EXPECT_EQ(PortEntryPath(12), row.folder.empty() ? "" : row.folder + "/COM12");
         if (row.folder.empty()) {
             // An entry of another user's never names a port; the fixed table still does.
-            fs::create_symlink(m_pty10.EntryPath(10), choice.path + "/COM150");
+            fs::create_symlink(m_pty10.SlavePath(), choice.path + "/COM150");
             EXPECT_EQ(PortDevicePath(150), "");
             EXPECT_FALSE(PortExists(150));
             EXPECT_EQ(PortDevicePath(1), "/dev/ttyS0");

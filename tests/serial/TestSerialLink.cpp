@@ -11,16 +11,20 @@
 #include <numeric>
 #include <thread>
 
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 
 #include "LineSettings.h"
-#include "LinkTestSupport.h"
 #include "LockFile.h"
+#include "PortFolder.h"
+#include "Pty.h"
+#include "RecordingOwner.h"
 
 namespace {
 
 using namespace linktest;
+using testkit::Bytes;
 
 const Bytes kQuery = {0x01, 0x00, 0x01, 0x00, 0x00, 0x02};
 const Bytes kSetChannel = {0x00, 0x01, 0x01, 0x00, 0x2E, 0x30};
@@ -60,7 +64,8 @@ protected:
     }
 
     // The link goes first: its destructor still finds its owner.
-    PtyPort pty;
+    testkit::PortFolder folder{false};
+    testkit::Pty pty{kCom};
     RecordingOwner panel{link};
     CSerialLink link;
 };
@@ -106,18 +111,17 @@ std::string Comm(long pid) {
 }
 
 TEST_F(LinkOnPty, WhatDoesNotOpenIsSilentLeavesNothingOpenAndSaysWhy) {
-    const std::filesystem::path folder = std::filesystem::path(pty.EntryPath(kCom)).parent_path();
-    const std::string slave = std::filesystem::read_symlink(pty.EntryPath(kCom));
-    const std::string lockFile = (folder / LockFileName(slave)).string();
-    std::ofstream(folder / "plain") << "not a tty";
-    ASSERT_EQ(::mkfifo((folder / "fifo").c_str(), 0600), 0);
-    std::filesystem::create_directory(folder / "sub");
+    const std::filesystem::path dir = folder.Path();
+    const std::string slave = pty.SlavePath();
+    const std::string lockFile = folder.LockFolder() + "/" + LockFileName(slave);
+    std::ofstream(dir / "plain") << "not a tty";
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    std::filesystem::create_directory(dir / "sub");
     const std::pair<int, std::string> entries[] = {
-        {203, "/nonexistent/tty"},         {204, (folder / "plain").string()},
-        {205, (folder / "fifo").string()}, {206, "/dev/null"},
-        {207, (folder / "sub").string()},  {208, "/dev/ptmx"}};
+        {203, "/nonexistent/tty"}, {204, (dir / "plain").string()}, {205, (dir / "fifo").string()},
+        {206, "/dev/null"},        {207, (dir / "sub").string()},   {208, "/dev/ptmx"}};
     for (const auto& [com, target] : entries) {
-        std::filesystem::create_symlink(target, pty.EntryPath(com));
+        std::filesystem::create_symlink(target, folder.Entry(com));
     }
     const long self = ::getpid();
     struct Row {
@@ -175,9 +179,7 @@ TEST_F(LinkOnPty, WhatDoesNotOpenIsSilentLeavesNothingOpenAndSaysWhy) {
 }
 
 TEST_F(LinkOnPty, TheLockFileIsHeldWhileOpenAndAStaleOneIsReplaced) {
-    const std::filesystem::path folder = std::filesystem::path(pty.EntryPath(kCom)).parent_path();
-    const std::string lockFile =
-        (folder / LockFileName(std::filesystem::read_symlink(pty.EntryPath(kCom)))).string();
+    const std::string lockFile = folder.LockFolder() + "/" + LockFileName(pty.SlavePath());
     auto text = [&] {
         std::ifstream in(lockFile);
         return std::string(std::istreambuf_iterator<char>(in), {});
@@ -215,7 +217,7 @@ TEST_F(LinkOnPty, EachByteIsHandledBeforeTheNextIsReadAndEveryValuePassesBothWay
         ASSERT_TRUE(panel.Pump()) << "delivery " << k;
     }
     EXPECT_EQ(panel.notes.size(), 256u);
-    EXPECT_EQ(pty.Read(2 * all.size(), 300ms), all);
+    EXPECT_EQ(pty.Read(2 * all.size(), 300), all);
     EXPECT_FALSE(panel.WaitForWake(0ms)) << "one delivery per byte";
 }
 
@@ -268,7 +270,7 @@ TEST_F(LinkOnPty, SendOutsideTheBufferIsRefusedAndTheWritePurgesUnreadInput) {
     EXPECT_EQ(link.TrySend(nullptr, 3), SendResult::NoBytes);
     EXPECT_EQ(link.Send(seven.data(), 7), 0);
     ASSERT_EQ(Send(kSetChannel), 1);
-    EXPECT_EQ(pty.Read(12, 300ms), kSetChannel);
+    EXPECT_EQ(pty.Read(12, 300), kSetChannel);
     EXPECT_EQ(pty.SlaveQueued(), 0);
 }
 
@@ -280,7 +282,7 @@ TEST_F(LinkOnPty, SendDuringAStalledWriteNeverTearsTheFrameAndCloseEndsTheWrite)
     Bytes wire = pty.Read(std::size_t{32} * 1024);  // the rest stalls while the test sends
     ASSERT_GE(wire.size(), 32u * 1024u);
     ASSERT_EQ(Send(Bytes(kStallingSize, 'B')), 1);
-    const Bytes rest = pty.Read(2 * kStallingSize, 1s);
+    const Bytes rest = pty.Read(2 * kStallingSize, 1000);
     wire.insert(wire.end(), rest.begin(), rest.end());
     // The second write's purge may drop the unread tail of the first, nothing else.
     const auto firstB = std::find(wire.begin(), wire.end(), 'B');

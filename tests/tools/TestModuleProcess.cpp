@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -16,7 +15,9 @@
 #include <vector>
 
 #include "ModuleCore.h"
+#include "PortFolder.h"
 #include "PortNames.h"
+#include "Process.h"
 
 namespace fs = std::filesystem;
 
@@ -41,82 +42,22 @@ Bytes ReadUpTo(int fd, std::size_t want, int deadlineMs = kDeadlineMs) {
     return got;
 }
 
-// One simulator run; its standard output and error arrive through one pipe.
-class Module {
+// One simulator run; its standard output and error arrive through one pipe. Without
+// `inputPipe` its standard input is /dev/null, which must not end it.
+class Module : public testkit::Process {
 public:
-    // Without stdinPipe its standard input is /dev/null, which must not end it.
-    explicit Module(std::vector<std::string> args, bool stdinPipe = true) {
-        int in[2], out[2];
-        EXPECT_EQ(::pipe2(in, O_CLOEXEC) | ::pipe2(out, O_CLOEXEC), 0);
-        args.insert(args.begin(), VARNEL_MODULE_PATH);
-        std::vector<char*> argv;
-        for (std::string& a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            ::dup2(stdinPipe ? in[0] : ::open("/dev/null", O_RDONLY), 0);
-            ::dup2(out[1], 1);
-            ::dup2(out[1], 2);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-        ::close(in[0]);
-        ::close(out[1]);
-        m_fds = {in[1], out[0]};
+    explicit Module(std::vector<std::string> args, bool inputPipe = true) {
+        EXPECT_TRUE(Start(VARNEL_MODULE_PATH, args, {.inputPipe = inputPipe, .mergeErrors = true}));
     }
-    ~Module() {
-        if (m_status < 0) {
-            ::kill(m_pid, SIGKILL);
-            Wait();
-        }
-        for (int fd : m_fds) {
-            ::close(fd);
-        }
-    }
-    void CloseStdin() { ::close(std::exchange(m_fds[0], -1)); }
-    void Signal(int sig) { ::kill(m_pid, sig); }
-    // Exit status, once the process has ended.
-    int Wait() {
-        if (m_status < 0) {
-            int status = 0;
-            for (int ms = 0; ::waitpid(m_pid, &status, WNOHANG) == 0; ms += 5) {
-                if (ms == kDeadlineMs) {
-                    ADD_FAILURE() << "module did not end";
-                    ::kill(m_pid, SIGKILL);
-                }
-                ::usleep(5000);
-            }
-            m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-        return m_status;
-    }
-    std::string Output() {
-        const Bytes bytes = ReadUpTo(m_fds[1], 1 << 20);
-        return {bytes.begin(), bytes.end()};
-    }
-
-private:
-    pid_t m_pid = -1;
-    std::vector<int> m_fds;  // stdin, output
-    int m_status = -1;
+    int Wait() { return Process::Wait(kDeadlineMs); }
 };
 
 class ModuleProcess : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/varnel-module-test-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        m_ports = pattern;
-        ::setenv("VARNEL_PORTS", pattern, 1);
-    }
     void TearDown() override {
         for (int fd : m_fds) {
             ::close(fd);
         }
-        ::unsetenv("VARNEL_PORTS");
-        fs::remove_all(m_ports);
     }
     // Whether COM `com` is listed, after waiting up to `deadlineMs` for it to be.
     bool Listed(int com, int deadlineMs = 0) const {
@@ -144,7 +85,8 @@ protected:
         return HexBytes(ReadUpTo(fd, replies * kFrameSize));
     }
 
-    fs::path m_ports;
+    testkit::PortFolder m_folder{false};
+    fs::path m_ports = m_folder.Path();
     std::vector<int> m_fds;
 };
 
@@ -168,7 +110,7 @@ TEST_F(ModuleProcess, AnswersOverItsComEntry) {
     }
     EXPECT_TRUE(ReadUpTo(fd, 1, 0).empty()) << "nothing but the replies";
 
-    module.CloseStdin();
+    module.CloseInput();
     EXPECT_EQ(module.Wait(), 0);
     EXPECT_FALSE(Listed(7));
     const std::string out = module.Output();
@@ -260,7 +202,7 @@ TEST_F(ModuleProcess, StreamsIntactRepliesAndCountsThem) {
     }
     EXPECT_EQ(seen, (std::set<std::string>{"01 01 01 00 0C 0F", "01 01 02 02 BC C2",
                                            "01 01 03 00 00 05"}));
-    module.CloseStdin();
+    module.CloseInput();
     EXPECT_EQ(module.Wait(), 0);
     const std::string out = module.Output();
     unsigned long long sent = 0, bytes = 0;

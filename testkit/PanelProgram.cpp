@@ -2,19 +2,17 @@
 
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <QElapsedTimer>
-#include <QProcessEnvironment>
-#include <QThread>
 
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "ControlSocketPath.h"
+#include "Wait.h"
 
 namespace testkit {
 
@@ -86,39 +84,33 @@ PanelProgram::~PanelProgram() {
     Stop();
 }
 
-bool PanelProgram::Start(const QString& path, std::string& error, const QStringList& wrapper) {
+bool PanelProgram::Start(const std::string& path, std::string& error) {
     const int port = FreeTcpPort();
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("QT_QPA_PLATFORM", QStringLiteral("vnc:size=800x600:port=%1").arg(port));
-    m_process.setProcessEnvironment(environment);
-    m_process.setProcessChannelMode(QProcess::MergedChannels);
-    if (wrapper.isEmpty()) {
-        m_process.start(path, {});
-    } else {
-        m_process.start(wrapper.front(), wrapper.mid(1) + QStringList{path});
-    }
-    if (port < 0 || !m_process.waitForStarted(kDeadlineMs)) {
-        error = "cannot start " + path.toStdString();
+    ProcessOptions options;
+    options.mergeErrors = true;
+    options.environment = {{"QT_QPA_PLATFORM", "vnc:size=800x600:port=" + std::to_string(port)}};
+    if (port < 0 || !m_process.Start(path, {}, options)) {
+        error = "cannot start " + path;
         return false;
     }
     // The screen listens once the program is up: try until it answers.
-    QElapsedTimer clock;
-    clock.start();
-    while (m_vnc < 0 && clock.elapsed() < kDeadlineMs && m_process.state() == QProcess::Running) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-            m_vnc = fd;
-        } else {
-            ::close(fd);
-            QThread::msleep(20);
-        }
-    }
+    WaitUntil(
+        [&] {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_port = htons(static_cast<std::uint16_t>(port));
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+                m_vnc = fd;
+            } else {
+                ::close(fd);
+            }
+            return m_vnc >= 0 || m_process.Exited();
+        },
+        kDeadlineMs, {}, 20);
     if (m_vnc < 0) {
-        error = "the program's screen never listened: " + m_process.readAll().toStdString();
+        error = "the program's screen never listened: " + m_process.Output();
         return false;
     }
     return Handshake(m_vnc, error);
@@ -154,30 +146,14 @@ long PanelProgram::CpuTicks() const {
     return user + system;
 }
 
-QByteArray PanelProgram::Stop() {
+std::string PanelProgram::Stop() {
     if (m_vnc >= 0) {
         ::close(m_vnc);
         m_vnc = -1;
     }
-    if (m_process.state() != QProcess::NotRunning) {
-        m_process.terminate();
-        if (!m_process.waitForFinished(kDeadlineMs)) {
-            m_process.kill();
-            m_process.waitForFinished();
-        }
-    }
-    return m_process.readAll();
-}
-
-bool HideFixedPorts(const std::string& portFolder) {
-    std::error_code ec;
-    for (int com = 1; com <= 96 && !ec; ++com) {
-        const std::string entry = portFolder + "/COM" + std::to_string(com);
-        if (!std::filesystem::is_symlink(entry)) {
-            std::filesystem::create_symlink(portFolder + "/absent", entry, ec);
-        }
-    }
-    return !ec;
+    m_process.Signal(SIGTERM);
+    m_process.Wait(kDeadlineMs);
+    return m_process.Output();
 }
 
 }  // namespace testkit

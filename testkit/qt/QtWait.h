@@ -1,38 +1,26 @@
-// Helpers of the end-to-end tests: waiting with generous deadlines and an operator who answers
-// report boxes; the port folder and the published pty come from the shared test kit.
+// Waits that keep a Qt panel's event loop running, and an operator who answers its report boxes.
 #pragma once
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QMessageBox>
 #include <QTimer>
 #include <functional>
-#include <thread>
 
-#include "PortFolder.h"
+#include "Wait.h"
 
-namespace e2e {
+namespace testkit {
 
-/// Long enough for a loaded CI machine under the sanitizers: a miss means a fault.
-inline constexpr int kGenerousMs = 20000;
-
-/// Until `done` holds or the deadline passes; processes Qt events unless told not to.
-inline bool WaitUntil(const std::function<bool()>& done, int deadlineMs = kGenerousMs,
-                      bool processEvents = true) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < deadlineMs) {
+/// Until `done` holds or the deadline passes, running Qt's events meanwhile unless told not to.
+inline bool QtWaitUntil(const std::function<bool()>& done, int deadlineMs = kGenerousMs,
+                        bool processEvents = true) {
+    return WaitUntil(done, deadlineMs, [processEvents](int ms) {
         if (processEvents) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            QCoreApplication::processEvents(QEventLoop::AllEvents, ms);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return done();
+    });
 }
-
-using testkit::PortFolderScope;
-using testkit::PublishedPty;
 
 /// Answers report boxes with OK after looking at them. A box runs its own modal loop, so the
 /// answer comes from a timer inside that loop.
@@ -57,4 +45,4 @@ private:
     int m_answered = 0;
 };
 
-}  // namespace e2e
+}  // namespace testkit

@@ -1,7 +1,7 @@
 // The real panel driven as an operator would, by the object names of its controls: clicks
 // and presses through the window, typed keys, slider moves. Waiting always happens in an
 // event loop that blocks, so the driver costs nothing while the panel is being measured.
-// Shared by the tour, the end-to-end tests and the bench.
+// Part of the test kit; shared by the tour, the end-to-end tests and the bench.
 #pragma once
 
 #include <QPoint>

@@ -3,13 +3,13 @@
 // test can press keys in it with no display and no hook in the program.
 #pragma once
 
-#include <QProcess>
-#include <QString>
 #include <string>
+
+#include "Process.h"
 
 namespace testkit {
 
-/// `varnel` on a private port folder (the caller's PortFolderScope, with every COM number of
+/// `varnel` on a private port folder (the caller's PortFolder, with every COM number of
 /// the fixed tty table dangling, so the only port listed is the test's) and a private control
 /// folder under $XDG_RUNTIME_DIR.
 class PanelProgram {
@@ -19,26 +19,21 @@ public:
     PanelProgram(const PanelProgram&) = delete;
     PanelProgram& operator=(const PanelProgram&) = delete;
 
-    /// Starts `path` (with `prlimit` arguments ahead of it when given) and connects to its
-    /// screen; false with the reason in `error`.
-    bool Start(const QString& path, std::string& error, const QStringList& wrapper = {});
+    /// Starts `path` and connects to its screen; false with the reason in `error`.
+    bool Start(const std::string& path, std::string& error);
     /// Presses the focused button (OpenPort, as the panel starts) with the space bar.
     bool PressSpace();
     /// The control socket the panel listens on once a port is open; empty until it exists.
     std::string SocketPath() const;
-    long Pid() const { return static_cast<long>(m_process.processId()); }
+    long Pid() const { return m_process.Pid(); }
     /// CPU time the program used so far, in clock ticks.
     long CpuTicks() const;
     /// Ends it (SIGTERM, then SIGKILL) and returns what it wrote.
-    QByteArray Stop();
+    std::string Stop();
 
 private:
-    QProcess m_process;
+    Process m_process;
     int m_vnc = -1;  ///< our connection to its screen
 };
-
-/// Makes COM1..COM96 in the port folder dangling links, so none of the machine's own ports
-/// (a real UART at COM1) is listed or opened.
-bool HideFixedPorts(const std::string& portFolder);
 
 }  // namespace testkit
