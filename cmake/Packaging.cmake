@@ -34,7 +34,7 @@ set(VARNEL_BINDIR ${CMAKE_INSTALL_FULL_BINDIR})
 configure_file(${PROJECT_SOURCE_DIR}/resources/varnel-scpi@.service
     ${PROJECT_BINARY_DIR}/systemd/varnel-scpi@.service @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/systemd/varnel-scpi@.service
-    DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/systemd/system)
+    DESTINATION lib/systemd/system)
 
 # The package's documentation folder is named after the package, in lower case (GNUInstallDirs'
 # DOCDIR would take the project's name, "Varnel").

@@ -30,7 +30,10 @@ case "$flavour" in
         command -v dpkg-buildflags >/dev/null ||
             { echo "the package flavour needs dpkg-dev: run scripts/deps.sh test" >&2; exit 1; }
         flags() { DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get "$1"; }
+        # Installed under /usr, so that the files that name a path (the unit's ExecStart) name
+        # the package's.
         args+=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNEL_BUILD_TESTS=OFF -DVARNEL_BUILD_BENCH=OFF
+               -DCMAKE_INSTALL_PREFIX=/usr
                "-DCMAKE_CXX_FLAGS=$(flags CPPFLAGS) $(flags CXXFLAGS)"
                "-DCMAKE_EXE_LINKER_FLAGS=$(flags LDFLAGS)") ;;
     windows)

@@ -47,50 +47,36 @@ echo "== ThreadSanitizer (Qt-free code)"
 scripts/build.sh tsan
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_ctest build/tsan
 
-echo "== fuzzing the reply framer"
-scripts/build.sh fuzz fuzz_reply_framer
-if build/fuzz/fuzz/fuzz_reply_framer -runs=300000 -max_len=256 -seed=1 2>&1 | tail -n 3; then
-    passed=$((passed + 1))
-else
-    failed=$((failed + 1))
-fi
-
-echo "== fuzzing the control socket's request parser"
-scripts/build.sh fuzz fuzz_control_request
-if build/fuzz/fuzz/fuzz_control_request -runs=200000 -max_len=5000 -seed=1 2>&1 | tail -n 3; then
-    passed=$((passed + 1))
-else
-    failed=$((failed + 1))
-fi
-
-echo "== fuzzing the SCPI engine"
-scripts/build.sh fuzz fuzz_scpi_engine
-if build/fuzz/fuzz/fuzz_scpi_engine -runs=200000 -max_len=9000 -seed=1 2>&1 | tail -n 3; then
-    passed=$((passed + 1))
-else
-    failed=$((failed + 1))
-fi
-
-echo "== fuzzing varnel-ctl's reading of the panel's answers"
-scripts/build.sh fuzz fuzz_panel_answer
-if build/fuzz/fuzz/fuzz_panel_answer -runs=100000 -max_len=5000 -seed=1 2>&1 | tail -n 3; then
-    passed=$((passed + 1))
-else
-    failed=$((failed + 1))
-fi
-
-echo "== benchmark smoke runs"
-if build/release/bench/bench_protocol --benchmark_min_time=0.01 >/dev/null; then
-    passed=$((passed + 1))
-else
-    failed=$((failed + 1))
-fi
-for bench in bench_panel bench_ctl; do
-    if "build/release/bench/$bench" --smoke; then
+# One passed or failed for a command that succeeds or not.
+count() {
+    if "$@"; then
         passed=$((passed + 1))
     else
         failed=$((failed + 1))
     fi
+}
+
+# A bounded libFuzzer run of `target` with its options: seeded, so every run is the same.
+fuzz() {
+    local target=$1
+    shift
+    scripts/build.sh fuzz "$target"
+    count eval "build/fuzz/fuzz/$target -seed=1 $* 2>&1 | tail -n 3"
+}
+
+echo "== fuzzing the reply framer"
+fuzz fuzz_reply_framer -runs=300000 -max_len=256
+echo "== fuzzing the control socket's request parser"
+fuzz fuzz_control_request -runs=200000 -max_len=5000
+echo "== fuzzing the SCPI engine"
+fuzz fuzz_scpi_engine -runs=200000 -max_len=9000
+echo "== fuzzing varnel-ctl's reading of the panel's answers"
+fuzz fuzz_panel_answer -runs=100000 -max_len=5000
+
+echo "== benchmark smoke runs"
+count build/release/bench/bench_protocol --benchmark_min_time=0.01 >/dev/null
+for bench in bench_panel bench_ctl; do
+    count "build/release/bench/$bench" --smoke
 done
 
 echo "== package: desktop entry, AppStream metadata, lintian, install test"
@@ -120,11 +106,7 @@ fi
 rm -f "$wine_log"
 
 echo "== Win32 panel end to end under Wine and Xvfb"
-if scripts/wine-panel.sh test build/windows; then
-    passed=$((passed + 1))
-else
-    failed=$((failed + 1))
-fi
+count scripts/wine-panel.sh test build/windows
 
 echo
 echo "all: $passed passed, $failed failed"

@@ -291,7 +291,7 @@ void CSerialLink::WritePending() {
     {
         // Reset and take in one step under the slot's lock: a Send after it signals anew and
         // is written by the next round, a Send before it is written now; each exactly once.
-        std::lock_guard<std::mutex> slot(m_csSend);
+        std::lock_guard<std::mutex> slot(m_sendMutex);
         ::ResetEvent(m_hSendEvent);
         if (!m_bSendPending || !m_pSendBuffer) {
             return;

@@ -91,7 +91,7 @@ int CSerialLink::Open(ILinkOwner* owner, int portNumber, std::uint32_t baudRate,
     // 5. Owner, send slot, port number, event mask.
     m_handOff.Reset(owner);
     {
-        std::lock_guard<std::mutex> slot(m_csSend);
+        std::lock_guard<std::mutex> slot(m_sendMutex);
         m_bSendPending = false;
         m_pSendBuffer.reset(new (std::nothrow) std::uint8_t[sendBufferSize]);
         m_pWriteBuffer.reset(new (std::nothrow) std::uint8_t[sendBufferSize]);
@@ -215,7 +215,7 @@ int CSerialLink::StartMonitor() {
 }
 
 int CSerialLink::Send(const std::uint8_t* bytes, int length) {
-    std::lock_guard<std::mutex> slot(m_csSend);
+    std::lock_guard<std::mutex> slot(m_sendMutex);
     // Refused rather than overrunning the buffer or writing what the caller did not give.
     if (!m_pSendBuffer || length < 0 || static_cast<std::uint32_t>(length) > m_nSendBufferSize ||
         (length > 0 && bytes == nullptr)) {
@@ -238,7 +238,7 @@ void CSerialLink::Close() {
             ::ResetEvent(event);
         }
     }
-    std::lock_guard<std::mutex> slot(m_csSend);
+    std::lock_guard<std::mutex> slot(m_sendMutex);
     if (m_hSendEvent != nullptr) {
         ::ResetEvent(m_hSendEvent);
     }

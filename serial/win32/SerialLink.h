@@ -108,14 +108,14 @@ private:
     void* m_hClaim = nullptr;  // the open port's named claim (see Open)
     void* m_hSendEvent = nullptr;
     int m_nPortNumber = 0;                          // COM number; lParam of every notification
-    std::unique_ptr<std::uint8_t[]> m_pSendBuffer;  // the send slot's bytes (m_csSend)
+    std::unique_ptr<std::uint8_t[]> m_pSendBuffer;  // the send slot's bytes (m_sendMutex)
     std::uint32_t m_dwEventMask = 0;
     std::uint32_t m_nSendBufferSize = 0;
-    int m_nSendLength = 1;  // the send slot's length (m_csSend)
+    int m_nSendLength = 1;  // the send slot's length (m_sendMutex)
 
-    // The send slot is guarded: Send fills it and WritePending copies it out under m_csSend,
+    // The send slot is guarded: Send fills it and WritePending copies it out under m_sendMutex,
     // so a Send during a write never changes the bytes being written.
-    std::mutex m_csSend;
+    std::mutex m_sendMutex;
     bool m_bSendPending = false;
     std::unique_ptr<std::uint8_t[]> m_pWriteBuffer;  // monitor thread: the bytes being written
     // Monitor thread only.

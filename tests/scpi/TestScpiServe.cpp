@@ -89,6 +89,12 @@ private:
     std::string m_in;
 };
 
+#ifdef __SANITIZE_ADDRESS__
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
 long RssKb(qint64 pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(status, line);) {
@@ -237,7 +243,11 @@ print(inst.query('SYST:ERR?;ERR?;ERR?'))
         cycle.ResetOnClose();
         before = i == 200 ? RssKb(m_server.Pid()) : before;
     }
-    EXPECT_LT(RssKb(m_server.Pid()) - before, 1024) << "kB more after 1800 connections";
+    // Under AddressSanitizer freed blocks stay resident in its quarantine: only the plain
+    // build's figure says whether the server keeps what its clients leave behind.
+    if (!kAddressSanitizer) {
+        EXPECT_LT(RssKb(m_server.Pid()) - before, 1024) << "kB more after 1800 connections";
+    }
     EXPECT_EQ(keeper.Ask("SYST:ERR?;:CHAN?"), "0,\"No error\";1");
     Socket late(port);
     EXPECT_EQ(late.Ask("*OPC?"), "1");
