@@ -29,6 +29,11 @@ enum class FrameKind : std::uint8_t {
 /// Low 8 bits of the sum of bytes 0 to 4.
 std::uint8_t FrameChecksum(const CommandFrame& frame);
 
+/// The value bytes 3 and 4 carry, high byte first, as any frame holds them (0 to 65535).
+inline int FrameValue(const CommandFrame& frame) {
+    return (frame[3] << 8) | frame[4];
+}
+
 /// Which kind of frame the header of `frame` names.
 FrameKind KindOf(const CommandFrame& frame);
 

@@ -80,7 +80,7 @@ std::optional<ModuleReply> DecodeReply(const CommandFrame& frame) {
             value = low;
             break;
         case Quantity::Power:
-            value = (high << 8) | low;
+            value = FrameValue(frame);
             break;
         case Quantity::Output:
             // 00 00 and 01 01 are the only states; anything else names none.

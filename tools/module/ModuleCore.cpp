@@ -40,17 +40,13 @@ CommandFrame ForgedReply(std::uint8_t command, std::uint64_t pick) {
     return ReplyFrame(row.command, row.high, row.low);
 }
 
-int Value16(const CommandFrame& frame) {
-    return frame[3] * 256 + frame[4];
-}
-
 // Text of the value a set or reply frame carries, as an operator reads it.
 std::string ValueText(const CommandFrame& frame) {
     switch (frame[2]) {
         case CMD_CHANNEL:
-            return std::to_string(Value16(frame));  // a high byte shows: no module sends one
+            return std::to_string(FrameValue(frame));  // a high byte shows: no module sends one
         case CMD_POWER:
-            return FormatPower(Value16(frame));
+            return FormatPower(FrameValue(frame));
         default:
             if (frame[3] != 0 && frame[4] != 0) {
                 return "on";
@@ -161,7 +157,7 @@ void ModuleCore::OnFrame(const CommandFrame& frame, std::int64_t nowMs) {
         return;
     }
     // A set frame: the full 16-bit value is clamped, so a stray high byte cannot wrap round.
-    const int value = Value16(frame);
+    const int value = FrameValue(frame);
     switch (command) {
         case CMD_CHANNEL: {
             const int channel = std::clamp(value, kChannelMin, kChannelMax);
