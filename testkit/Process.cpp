@@ -73,8 +73,9 @@ bool Process::Start(const std::string& path, const std::vector<std::string>& arg
         variables.emplace_back(*e);
     }
     for (const auto& [name, value] : options.environment) {
-        std::erase_if(variables, [&](const std::string& v) { return v.starts_with(name + "="); });
-        variables.push_back(name + "=" + value);
+        const std::string prefix = name + "=";
+        std::erase_if(variables, [&prefix](const std::string& v) { return v.starts_with(prefix); });
+        variables.push_back(prefix + value);
     }
     std::vector<char*> envp;
     for (std::string& v : variables) {

@@ -40,7 +40,7 @@ std::optional<std::uint32_t> ReadAddress(std::string_view text) {
 bool IsServeCommand(const std::vector<std::string>& args) {
     int words = 0;
     for (const std::string& arg : args) {
-        if (arg.rfind("-", 0) == 0) {
+        if (arg.rfind('-', 0) == 0) {
             continue;
         }
         if (arg == "serve") {

@@ -28,7 +28,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kReadChunk = 4096;
 /// Unread answers beyond this mean a client that does not read: it is dropped.
-constexpr std::size_t kOutputLimit = 64 * 1024;
+constexpr std::size_t kOutputLimit = std::size_t{64} * 1024;
 constexpr const char* kModel = "Laser module";
 
 /// Opens the module's session (on the worker thread, which then owns it); null with the
