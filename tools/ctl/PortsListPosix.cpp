@@ -4,9 +4,9 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
-#include "CtlCommands.h"
 #include "PortFacts.h"
 #include "PortNames.h"
+#include "PortsList.h"
 
 namespace {
 
@@ -34,8 +34,8 @@ std::string JsonRow(const PortFacts& row) {
 
 }  // namespace
 
-int RunPorts(const CtlOptions& options, std::FILE* out, std::FILE* messages) {
-    int listed = 0;
+std::vector<std::string> PortLines(const CtlOptions& options) {
+    std::vector<std::string> lines;
     for (int com = 1; com <= kMaxComPort; ++com) {
         if (PortDevicePath(com).empty()) {
             continue;
@@ -44,19 +44,8 @@ int RunPorts(const CtlOptions& options, std::FILE* out, std::FILE* messages) {
         if (!row.present && !options.all) {
             continue;
         }
-        ++listed;
-        const std::string line =
-            options.json ? JsonRow(row) : PortDisplayName(com) + "  " + DescribePortFacts(row);
-        if (std::fprintf(out, "%s\n", line.c_str()) < 0) {
-            return kExitFailure;
-        }
+        lines.push_back(options.json ? JsonRow(row)
+                                     : PortDisplayName(com) + "  " + DescribePortFacts(row));
     }
-    if (std::fflush(out) != 0) {
-        return kExitFailure;
-    }
-    if (listed == 0) {
-        std::fprintf(messages, "varnel-ctl: no serial ports found%s\n",
-                     options.all ? "" : " (--all also lists those not there)");
-    }
-    return kExitOk;
+    return lines;
 }

@@ -4,8 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "CtlCommands.h"
 #include "PortNames.h"
+#include "PortsList.h"
 
 namespace {
 
@@ -20,8 +20,8 @@ std::string DeviceBehind(int com) {
 
 }  // namespace
 
-int RunPorts(const CtlOptions& options, std::FILE* out, std::FILE* messages) {
-    int listed = 0;
+std::vector<std::string> PortLines(const CtlOptions& options) {
+    std::vector<std::string> lines;
     for (int com = 1; com <= kMaxComPort; ++com) {
         const bool present = PortExists(com);
         std::string device = DeviceBehind(com);
@@ -32,7 +32,6 @@ int RunPorts(const CtlOptions& options, std::FILE* out, std::FILE* messages) {
         if (device.empty()) {
             device = PortDevicePath(com);
         }
-        ++listed;
         std::string line = PortDisplayName(com) + "  " + device + (present ? "" : "  not there");
         if (options.json) {
             nlohmann::ordered_json json;
@@ -44,16 +43,7 @@ int RunPorts(const CtlOptions& options, std::FILE* out, std::FILE* messages) {
             json["held_by"] = nullptr;
             line = json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
         }
-        if (std::fprintf(out, "%s\n", line.c_str()) < 0) {
-            return kExitFailure;
-        }
+        lines.push_back(std::move(line));
     }
-    if (std::fflush(out) != 0) {
-        return kExitFailure;
-    }
-    if (listed == 0) {
-        std::fprintf(messages, "varnel-ctl: no serial ports found%s\n",
-                     options.all ? "" : " (--all also lists those not there)");
-    }
-    return kExitOk;
+    return lines;
 }

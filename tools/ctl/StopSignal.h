@@ -43,6 +43,10 @@ public:
     bool Aborting() { return Count() >= m_abortLevel; }
 
 private:
+    /// Blocks until a request comes or `ns` nanoseconds pass (possibly less: a signal, a
+    /// spurious wake); the platform's half of WaitFor.
+    void WaitAtMost(long long ns);
+
     int m_fd = -1;
     void* m_event = nullptr;
     int m_count = 0;

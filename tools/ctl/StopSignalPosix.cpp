@@ -1,17 +1,10 @@
 // SIGINT and SIGTERM through a signalfd.
 #include "StopSignal.h"
 
-#include "Monotonic.h"
-
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
-#include <cmath>
-#include <cstdint>
 
 StopSignal::~StopSignal() {
     if (m_fd >= 0) {
@@ -41,23 +34,10 @@ int StopSignal::Count() {
     return m_count;
 }
 
-bool StopSignal::WaitFor(double ms) {
-    const std::int64_t deadline =
-        MonotonicNs() + static_cast<std::int64_t>(std::max(ms, 0.0) * 1e6);
-    for (;;) {
-        if (Count() > 0) {
-            return true;
-        }
-        const std::int64_t leftNs = deadline - MonotonicNs();
-        if (leftNs <= 0) {
-            return false;
-        }
-        // ppoll, not poll: a dwell in whole milliseconds would overshoot by up to one each.
-        const timespec left{static_cast<time_t>(leftNs / 1'000'000'000),
-                            static_cast<long>(leftNs % 1'000'000'000)};
-        pollfd p{m_fd, POLLIN, 0};
-        if (::ppoll(&p, 1, &left, nullptr) < 0 && errno != EINTR) {
-            return Count() > 0;
-        }
-    }
+void StopSignal::WaitAtMost(long long ns) {
+    // ppoll, not poll: a dwell in whole milliseconds would overshoot by up to one each.
+    const timespec left{static_cast<time_t>(ns / 1'000'000'000),
+                        static_cast<long>(ns % 1'000'000'000)};
+    pollfd p{m_fd, POLLIN, 0};
+    ::ppoll(&p, m_fd >= 0 ? 1 : 0, &left, nullptr);  // EINTR and errors: the caller looks again
 }

@@ -2,11 +2,8 @@
 // runs the handler on a thread of its own, so the count and the event are shared with it.
 #include "StopSignal.h"
 
-#include "Monotonic.h"
-
 #include <windows.h>
 
-#include <algorithm>
 #include <atomic>
 #include <mutex>
 
@@ -83,22 +80,11 @@ int StopSignal::Count() {
     return m_count;
 }
 
-bool StopSignal::WaitFor(double ms) {
-    const std::int64_t deadline =
-        MonotonicNs() + static_cast<std::int64_t>(std::max(ms, 0.0) * 1e6);
-    for (;;) {
-        if (Count() > 0) {
-            return true;
-        }
-        const std::int64_t leftNs = deadline - MonotonicNs();
-        if (leftNs <= 0) {
-            return false;
-        }
-        const auto wait = static_cast<DWORD>((leftNs + 999'999) / 1'000'000);
-        if (m_event != nullptr) {
-            ::WaitForSingleObject(m_event, wait);
-        } else {
-            ::Sleep(wait);
-        }
+void StopSignal::WaitAtMost(long long ns) {
+    const auto wait = static_cast<DWORD>((ns + 999'999) / 1'000'000);
+    if (m_event != nullptr) {
+        ::WaitForSingleObject(m_event, wait);
+    } else {
+        ::Sleep(wait);
     }
 }
