@@ -32,6 +32,7 @@
 #include "CtlOptions.h"
 #include "ModuleQuantity.h"
 #include "Monotonic.h"
+#include "PortArgument.h"
 #include "PortFolder.h"
 #include "PortNames.h"
 #include "Process.h"

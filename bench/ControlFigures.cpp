@@ -5,7 +5,7 @@
 #include "Figures.h"
 #include "PanelProgram.h"
 #include "PanelSession.h"
-#include "PortTarget.h"
+#include "PortArgument.h"
 #include "Process.h"
 #include "SerialSession.h"
 

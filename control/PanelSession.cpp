@@ -15,11 +15,10 @@
 
 #include "ControlProtocol.h"
 #include "ControlSocketPath.h"
-#include "CtlOptions.h"
 #include "PortNames.h"
 #include "PosixPortNames.h"
 #include "ReadoutText.h"
-#include "StopSignal.h"
+#include "StopCheck.h"
 
 namespace {
 
@@ -50,7 +49,7 @@ bool SendAll(int fd, const std::string& text) {
 
 // Reads one line from `fd` into `line` within `ms`; `buffer` keeps what came after it.
 // 1: a line; 0: timeout; -1: closed or failed; -2: stopped by a signal.
-int ReadLine(int fd, std::string& buffer, std::string& line, int ms, StopSignal* stop) {
+int ReadLine(int fd, std::string& buffer, std::string& line, int ms, StopCheck* stop) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     for (;;) {
         if (const std::size_t end = buffer.find('\n'); end != std::string::npos) {
@@ -151,30 +150,7 @@ bool FindPanelFor(const PortTarget& target, PanelInfo& panel) {
     return false;
 }
 
-int RunPanels(const CtlOptions& options, std::FILE* out, std::FILE* messages) {
-    const std::vector<PanelInfo> panels = ListPanels();
-    for (const PanelInfo& panel : panels) {
-        if (options.json) {
-            std::fprintf(out, "%s\n",
-                         Json{{"pid", panel.pid},
-                              {"port", panel.port},
-                              {"device", panel.device},
-                              {"synced", panel.synced},
-                              {"socket", panel.socket}}
-                             .dump(-1, ' ', false, Json::error_handler_t::replace)
-                             .c_str());
-        } else {
-            std::fprintf(out, "PID %ld  %s  %s  %s\n", panel.pid, panel.port.c_str(),
-                         panel.device.c_str(), panel.synced ? "synced" : "synchronising");
-        }
-    }
-    if (panels.empty() && !options.json) {
-        std::fprintf(messages, "varnel-ctl: no running panel serves a port\n");
-    }
-    return std::fflush(out) == 0 ? kExitOk : kExitFailure;
-}
-
-PanelSession::PanelSession(StopSignal* stop, bool fresh) : m_stop(stop), m_fresh(fresh) {}
+PanelSession::PanelSession(StopCheck* stop, bool fresh) : m_stop(stop), m_fresh(fresh) {}
 
 PanelSession::~PanelSession() {
     if (m_fd >= 0) {

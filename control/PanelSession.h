@@ -9,8 +9,7 @@
 #include "ModuleSession.h"
 #include "PortTarget.h"
 
-class StopSignal;
-struct CtlOptions;
+class StopCheck;
 
 /// A running panel as its control socket describes it.
 struct PanelInfo {
@@ -26,9 +25,6 @@ std::vector<PanelInfo> ListPanels();
 
 /// The panel that holds `target`, matched by its device (links followed); false when none.
 bool FindPanelFor(const PortTarget& target, PanelInfo& panel);
-
-/// The panels command: one line (or JSON object) per running panel; returns the exit code.
-int RunPanels(const CtlOptions& options, std::FILE* out, std::FILE* messages);
 
 /// Reads a panel's answer to hello into `panel` (its `socket` given); false for anything that
 /// is not one. Never throws, whatever the line holds.
@@ -47,7 +43,7 @@ public:
     static constexpr int kAnswerWaitMs = 5000;
 
     /// `fresh`: gets have the panel query the module first.
-    PanelSession(StopSignal* stop, bool fresh);
+    PanelSession(StopCheck* stop, bool fresh);
     ~PanelSession() override;
     PanelSession(const PanelSession&) = delete;
     PanelSession& operator=(const PanelSession&) = delete;
@@ -65,7 +61,7 @@ private:
     ExchangeResult AskForNumber(const std::string& request, Quantity quantity, const char* field,
                                 const char* missing);
 
-    StopSignal* m_stop;
+    StopCheck* m_stop;
     bool m_fresh;
     int m_fd = -1;
     std::string m_in;

@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "PortTarget.h"
+#include "PortArgument.h"
 
 namespace fs = std::filesystem;
 

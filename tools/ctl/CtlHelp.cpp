@@ -1,5 +1,6 @@
 // The --help texts of varnel-ctl and of each command.
 #include "CtlOptions.h"
+#include "PortArgument.h"
 
 namespace {
 

@@ -1,4 +1,5 @@
 #include "CtlOptions.h"
+#include "PortArgument.h"
 
 #include <algorithm>
 #include <charconv>

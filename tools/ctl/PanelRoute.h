@@ -10,7 +10,7 @@
 #include "ModuleSession.h"
 #include "PortTarget.h"
 
-class StopSignal;
+class StopCheck;
 struct CtlOptions;
 struct PanelInfo;
 
@@ -28,7 +28,7 @@ public:
     long Pid() const;
     /// A session through the panel found; null with the reason in `error`. `stop` may be
     /// null; `fresh`: gets have the panel query the module first.
-    std::unique_ptr<ModuleSession> Connect(StopSignal* stop, bool fresh, std::string& error) const;
+    std::unique_ptr<ModuleSession> Connect(StopCheck* stop, bool fresh, std::string& error) const;
 
 private:
     std::unique_ptr<PanelInfo> m_panel;

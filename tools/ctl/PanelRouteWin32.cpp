@@ -16,7 +16,7 @@ long PanelRoute::Pid() const {
     return 0;
 }
 
-std::unique_ptr<ModuleSession> PanelRoute::Connect(StopSignal* /*stop*/, bool /*fresh*/,
+std::unique_ptr<ModuleSession> PanelRoute::Connect(StopCheck* /*stop*/, bool /*fresh*/,
                                                    std::string& error) const {
     error = "the Windows panel has no control socket";
     return nullptr;

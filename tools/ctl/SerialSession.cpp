@@ -1,4 +1,5 @@
 #include "SerialSession.h"
+#include "PortArgument.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,4 +1,5 @@
 #include "ServeOptions.h"
+#include "PortArgument.h"
 
 #include <charconv>
 #include <optional>

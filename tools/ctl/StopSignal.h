@@ -5,12 +5,14 @@
 
 #include <functional>
 
+#include "StopCheck.h"
+
 /// Counts the requests to stop. Install() takes them over: on POSIX it blocks SIGINT and
 /// SIGTERM in the calling thread and receives them through a signalfd; on Windows a console
 /// control handler counts them and sets an event. Until Install() the default holds (the
 /// program ends at once), which is right while nothing has been sent, so Install() comes after
 /// every step that could block (opening the CSV file, the port, the panel's socket).
-class StopSignal {
+class StopSignal final : public StopCheck {
 public:
     StopSignal() = default;
     ~StopSignal();
@@ -22,7 +24,7 @@ public:
     bool Install();
     /// POSIX: readable when a signal came; -1 before Install(), and always on Windows, which
     /// has no descriptor for it (see AlsoWake).
-    int Fd() const { return m_fd; }
+    int Fd() const override { return m_fd; }
     /// Windows: a manual-reset event set when a request came; null before Install(), and
     /// always on POSIX.
     void* Event() const { return m_event; }
@@ -40,7 +42,7 @@ public:
     /// raises it to 2, so the first Ctrl-C lets the current step finish.
     void SetAbortLevel(int level) { m_abortLevel = level; }
     /// True when waits for a reply should give up now.
-    bool Aborting() { return Count() >= m_abortLevel; }
+    bool Aborting() override { return Count() >= m_abortLevel; }
 
 private:
     /// Blocks until a request comes or `ns` nanoseconds pass (possibly less: a signal, a

@@ -1,4 +1,4 @@
-#include "PortTarget.h"
+#include "PortArgument.h"
 
 #include <charconv>
 

@@ -1,5 +1,5 @@
 // Ports on POSIX: COM numbers through the port folder and the fixed table, or device paths.
-#include "PortTarget.h"
+#include "PortArgument.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

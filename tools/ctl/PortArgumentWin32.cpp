@@ -1,5 +1,5 @@
 // Ports on Windows: a COM number is the device \\.\COMn itself, probed as the panel probes it.
-#include "PortTarget.h"
+#include "PortArgument.h"
 
 #include <windows.h>
 

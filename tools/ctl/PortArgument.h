@@ -1,23 +1,17 @@
 // The PORT argument: "COMn", resolved exactly as the panel resolves it, or (on POSIX) a device
-// path. PortTarget.cpp reads COM numbers; the platform's file (PortTargetPosix.cpp,
-// PortTargetWin32.cpp) does the rest.
+// path. PortArgument.cpp reads COM numbers; the platform's file (PortArgumentPosix.cpp,
+// PortArgumentWin32.cpp) does the rest.
 #pragma once
 
 #include <string>
 #include <string_view>
 
 #include "OpenFailure.h"
+#include "PortTarget.h"
 
 class CSerialLink;
 class ILinkOwner;
 struct LinkSettings;
-
-/// A port as the user named it.
-struct PortTarget {
-    std::string label;  ///< as given: "COM5", "/dev/ttyUSB0"
-    int com = 0;        ///< the COM number, 0 when a path was given
-    std::string path;   ///< the device path, empty for a COM number
-};
 
 /// What --help says of PORT and of the panel route on this platform, after "panel. " on the
 /// help's line; no final line break.
