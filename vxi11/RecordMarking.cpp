@@ -11,16 +11,15 @@ RecordStatus RecordReassembler::Next(std::string_view& chunk) {
     }
     while (!chunk.empty()) {
         if (!m_inFragment) {
-            const std::size_t take = std::min(4 - m_markHave, chunk.size());
-            std::copy_n(chunk.begin(), take, m_mark + m_markHave);
-            m_markHave += take;
-            chunk.remove_prefix(take);
+            while (m_markHave < 4 && !chunk.empty()) {
+                m_mark = m_mark << 8 | static_cast<std::uint8_t>(chunk.front());
+                chunk.remove_prefix(1);
+                ++m_markHave;
+            }
             if (m_markHave < 4) {
                 return RecordStatus::NeedMore;
             }
-            const std::uint32_t mark = std::uint32_t{m_mark[0]} << 24 |
-                                       std::uint32_t{m_mark[1]} << 16 |
-                                       std::uint32_t{m_mark[2]} << 8 | std::uint32_t{m_mark[3]};
+            const std::uint32_t mark = m_mark;
             m_markHave = 0;
             m_last = (mark & 0x80000000u) != 0;
             m_fragmentLeft = mark & 0x7FFFFFFFu;

@@ -33,9 +33,9 @@ public:
 
 private:
     std::size_t m_max;
-    std::string m_record;  // the fragments so far of the record being joined
-    std::string m_done;    // the last completed record
-    std::uint8_t m_mark[4] = {};
+    std::string m_record;            // the fragments so far of the record being joined
+    std::string m_done;              // the last completed record
+    std::uint32_t m_mark = 0;        // the current mark's bytes so far
     std::size_t m_markHave = 0;      // bytes of the current mark read
     std::size_t m_fragmentLeft = 0;  // body bytes of the current fragment still to come
     bool m_inFragment = false;

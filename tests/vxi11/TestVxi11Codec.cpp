@@ -237,7 +237,7 @@ TEST(Portmapper, setCallAndItsReply) {
     RpcCall parsed;
     std::string refusal;
     const ProgramVersions pmap{kPortmapProgram, 2, 2};
-    ASSERT_EQ(ScreenCall(call.substr(4), {&pmap, 1}, false, parsed, refusal),
+    ASSERT_EQ(ScreenCall(std::string_view(call).substr(4), {&pmap, 1}, false, parsed, refusal),
               CallVerdict::Dispatch);
     EXPECT_EQ(parsed.procedure, 1u);
     EXPECT_EQ(parsed.args, Bytes({kCoreProgram, 1, 6, 1024}));
