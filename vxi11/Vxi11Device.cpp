@@ -238,7 +238,9 @@ void Device::RunRead(Link& link, Waiter waiter) {
     } else if (link.read) {
         // One waiting read per link: a client pipelining a second gets no crossed answer.
         m_host.Done(waiter.call, ReadResp{ErrorCode::OutOfResources});
-    } else if (waiter.read.ioTimeout == 0) {
+    } else if (waiter.read.ioTimeout == 0 || !link.view->Waiting()) {
+        // An instrument working on nothing has no answer to come (a read without a query):
+        // the timeout is certain, so it is not waited out.
         m_host.Done(waiter.call, ReadResp{ErrorCode::IoTimeout});
     } else {
         link.read = std::move(waiter);

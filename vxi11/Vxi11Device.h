@@ -37,7 +37,8 @@ public:
     /// One complete message, always ending in LF (a message the client ended with END gets
     /// one). Answers go back through Device::Answer, at once or later.
     virtual void Feed(std::string_view message) = 0;
-    /// True while the instrument works on a message (an answer may still come).
+    /// True while the instrument works on a message (an answer may still come); a read that
+    /// finds no answer waits only while this is true.
     virtual bool Waiting() const = 0;
     /// The status byte, without MAV: the link adds it for answers it holds.
     virtual std::uint8_t StatusByte() const = 0;
@@ -55,7 +56,8 @@ public:
     /// A new link's view of `instrument`; nothing refuses the link (out of resources).
     virtual std::unique_ptr<LinkInstrument> OpenLink(int instrument, LinkId lid) = 0;
     /// The reply to `call`. It may come from inside any Device call, and may name a
-    /// connection closed since (drop it then).
+    /// connection closed since (drop it then). It must not call back into the Device: a
+    /// connection found broken is closed later, from the host's loop.
     virtual void Done(const CallRef& call, const Reply& reply) = 0;
 };
 

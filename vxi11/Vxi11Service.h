@@ -22,7 +22,8 @@ public:
     virtual std::optional<int> FindInstrument(std::string_view device) = 0;
     /// See DeviceHost::OpenLink.
     virtual std::unique_ptr<LinkInstrument> OpenLink(int instrument, LinkId lid) = 0;
-    /// One reply record, marked, for one write. `connection` may have closed (drop it).
+    /// One reply record, marked, for one write. `connection` may have closed (drop it). Like
+    /// DeviceHost::Done, it must not call back into the Service.
     virtual void Send(ConnectionId connection, std::string record) = 0;
 };
 
