@@ -7,11 +7,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <string_view>
 
 #include "Portmap.h"
+#include "Rpc.h"
 #include "Vxi11Service.h"
 
 namespace {
@@ -62,6 +64,22 @@ public:
     vxi11::Service* service = nullptr;
 };
 
+constexpr std::uint32_t kProcs[] = {1, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 22, 23, 25, 26};
+
+std::string Framed(std::uint8_t pick, std::string_view args) {
+    const std::uint32_t proc = kProcs[pick % std::size(kProcs)];
+    vxi11::XdrWriter writer = vxi11::BeginCall(
+        pick, proc == 1 ? vxi11::kAbortProgram : vxi11::kCoreProgram, 1, proc, true);
+    std::string record = writer.Take();
+    record += args;
+    const auto length = static_cast<std::uint32_t>(record.size() - 4);
+    for (int i = 0; i < 4; ++i) {
+        record[static_cast<std::size_t>(i)] =
+            static_cast<char>((0x80000000u | length) >> (24 - 8 * i));
+    }
+    return record;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -80,9 +98,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!stream) {
             stream = std::make_unique<vxi11::RecordReassembler>(service.MaxRecordBytes());
         }
+        // Control bit 3: the piece is the arguments of a well-formed call (the next byte picks
+        // the procedure), so the fuzzer reaches the links without first finding a header.
+        const bool framed = (control & 0x08) != 0 && at < size;
+        const std::uint8_t pick = framed ? data[at++] : 0;
         const std::size_t piece = std::min<std::size_t>(size - at, 1u + (control >> 2) * 5u);
-        const std::string_view bytes(reinterpret_cast<const char*>(data + at), piece);
+        std::string_view bytes(reinterpret_cast<const char*>(data + at), piece);
         at += piece;
+        std::string call;
+        if (framed) {
+            call = Framed(pick, bytes);
+            bytes = call;
+        }
         if (!service.Receive(id, *stream, bytes, now) || (control & 0xC0) == 0xC0) {
             service.Core().CloseConnection(id);
             stream.reset();
