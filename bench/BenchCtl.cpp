@@ -1,8 +1,8 @@
 // bench_ctl: varnel-ctl's figures against varnel-module on pseudo-terminals. A get's round
 // trip, the time a sweep step costs beyond its dwell, a whole process that starts, gets and
 // exits, and `varnel-ctl serve` as an SCPI instrument on loopback TCP (a local answer, a module
-// query against the direct get, four clients at once, the engine alone); each printed with the
-// limit it is compared with and the ratio.
+// query against the direct get, four clients at once, the engine alone, the VXI-11 codec alone);
+// each printed with the limit it is compared with and the ratio.
 //
 // A pty carries bytes without line time, so the figures here are the program's own cost plus
 // the module's reply delay; on a 9600-baud line every exchange adds 12 bytes, 12.5 ms.
@@ -37,8 +37,10 @@
 #include "PortNames.h"
 #include "Process.h"
 #include "RecordSink.h"
+#include "Rpc.h"
 #include "ScpiEngine.h"
 #include "SerialSession.h"
+#include "Vxi11Service.h"
 
 namespace fs = std::filesystem;
 
@@ -52,6 +54,7 @@ constexpr double kProcessLimitMs = 50.0;                // start, get, exit beyo
 constexpr double kIdnLimitMs = 0.5;                     // *IDN? round trip, median
 constexpr double kServeAddedLimitMs = 1.0;              // a module query beyond the direct get
 constexpr double kEngineLinesLimit = 1e6;               // lines a second, at least
+constexpr double kCodecCallsLimit = 1e6;                // VXI-11 calls a second, at least
 constexpr int kClients = 4;
 constexpr int kDeadlineMs = 10000;
 constexpr int kFirstCom = 200;  // above the dangling entries and the fixed table
@@ -271,6 +274,70 @@ void EngineFigure(int lines) {
            true);
 }
 
+// The VXI-11 codec alone: the calls a VISA client makes for a query (write with END, read,
+// status byte) as one TCP stream, decoded, run on a link that answers at once, and answered.
+class AnsweringLink final : public vxi11::LinkInstrument {
+public:
+    AnsweringLink(vxi11::Device& device, vxi11::LinkId lid) : m_device(device), m_lid(lid) {}
+    void Feed(std::string_view) override { m_device.Answer(m_lid, "Varnel,Bench,0,0\n"); }
+    bool Waiting() const override { return false; }
+    std::uint8_t StatusByte() const override { return 0; }
+    void Clear() override {}
+
+private:
+    vxi11::Device& m_device;
+    vxi11::LinkId m_lid;
+};
+
+class CodecHost final : public vxi11::ServiceHost {
+public:
+    CodecHost() : service({}, *this) {}
+    std::optional<int> FindInstrument(std::string_view) override { return 0; }
+    std::unique_ptr<vxi11::LinkInstrument> OpenLink(int, vxi11::LinkId lid) override {
+        return std::make_unique<AnsweringLink>(service.Core(), lid);
+    }
+    void Send(vxi11::ConnectionId, std::string) override { ++replies; }
+    vxi11::Service service;
+    std::size_t replies = 0;
+};
+
+std::string CodecCall(std::uint32_t proc, const std::vector<std::uint32_t>& words,
+                      std::string_view data = {}) {
+    vxi11::XdrWriter call = vxi11::BeginCall(proc, vxi11::kCoreProgram, 1, proc, true);
+    for (const std::uint32_t word : words) {
+        call.U32(word);
+    }
+    if (proc == 11) {
+        call.Opaque(data);
+    }
+    return call.Take();
+}
+
+void CodecFigure(int calls) {
+    CodecHost link;
+    vxi11::RecordReassembler records(link.service.MaxRecordBytes());
+    link.service.Receive(1, records, CodecCall(10, {0, 0, 0, 5, 0x696e7374, 0x30000000}), 0);
+    std::string input;
+    const int perQuery = 3;
+    for (int i = 0; i < 64; ++i) {
+        input += CodecCall(11, {1, 1000, 1000, 8}, "*IDN?\n") +
+                 CodecCall(12, {1, 1024, 1000, 1000, 0, 0}) + CodecCall(13, {1, 0, 1000, 1000});
+    }
+    const int rounds = std::max(1, calls / (64 * perQuery));
+    link.replies = 0;
+    const double start = MonotonicMs();
+    for (int i = 0; i < rounds; ++i) {
+        link.service.Receive(1, records, input, 0);
+    }
+    const double seconds = (MonotonicMs() - start) / 1000.0;
+    const double rate = static_cast<double>(link.replies) / seconds;
+    char note[200];
+    std::snprintf(note, sizeof note, "%zu calls (write, read, readstb) answered in %.1f ms",
+                  link.replies, seconds * 1000.0);
+    Figure("vxi11 codec calls per second", rate / 1e6, kCodecCallsLimit / 1e6, 1.0, note, "M",
+           true);
+}
+
 // The median of `samples` gets, printed as a figure; -1 when a get failed.
 double GetRoundTrip(int com, int replyDelayMs, int samples) {
     SerialSession session({}, nullptr);
@@ -394,5 +461,6 @@ int main(int argc, char** argv) {
                     ProcessStartGetExit(kFirstCom, smoke ? 3 : 30) &&
                     ServeFigures(servePort, kFirstCom, smoke ? 20 : 500);
     EngineFigure(smoke ? 100000 : 4000000);
+    CodecFigure(smoke ? 100000 : 3000000);
     return ok ? 0 : 1;
 }
