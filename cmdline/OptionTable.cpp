@@ -145,7 +145,7 @@ std::string Wrap(std::string_view text, std::size_t width, std::string_view inde
 }
 
 Reader Scaled(std::int64_t& into, int decimals, std::int64_t minimum, std::int64_t maximum,
-              std::string noun, std::string example) {
+              const std::string& noun, const std::string& example) {
     return [=, &into](const std::string& text) -> std::string {
         const std::optional<std::int64_t> value =
             ReadScaledDecimal(text, decimals, NumberGrammar::Strict);
@@ -157,7 +157,8 @@ Reader Scaled(std::int64_t& into, int decimals, std::int64_t minimum, std::int64
     };
 }
 
-Reader Whole(int& into, int minimum, int maximum, std::string noun, std::string example) {
+Reader Whole(int& into, int minimum, int maximum, const std::string& noun,
+             const std::string& example) {
     return [=, &into](const std::string& text) -> std::string {
         std::int64_t value = 0;
         std::string wants = Scaled(value, 0, minimum, maximum, noun, example)(text);
@@ -166,8 +167,8 @@ Reader Whole(int& into, int minimum, int maximum, std::string noun, std::string 
     };
 }
 
-Reader Decimal(double& into, int decimals, double minimum, double maximum, std::string noun,
-               std::string example) {
+Reader Decimal(double& into, int decimals, double minimum, double maximum, const std::string& noun,
+               const std::string& example) {
     const std::int64_t scale = Power10(decimals);
     const std::int64_t low = std::llround(minimum * static_cast<double>(scale));
     const std::int64_t high = std::llround(maximum * static_cast<double>(scale));
@@ -179,7 +180,7 @@ Reader Decimal(double& into, int decimals, double minimum, double maximum, std::
     };
 }
 
-Reader Text(std::string& into, std::string noun) {
+Reader Text(std::string& into, const std::string& noun) {
     return [noun, &into](const std::string& text) -> std::string {
         if (text.empty()) {
             return noun;

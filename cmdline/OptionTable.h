@@ -58,28 +58,31 @@ std::string ScanAndTake(const std::vector<std::string>& args, std::span<const Op
                         std::string_view seeHelp, std::vector<std::string>& words);
 
 /// The help lines of the rows that `shown` picks (all when it is empty): "  --name VALUE" with
-/// the help from `column` on, a section heading before a row that starts one.
+/// the help from `column` on, broken into lines of at most 90 characters; a section heading
+/// before a row that starts one; a row without a name is a note under the rows above it.
 std::string HelpLines(std::span<const Option> table, std::size_t column,
                       const std::function<bool(const Option&)>& shown = {});
 
 /// `text` broken at spaces into lines of at most `width` characters, each after `indent`.
 std::string Wrap(std::string_view text, std::size_t width, std::string_view indent);
 
-/// A reader of a number with `decimals` places in the scripts' number grammar (the module's
-/// "8.205" is 8.20 dBm everywhere), kept as the number times 10^decimals and limited to
-/// `minimum`..`maximum` (in that unit); `noun` says what it is: "milliseconds".
+/// A reader of a number with `decimals` places in the scripts' number grammar (NumberText.h:
+/// the whole word one number, further places cut off as the panel cuts them), kept as the
+/// number times 10^decimals and limited to `minimum`..`maximum` (in that unit). What it
+/// wants reads "`noun` from MIN to MAX[, such as `example`]".
 Reader Scaled(std::int64_t& into, int decimals, std::int64_t minimum, std::int64_t maximum,
-              std::string noun, std::string example = {});
+              const std::string& noun, const std::string& example = {});
 
 /// Scaled with no decimals, into an int.
-Reader Whole(int& into, int minimum, int maximum, std::string noun, std::string example = {});
+Reader Whole(int& into, int minimum, int maximum, const std::string& noun,
+             const std::string& example = {});
 
 /// Scaled, into a double of the number itself: seconds, a fraction.
-Reader Decimal(double& into, int decimals, double minimum, double maximum, std::string noun,
-               std::string example = {});
+Reader Decimal(double& into, int decimals, double minimum, double maximum, const std::string& noun,
+               const std::string& example = {});
 
 /// Any text but the empty one; `noun` says what it is: "a file name".
-Reader Text(std::string& into, std::string noun);
+Reader Text(std::string& into, const std::string& noun);
 
 /// `value` with `decimals` places as a person writes it: 86400000 with 3 is "86400", 10 with 3
 /// "0.01".
