@@ -1,13 +1,19 @@
 // varnel-ctl's command line and channel lists: what is accepted, and what is refused before
-// anything could be sent.
+// anything could be sent; then the one option scanner under all three programs, and the
+// documents that name their options.
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <fstream>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <tuple>
 
 #include "ChannelList.h"
 #include "CtlOptions.h"
+#include "ModuleOptions.h"
+#include "ServeOptions.h"
 
 namespace {
 
@@ -140,12 +146,10 @@ TEST(CtlOptions, RefusesBadCommandLines) {
         {"COM5 sweep --dwell 1", "one channel list"},
         {"COM5 sweep 1-3 4 --dwell 1", "one channel list"},
         {"COM5 sweep 1-90 --dwell 1", "outside 1-89"},
-        {"COM5 sweep 1-3 --dwell -1", "--dwell wants"},
-        {"COM5 sweep 1-3 --dwell 1 --power 14", "outside 7.00-13.00"},
+        {"COM5 sweep 1-3 --dwell 1 --power 14", "--power wants a power in 7.00-13.00"},
         {"COM5 sweep 1-3 --dwell 1 --repeat 0", "--repeat wants"},
         {"COM5 sweep 1-89,1-89 --dwell 1 --repeat 1000000", "at most 100000000 steps"},
         {"COM5 sweep 1-3 --dwell 1 --output off", "off-at-end"},
-        {"COM5 sweep 1-3 --dwell", "--dwell wants a value"},
         {"COM5 get --dwell 1", "an option of sweep"},
         {"COM5 get --clamp", "an option of set"},
         {"COM5 set channel 4 --fresh", "an option of get"},
@@ -153,16 +157,105 @@ TEST(CtlOptions, RefusesBadCommandLines) {
         {"panels now", "takes no argument"},
         {"COM5 monitor --interval 0", "--interval wants"},
         {"COM5 monitor now", "takes no argument"},
-        {"COM5 get --tries 0", "--tries wants"},
-        {"COM5 get --timeout 5", "--timeout wants"},
-        {"COM5 get --json=yes", "takes no value"},
-        {"COM5 get --colour", "unknown option"},
         {"ports --json --all extra", "takes no argument"},
     };
     for (const auto& [line, reason] : rows) {
         CtlOptions o;
         const std::string error = ParseCtlOptions(Words(line), o);
         EXPECT_NE(error.find(reason), std::string::npos) << "\"" << line << "\": " << error;
+    }
+}
+
+// Each row: a program (varnel-ctl, its serve command, the simulator), a command line, and a part
+// of the refusal, or "=" and the value read (ctl and serve: the timeout; the simulator: power).
+TEST(OptionScanner, EveryProgramReadsItsTableAlike) {
+    const std::tuple<char, const char*, const char*> rows[] = {
+        {'s', "serve COM5 --read-only=no", "--read-only takes no value"},
+        {'s', "serve COM5 --announce=no", "--announce takes no value"},
+        {'s', "COM5 serve --direct=no", "--direct takes no value"},
+        {'c', "COM5 get --json=yes", "--json takes no value"},
+        {'m', "--silent=no", "--silent takes no value"},
+        {'s', "serve COM5 --timeout 600000", "=600000"},
+        {'c', "COM5 get --timeout=600000", "=600000"},
+        {'s', "serve COM5 --timeout=5",
+         "--timeout wants milliseconds from 10 to 600000, not \"5\""},
+        {'s', "serve -- COM5", "=3000"},
+        {'c', "-- COM5 get", "=3000"},
+        {'m', "-- --log", "options only, not \"--log\""},
+        {'m', "--power 8.205", "=820"},
+        {'m', "--power=1234", "=1234"},
+        {'m', "--power 7", "=700"},
+        {'m', "--power 1000.5", "--power wants 7.00-13.00 dBm or 700-1300"},
+        {'m', "--com", "--com wants a value"},
+        {'c', "COM5 sweep 1-3 --dwell", "--dwell wants a value"},
+        {'s', "serve COM5 --colour", "unknown option --colour of serve"},
+        {'c', "COM5 get --colour=1", "unknown option --colour; see varnel-ctl --help"},
+    };
+    for (const auto& [program, line, expected] : rows) {
+        CtlOptions c;
+        ServeOptions s;
+        ModuleOptions m;
+        const std::string error = program == 'c'   ? ParseCtlOptions(Words(line), c)
+                                  : program == 's' ? ParseServeOptions(Words(line), s)
+                                                   : ParseModuleOptions(Words(line), m);
+        const int read = program == 'c'   ? c.timeoutMs
+                         : program == 's' ? s.timing.budgetMs
+                                          : m.module.power;
+        const std::string seen = error.empty() ? "=" + std::to_string(read) : error;
+        EXPECT_NE(seen.find(expected), std::string::npos) << line << ": " << seen;
+    }
+}
+
+// --help comes from the tables; the README and the man pages must say the same: each names
+// every option of its program's table, and no option of these programs that no table has.
+TEST(OptionScanner, ReadmeAndManPagesNameExactlyTheTablesOptions) {
+    CtlOptions ctl;
+    ServeOptions serve;
+    ModuleOptions module;
+    std::set<std::string> ctlNames, moduleNames;
+    for (auto [table, names] : {std::pair{CtlOptionTable(ctl), &ctlNames},
+                                {ServeOptionTable(serve), &ctlNames},
+                                {ModuleOptionTable(module), &moduleNames}}) {
+        for (const cmdline::Option& row : table) {
+            names->insert(row.name);
+        }
+        names->erase("");
+    }
+    // Options of other programs that these documents show.
+    std::set<std::string> known = {"--install", "--now", "--path", "--smoke", "--only"};
+    known.insert(ctlNames.begin(), ctlNames.end());
+    known.insert(moduleNames.begin(), moduleNames.end());
+    const auto read = [](const std::string& path) {
+        std::ifstream in(std::string(VARNEL_SOURCE_DIR) + "/" + path);
+        std::string text(std::istreambuf_iterator<char>(in), {});
+        EXPECT_FALSE(text.empty()) << path;
+        return std::regex_replace(text, std::regex(R"(\\-)"), "-");  // a man page's hyphens
+    };
+    const std::string readme = read("README.md");
+    const auto section = [&readme](const std::string& heading) {
+        const std::size_t start = readme.find("\n## " + heading + "\n");
+        EXPECT_NE(start, std::string::npos) << heading;
+        return readme.substr(start, readme.find("\n## ", start + 1) - start);
+    };
+    const std::pair<std::string, const std::set<std::string>&> documents[] = {
+        {read("resources/man/varnel-ctl.1"), ctlNames},
+        {read("resources/man/varnel-module.1"), moduleNames},
+        {section("Scripting: varnel-ctl") + section("On the lab network"), ctlNames},
+        {section("Without hardware"), moduleNames},
+    };
+    const std::regex option(R"((^|[^\w-])(--[a-z][a-z0-9-]*[a-z0-9]))");
+    for (const auto& [text, table] : documents) {
+        std::set<std::string> named;
+        for (auto it = std::sregex_iterator(text.begin(), text.end(), option);
+             it != std::sregex_iterator(); ++it) {
+            const std::string name = (*it)[2];
+            named.insert(name);
+            EXPECT_TRUE(known.count(name)) << name << " is in no table: " << text.substr(0, 40);
+        }
+        for (const std::string& name : table) {
+            EXPECT_TRUE(named.count(name))
+                << name << " is not documented in " << text.substr(0, 40);
+        }
     }
 }
 

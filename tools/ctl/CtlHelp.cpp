@@ -32,16 +32,7 @@ counts as damaged. A reply that is lost or damaged on the line is asked for agai
 --reply-wait until --timeout is spent (or --tries frames were sent).
 
 Options for every command:
-  --json          records as JSON Lines (one object per line, ISO-8601 time) on stdout
-  --csv FILE      also write the records to FILE as CSV with a header, flushed per record
-  --timeout MS    give up on one exchange after MS ms (10-600000, default 3000)
-  --reply-wait MS send the frame again after MS ms without a valid reply (10-60000,
-                  default 250)
-  --tries N       send each frame at most N times (1-1000; default: as often as the
-                  timeout allows)
-  --direct        only the port itself, never through a running panel
-  -h, --help      this text; `varnel-ctl COMMAND --help` for a command
-  --version       the version
+OPTIONS
 
 serve makes the module an SCPI instrument on TCP (default 127.0.0.1:5025) for PyVISA,
 lxi-tools and test-station code: see varnel-ctl serve --help.
@@ -51,8 +42,7 @@ constexpr const char* kPorts = R"(Usage: varnel-ctl ports [--all] [--json]
 
 Lists every COM port the panel would list: its device, the /dev/serial/by-id name when
 udev gives one, USB vendor:product and serial number when sysfs has them, and the program
-that holds it, if any. Nothing is opened. --all also lists COM numbers whose device is
-not there.
+that holds it, if any. Nothing is opened.
 )";
 
 constexpr const char* kPanels = R"(Usage: varnel-ctl panels [--json]
@@ -65,8 +55,7 @@ constexpr const char* kGet = R"(Usage: varnel-ctl PORT get [channel|power|output
 
 Queries the module and prints what it reports: channel (with frequency in GHz,
 wavelength in nm and ITU label), power in dBm, output on or off. Default: all three.
-Through a running panel it prints what the panel last received; --fresh has the panel
-query the module first.
+Through a running panel it prints what the panel last received.
 )";
 
 constexpr const char* kSet =
@@ -84,14 +73,13 @@ constexpr const char* kSweep =
                                            [--output off-at-end]
 
 CHANNELS: CHMIN-CHMAX, 10,12,14, CHMIN-CHMAX:2 (every second), CHMAX-CHMIN (downward), or
-several joined by commas; a sweep has at most MAXSTEPS steps. --power sets the power once before the first step. For each step: set the
+several joined by commas; a sweep has at most MAXSTEPS steps. For each step: set the
 channel, wait for the module's reply, dwell S seconds, read back channel, power and
 output, and print one record. A progress bar with elapsed and remaining time shows on
 standard error when it is a terminal.
 
 The first Ctrl-C (or SIGTERM) ends the sweep after the current step (its dwell is cut
-short), with every record so far written; a second one stops at once. With
---output off-at-end the laser is switched off when the sweep ends, however it ends.
+short), with every record so far written; a second one stops at once.
 )";
 
 constexpr const char* kMonitor = R"(Usage: varnel-ctl PORT monitor [--interval S]
@@ -100,28 +88,43 @@ Queries channel, power and output every S seconds (default 1) and prints a recor
 something changed (the first always), until interrupted; Ctrl-C ends it with exit code 0.
 )";
 
-}  // namespace
+constexpr std::size_t kColumn = 18;  // where the options' help starts
 
-namespace {
-
-std::string TextOf(CtlCommand command) {
+const char* ProseOf(CtlCommand command) {
     switch (command) {
         case CtlCommand::Ports:
-            return std::string(kPorts) + kExitCodes;
+            return kPorts;
         case CtlCommand::Panels:
-            return std::string(kPanels) + kExitCodes;
+            return kPanels;
         case CtlCommand::Get:
-            return std::string(kGet) + kExitCodes;
+            return kGet;
         case CtlCommand::Set:
-            return std::string(kSet) + kExitCodes;
+            return kSet;
         case CtlCommand::Sweep:
-            return std::string(kSweep) + kExitCodes;
+            return kSweep;
         case CtlCommand::Monitor:
-            return std::string(kMonitor) + kExitCodes;
+            return kMonitor;
         case CtlCommand::None:
             break;
     }
-    return std::string(kMain) + kExitCodes;
+    return kMain;
+}
+
+// The prose, then the options that belong to the command (the program's: every command's),
+// from the table the parser reads.
+std::string TextOf(CtlCommand command) {
+    CtlOptions unused;
+    const std::vector<cmdline::Option> table = CtlOptionTable(unused);
+    const std::string options = cmdline::HelpLines(table, kColumn, [command](const auto& row) {
+        return row.group == static_cast<int>(command);
+    });
+    std::string text = ProseOf(command);
+    if (command == CtlCommand::None) {
+        text.replace(text.find("OPTIONS\n"), 8, options);
+    } else if (!options.empty()) {
+        text += "\nOptions (and those of every command, in varnel-ctl --help):\n" + options;
+    }
+    return text + kExitCodes;
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 #include "PortArgument.h"
 
 #include <algorithm>
-#include <charconv>
+#include <iterator>
 #include <optional>
 
 #include "ChannelList.h"
@@ -11,6 +11,10 @@
 namespace {
 
 constexpr double kMaxSeconds = 86400;  // a day: a longer dwell or interval is a typo
+constexpr int kTimeoutMax = 600'000;   // ten minutes for one exchange
+constexpr int kReplyWaitMax = 60'000;
+constexpr int kTriesMax = 1000;
+constexpr int kRepeatMax = 1'000'000;
 
 struct CommandName {
     const char* name;
@@ -27,19 +31,6 @@ std::optional<CtlCommand> CommandNamed(const std::string& word) {
         }
     }
     return std::nullopt;
-}
-
-bool ReadInt(const std::string& text, int minimum, int maximum, int& value) {
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return error == std::errc() && end == text.data() + text.size() && value >= minimum &&
-           value <= maximum;
-}
-
-// Seconds with millisecond resolution, in the scripts' number grammar.
-bool ReadSeconds(const std::string& text, double minimum, double& value) {
-    const std::optional<std::int64_t> ms = ReadScaledDecimal(text, 3, NumberGrammar::Strict);
-    value = ms ? static_cast<double>(*ms) / 1000.0 : 0;
-    return ms && value >= minimum && value <= kMaxSeconds;
 }
 
 // A channel or power as a script gives it: the whole word one number, in range unless clamped.
@@ -61,33 +52,6 @@ std::string ReadValueText(Quantity quantity, const std::string& text, bool clamp
     return {};
 }
 
-// The options that take a value.
-bool TakesValue(const std::string& name) {
-    return name == "--csv" || name == "--timeout" || name == "--reply-wait" || name == "--tries" ||
-           name == "--dwell" || name == "--power" || name == "--repeat" || name == "--output" ||
-           name == "--interval";
-}
-
-// Which command an option belongs to (None: every command).
-CtlCommand OptionCommand(const std::string& name) {
-    if (name == "--all") {
-        return CtlCommand::Ports;
-    }
-    if (name == "--clamp") {
-        return CtlCommand::Set;
-    }
-    if (name == "--fresh") {
-        return CtlCommand::Get;
-    }
-    if (name == "--dwell" || name == "--power" || name == "--repeat" || name == "--output") {
-        return CtlCommand::Sweep;
-    }
-    if (name == "--interval") {
-        return CtlCommand::Monitor;
-    }
-    return CtlCommand::None;
-}
-
 const char* NameOf(CtlCommand command) {
     for (const CommandName& row : kCommands) {
         if (row.command == command) {
@@ -95,69 +59,6 @@ const char* NameOf(CtlCommand command) {
         }
     }
     return "";
-}
-
-struct Option {
-    std::string name;
-    std::string value;
-};
-
-std::string ApplyOption(const Option& option, CtlOptions& options, std::string& powerText,
-                        bool& dwellGiven) {
-    const std::string& name = option.name;
-    const std::string& value = option.value;
-    if (name == "--json") {
-        options.json = true;
-    } else if (name == "--csv") {
-        if (value.empty()) {
-            return "--csv wants a file name";
-        }
-        options.csvPath = value;
-    } else if (name == "--timeout") {
-        if (!ReadInt(value, 10, 600000, options.timeoutMs)) {
-            return "--timeout wants milliseconds from 10 to 600000";
-        }
-    } else if (name == "--reply-wait") {
-        if (!ReadInt(value, 10, 60000, options.replyWaitMs)) {
-            return "--reply-wait wants milliseconds from 10 to 60000";
-        }
-    } else if (name == "--tries") {
-        if (!ReadInt(value, 1, 1000, options.tries)) {
-            return "--tries wants a number from 1 to 1000";
-        }
-    } else if (name == "--all") {
-        options.all = true;
-    } else if (name == "--clamp") {
-        options.clamp = true;
-    } else if (name == "--direct") {
-        options.direct = true;
-    } else if (name == "--fresh") {
-        options.fresh = true;
-    } else if (name == "--dwell") {
-        if (!ReadSeconds(value, 0, options.dwellS)) {
-            return "--dwell wants seconds from 0 to 86400, such as 0.5";
-        }
-        dwellGiven = true;
-    } else if (name == "--power") {
-        powerText = value;
-        options.sweepPower = true;
-    } else if (name == "--repeat") {
-        if (!ReadInt(value, 1, 1000000, options.repeat)) {
-            return "--repeat wants a number of passes from 1 to 1000000";
-        }
-    } else if (name == "--output") {
-        if (value != "off-at-end") {
-            return "--output takes one value, off-at-end";
-        }
-        options.offAtEnd = true;
-    } else if (name == "--interval") {
-        if (!ReadSeconds(value, 0.01, options.intervalS)) {
-            return "--interval wants seconds from 0.01 to 86400";
-        }
-    } else {
-        return "unknown option " + name + "; see varnel-ctl --help";
-    }
-    return {};
 }
 
 std::string ParseGet(const std::vector<std::string>& words, CtlOptions& options) {
@@ -202,40 +103,130 @@ std::string ParseSet(const std::vector<std::string>& words, CtlOptions& options)
     return {};
 }
 
+int Group(CtlCommand command) {
+    return static_cast<int>(command);
+}
+
 }  // namespace
+
+std::vector<cmdline::Option> SessionOptions(int& timeoutMs, int& replyWaitMs, int& tries,
+                                            bool& direct) {
+    using cmdline::Whole;
+    const std::string timeouts = "10-" + std::to_string(kTimeoutMax);
+    const std::string waits = "10-" + std::to_string(kReplyWaitMax);
+    const std::string triesRange = "1-" + std::to_string(kTriesMax);
+    return {
+        {.name = "--timeout",
+         .value = "MS",
+         .help = "give up on one exchange after MS ms (" + timeouts + ", default 3000)",
+         .read = Whole(timeoutMs, 10, kTimeoutMax, "milliseconds")},
+        {.name = "--reply-wait",
+         .value = "MS",
+         .help =
+             "send the frame again after MS ms without a valid reply (" + waits + ", default 250)",
+         .read = Whole(replyWaitMs, 10, kReplyWaitMax, "milliseconds")},
+        {.name = "--tries",
+         .value = "N",
+         .help = "send each frame at most N times (" + triesRange +
+                 "; default: as often as the timeout allows)",
+         .read = Whole(tries, 1, kTriesMax, "a number")},
+        {.name = "--direct",
+         .help = "only the port itself, never through a running panel",
+         .flag = &direct},
+    };
+}
+
+std::vector<cmdline::Option> CtlOptionTable(CtlOptions& options) {
+    std::vector<cmdline::Option> table = {
+        {.name = "--json",
+         .help = "records as JSON Lines (one object per line, ISO-8601 time) on stdout",
+         .flag = &options.json},
+        {.name = "--csv",
+         .value = "FILE",
+         .help = "also write the records to FILE as CSV with a header, flushed per record",
+         .read = cmdline::Text(options.csvPath, "a file name")},
+    };
+    for (cmdline::Option& row :
+         SessionOptions(options.timeoutMs, options.replyWaitMs, options.tries, options.direct)) {
+        table.push_back(std::move(row));
+    }
+    const std::string powers = RangeText(Quantity::Power);
+    std::vector<cmdline::Option> rest = {
+        {.name = "--help",
+         .help = "this text; `varnel-ctl COMMAND --help` for a command",
+         .flag = &options.help,
+         .alias = "-h"},
+        {.name = "--version", .help = "the version", .flag = &options.version},
+        {.name = "--all",
+         .help = "also list COM numbers whose device is not there",
+         .flag = &options.all,
+         .group = Group(CtlCommand::Ports)},
+        {.name = "--fresh",
+         .help = "through a running panel: the panel queries the module first",
+         .flag = &options.fresh,
+         .group = Group(CtlCommand::Get)},
+        {.name = "--clamp",
+         .help = "send the nearest value in range for one outside it, as the panel clamps",
+         .flag = &options.clamp,
+         .group = Group(CtlCommand::Set)},
+        {.name = "--dwell",
+         .value = "S",
+         .help = "seconds on each channel (0-86400, such as 0.5); required",
+         .read = cmdline::Decimal(options.dwellS, 3, 0, kMaxSeconds, "seconds", "0.5"),
+         .group = Group(CtlCommand::Sweep)},
+        {.name = "--power",
+         .value = "DBM",
+         .help = "set the power once before the first step (" + powers + ")",
+         .read = [&options, powers](const std::string& text) -> std::string {
+             const QuantityInfo& info = InfoOf(Quantity::Power);
+             const std::optional<std::int64_t> power =
+                 ReadQuantityText(Quantity::Power, text, NumberGrammar::Strict);
+             if (!power || *power < info.minimum || *power > info.maximum) {
+                 return "a power in " + powers + ", such as 8.2";
+             }
+             options.power = static_cast<int>(*power);
+             options.sweepPower = true;
+             return {};
+         },
+         .group = Group(CtlCommand::Sweep)},
+        {.name = "--repeat",
+         .value = "N",
+         .help = "passes over the list (1-" + std::to_string(kRepeatMax) + ", default 1)",
+         .read = cmdline::Whole(options.repeat, 1, kRepeatMax, "a number of passes"),
+         .group = Group(CtlCommand::Sweep)},
+        {.name = "--output",
+         .value = "off-at-end",
+         .help = "switch the laser off when the sweep ends, however it ends",
+         .read = [&options](const std::string& text) -> std::string {
+             options.offAtEnd = text == "off-at-end";
+             return options.offAtEnd ? "" : "off-at-end";
+         },
+         .group = Group(CtlCommand::Sweep)},
+        {.name = "--interval",
+         .value = "S",
+         .help = "seconds between polls (0.01-86400, default 1)",
+         .read = cmdline::Decimal(options.intervalS, 3, 0.01, kMaxSeconds, "seconds"),
+         .group = Group(CtlCommand::Monitor)},
+    };
+    std::move(rest.begin(), rest.end(), std::back_inserter(table));
+    return table;
+}
 
 std::string ParseCtlOptions(const std::vector<std::string>& args, CtlOptions& options) {
     options = {};
-    std::vector<Option> given;
-    std::vector<std::string> words;
-    bool optionsEnded = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (optionsEnded || arg.size() < 2 || arg[0] != '-' || (arg[1] != '-' && arg != "-h")) {
-            words.push_back(arg);
-        } else if (arg == "--") {
-            optionsEnded = true;
-        } else if (arg == "-h" || arg == "--help") {
-            options.help = true;
-        } else if (arg == "--version") {
-            options.version = true;
-        } else {
-            const std::size_t equals = arg.find('=');
-            Option option{arg.substr(0, equals), ""};
-            if (equals != std::string::npos) {
-                option.value = arg.substr(equals + 1);
-            } else if (TakesValue(option.name)) {
-                if (i + 1 == args.size()) {
-                    return option.name + " wants a value";
-                }
-                option.value = args[++i];
-            }
-            if (equals != std::string::npos && !TakesValue(option.name)) {
-                return option.name + " takes no value";
-            }
-            given.push_back(option);
-        }
+    const std::vector<cmdline::Option> table = CtlOptionTable(options);
+    cmdline::Scanned scanned;
+    if (std::string error = cmdline::Scan(args, table, "; see varnel-ctl --help", scanned);
+        !error.empty()) {
+        return error;
     }
+    const std::vector<std::string>& words = scanned.words;
+    const auto given = [&scanned](const bool* flag) {
+        return std::any_of(scanned.options.begin(), scanned.options.end(),
+                           [flag](const cmdline::Given& one) { return one.option->flag == flag; });
+    };
+    options.help = given(&options.help);
+    options.version = given(&options.version);
 
     if (options.help) {
         // The help of the first command named, wherever it stands; else the program's.
@@ -281,18 +272,17 @@ std::string ParseCtlOptions(const std::vector<std::string>& args, CtlOptions& op
         return "give a command: varnel-ctl ports, or varnel-ctl PORT get|set|sweep|monitor";
     }
 
-    std::string powerText;
     bool dwellGiven = false;
-    for (const Option& option : given) {
-        const CtlCommand owner = OptionCommand(option.name);
+    for (const cmdline::Given& option : scanned.options) {
+        const auto owner = static_cast<CtlCommand>(option.option->group);
         if (owner != CtlCommand::None && owner != options.command) {
-            return option.name + " is an option of " + NameOf(owner) + ", not of " +
+            return option.option->name + " is an option of " + NameOf(owner) + ", not of " +
                    NameOf(options.command);
         }
-        if (std::string error = ApplyOption(option, options, powerText, dwellGiven);
-            !error.empty()) {
+        if (std::string error = cmdline::Take(option); !error.empty()) {
             return error;
         }
+        dwellGiven = dwellGiven || option.option->name == "--dwell";
     }
 
     const std::vector<std::string> rest(words.begin() + static_cast<long>(next), words.end());
@@ -328,6 +318,5 @@ std::string ParseCtlOptions(const std::vector<std::string>& args, CtlOptions& op
         return "a sweep has at most " + std::to_string(kMaxSweepSteps) +
                " steps (channels times --repeat), not " + std::to_string(steps);
     }
-    return options.sweepPower ? ReadValueText(Quantity::Power, powerText, false, options.power)
-                              : std::string();
+    return {};
 }

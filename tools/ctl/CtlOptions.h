@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "ModuleSession.h"
+#include "OptionTable.h"
 #include "PortTarget.h"
 
 /// Exit codes, the same for every command.
@@ -57,6 +58,15 @@ struct CtlOptions {
     bool offAtEnd = false;             ///< sweep: output off when it ends, however it ends
     double intervalS = 1.0;            ///< monitor: time between polls
 };
+
+/// The options of every command that talks to the module, serve's included: how long one
+/// exchange may take, how often a frame goes out, and whether a running panel may carry it.
+std::vector<cmdline::Option> SessionOptions(int& timeoutMs, int& replyWaitMs, int& tries,
+                                            bool& direct);
+
+/// varnel-ctl's options, read into `options`; each row's group is the CtlCommand it belongs to
+/// (None: every command).
+std::vector<cmdline::Option> CtlOptionTable(CtlOptions& options);
 
 /// Parses the arguments after the program name. Returns an empty string on success, else
 /// one line saying what is wrong and how to put it right.

@@ -4,6 +4,9 @@
 #include <charconv>
 #include <optional>
 
+#include "CtlOptions.h"
+#include "ScpiCommands.h"
+
 namespace {
 
 constexpr std::uint32_t kLoopbackNetwork = 0x7F000000;  // 127.0.0.0/8
@@ -93,90 +96,70 @@ bool IsLoopback(std::uint32_t address) {
     return (address & kLoopbackMask) == kLoopbackNetwork;
 }
 
+bool ParseListenAddress(const std::string& text, ServeOptions& options) {
+    const std::size_t colon = text.rfind(':');
+    const std::optional<std::uint32_t> address = ReadAddress(text.substr(0, colon));
+    const std::optional<int> port =
+        colon == std::string::npos ? std::nullopt : ReadNumber(text.substr(colon + 1), 0, 65535);
+    if (!address || !port) {
+        return false;
+    }
+    options.listenAddress = *address;
+    options.listenPort = *port;
+    return true;
+}
+
+std::vector<cmdline::Option> ServeOptionTable(ServeOptions& options) {
+    std::vector<cmdline::Option> table = {
+        {.name = "--listen",
+         .value = "ADDR:TCP",
+         .help = "where to listen (default 127.0.0.1:5025; port 0 picks a free one)",
+         .read = [&options](const std::string& text) -> std::string {
+             return ParseListenAddress(text, options)
+                        ? ""
+                        : "ADDRESS:PORT with an IPv4 address, such as 127.0.0.1:5025";
+         }},
+        {.name = "--allow",
+         .value = "CIDR,...",
+         .help = "who may connect, such as 10.0.0.0/24,192.168.1.7; required for any address "
+                 "beyond loopback; others are reset without a byte",
+         .read = [&options](const std::string& text) -> std::string {
+             return ParseAddressRanges(text, options.allow)
+                        ? ""
+                        : "address ranges such as 10.0.0.0/24,192.168.1.7";
+         }},
+        {.name = "--read-only",
+         .help = "queries only: every setting and *RST gives error -203",
+         .flag = &options.readOnly},
+        {.name = "--max-clients",
+         .value = "N",
+         .help = "connections at once (1-64, default 4); one more is refused at once",
+         .read = cmdline::Whole(options.maxClients, 1, 64, "a number")},
+        {.name = "--idle-timeout",
+         .value = "S",
+         .help = "close a client silent for S seconds (0-86400, default 0: never)",
+         .read = cmdline::Whole(options.idleTimeoutS, 0, 86400, "seconds")},
+        {.name = "--announce",
+         .help = "publish it as _scpi-raw._tcp through Avahi, for instrument discovery; never "
+                 "while listening on loopback",
+         .flag = &options.announce},
+    };
+    SessionTiming& timing = options.timing;
+    for (cmdline::Option& row :
+         SessionOptions(timing.budgetMs, timing.replyWaitMs, timing.tries, options.direct)) {
+        table.push_back(std::move(row));
+    }
+    table.push_back({.name = "--help", .help = "this text", .flag = &options.help, .alias = "-h"});
+    return table;
+}
+
 std::string ParseServeOptions(const std::vector<std::string>& args, ServeOptions& options) {
     options = {};
     std::vector<std::string> words;
-    bool allowGiven = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string name = args[i];
-        if (name.rfind("--", 0) != 0 && name != "-h") {
-            words.push_back(name);
-            continue;
-        }
-        std::string value;
-        const std::size_t equals = name.find('=');
-        const bool takesValue = name.rfind("--listen", 0) == 0 || name.rfind("--allow", 0) == 0 ||
-                                name.rfind("--max-clients", 0) == 0 ||
-                                name.rfind("--idle-timeout", 0) == 0 ||
-                                name.rfind("--timeout", 0) == 0 || name.rfind("--tries", 0) == 0 ||
-                                name.rfind("--reply-wait", 0) == 0;
-        if (equals != std::string::npos) {
-            value = name.substr(equals + 1);
-            name.resize(equals);
-        } else if (takesValue) {
-            if (i + 1 == args.size()) {
-                return name + " wants a value";
-            }
-            value = args[++i];
-        }
-        if (name == "-h" || name == "--help") {
-            options.help = true;
-        } else if (name == "--listen") {
-            const std::size_t colon = value.rfind(':');
-            const std::optional<std::uint32_t> address = ReadAddress(value.substr(0, colon));
-            const std::optional<int> port = colon == std::string::npos
-                                                ? std::nullopt
-                                                : ReadNumber(value.substr(colon + 1), 0, 65535);
-            if (!address || !port) {
-                return "--listen wants ADDRESS:PORT with an IPv4 address, such as 127.0.0.1:5025";
-            }
-            options.listenAddress = *address;
-            options.listenPort = *port;
-        } else if (name == "--allow") {
-            if (!ParseAddressRanges(value, options.allow)) {
-                return "--allow wants address ranges such as 10.0.0.0/24,192.168.1.7, not \"" +
-                       value + "\"";
-            }
-            allowGiven = true;
-        } else if (name == "--read-only") {
-            options.readOnly = true;
-        } else if (name == "--direct") {
-            options.direct = true;
-        } else if (name == "--announce") {
-            options.announce = true;
-        } else if (name == "--max-clients") {
-            const std::optional<int> n = ReadNumber(value, 1, 64);
-            if (!n) {
-                return "--max-clients wants a number from 1 to 64";
-            }
-            options.maxClients = *n;
-        } else if (name == "--idle-timeout") {
-            const std::optional<int> s = ReadNumber(value, 0, 86400);
-            if (!s) {
-                return "--idle-timeout wants seconds from 0 (never) to 86400";
-            }
-            options.idleTimeoutS = *s;
-        } else if (name == "--timeout") {
-            const std::optional<int> ms = ReadNumber(value, 10, 60000);
-            if (!ms) {
-                return "--timeout wants milliseconds from 10 to 60000";
-            }
-            options.timing.budgetMs = *ms;
-        } else if (name == "--reply-wait") {
-            const std::optional<int> ms = ReadNumber(value, 10, 60000);
-            if (!ms) {
-                return "--reply-wait wants milliseconds from 10 to 60000";
-            }
-            options.timing.replyWaitMs = *ms;
-        } else if (name == "--tries") {
-            const std::optional<int> n = ReadNumber(value, 1, 1000);
-            if (!n) {
-                return "--tries wants a number from 1 to 1000";
-            }
-            options.timing.tries = *n;
-        } else {
-            return "unknown option " + name + " of serve; see varnel-ctl serve --help";
-        }
+    if (std::string error = cmdline::ScanAndTake(args, ServeOptionTable(options),
+                                                 " of serve; see varnel-ctl serve --help", words);
+        !error.empty()) {
+        return error;
     }
     if (options.help) {
         return {};
@@ -195,7 +178,7 @@ std::string ParseServeOptions(const std::vector<std::string>& args, ServeOptions
     if (std::string error = ParsePortTarget(port, options.port); !error.empty()) {
         return error;
     }
-    if (!allowGiven) {
+    if (options.allow.empty()) {
         if (!IsLoopback(options.listenAddress)) {
             return "listening on " + AddressText(options.listenAddress) +
                    " opens the laser to the network: name who may connect with --allow "
@@ -207,33 +190,58 @@ std::string ParseServeOptions(const std::vector<std::string>& args, ServeOptions
     return {};
 }
 
-std::string ServeHelpText() {
-    return R"(Usage: varnel-ctl serve PORT [--listen ADDR:TCP] [--allow CIDR[,CIDR...]] [--read-only]
-                          [--max-clients N] [--idle-timeout S] [--announce] [--direct]
-                          [--timeout MS] [--reply-wait MS] [--tries N]
+namespace {
 
+// What a setting form takes, as the help shows it.
+std::string ParameterText(scpi::Param param) {
+    switch (param) {
+        case scpi::Param::None:
+            return "";
+        case scpi::Param::Byte:
+            return " <0..255>";
+        case scpi::Param::Channel:
+            return " <" + std::to_string(kChannelMin) + ".." + std::to_string(kChannelMax) +
+                   ">|MIN|MAX|UP|DOWN";
+        case scpi::Param::Frequency:
+            return " <Hz>[HZ|GHZ|THZ]|MIN|MAX";
+        case scpi::Param::Wavelength:
+            return " <m>[M|NM|PM]|MIN|MAX";
+        case scpi::Param::Power:
+            return " <dBm>[DBM|MW|W]|MIN|MAX";
+        case scpi::Param::Boolean:
+            return " ON|OFF|1|0";
+    }
+    return "";
+}
+
+}  // namespace
+
+std::string ServeHelpText() {
+    ServeOptions unused;
+    const std::vector<cmdline::Option> table = ServeOptionTable(unused);
+    std::string usage = "PORT";
+    for (const cmdline::Option& row : table) {
+        usage += " [" + row.name + (row.value.empty() ? "" : " " + row.value) + "]";
+    }
+    std::string commands;
+    for (const scpi::CommandRow& row : scpi::CommandTable()) {
+        commands += std::string(commands.empty() ? "" : ", ") + row.header +
+                    (row.settable ? "" : "?") + (row.settable && row.query ? "[?]" : "") +
+                    ParameterText(row.param);
+    }
+    return cmdline::Wrap(usage, 90, std::string(24, ' '))
+               .replace(0, 24, "Usage: varnel-ctl serve ") +
+           R"(
 Serves the module on PORT as an SCPI instrument on a raw TCP socket (one command per
 line, answers ended by LF), for PyVISA, lxi-tools and test-station code. PORT is held
 directly, or through the running panel that holds it, as the other commands choose; every
 setting waits for the module's reply and every query asks the module.
 
-  --listen ADDR:TCP     where to listen (default 127.0.0.1:5025; port 0 picks a free one)
-  --allow CIDR,...      who may connect, such as 10.0.0.0/24,192.168.1.7; required for any
-                        address beyond loopback; others are reset without a byte
-  --read-only           queries only: every setting and *RST gives error -203
-  --max-clients N       connections at once (1-64, default 4); one more is refused at once
-  --idle-timeout S      close a client silent for S seconds (default 0: never)
-  --announce            publish it as _scpi-raw._tcp through Avahi, for instrument
-                        discovery; never while listening on loopback
-  --direct, --timeout, --reply-wait, --tries   as for the other commands
-
+)" + cmdline::HelpLines(table, 24) +
+           R"(
 Every setting is logged on standard error with the time, the client's address and the
 command. SIGINT or SIGTERM closes every client, releases the port and exits 0.
 
-Commands: *IDN? *RST *CLS *ESE *ESR? *OPC *SRE *STB? *TST? *WAI, SYSTem:ERRor[:NEXT]?,
-SYSTem:ERRor:COUNt?, SYSTem:VERSion?, STATus:OPERation?, STATus:QUEStionable?,
-STATus:PRESet, [SOURce]:CHANnel <1..89>|MIN|MAX|UP|DOWN, [SOURce]:CHANnel:ITU?,
-[SOURce]:FREQuency <Hz>[HZ|GHZ|THZ], [SOURce]:WAVelength <m>[M|NM|PM],
-[SOURce]:POWer[:LEVel][:IMMediate][:AMPLitude] <dBm>[DBM|MW|W], OUTPut[:STATe] ON|OFF.
-)";
+Commands (any case, long or short form, optional nodes in brackets; [?]: also a query):
+)" + cmdline::Wrap(commands + ".", 90, "");
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "OptionTable.h"
 #include "PortTarget.h"
 #include "SerialSession.h"
 
@@ -27,12 +28,15 @@ struct ServeOptions {
     int idleTimeoutS = 0;                      ///< close a client silent this long; 0: never
     bool direct = false;                       ///< never through a running panel
     bool announce = false;                     ///< publish it on the network (not on loopback)
-    SessionTiming timing;                      ///< as the other commands': --timeout, --reply-wait, --tries
+    SessionTiming timing;  ///< as the other commands': --timeout, --reply-wait, --tries
 };
 
 /// True when `args` (after the program name) ask for the serve command: "serve PORT ..." or
 /// "PORT serve ...".
 bool IsServeCommand(const std::vector<std::string>& args);
+
+/// serve's options, read into `options`.
+std::vector<cmdline::Option> ServeOptionTable(ServeOptions& options);
 
 /// Parses the serve command's arguments. Returns an empty string on success, else one line
 /// saying what is wrong and how to put it right; in particular a listening address beyond
@@ -41,6 +45,9 @@ std::string ParseServeOptions(const std::vector<std::string>& args, ServeOptions
 
 /// Reads "10.0.0.0/24,192.168.1.7" (a bare address is /32); false when any part is not one.
 bool ParseAddressRanges(const std::string& text, std::vector<AddressRange>& ranges);
+
+/// Reads "a.b.c.d:port" into the listening address and port; false when it is not one.
+bool ParseListenAddress(const std::string& text, ServeOptions& options);
 
 /// True when `address` lies in one of the allowed ranges.
 bool IsAllowed(const ServeOptions& options, std::uint32_t address);

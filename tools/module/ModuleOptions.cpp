@@ -1,252 +1,168 @@
 #include "ModuleOptions.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <cmath>
-#include <cstdlib>
-#include <cstring>
-#include <functional>
-#include <string_view>
-
+#include "NumberText.h"
 #include "PortNames.h"
 #include "ReadoutText.h"
 
 namespace {
 
-// Whole-string conversions: "12abc", "", "1e999" and the like are all refused.
-bool ToDouble(const std::string& text, double& value) {
-    if (text.empty()) {
-        return false;
-    }
-    char* end = nullptr;
-    errno = 0;
-    value = std::strtod(text.c_str(), &end);
-    return errno == 0 && *end == '\0' && std::isfinite(value);
-}
+constexpr std::int64_t kMaxDelayMs = 3'600'000;
+constexpr std::int64_t kMaxStreamRate = 1'000'000'000;
 
-bool ToInteger(const std::string& text, long long low, long long high, long long& value) {
-    if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') {
-        return false;
+std::string ReadOnOff(const std::string& text, bool& into) {
+    if (text != "on" && text != "off") {
+        return "on or off";
     }
-    char* end = nullptr;
-    errno = 0;
-    value = std::strtoll(text.c_str(), &end, 10);
-    return errno == 0 && *end == '\0' && value >= low && value <= high;
-}
-
-bool ToFraction(const std::string& text, double& value) {
-    return ToDouble(text, value) && value >= 0.0 && value <= 1.0;
+    into = text == "on";
+    return {};
 }
 
 }  // namespace
 
-std::string ParseModuleOptions(const std::vector<std::string>& args, ModuleOptions& options) {
-    using Handler = std::function<std::string(const std::string&)>;
+std::vector<cmdline::Option> ModuleOptionTable(ModuleOptions& options) {
+    using cmdline::Option;
     ModuleConfig& module = options.module;
-    auto fraction = [](const char* name, double& into) {
-        return [name, &into](const std::string& v) -> std::string {
-            return ToFraction(v, into)
-                       ? ""
-                       : std::string(name) + " wants a fraction from 0 to 1, such as 0.1";
-        };
+    const auto fraction = [](double& into) {
+        return cmdline::Decimal(into, 6, 0, 1, "a fraction", "0.1");
     };
-    auto millis = [](const char* name, std::int64_t& into) {
-        return [name, &into](const std::string& v) -> std::string {
-            long long ms = 0;
-            if (!ToInteger(v, 0, 3'600'000, ms)) {
-                return std::string(name) + " wants milliseconds from 0 to 3600000, such as 250";
-            }
-            into = ms;
-            return "";
-        };
+    const auto millis = [](std::int64_t& into) {
+        return cmdline::Scaled(into, 0, 0, kMaxDelayMs, "milliseconds", "250");
     };
-    const struct {
-        std::string_view name;
-        Handler handler;  // null for flags
-        bool* flag;
-    } table[] = {
-        {"--com",
-         [&](const std::string& v) -> std::string {
-             long long n = 0;
-             if (!ToInteger(v, 1, kMaxComPort, n)) {
-                 return "--com wants a port number from 1 to " + std::to_string(kMaxComPort);
-             }
-             options.com = static_cast<int>(n);
-             return "";
-         },
-         nullptr},
-        {"--channel",
-         [&](const std::string& v) -> std::string {
-             long long n = 0;
-             if (!ToInteger(v, kChannelMin, kChannelMax, n)) {
-                 return "--channel wants a channel in " + RangeText(Quantity::Channel);
-             }
-             module.channel = static_cast<int>(n);
-             return "";
-         },
-         nullptr},
-        {"--power",
-         [&](const std::string& v) -> std::string {
-             // dBm and hundredths of a dBm have ranges that do not overlap: take either.
-             double x = 0;
-             if (ToDouble(v, x) && x * 100 >= kPowerMin && x * 100 <= kPowerMax) {
-                 module.power = static_cast<int>(std::lround(x * 100));
-             } else if (ToDouble(v, x) && x >= kPowerMin && x <= kPowerMax && x == std::floor(x)) {
-                 module.power = static_cast<int>(x);
+    const std::string hundredths = std::to_string(kPowerMin) + "-" + std::to_string(kPowerMax);
+    return {
+        {.name = "--com",
+         .value = "N",
+         .help = "publish as COM N (1-" + std::to_string(kMaxComPort) +
+                 "); default: the lowest number that names no existing device. An entry it did "
+                 "not create is never replaced (exit code 2).",
+         .read = cmdline::Whole(options.com, 1, kMaxComPort, "a port number"),
+         .heading = "Port:"},
+        {.help = "The entries live in $VARNEL_PORTS, else $XDG_RUNTIME_DIR/varnel/ports, else "
+                 "/tmp/varnel-<uid>/ports."},
+        {.name = "--channel",
+         .value = "N",
+         .help = "start channel, " + RangeText(Quantity::Channel) + " (default " +
+                 std::to_string(kChannelMin) + ")",
+         .read = cmdline::Whole(module.channel, kChannelMin, kChannelMax, "a channel"),
+         .heading = "Module state:"},
+        {.name = "--power",
+         .value = "P",
+         .help = "start power, " + RangeText(Quantity::Power) + " or " + hundredths +
+                 " hundredths (default " + PowerText(kPowerMin) + ")",
+         .read = [&module, hundredths](const std::string& text) -> std::string {
+             // dBm and hundredths of a dBm have ranges that do not overlap: take either, each
+             // read as the panel reads a typed power (8.205 is 820).
+             const std::optional<std::int64_t> read =
+                 ReadQuantityText(Quantity::Power, text, NumberGrammar::Strict);
+             if (read && *read >= kPowerMin && *read <= kPowerMax) {
+                 module.power = static_cast<int>(*read);
+             } else if (read && *read % 100 == 0 && *read / 100 >= kPowerMin &&
+                        *read / 100 <= kPowerMax) {
+                 module.power = static_cast<int>(*read / 100);
              } else {
-                 return "--power wants " + RangeText(Quantity::Power) + " or " +
-                        std::to_string(kPowerMin) + "-" + std::to_string(kPowerMax) +
-                        " (hundredths of a dBm)";
+                 return RangeText(Quantity::Power) + " or " + hundredths + " (hundredths of a dBm)";
              }
-             return "";
-         },
-         nullptr},
-        {"--output",
-         [&](const std::string& v) -> std::string {
-             if (v != "on" && v != "off") {
-                 return "--output wants on or off";
+             return {};
+         }},
+        {.name = "--output",
+         .value = "on|off",
+         .help = "start output state (default off)",
+         .read = [&module](const std::string& text) { return ReadOnOff(text, module.output); }},
+        {.help = "Set frames outside these ranges are clamped; each query and set is answered by "
+                 "a reply carrying the (new) value. Malformed frames are ignored."},
+        {.name = "--reply-delay",
+         .value = "MS",
+         .help = "wait MS milliseconds before each reply",
+         .read = millis(module.replyDelayMs),
+         .heading = "Timing and faults (all off by default):"},
+        {.name = "--tune-delay",
+         .value = "MS",
+         .help = "a channel change takes effect, and is answered, MS later",
+         .read = millis(module.tuneDelayMs)},
+        {.name = "--drop",
+         .value = "P",
+         .help = "drop a fraction P (0-1) of the replies",
+         .read = fraction(module.drop)},
+        {.name = "--corrupt",
+         .value = "P",
+         .help = "send a fraction P of the replies with a wrong checksum",
+         .read = fraction(module.corrupt)},
+        {.name = "--noise",
+         .value = "P",
+         .help = "put 1-4 random bytes before a fraction P of the replies",
+         .read = fraction(module.noise)},
+        {.name = "--forge",
+         .value = "P",
+         .help = "send a fraction P of the replies with a value out of range (intact checksum), "
+                 "as a stray byte or a broken module might",
+         .read = fraction(module.forge)},
+        {.name = "--silent", .help = "apply set frames but never answer", .flag = &module.silent},
+        {.name = "--unplug-after",
+         .value = "S",
+         .help = "hang up and remove the port after S seconds, like a pulled adapter",
+         .read = cmdline::Scaled(options.unplugAfterMs, 3, 0, 86'400'000, "seconds", "5 or 0.5")},
+        {.name = "--seed",
+         .value = "N",
+         .help = "seed for --drop/--corrupt/--noise/--forge, to repeat a run",
+         .read = [&options](const std::string& text) -> std::string {
+             const std::optional<std::int64_t> seed =
+                 ReadScaledDecimal(text, 0, NumberGrammar::Strict);
+             if (!seed || *seed < 0 || *seed >= kTypedSaturation) {
+                 return "a whole number, such as 42";
              }
-             module.output = v == "on";
-             return "";
-         },
-         nullptr},
-        {"--reply-delay", millis("--reply-delay", module.replyDelayMs), nullptr},
-        {"--tune-delay", millis("--tune-delay", module.tuneDelayMs), nullptr},
-        {"--drop", fraction("--drop", module.drop), nullptr},
-        {"--corrupt", fraction("--corrupt", module.corrupt), nullptr},
-        {"--noise", fraction("--noise", module.noise), nullptr},
-        {"--forge", fraction("--forge", module.forge), nullptr},
-        {"--unplug-after",
-         [&](const std::string& v) -> std::string {
-             double s = 0;
-             if (!ToDouble(v, s) || s < 0 || s > 86400) {
-                 return "--unplug-after wants seconds from 0 to 86400, such as 5 or 0.5";
-             }
-             options.unplugAfterMs = std::llround(s * 1000);
-             return "";
-         },
-         nullptr},
-        {"--seed",
-         [&](const std::string& v) -> std::string {
-             char* end = nullptr;
-             errno = 0;
-             const unsigned long long n = std::strtoull(v.c_str(), &end, 10);
-             if (v.empty() || v[0] == '-' || errno != 0 || *end != '\0') {
-                 return "--seed wants a whole number, such as 42";
-             }
-             module.seed = n;
+             options.module.seed = static_cast<std::uint64_t>(*seed);
              options.seedGiven = true;
-             return "";
-         },
-         nullptr},
-        {"--stream",
-         [&](const std::string& v) -> std::string {
-             long long rate = 0;
-             if (v == "max") {
+             return {};
+         }},
+        {.name = "--stream",
+         .value = "RATE",
+         .help = "also send replies of the current state (channel, power, output in turn) at "
+                 "RATE bytes per second, or max",
+         .read = [&options](const std::string& text) -> std::string {
+             std::int64_t rate = 0;
+             if (text == "max") {
                  options.streamRate = kStreamMax;
-             } else if (ToInteger(v, 1, 1'000'000'000, rate)) {
+             } else if (cmdline::Scaled(rate, 0, 1, kMaxStreamRate, "")(text).empty()) {
                  options.streamRate = rate;
              } else {
-                 return "--stream wants bytes per second (such as 960) or max";
+                 return "bytes per second (such as 960) or max";
              }
-             return "";
+             return {};
          },
-         nullptr},
-        {"--silent", nullptr, &module.silent},
-        {"--log", nullptr, &options.log},
-        {"--help", nullptr, &options.help},
-        {"-h", nullptr, &options.help},
+         .heading = "Benchmarks:"},
+        {.help = "On exit it reports on standard error: \"sent N frames, M bytes\" (N intact "
+                 "replies)."},
+        {.name = "--log",
+         .help = "wire log on standard output, one line per frame: seconds since start, rx (from "
+                 "panel) / tx (to panel) / -- (not sent), hex bytes, meaning",
+         .flag = &options.log,
+         .heading = "Output:"},
+        {.name = "--help", .help = "this text", .flag = &options.help, .alias = "-h"},
     };
+}
 
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        const std::size_t eq = arg.find('=');
-        const std::string_view name = std::string_view(arg).substr(0, eq);
-        const auto* option = std::find_if(std::begin(table), std::end(table),
-                                          [&](const auto& row) { return row.name == name; });
-        if (option == std::end(table)) {
-            return "unknown option " + arg + " (see --help)";
-        }
-        if (option->flag != nullptr) {
-            if (eq != std::string::npos) {
-                return std::string(name) + " takes no value";
-            }
-            *option->flag = true;
-            continue;
-        }
-        std::string value;
-        if (eq != std::string::npos) {
-            value = arg.substr(eq + 1);
-        } else if (i + 1 < args.size()) {
-            value = args[++i];
-        } else {
-            return std::string(name) + " needs a value (see --help)";
-        }
-        if (std::string error = option->handler(value); !error.empty()) {
-            return error + ", not \"" + value + "\"";
-        }
+std::string ParseModuleOptions(const std::vector<std::string>& args, ModuleOptions& options) {
+    std::vector<std::string> words;
+    std::string error =
+        cmdline::ScanAndTake(args, ModuleOptionTable(options), " (see --help)", words);
+    if (error.empty() && !words.empty()) {
+        error = "varnel-module takes options only, not \"" + words[0] + "\" (see --help)";
     }
-    return "";
+    return error;
 }
 
 std::string ModuleHelpText() {
-    std::string text = R"(Usage: varnel-module [options]
+    ModuleOptions unused;
+    return R"(Usage: varnel-module [options]
 
 Plays the laser module on a pseudo-terminal and publishes it as a COM port, so the
 panel can be tried, tested and demonstrated without hardware. The port stays listed
 until the module ends (Ctrl-C, SIGTERM, end of standard input, or --unplug-after).
 Once the port is ready it prints one line:  varnel-module: COM<n> -> <pty path>
 
-Port:
-  --com N             publish as COM N (1-254); default: the lowest number that
-                      names no existing device. An entry it did not create is
-                      never replaced (exit code 2).
-  The entries live in $VARNEL_PORTS, else $XDG_RUNTIME_DIR/varnel/ports,
-  else /tmp/varnel-<uid>/ports.
-
-Module state:
-  --channel N         start channel, CHANNELS (default MINCHANNEL)
-  --power P           start power, POWERS or HUNDREDTHS hundredths (default MINPOWER)
-  --output on|off     start output state (default off)
-  Set frames outside these ranges are clamped; each query and set is answered by a
-  reply carrying the (new) value. Malformed frames are ignored.
-
-Timing and faults (all off by default):
-  --reply-delay MS    wait MS milliseconds before each reply
-  --tune-delay MS     a channel change takes effect, and is answered, MS later
-  --drop P            drop a fraction P (0-1) of the replies
-  --corrupt P         send a fraction P of the replies with a wrong checksum
-  --noise P           put 1-4 random bytes before a fraction P of the replies
-  --forge P           send a fraction P of the replies with a value out of range
-                      (intact checksum), as a stray byte or a broken module might
-  --silent            apply set frames but never answer
-  --unplug-after S    hang up and remove the port after S seconds, like a pulled adapter
-  --seed N            seed for --drop/--corrupt/--noise/--forge, to repeat a run
-
-Benchmarks:
-  --stream RATE       also send replies of the current state (channel, power,
-                      output in turn) at RATE bytes per second, or max
-  On exit it reports on standard error: "sent N frames, M bytes" (N intact replies).
-
-Output:
-  --log               wire log on standard output, one line per frame:
-                      seconds since start, rx (from panel) / tx (to panel) /
-                      -- (not sent), hex bytes, meaning
-  -h, --help          this text
-
+)" + cmdline::HelpLines(ModuleOptionTable(unused), 22) +
+           R"(
 Exit codes: 0 normal end, 1 system failure, 2 COM port already taken,
 64 bad command line.
 )";
-    // The ranges come from the protocol's table, so the help cannot disagree with the module.
-    const std::pair<const char*, std::string> facts[] = {
-        {"MINCHANNEL", std::to_string(kChannelMin)},
-        {"CHANNELS", RangeText(Quantity::Channel)},
-        {"MINPOWER", PowerText(kPowerMin)},
-        {"POWERS", RangeText(Quantity::Power)},
-        {"HUNDREDTHS", std::to_string(kPowerMin) + "-" + std::to_string(kPowerMax)},
-    };
-    for (const auto& [name, fact] : facts) {
-        text.replace(text.find(name), std::strlen(name), fact);
-    }
-    return text;
 }

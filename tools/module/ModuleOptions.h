@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "ModuleCore.h"
+#include "OptionTable.h"
 
 /// Stream rate meaning "as fast as the pty takes the bytes".
 inline constexpr std::int64_t kStreamMax = -1;
@@ -20,6 +21,9 @@ struct ModuleOptions {
     bool seedGiven = false;           ///< --seed was given (else the host picks one)
     bool help = false;                ///< --help: print the help text and stop
 };
+
+/// The simulator's options, read into `options`, in the order --help shows them.
+std::vector<cmdline::Option> ModuleOptionTable(ModuleOptions& options);
 
 /// Parses the arguments after the program name into `options`. Returns an empty string on
 /// success, else one line that says what is wrong and how to put it right.
