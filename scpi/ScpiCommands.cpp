@@ -1,5 +1,6 @@
 #include "ScpiCommands.h"
 
+#include <algorithm>
 #include <array>
 #include <vector>
 
@@ -152,26 +153,9 @@ bool Match(const Pattern& pattern, std::size_t p, const Words& words, std::size_
     return pattern[p].optional && Match(pattern, p + 1, words, w, leaf, badSuffix);
 }
 
-}  // namespace
-
-std::span<const CommandRow> CommandTable() {
-    return kCommands;
-}
-
-HeaderLookup FindCommand(std::span<const std::string_view> mnemonics, HeaderPath from, bool query) {
+// The first row whose pattern `words` (from the root) name.
+HeaderLookup Lookup(const Words& words, bool query) {
     const std::vector<Pattern>& patterns = Patterns();
-    Words words;
-    if (from.depth > 0) {
-        for (std::size_t i = 0; i < from.depth; ++i) {
-            words.items[words.count++] = patterns[from.row][i].text;
-        }
-    }
-    if (mnemonics.empty() || mnemonics.size() > kMaxHeaderNodes) {
-        return {nullptr, Error::UndefinedHeader, {}};
-    }
-    for (const std::string_view mnemonic : mnemonics) {
-        words.items[words.count++] = mnemonic;
-    }
     for (std::size_t row = 0; row < patterns.size(); ++row) {
         std::size_t leaf = 0;
         bool badSuffix = false;
@@ -188,6 +172,37 @@ HeaderLookup FindCommand(std::span<const std::string_view> mnemonics, HeaderPath
         return {&command, Error::None, {row, leaf}};
     }
     return {nullptr, Error::UndefinedHeader, {}};
+}
+
+}  // namespace
+
+std::span<const CommandRow> CommandTable() {
+    return kCommands;
+}
+
+HeaderLookup FindCommand(std::span<const std::string_view> mnemonics, HeaderPath from, bool query) {
+    if (mnemonics.empty() || mnemonics.size() > kMaxHeaderNodes) {
+        return {nullptr, Error::UndefinedHeader, {}};
+    }
+    const std::vector<Pattern>& patterns = Patterns();
+    Words words;
+    for (std::size_t i = 0; i < from.depth; ++i) {
+        words.items[words.count++] = patterns[from.row][i].text;
+    }
+    const std::size_t pathWords = words.count;
+    for (const std::string_view mnemonic : mnemonics) {
+        words.items[words.count++] = mnemonic;
+    }
+    const HeaderLookup below = Lookup(words, query);
+    if (below.error != Error::UndefinedHeader || pathWords == 0) {
+        return below;
+    }
+    // Not found below the path: scripts write "CHAN 45;POW 9;OUTP ON" meaning OUTPut at the
+    // root, so the header is tried from the root before it is called undefined.
+    std::copy(words.items.begin() + pathWords, words.items.begin() + words.count,
+              words.items.begin());
+    words.count -= pathWords;
+    return Lookup(words, query);
 }
 
 }  // namespace scpi

@@ -112,7 +112,7 @@ const Row kRows[] = {
     // Messages: chains, paths, answers joined, CR LF, blank lines, errors end the line.
     {"AnswersJoinedInOneWrite", "*OPC?;CHAN?;POW?;:OUTP?\n", "1;45;8.20;0\n", "", "get channel get power get output"},
     {"ChainKeepsThePath", "SOUR:CHAN 5;POW 9\n", "", "", "set channel 5 set power 900"},
-    {"ChainLeavesNoWayUp", "SOUR:CHAN 5;OUTP ON\n", "", "-113", "set channel 5"},
+    {"ChainFallsBackToTheRoot", "CHAN 45;POW 9;OUTP ON\nSOUR:CHAN 5;FOO\n", "", "-113", "set channel 45 set power 900 set output 1 set channel 5"},
     {"ColonBackToRoot", "SOUR:CHAN 5;:OUTP ON\n", "", "", "set channel 5 set output 1"},
     {"CommonLeavesThePath", "SYST:ERR:NEXT?;*OPC?;COUN?\n", "0,\"No error\";1;0\n", "", ""},
     {"CarriageReturn", "*OPC?\r\n\r\n\n", "1\n", "", ""},
