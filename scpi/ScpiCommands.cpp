@@ -4,6 +4,8 @@
 #include <array>
 #include <vector>
 
+#include "AsciiCase.h"
+
 namespace scpi {
 namespace {
 
@@ -84,22 +86,6 @@ const std::vector<Pattern>& Patterns() {
     return patterns;
 }
 
-char Upper(char c) {
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool SameLetters(std::string_view given, std::string_view form) {
-    if (given.size() != form.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < given.size(); ++i) {
-        if (Upper(given[i]) != Upper(form[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // How a mnemonic meets a node: not at all, exactly, or with a numeric suffix. A suffix of 1
 // names this single instrument's only source and output; any other is out of range.
 enum class Fit { No, Yes, BadSuffix };
@@ -110,8 +96,8 @@ Fit NodeFits(const Node& node, std::string_view given) {
         --letters;
     }
     const std::string_view stem = given.substr(0, letters);
-    if (!SameLetters(stem, node.text) &&
-        !SameLetters(stem, node.text.substr(0, node.shortLength))) {
+    if (!SameIgnoringCase(stem, node.text) &&
+        !SameIgnoringCase(stem, node.text.substr(0, node.shortLength))) {
         return Fit::No;
     }
     const std::string_view suffix = given.substr(letters);
