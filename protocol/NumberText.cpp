@@ -1,5 +1,7 @@
 #include "NumberText.h"
 
+#include "AsciiCase.h"
+
 #include <algorithm>
 #include <string>
 
@@ -20,21 +22,9 @@ bool IsDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
-char Lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 // Whether `text` continues at `pos` with `word`, compared without case.
 bool HasWordAt(std::string_view text, std::size_t pos, std::string_view word) {
-    if (text.size() - pos < word.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < word.size(); ++i) {
-        if (Lower(text[pos + i]) != word[i]) {
-            return false;
-        }
-    }
-    return true;
+    return SameIgnoringCase(text.substr(pos, word.size()), word);
 }
 
 // Strict: [+-]? (digits [. digits?] | . digits) ([eE] [+-]? digits)?, the whole text, and no
@@ -56,7 +46,7 @@ bool IsStrictNumber(std::string_view text, int decimals) {
     if (!mantissa) {
         return false;
     }
-    if (pos < text.size() && Lower(text[pos]) == 'e') {
+    if (pos < text.size() && AsciiUpper(text[pos]) == 'E') {
         ++pos;
         pos += pos < text.size() && (text[pos] == '+' || text[pos] == '-') ? 1 : 0;
         if (!digits()) {
@@ -130,7 +120,7 @@ std::optional<std::int64_t> ReadScaledDecimal(std::string_view text, int decimal
     }
 
     // An exponent counts only when at least one digit follows the 'e' and its sign.
-    if (pos < text.size() && Lower(text[pos]) == 'e') {
+    if (pos < text.size() && AsciiUpper(text[pos]) == 'E') {
         std::size_t at = pos + 1;
         bool negativeExponent = false;
         if (at < text.size() && (text[at] == '+' || text[at] == '-')) {

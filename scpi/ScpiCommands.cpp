@@ -1,7 +1,10 @@
 #include "ScpiCommands.h"
 
+#include <algorithm>
 #include <array>
 #include <vector>
+
+#include "AsciiCase.h"
 
 namespace scpi {
 namespace {
@@ -83,22 +86,6 @@ const std::vector<Pattern>& Patterns() {
     return patterns;
 }
 
-char Upper(char c) {
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool SameLetters(std::string_view given, std::string_view form) {
-    if (given.size() != form.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < given.size(); ++i) {
-        if (Upper(given[i]) != Upper(form[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // How a mnemonic meets a node: not at all, exactly, or with a numeric suffix. A suffix of 1
 // names this single instrument's only source and output; any other is out of range.
 enum class Fit { No, Yes, BadSuffix };
@@ -109,8 +96,8 @@ Fit NodeFits(const Node& node, std::string_view given) {
         --letters;
     }
     const std::string_view stem = given.substr(0, letters);
-    if (!SameLetters(stem, node.text) &&
-        !SameLetters(stem, node.text.substr(0, node.shortLength))) {
+    if (!SameIgnoringCase(stem, node.text) &&
+        !SameIgnoringCase(stem, node.text.substr(0, node.shortLength))) {
         return Fit::No;
     }
     const std::string_view suffix = given.substr(letters);
@@ -152,26 +139,9 @@ bool Match(const Pattern& pattern, std::size_t p, const Words& words, std::size_
     return pattern[p].optional && Match(pattern, p + 1, words, w, leaf, badSuffix);
 }
 
-}  // namespace
-
-std::span<const CommandRow> CommandTable() {
-    return kCommands;
-}
-
-HeaderLookup FindCommand(std::span<const std::string_view> mnemonics, HeaderPath from, bool query) {
+// The first row whose pattern `words` (from the root) name.
+HeaderLookup Lookup(const Words& words, bool query) {
     const std::vector<Pattern>& patterns = Patterns();
-    Words words;
-    if (from.depth > 0) {
-        for (std::size_t i = 0; i < from.depth; ++i) {
-            words.items[words.count++] = patterns[from.row][i].text;
-        }
-    }
-    if (mnemonics.empty() || mnemonics.size() > kMaxHeaderNodes) {
-        return {nullptr, Error::UndefinedHeader, {}};
-    }
-    for (const std::string_view mnemonic : mnemonics) {
-        words.items[words.count++] = mnemonic;
-    }
     for (std::size_t row = 0; row < patterns.size(); ++row) {
         std::size_t leaf = 0;
         bool badSuffix = false;
@@ -188,6 +158,37 @@ HeaderLookup FindCommand(std::span<const std::string_view> mnemonics, HeaderPath
         return {&command, Error::None, {row, leaf}};
     }
     return {nullptr, Error::UndefinedHeader, {}};
+}
+
+}  // namespace
+
+std::span<const CommandRow> CommandTable() {
+    return kCommands;
+}
+
+HeaderLookup FindCommand(std::span<const std::string_view> mnemonics, HeaderPath from, bool query) {
+    if (mnemonics.empty() || mnemonics.size() > kMaxHeaderNodes) {
+        return {nullptr, Error::UndefinedHeader, {}};
+    }
+    const std::vector<Pattern>& patterns = Patterns();
+    Words words;
+    for (std::size_t i = 0; i < from.depth; ++i) {
+        words.items[words.count++] = patterns[from.row][i].text;
+    }
+    const std::size_t pathWords = words.count;
+    for (const std::string_view mnemonic : mnemonics) {
+        words.items[words.count++] = mnemonic;
+    }
+    const HeaderLookup below = Lookup(words, query);
+    if (below.error != Error::UndefinedHeader || pathWords == 0) {
+        return below;
+    }
+    // Not found below the path: scripts write "CHAN 45;POW 9;OUTP ON" meaning OUTPut at the
+    // root, so the header is tried from the root before it is called undefined.
+    std::copy(words.items.begin() + pathWords, words.items.begin() + words.count,
+              words.items.begin());
+    words.count -= pathWords;
+    return Lookup(words, query);
 }
 
 }  // namespace scpi

@@ -1,7 +1,9 @@
 // The command tree as data: each row a header pattern in SCPI's notation (long form with the
 // short form in capitals, optional nodes in brackets), the forms it has and the parameter it
 // takes. Header lookup follows SCPI's rules: any case, long or short form, optional nodes,
-// and a chained header relative to the previous one's path.
+// and a chained header relative to the previous one's path. A chained header that names nothing
+// below that path is looked up from the root before it is an error, as scripts expect of
+// "CHAN 45;POW 9;OUTP ON"; a leading ':' still goes to the root at once.
 #pragma once
 
 #include <cstddef>
@@ -82,7 +84,8 @@ inline constexpr std::size_t kMaxHeaderNodes = 8;
 
 /// Finds the command of a header given as its mnemonics (already split at ':', without the
 /// leading ':' or the trailing '?'). `from` is the path of a relative header (root for an
-/// absolute one); `query` says whether the header ended in '?'.
+/// absolute one), and the root again when nothing below `from` fits; `query` says whether the
+/// header ended in '?'.
 HeaderLookup FindCommand(std::span<const std::string_view> mnemonics, HeaderPath from, bool query);
 
 }  // namespace scpi

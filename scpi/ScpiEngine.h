@@ -5,8 +5,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
-#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,6 +12,7 @@
 #include "ModuleQuantity.h"
 #include "ScpiCommands.h"
 #include "ScpiErrors.h"
+#include "ScpiStatus.h"
 
 namespace scpi {
 
@@ -59,8 +58,6 @@ struct EngineConfig {
 
 /// Longest line taken; a longer one gives -363 and is discarded up to the next LF.
 inline constexpr std::size_t kMaxLineBytes = 4096;
-/// Errors the queue holds; one more replaces the newest with -350.
-inline constexpr std::size_t kErrorQueueDepth = 16;
 
 /// The engine of one connection.
 class Engine {
@@ -79,11 +76,9 @@ public:
     /// Bytes taken but not run yet (a partial line, or lines behind a module request).
     std::size_t Buffered() const { return m_input.size() - m_inputAt; }
     /// Errors in the queue.
-    std::size_t ErrorCount() const { return m_errors.size(); }
+    std::size_t ErrorCount() const { return m_status.ErrorCount(); }
 
 private:
-    /// A parsed parameter.
-    struct Value;
     /// What a module request was for.
     struct Pending {
         Op op = Op::Channel;
@@ -95,16 +90,13 @@ private:
     bool TakeLine();
     bool RunNextUnit();
     void EndLine();
-    void RunUnit(std::string_view unit);
-    void Execute(const CommandRow& row, bool query, const std::string_view* params,
-                 std::size_t count);
-    void ExecuteSetting(const CommandRow& row, const Value& value);
+    void RunUnit(std::string_view text);
+    void ExecuteSetting(const CommandRow& row, const std::string_view* params, std::size_t count);
     void ExecuteQuery(const CommandRow& row, const std::string_view* params, std::size_t count);
     void AskModule(Pending pending, const ModuleRequest& request);
     void Resume(const ModuleOutcome& outcome);
     void AddAnswer(std::string_view text);
     void Fail(Error error, std::string_view detail = {});
-    int StatusByte() const;
 
     EngineConfig m_config;
     EngineHost& m_host;
@@ -125,10 +117,7 @@ private:
     Pending m_pending;
     std::optional<ModuleOutcome> m_outcome;
 
-    std::deque<std::string> m_errors;  // "-222,\"Data out of range\"", oldest first
-    std::uint8_t m_esr = 0;
-    std::uint8_t m_ese = 0;
-    std::uint8_t m_sre = 0;
+    StatusUnit m_status;
 };
 
 }  // namespace scpi

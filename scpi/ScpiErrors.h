@@ -1,5 +1,5 @@
 // The one list of SCPI errors this instrument reports: numbers, texts and the status bit each
-// sets. The engine, the tests and the README's table all come from here.
+// sets. The engine reports from it, and a test checks the README's list of numbers against it.
 #pragma once
 
 #include <cstdint>

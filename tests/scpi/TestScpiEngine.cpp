@@ -1,15 +1,21 @@
 // The SCPI engine as a client meets it: each row is input lines, the answers written, the error
 // queue left behind and the module requests made, against a fake module that answers at once.
-// Then serve's command line: where it listens and whom it lets in.
+// Then its lexer and parameter table alone, and serve's command line: where it listens and whom
+// it lets in.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "ScpiEngine.h"
+#include "ScpiLexer.h"
+#include "ScpiParams.h"
 #include "ServeOptions.h"
 
 namespace {
@@ -107,44 +113,33 @@ const Row kRows[] = {
     {"SomeOptionalPowerNodes", "POW:AMPL?\n", "8.20\n", "", "get power"},
     {"SuffixOne", "SOUR1:CHAN?;:OUTP1?\n", "45;0\n", "", "get channel get output"},
     // Neither long nor short, a second suffix, a query of a set-only and a set of a query-only
-    // header, too many nodes.
-    {"HeadersRefused", "SOURc:CHAN?\nSOUR2:CHAN?\n*RST?\n*IDN\nA:B:C:D:E:F:G:H:I?\n", "", "-113|-114|-113|-113|-113", ""},
+    // header.
+    {"HeadersRefused", "SOURc:CHAN?\nSOUR2:CHAN?\n*RST?\n*IDN\n", "", "-113|-114|-113|-113", ""},
     // Messages: chains, paths, answers joined, CR LF, blank lines, errors end the line.
     {"AnswersJoinedInOneWrite", "*OPC?;CHAN?;POW?;:OUTP?\n", "1;45;8.20;0\n", "", "get channel get power get output"},
     {"ChainKeepsThePath", "SOUR:CHAN 5;POW 9\n", "", "", "set channel 5 set power 900"},
-    {"ChainLeavesNoWayUp", "SOUR:CHAN 5;OUTP ON\n", "", "-113", "set channel 5"},
+    {"ChainFallsBackToTheRoot", "CHAN 45;POW 9;OUTP ON\nSOUR:CHAN 5;FOO\n", "", "-113", "set channel 45 set power 900 set output 1 set channel 5"},
     {"ColonBackToRoot", "SOUR:CHAN 5;:OUTP ON\n", "", "", "set channel 5 set output 1"},
     {"CommonLeavesThePath", "SYST:ERR:NEXT?;*OPC?;COUN?\n", "0,\"No error\";1;0\n", "", ""},
     {"CarriageReturn", "*OPC?\r\n\r\n\n", "1\n", "", ""},
-    {"TrailingSemicolon", "*OPC?;\n", "1\n", "", ""},
-    {"EmptyUnit", "CHAN 5;;POW 8\n", "", "-102", "set channel 5"},
+    {"EmptyUnitEndsTheLine", "CHAN 5;;POW 8\n*OPC?;\n", "1\n", "-102", "set channel 5"},
     {"ErrorEndsTheLine", "*OPC?;CHAN 99;OUTP ON\n*OPC?\n", "1\n1\n", "-222", ""},
-    {"SyntaxErrors", "CHAN,5\n\x01\xff\xfe\n" + std::string("CHAN 5\0\n", 8) + "*\n", "", "-102|-102|-102|-102", ""},
+    {"SyntaxErrors", "\x01\xff\xfe\n" + std::string("CHAN 5\0\n", 8), "", "-102|-102", ""},
     // Channel.
     {"ChannelMinMax", "CHAN MAX;CHAN? MIN;CHAN? MAX\n", "1;89\n", "", "set channel 89"},
     {"ChannelUp", "CHAN UP\n", "", "", "get channel set channel 46"},
     {"ChannelDownAtTheEnd", "CHAN MIN;CHAN DOWN\n", "", "-222", "set channel 1 get channel"},
-    {"ChannelOutOfRange", "CHAN 90\nCHAN 0\n", "", "-222|-222", ""},
-    {"ChannelWholeDecimal", "CHAN 5.0\n", "", "", "set channel 5"},
-    {"ChannelBadParameters", "CHAN 5.5\nCHAN FOO\nCHAN \"5\"\nCHAN 5,6\nCHAN\nCHAN 5GHZ\nCHAN? 5\n", "", "-224|-224|-104|-108|-109|-131|-224", ""},
+    {"ChannelParameterCounts", "CHAN 5,6\nCHAN\nCHAN? 5\nCHAN 90\n", "", "-108|-109|-224|-222", ""},
     {"ChannelLabel", "CHAN:ITU?\n", "\"C39\"\n", "", "get channel"},
     // Frequency in Hz, within 1 GHz of a grid channel.
     {"FrequencyQueryAndLimits", "FREQ?;FREQ? MIN;FREQ? MAX\n", "193900000000000;191700000000000;196100000000000\n", "", "get channel"},
-    {"FrequencyTerahertzAndWithinAGigahertz", "FREQ 193.9THZ;FREQ 193900.9 ghz\n", "", "", "set channel 45 set channel 45"},
-    {"FrequencyHertzExponent", "FREQ 1.917E14HZ;FREQ 1.917e+14\n", "", "", "set channel 1 set channel 1"},
-    {"FrequencyRefused", "FREQ 193901.1GHZ\nFREQ 191650GHZ\nFREQ 1E999\nFREQ 193.9KM\n", "", "-222|-222|-222|-131", ""},
+    {"FrequencySetting", "FREQ 193.9THZ\nFREQ 193.9KM\n", "", "-131", "set channel 45"},
     // Wavelength in metres, within 0.01 nm of a grid channel's.
     {"WavelengthQueryAndLimits", "WAV?;WAV? MIN;WAV? MAX\n", "1.54611892E-06;1.52877337E-06;1.56386259E-06\n", "", "get channel"},
-    {"WavelengthUnits", "WAV 1546.12NM;WAV 1546119 PM;WAV 1.54612E-6M;WAV 1.54612E-6\nWAV 1546.14NM\n", "", "-222", "set channel 45 set channel 45 set channel 45 set channel 45"},
-    {"WavelengthMaxIsLowestChannel", "WAV MAX\n", "", "", "set channel 1"},
-    // Power in dBm, read as the panel reads a typed power.
-    {"PowerTypedAndTruncatedAsPanel", "POW 8.2;POW 8.209DBM\n", "", "", "set power 820 set power 820"},
-    {"PowerMilliwatts", "POW 10MW;POW 0.01 W\n", "", "", "set power 1000 set power 1000"},
-    {"PowerOutOfRange", "POW 0MW\nPOW 13.01\nPOW 6.99\n", "", "-222|-222|-222", ""},
-    {"PowerLimits", "POW MAX;POW? MIN;POW? MAX\n", "7.00;13.00\n", "", "set power 1300"},
-    // Output.
-    {"OutputNumbersAndWords", "OUTP 1;OUTP 0\nOUTP ON;OUTP:STAT OFF;:OUTP?\n", "0\n", "", "set output 1 set output 0 set output 1 set output 0 get output"},
-    {"OutputTwoAndPowerUnit", "OUTP 2\nPOW 8 V\n", "", "-224|-131", ""},
+    {"WavelengthSetting", "WAV 1546.12NM;WAV MAX\nWAV 1546.14NM\n", "", "-222", "set channel 45 set channel 1"},
+    // Power in dBm; output.
+    {"PowerLimits", "POW MAX;POW? MIN;POW? MAX\nPOW 8.209DBM\n", "7.00;13.00\n", "", "set power 1300 set power 820"},
+    {"OutputSetAndQuery", "OUTP ON;OUTP:STAT OFF;:OUTP?\nOUTP 2\n", "0\n", "-224", "set output 1 set output 0 get output"},
     // IEEE 488.2 common commands and the status registers.
     {"ResetSwitchesOutputOffTakesNoParameter", "*RST\n*RST 1\n", "", "-108", "set output 0"},
     {"SelfTest", "*TST?\n", "0\n", "", "get channel"},
@@ -228,15 +223,122 @@ TEST(ScpiEngine, EverySettingIsLoggedEvenWhenRefused) {
     EXPECT_EQ(module.log, "OUTP ON|*RST|");
 }
 
-TEST(ScpiEngine, ErrorListHasUniqueClassedNumbers) {
-    std::vector<int> seen;
+// Each number once, each with its class's ESR bit, and the README's list is this list.
+TEST(ScpiEngine, ErrorListHasUniqueClassedNumbersAsTheReadmeSays) {
+    std::set<int> listed;
     for (const scpi::ErrorInfo& info : scpi::AllErrors()) {
         const int number = static_cast<int>(info.error);
         EXPECT_NE(scpi::EsrBitOf(info.error), 0) << number;
-        EXPECT_EQ(std::count(seen.begin(), seen.end(), number), 0) << number;
-        seen.push_back(number);
+        EXPECT_TRUE(listed.insert(number).second) << number;
+    }
+    std::ifstream file(VARNEL_README);
+    const std::string readme{std::istreambuf_iterator<char>(file), {}};
+    const std::size_t from = readme.find("its own error queue");
+    const std::size_t to = readme.find("The error's class", from);
+    ASSERT_LT(to, readme.size());
+    std::set<int> documented;  // every "-ddd" between the two
+    for (std::size_t at = readme.find('-', from); at < to; at = readme.find('-', at + 1)) {
+        const std::string digits = readme.substr(at + 1, 3);
+        if (std::all_of(digits.begin(), digits.end(),
+                        [](char c) { return c >= '0' && c <= '9'; })) {
+            documented.insert(-std::stoi(digits));
+        }
+    }
+    EXPECT_EQ(documented, listed);
+}
+
+// The lexer alone: a line as its units, each as header, '?' and parameter tokens (C character
+// data, N mantissa|unit, S string, B broken), or the error it gives; units joined by ';'.
+std::string Lexed(std::string_view line) {
+    std::string out;
+    std::size_t at = 0;
+    for (scpi::UnitSlice slice; !(slice = scpi::NextUnit(line, at)).end;) {
+        if (slice.error == scpi::Error::None && slice.text.empty()) {
+            continue;
+        }
+        out += out.empty() ? "" : ";";
+        scpi::ProgramUnit unit;
+        const scpi::Error error =
+            slice.error != scpi::Error::None ? slice.error : scpi::LexUnit(slice.text, unit);
+        if (error != scpi::Error::None) {
+            out += std::to_string(static_cast<int>(error));
+            continue;
+        }
+        out += unit.absolute ? ":" : "";
+        for (std::size_t i = 0; i < unit.nodes; ++i) {
+            out += std::string(i == 0 ? "" : ":") + std::string(unit.mnemonics[i]);
+        }
+        out += unit.query ? "?" : "";
+        for (std::size_t i = 0; i < unit.count; ++i) {
+            const scpi::Token token = scpi::Classify(unit.params[i]);
+            out += std::string(i == 0 ? " " : ",") + "CNSB"[token.kind];
+            if (token.kind == scpi::Token::Number) {
+                out += std::string(token.mantissa) + "|" + std::string(token.unit);
+            }
+        }
+    }
+    return out;
+}
+
+TEST(ScpiLexer, UnitsHeadersAndTokens) {
+    // clang-format off
+    const std::pair<std::string_view, const char*> rows[] = {
+        {"*idn?;:SOUR1:chan 5 ; OUTP:STAT on;", "*idn?;:SOUR1:chan N5|;OUTP:STAT C"},
+        {"FREQ 193.9THZ, 1.917e+14 HZ,-5.,'a;b'", "FREQ N193.9|THZ,N1.917e+14|HZ,N-5.|,S"},
+        {"X 5V2,.e5,+,1e", "X B,B,B,N1|e"},
+        {"CHAN;;POW", "CHAN;-102;POW"},
+        {"CHAN,5;*;SOUR:;CHAN?5;CHAN 5,,6", "-102;-102;-102;-102;-102"},
+        {"A:B:C:D:E:F:G:H:I?;CHAN 1,2,3,4,5", "-113;-108"},
+        {"", ""},
+    };
+    // clang-format on
+    for (const auto& [line, lexed] : rows) {
+        EXPECT_EQ(Lexed(line), lexed) << line;
     }
 }
+
+// The parameter table alone: each text read as a setting of one kind, into the module's value
+// (UP/DOWN for a step) or the error; '|'-separated.
+struct ParamRow {
+    const char* name;
+    scpi::Param param;
+    const char* texts;
+    const char* read;
+};
+
+// clang-format off
+const ParamRow kParamRows[] = {
+    {"Channel", scpi::Param::Channel, "MAX|minimum|UP|down|5.0|90|0|5.5|FOO|\"5\"|5GHZ|ON", "89|1|UP|DOWN|5|-222|-222|-224|-224|-104|-131|-224"},
+    // Frequency in Hz, within 1 GHz of a grid channel.
+    {"Frequency", scpi::Param::Frequency, "193.9THZ|193900.9 ghz|1.917E14HZ|1.917e+14|193901.1GHZ|191650GHZ|1E999|193.9KM|MIN|UP", "45|45|1|1|-222|-222|-222|-131|1|-224"},
+    // Wavelength in metres, within 0.01 nm of a grid channel's; the longest is the lowest channel.
+    {"Wavelength", scpi::Param::Wavelength, "1546.12NM|1546119 PM|1.54612E-6M|1.54612E-6|1546.14NM|MAX|MIN", "45|45|45|45|-222|1|89"},
+    // Power in dBm, read (and truncated) as the panel reads a typed power.
+    {"Power", scpi::Param::Power, "8.2|8.209DBM|10MW|0.01 W|0MW|13.01|6.99|8 V|MAX|min", "820|820|1000|1000|-222|-222|-222|-131|1300|700"},
+    {"Boolean", scpi::Param::Boolean, "1|0|ON|off|2|MIN|1V", "1|0|1|0|-224|-224|-131"},
+    {"Byte", scpi::Param::Byte, "36|255.4|256|-1|ON|'1'|1+", "36|255|-222|-222|-224|-104|-102"},
+};
+// clang-format on
+
+class ParamRows : public testing::TestWithParam<ParamRow> {};
+
+TEST_P(ParamRows, ReadAsTheModuleValue) {
+    const ParamRow& row = GetParam();
+    std::istringstream texts(row.texts);
+    std::istringstream reads(row.read);
+    for (std::string text, want; std::getline(texts, text, '|');) {
+        ASSERT_TRUE(std::getline(reads, want, '|')) << text;
+        scpi::ParamValue value;
+        const scpi::Error error = scpi::ReadSetting(row.param, text, value);
+        const std::string got = error != scpi::Error::None ? std::to_string(static_cast<int>(error))
+                                : value.step != 0          ? (value.step > 0 ? "UP" : "DOWN")
+                                                           : std::to_string(value.module);
+        EXPECT_EQ(got, want) << text;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Scpi, ParamRows, testing::ValuesIn(kParamRows),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 
