@@ -5,9 +5,6 @@
 
 namespace {
 
-constexpr std::uint32_t kLoopbackNetwork = 0x7F000000;  // 127.0.0.0/8
-constexpr std::uint32_t kLoopbackMask = 0xFF000000;
-
 std::optional<int> ReadNumber(std::string_view text, int minimum, int maximum) {
     int value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -16,23 +13,6 @@ std::optional<int> ReadNumber(std::string_view text, int minimum, int maximum) {
         return std::nullopt;
     }
     return value;
-}
-
-std::optional<std::uint32_t> ReadAddress(std::string_view text) {
-    std::uint32_t address = 0;
-    for (int part = 0; part < 4; ++part) {
-        const std::size_t dot = part < 3 ? text.find('.') : text.size();
-        if (dot == std::string_view::npos || dot == 0 || dot > 3) {
-            return std::nullopt;
-        }
-        const std::optional<int> byte = ReadNumber(text.substr(0, dot), 0, 255);
-        if (!byte) {
-            return std::nullopt;
-        }
-        address = (address << 8) | static_cast<std::uint32_t>(*byte);
-        text.remove_prefix(part < 3 ? dot + 1 : dot);
-    }
-    return address;
 }
 
 }  // namespace
@@ -51,45 +31,6 @@ bool IsServeCommand(const std::vector<std::string>& args) {
         }
     }
     return false;
-}
-
-bool ParseAddressRanges(const std::string& text, std::vector<AddressRange>& ranges) {
-    std::string_view rest(text);
-    while (true) {
-        const std::size_t comma = rest.find(',');
-        const std::string_view item = rest.substr(0, comma);
-        const std::size_t slash = item.find('/');
-        const std::optional<std::uint32_t> address = ReadAddress(item.substr(0, slash));
-        const std::optional<int> bits =
-            slash == std::string_view::npos ? 32 : ReadNumber(item.substr(slash + 1), 0, 32);
-        if (!address || !bits) {
-            return false;
-        }
-        const std::uint32_t mask = *bits == 0 ? 0 : ~std::uint32_t{0} << (32 - *bits);
-        ranges.push_back({*address & mask, mask});
-        if (comma == std::string_view::npos) {
-            return true;
-        }
-        rest.remove_prefix(comma + 1);
-    }
-}
-
-bool IsAllowed(const ServeOptions& options, std::uint32_t address) {
-    for (const AddressRange& range : options.allow) {
-        if ((address & range.mask) == range.network) {
-            return true;
-        }
-    }
-    return false;
-}
-
-std::string AddressText(std::uint32_t address) {
-    return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
-           std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
-}
-
-bool IsLoopback(std::uint32_t address) {
-    return (address & kLoopbackMask) == kLoopbackNetwork;
 }
 
 std::string ParseServeOptions(const std::vector<std::string>& args, ServeOptions& options) {
@@ -121,20 +62,14 @@ std::string ParseServeOptions(const std::vector<std::string>& args, ServeOptions
         if (name == "-h" || name == "--help") {
             options.help = true;
         } else if (name == "--listen") {
-            const std::size_t colon = value.rfind(':');
-            const std::optional<std::uint32_t> address = ReadAddress(value.substr(0, colon));
-            const std::optional<int> port = colon == std::string::npos
-                                                ? std::nullopt
-                                                : ReadNumber(value.substr(colon + 1), 0, 65535);
-            if (!address || !port) {
-                return "--listen wants ADDRESS:PORT with an IPv4 address, such as 127.0.0.1:5025";
+            if (std::string error =
+                    net::ParseEndpoint(value, options.listenAddress, options.listenPort);
+                !error.empty()) {
+                return "--listen " + error;
             }
-            options.listenAddress = *address;
-            options.listenPort = *port;
         } else if (name == "--allow") {
-            if (!ParseAddressRanges(value, options.allow)) {
-                return "--allow wants address ranges such as 10.0.0.0/24,192.168.1.7, not \"" +
-                       value + "\"";
+            if (std::string error = net::ParseAddressRanges(value, options.allow); !error.empty()) {
+                return "--allow: " + error;
             }
             allowGiven = true;
         } else if (name == "--read-only") {
@@ -195,13 +130,13 @@ std::string ParseServeOptions(const std::vector<std::string>& args, ServeOptions
         return error;
     }
     if (!allowGiven) {
-        if (!IsLoopback(options.listenAddress)) {
-            return "listening on " + AddressText(options.listenAddress) +
+        if (!net::IsLoopback(options.listenAddress)) {
+            return "listening on " + net::AddressText(options.listenAddress) +
                    " opens the laser to the network: name who may connect with --allow "
                    "(such as --allow 10.0.0.0/24), or keep the loopback default and reach it "
                    "through an SSH tunnel";
         }
-        options.allow.push_back({kLoopbackNetwork, kLoopbackMask});
+        options.allow = net::LoopbackRanges();
     }
     return {};
 }
