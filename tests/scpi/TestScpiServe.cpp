@@ -346,8 +346,11 @@ TEST_F(ScpiServe, LeaversWaitersAndNoDescriptors) {
     StartModuleAgain({"--tune-delay", "1500"});
     const int port = Serve({"--idle-timeout", "1", "--max-clients", "3"});
     ASSERT_NE(port, 0);
-    ASSERT_TRUE(LimitDescriptors(m_server.Pid(), 3));
+    // A first answer while descriptors are free: UndefinedBehaviorSanitizer checks a type the
+    // first time through a pipe of its own, and would take a full table for a fault.
     auto waiter = std::make_unique<Socket>(port);
+    ASSERT_EQ(waiter->Ask("*IDN?").substr(0, 7), "Varnel,");
+    ASSERT_TRUE(LimitDescriptors(m_server.Pid(), 2));  // the waiter's and two more
     ASSERT_TRUE(waiter->Send("CHAN 45;*OPC?\n"));
     // Each asks the module and leaves before it is its turn: half reset, half close.
     for (int i = 0; i < 60; ++i) {
@@ -357,7 +360,7 @@ TEST_F(ScpiServe, LeaversWaitersAndNoDescriptors) {
         }
         ASSERT_EQ(leaver.Ask(i % 2 == 0 ? "*IDN?\nCHAN 46" : "*IDN?\nCHAN?").substr(0, 7),
                   "Varnel,")
-            << "refused after " << i << " leavers";
+            << "refused after " << i << " leavers: " << m_server.Errors();
     }
     EXPECT_EQ(waiter->Line(), "1");  // 1.5 s without a byte, past the idle timeout
     Socket other(port);
