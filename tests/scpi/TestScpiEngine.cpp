@@ -348,20 +348,38 @@ namespace {
 struct ServeRow {
     const char* name;
     std::vector<std::string> args;
-    const char* error;     // part of the refusal; empty when accepted
-    const char* admitted;  // addresses let in, space-separated
-    const char* refused;   // addresses reset
+    const char* error;      // part of the refusal; empty when accepted
+    const char* admitted;   // addresses let in, space-separated
+    const char* refused;    // addresses reset
+    bool everyone = false;  // warned about: the list admits every address (or every IPv4)
 };
 
 // clang-format off
 const ServeRow kServeRows[] = {
-    {"LoopbackByDefault", {"serve", "COM5"}, "", "127.0.0.1 127.0.0.2", "10.0.0.1"},
+    {"LoopbackByDefault", {"serve", "COM5"}, "", "127.0.0.1 127.0.0.2 ::1 ::ffff:127.0.0.1", "10.0.0.1 ::2"},
     {"PortFirst", {"COM5", "serve", "--read-only"}, "", "127.0.0.1", "192.168.1.7"},
     {"NetworkNeedsAllow", {"serve", "COM5", "--listen", "0.0.0.0:5025"}, "--allow", "", ""},
-    {"AllowList", {"serve", "COM5", "--listen=0.0.0.0:5025", "--allow", "10.0.0.0/24,192.168.1.7"}, "", "10.0.0.200 192.168.1.7", "10.0.1.1 192.168.1.8 127.0.0.1"},
-    {"AllowOnlyOneLoopback", {"serve", "COM5", "--allow", "127.0.0.1/32"}, "", "127.0.0.1", "127.0.0.2"},
-    {"BadRange", {"serve", "COM5", "--allow", "10.0.0.0/33"}, "--allow wants", "", ""},
+    {"Ipv6NetworkNeedsAllow", {"serve", "COM5", "--listen", "[::]:5025"}, "--allow", "", ""},
+    {"AllowList", {"serve", "COM5", "--listen=0.0.0.0:5025", "--allow", "10.0.0.0/24,192.168.1.7"}, "", "10.0.0.200 192.168.1.7 ::ffff:10.0.0.9", "10.0.1.1 192.168.1.8 127.0.0.1 ::ffff:10.0.1.1"},
+    {"AllowOnlyOneLoopback", {"serve", "COM5", "--allow", "127.0.0.1/32"}, "", "127.0.0.1", "127.0.0.2 ::1"},
+    {"Ipv6Lists", {"serve", "COM5", "--listen", "[::1]:5025", "--allow", "::1/128,fd00::/8"}, "", "::1 fd12:3456::7 fdff::", "::2 fe80::1 127.0.0.1 ::ffff:253.0.0.1"},
+    {"Ipv6ListenLoopback", {"serve", "COM5", "--listen", "[::1]:0"}, "", "::1 127.0.0.1", "fd00::1"},
+    {"EveryIpv4", {"serve", "COM5", "--allow", "0.0.0.0/0"}, "", "1.2.3.4 ::ffff:1.2.3.4", "fd00::1", true},
+    {"EveryAddress", {"serve", "COM5", "--allow", "127.0.0.1,::/0"}, "", "fd00::1 8.8.8.8", "", true},
+    {"BadRange", {"serve", "COM5", "--allow", "10.0.0.0/33"}, "a number from 0 to 32", "", ""},
+    {"NegativePrefix", {"serve", "COM5", "--allow", "10.0.0.0/-0"}, "10.0.0.0/-0: the prefix length", "", ""},
+    {"PlusPrefix", {"serve", "COM5", "--allow", "fd00::/+8"}, "from 0 to 128", "", ""},
+    {"SignedByte", {"serve", "COM5", "--allow", "127.-0.0.1"}, "\"127.-0.0.1\" is not a numeric", "", ""},
+    {"HostBits", {"serve", "COM5", "--allow", "10.0.0.1/8"}, "10.0.0.1/8 has host bits set: did you mean 10.0.0.0/8?", "", ""},
+    {"Ipv6HostBits", {"serve", "COM5", "--allow", "fd00::1/8"}, "did you mean fd00::/8?", "", ""},
+    {"LeadingZero", {"serve", "COM5", "--allow", "010.0.0.1"}, "octal: write 10.0.0.1", "", ""},
+    {"EmptyItem", {"serve", "COM5", "--allow", "10.0.0.1,"}, "empty item", "", ""},
+    {"Zone", {"serve", "COM5", "--allow", "fe80::1%eth0"}, "zone", "", ""},
     {"BadListen", {"serve", "COM5", "--listen", "localhost"}, "--listen wants", "", ""},
+    {"NegativePort", {"serve", "COM5", "--listen", "127.0.0.1:-0"}, "\"-0\" is not a port", "", ""},
+    {"LeadingZeroPort", {"serve", "COM5", "--listen", "127.0.0.1:05025"}, "is not a port", "", ""},
+    {"Ipv6NeedsBrackets", {"serve", "COM5", "--listen", "::1:5025"}, "brackets: [::1]:5025", "", ""},
+    {"ListenLeadingZero", {"serve", "COM5", "--listen", "127.0.0.01:5025"}, "write 127.0.0.1", "", ""},
     {"NoPort", {"serve", "--read-only"}, "wants the port", "", ""},
     {"ClientsLimit", {"serve", "COM5", "--max-clients", "0"}, "--max-clients", "", ""},
 };
@@ -376,12 +394,14 @@ TEST_P(ServeOptionRows, ListenAndAllow) {
     const std::string error = ParseServeOptions(row.args, options);
     ASSERT_NE(error.find(row.error), std::string::npos) << error;
     ASSERT_EQ(error.empty(), *row.error == 0) << error;
+    EXPECT_EQ(net::EveryoneWarning(options.allow).empty(), !row.everyone)
+        << net::EveryoneWarning(options.allow);
     for (const auto& [list, allowed] : {std::pair{row.admitted, true}, {row.refused, false}}) {
         std::istringstream words(list);
-        for (std::string address; words >> address;) {
-            std::vector<AddressRange> one;
-            ASSERT_TRUE(ParseAddressRanges(address, one));
-            EXPECT_EQ(IsAllowed(options, one[0].network), allowed) << address;
+        for (std::string text; words >> text;) {
+            net::Address address;
+            ASSERT_EQ(net::ParseAddress(text, address), "");
+            EXPECT_EQ(net::Admits(options.allow, address), allowed) << text;
         }
     }
 }

@@ -1,45 +1,10 @@
 #include "ServeOptions.h"
-#include "PortArgument.h"
 
-#include <charconv>
-#include <optional>
+#include <memory>
 
 #include "CtlOptions.h"
+#include "PortArgument.h"
 #include "ScpiCommands.h"
-
-namespace {
-
-constexpr std::uint32_t kLoopbackNetwork = 0x7F000000;  // 127.0.0.0/8
-constexpr std::uint32_t kLoopbackMask = 0xFF000000;
-
-std::optional<int> ReadNumber(std::string_view text, int minimum, int maximum) {
-    int value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size() || value < minimum ||
-        value > maximum) {
-        return std::nullopt;
-    }
-    return value;
-}
-
-std::optional<std::uint32_t> ReadAddress(std::string_view text) {
-    std::uint32_t address = 0;
-    for (int part = 0; part < 4; ++part) {
-        const std::size_t dot = part < 3 ? text.find('.') : text.size();
-        if (dot == std::string_view::npos || dot == 0 || dot > 3) {
-            return std::nullopt;
-        }
-        const std::optional<int> byte = ReadNumber(text.substr(0, dot), 0, 255);
-        if (!byte) {
-            return std::nullopt;
-        }
-        address = (address << 8) | static_cast<std::uint32_t>(*byte);
-        text.remove_prefix(part < 3 ? dot + 1 : dot);
-    }
-    return address;
-}
-
-}  // namespace
 
 bool IsServeCommand(const std::vector<std::string>& args) {
     int words = 0;
@@ -57,76 +22,33 @@ bool IsServeCommand(const std::vector<std::string>& args) {
     return false;
 }
 
-bool ParseAddressRanges(const std::string& text, std::vector<AddressRange>& ranges) {
-    std::string_view rest(text);
-    while (true) {
-        const std::size_t comma = rest.find(',');
-        const std::string_view item = rest.substr(0, comma);
-        const std::size_t slash = item.find('/');
-        const std::optional<std::uint32_t> address = ReadAddress(item.substr(0, slash));
-        const std::optional<int> bits =
-            slash == std::string_view::npos ? 32 : ReadNumber(item.substr(slash + 1), 0, 32);
-        if (!address || !bits) {
-            return false;
+namespace {
+
+// The address options' readers: their problems are whole sentences ("10.0.0.1/8 has host bits
+// set: did you mean 10.0.0.0/8?"), so they are kept in `problem` and said as they stand rather
+// than as "--allow wants ...".
+std::vector<cmdline::Option> ServeTable(ServeOptions& options,
+                                        const std::shared_ptr<std::string>& problem) {
+    auto keep = [problem](const std::string& prefix, std::string error) -> std::string {
+        if (!error.empty() && problem->empty()) {
+            *problem = prefix + error;
         }
-        const std::uint32_t mask = *bits == 0 ? 0 : ~std::uint32_t{0} << (32 - *bits);
-        ranges.push_back({*address & mask, mask});
-        if (comma == std::string_view::npos) {
-            return true;
-        }
-        rest.remove_prefix(comma + 1);
-    }
-}
-
-bool IsAllowed(const ServeOptions& options, std::uint32_t address) {
-    for (const AddressRange& range : options.allow) {
-        if ((address & range.mask) == range.network) {
-            return true;
-        }
-    }
-    return false;
-}
-
-std::string AddressText(std::uint32_t address) {
-    return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
-           std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
-}
-
-bool IsLoopback(std::uint32_t address) {
-    return (address & kLoopbackMask) == kLoopbackNetwork;
-}
-
-bool ParseListenAddress(const std::string& text, ServeOptions& options) {
-    const std::size_t colon = text.rfind(':');
-    const std::optional<std::uint32_t> address = ReadAddress(text.substr(0, colon));
-    const std::optional<int> port =
-        colon == std::string::npos ? std::nullopt : ReadNumber(text.substr(colon + 1), 0, 65535);
-    if (!address || !port) {
-        return false;
-    }
-    options.listenAddress = *address;
-    options.listenPort = *port;
-    return true;
-}
-
-std::vector<cmdline::Option> ServeOptionTable(ServeOptions& options) {
+        return {};
+    };
     std::vector<cmdline::Option> table = {
         {.name = "--listen",
          .value = "ADDR:TCP",
          .help = "where to listen (default 127.0.0.1:5025; port 0 picks a free one)",
-         .read = [&options](const std::string& text) -> std::string {
-             return ParseListenAddress(text, options)
-                        ? ""
-                        : "ADDRESS:PORT with an IPv4 address, such as 127.0.0.1:5025";
+         .read = [&options, keep](const std::string& text) -> std::string {
+             return keep("--listen ",
+                         net::ParseEndpoint(text, options.listenAddress, options.listenPort));
          }},
         {.name = "--allow",
          .value = "CIDR,...",
          .help = "who may connect, such as 10.0.0.0/24,192.168.1.7; required for any address "
                  "beyond loopback; others are reset without a byte",
-         .read = [&options](const std::string& text) -> std::string {
-             return ParseAddressRanges(text, options.allow)
-                        ? ""
-                        : "address ranges such as 10.0.0.0/24,192.168.1.7";
+         .read = [&options, keep](const std::string& text) -> std::string {
+             return keep("--allow: ", net::ParseAddressRanges(text, options.allow));
          }},
         {.name = "--read-only",
          .help = "queries only: every setting and *RST gives error -203",
@@ -153,13 +75,23 @@ std::vector<cmdline::Option> ServeOptionTable(ServeOptions& options) {
     return table;
 }
 
+}  // namespace
+
+std::vector<cmdline::Option> ServeOptionTable(ServeOptions& options) {
+    return ServeTable(options, std::make_shared<std::string>());
+}
+
 std::string ParseServeOptions(const std::vector<std::string>& args, ServeOptions& options) {
     options = {};
     std::vector<std::string> words;
-    if (std::string error = cmdline::ScanAndTake(args, ServeOptionTable(options),
+    const auto problem = std::make_shared<std::string>();
+    if (std::string error = cmdline::ScanAndTake(args, ServeTable(options, problem),
                                                  " of serve; see varnel-ctl serve --help", words);
         !error.empty()) {
         return error;
+    }
+    if (!problem->empty()) {
+        return *problem;
     }
     if (options.help) {
         return {};
@@ -179,13 +111,13 @@ std::string ParseServeOptions(const std::vector<std::string>& args, ServeOptions
         return error;
     }
     if (options.allow.empty()) {
-        if (!IsLoopback(options.listenAddress)) {
-            return "listening on " + AddressText(options.listenAddress) +
+        if (!net::IsLoopback(options.listenAddress)) {
+            return "listening on " + net::AddressText(options.listenAddress) +
                    " opens the laser to the network: name who may connect with --allow "
                    "(such as --allow 10.0.0.0/24), or keep the loopback default and reach it "
                    "through an SSH tunnel";
         }
-        options.allow.push_back({kLoopbackNetwork, kLoopbackMask});
+        options.allow = net::LoopbackRanges();
     }
     return {};
 }

@@ -8,11 +8,13 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 
 #include "CtlOptions.h"
 #include "ModuleSession.h"
+#include "NetAddress.h"
 #include "PanelRoute.h"
 #include "Record.h"
 #include "ScpiEngine.h"
@@ -30,6 +32,9 @@ constexpr std::size_t kReadChunk = 4096;
 /// Unread answers beyond this mean a client that does not read: it is dropped.
 constexpr std::size_t kOutputLimit = std::size_t{64} * 1024;
 constexpr const char* kModel = "Laser module";
+/// How long accepting rests when the process is out of descriptors: the connections stay
+/// queued, and asking again at once would only spin. Clients wait until some are closed.
+constexpr auto kAcceptPause = std::chrono::milliseconds(250);
 
 /// Opens the module's session (on the worker thread, which then owns it); null with the
 /// reason in `error` when it cannot; `route` says which way it went.
@@ -39,6 +44,7 @@ using SessionOpener =
 struct Job {
     std::uint64_t client;
     scpi::ModuleRequest request;
+    bool committed = false;  // handed to an idle worker: as good as on the wire
 };
 
 struct Done {
@@ -47,7 +53,9 @@ struct Done {
 };
 
 // The one thread that talks to the module, one exchange at a time. A lost port is opened again
-// on the next request; until then every request ends at once with PortLost.
+// on the next request; until then every request ends at once with PortLost. The queue holds at
+// most one job per client (its engine waits for each answer before it asks again), and the job
+// of a client that left is taken out before it reaches the module.
 class ModuleWorker {
 public:
     ModuleWorker(SessionOpener opener, std::string label, net::Waker& waker)
@@ -75,12 +83,28 @@ public:
         return m_openError.empty();
     }
 
-    void Submit(const Job& job) {
+    void Submit(Job job) {
         {
             std::lock_guard lock(m_mutex);
+            job.committed = !m_busy && m_jobs.empty();
             m_jobs.push_back(job);
         }
         m_wake.notify_all();
+    }
+
+    // Takes out the job of a client that left, unless the worker already has it in hand; the
+    // request taken out, if any.
+    std::optional<scpi::ModuleRequest> Cancel(std::uint64_t client) {
+        std::lock_guard lock(m_mutex);
+        const auto job = std::find_if(m_jobs.begin(), m_jobs.end(), [client](const Job& queued) {
+            return queued.client == client && !queued.committed;
+        });
+        if (job == m_jobs.end()) {
+            return std::nullopt;
+        }
+        const scpi::ModuleRequest request = job->request;
+        m_jobs.erase(job);
+        return request;
     }
 
     std::vector<Done> TakeDone() {
@@ -111,9 +135,11 @@ private:
             }
             const Job job = m_jobs.front();
             m_jobs.pop_front();
+            m_busy = true;
             lock.unlock();
             Done done{job.client, Exchange(job.request)};
             lock.lock();
+            m_busy = false;
             m_done.push_back(std::move(done));
             lock.unlock();
             m_waker.Wake();
@@ -166,6 +192,7 @@ private:
     std::condition_variable m_wake;
     std::deque<Job> m_jobs;
     std::vector<Done> m_done;
+    bool m_busy = false;  // an exchange is under way
     bool m_stop = false;
     bool m_openDone = false;
     std::string m_openError;
@@ -173,19 +200,20 @@ private:
     std::thread m_thread;
 };
 
-std::string PeerText(const net::Peer& peer) {
-    return AddressText(peer.address) + ":" + std::to_string(peer.port);
-}
-
-// One line on standard error for a setting: UTC time, the client, the command (bytes that are
-// not printable shown as '?', so a client cannot forge log lines).
-void LogSetting(const net::Peer& peer, std::string_view command) {
+// A client's command as the log shows it: bytes that are not printable shown as '?', so that a
+// client cannot forge log lines.
+std::string LogText(std::string_view command) {
     std::string text(command.substr(0, 200));
     for (char& c : text) {
         c = c >= ' ' && c <= '~' ? c : '?';
     }
+    return text;
+}
+
+// One line on standard error about a client's setting: UTC time, the client, what happened.
+void Log(const net::Peer& peer, const std::string& text) {
     std::fprintf(stderr, "%s %s %s\n", IsoTime(std::chrono::system_clock::now()).c_str(),
-                 PeerText(peer).c_str(), text.c_str());
+                 net::EndpointText(peer.address, peer.port).c_str(), text.c_str());
 }
 
 class Server;
@@ -204,13 +232,19 @@ public:
 
     void Answer(std::string_view message) override { out.append(message); }
     void Request(const scpi::ModuleRequest& request) override { m_worker.Submit({id, request}); }
-    void Setting(std::string_view command) override { LogSetting(peer, command); }
+    void Setting(std::string_view command) override {
+        setting = LogText(command);
+        Log(peer, setting);
+    }
+    // Something of its own is under way: a module request, or answers not sent yet.
+    bool Outstanding() const { return engine.Waiting() || !out.empty(); }
 
     int fd;
     std::uint64_t id;
     net::Peer peer;
     std::string out;
-    Clock::time_point heard;  // last input or output
+    std::string setting;      // the last setting, as logged
+    Clock::time_point heard;  // last input, output, or end of a module request
     bool closed = false;
 
 private:
@@ -247,17 +281,11 @@ public:
             fds.clear();
             fds.push_back({m_stop.Fd(), net::kReadable, 0});
             fds.push_back({m_waker.Fd(), net::kReadable, 0});
-            fds.push_back({m_listener, net::kReadable, 0});
+            fds.push_back({m_acceptPause ? -1 : m_listener, net::kReadable, 0});
             for (const std::unique_ptr<Client>& client : m_clients) {
-                // A client waiting for the module is not read: its later lines wait in the
-                // kernel, so its buffers stay bounded.
-                short events = client->engine.Waiting() ? 0 : net::kReadable;
-                if (!client->out.empty()) {
-                    events |= net::kWritable;
-                }
-                fds.push_back({client->fd, events, 0});
+                fds.push_back({client->fd, Events(*client), 0});
             }
-            if (!net::Poll(fds, IdleWaitMs())) {
+            if (!net::Poll(fds, WaitMs())) {
                 std::perror("varnel-ctl: poll");
                 return;
             }
@@ -268,6 +296,7 @@ public:
                 m_waker.Drain();
                 for (Done& done : m_worker.TakeDone()) {
                     if (Client* client = Find(done.client)) {
+                        client->heard = Clock::now();  // idle from here on, not from its ask
                         client->engine.Complete(done.outcome);
                     }
                 }
@@ -280,6 +309,9 @@ public:
             }
             // Clients that left make room before newcomers are counted against the limit.
             DropIdleAndClosed();
+            if (m_acceptPause && Clock::now() >= *m_acceptPause) {
+                m_acceptPause.reset();
+            }
             if (fds[2].revents != 0) {
                 AcceptAll();
             }
@@ -296,15 +328,28 @@ private:
         return nullptr;
     }
 
+    // A client waiting for the module is not read: its later lines wait in the kernel, so its
+    // buffers stay bounded. Its leaving is still watched for, so that it frees its place and
+    // its queued request at once.
+    static short Events(const Client& client) {
+        const short events = client.engine.Waiting() ? net::kPeerClosed : net::kReadable;
+        return client.out.empty() ? events : static_cast<short>(events | net::kWritable);
+    }
+
     void AcceptAll() {
         for (;;) {
             net::Peer peer;
             const int fd = net::Accept(m_listener, peer);
+            if (fd == net::kExhausted) {
+                m_acceptPause = Clock::now() + kAcceptPause;
+            }
             if (fd < 0) {
                 return;
             }
-            if (!IsAllowed(m_options, peer.address) ||
-                m_clients.size() >= static_cast<std::size_t>(m_options.maxClients)) {
+            if (net::Admits(m_options.allow, peer.address) && !HasRoom()) {
+                DropDeparted();  // a client may have left since the poll looked
+            }
+            if (!net::Admits(m_options.allow, peer.address) || !HasRoom()) {
                 net::Refuse(fd);
                 continue;
             }
@@ -312,12 +357,39 @@ private:
         }
     }
 
+    bool HasRoom() const {
+        return m_clients.size() < static_cast<std::size_t>(m_options.maxClients);
+    }
+
+    // Looks again, without waiting, for clients that left.
+    void DropDeparted() {
+        std::vector<net::PollFd> fds;
+        for (const std::unique_ptr<Client>& client : m_clients) {
+            fds.push_back({client->fd, Events(*client), 0});
+        }
+        if (!net::Poll(fds, 0)) {
+            return;
+        }
+        for (std::size_t i = 0; i < m_clients.size(); ++i) {
+            Serve(*m_clients[i], fds[i].revents);
+            Flush(*m_clients[i]);
+        }
+        DropIdleAndClosed();
+    }
+
     void Serve(Client& client, short revents) {
         if ((revents & (net::kError | net::kInvalid)) != 0) {
             client.closed = true;
             return;
         }
-        if ((revents & (net::kReadable | net::kHangUp)) == 0 || client.engine.Waiting()) {
+        if (client.engine.Waiting()) {
+            // It is not read while it waits: a close or reset seen now means it has gone.
+            if ((revents & (net::kPeerClosed | net::kHangUp)) != 0) {
+                client.closed = true;
+            }
+            return;
+        }
+        if ((revents & (net::kReadable | net::kHangUp)) == 0) {
             return;
         }
         char buffer[kReadChunk];
@@ -353,29 +425,43 @@ private:
         }
     }
 
-    int IdleWaitMs() const {
-        if (m_options.idleTimeoutS == 0 || m_clients.empty()) {
+    // Until the next client may turn idle, or the accept pause ends; -1: no such time.
+    int WaitMs() const {
+        Clock::time_point next = m_acceptPause.value_or(Clock::time_point::max());
+        if (m_options.idleTimeoutS > 0) {
+            for (const std::unique_ptr<Client>& client : m_clients) {
+                if (!client->Outstanding()) {
+                    next = std::min(next, client->heard + IdleLimit());
+                }
+            }
+        }
+        if (next == Clock::time_point::max()) {
             return -1;
         }
-        Clock::time_point first = Clock::time_point::max();
-        for (const std::unique_ptr<Client>& client : m_clients) {
-            first = std::min(first, client->heard);
-        }
-        const auto left = first + std::chrono::seconds(m_options.idleTimeoutS) - Clock::now();
-        return static_cast<int>(std::clamp<long long>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(left).count() + 1, 0, 60000));
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now());
+        return static_cast<int>(std::clamp<long long>(left.count(), 0, 60000));
+    }
+
+    Clock::duration IdleLimit() const { return std::chrono::seconds(m_options.idleTimeoutS); }
+
+    // A client is idle only with nothing of its own under way.
+    bool Idle(const Client& client, Clock::time_point now) const {
+        return m_options.idleTimeoutS > 0 && !client.Outstanding() &&
+               now - client.heard >= IdleLimit();
     }
 
     void DropIdleAndClosed() {
         const Clock::time_point now = Clock::now();
         std::erase_if(m_clients, [&](const std::unique_ptr<Client>& client) {
-            const bool idle = m_options.idleTimeoutS > 0 &&
-                              now - client->heard >= std::chrono::seconds(m_options.idleTimeoutS);
-            if (client->closed || idle) {
-                net::Close(client->fd);
-                return true;
+            if (!client->closed && !Idle(*client, now)) {
+                return false;
             }
-            return false;
+            // Its request goes with it unless the module has it already.
+            if (const auto dropped = m_worker.Cancel(client->id); dropped && dropped->isSet) {
+                Log(client->peer, "left before the module had it: not sent: " + client->setting);
+            }
+            net::Close(client->fd);
+            return true;
         });
     }
 
@@ -385,6 +471,7 @@ private:
     net::Waker& m_waker;
     StopSignal& m_stop;
     int m_listener;
+    std::optional<Clock::time_point> m_acceptPause;  // accepting rests until then
     std::vector<std::unique_ptr<Client>> m_clients;
     std::uint64_t m_lastId = 0;
 };
@@ -401,6 +488,9 @@ int RunServe(const std::vector<std::string>& args, const char* version) {
         std::fputs(ServeHelpText().c_str(), stdout);
         return kExitOk;
     }
+    if (const std::string warning = net::EveryoneWarning(options.allow); !warning.empty()) {
+        std::fprintf(stderr, "varnel-ctl: warning: %s\n", warning.c_str());
+    }
     // Before any thread starts, so that every thread inherits the blocked signals.
     StopSignal stop;
     if (!stop.Install()) {
@@ -410,8 +500,9 @@ int RunServe(const std::vector<std::string>& args, const char* version) {
     std::string error;
     const int listener = net::Listen(options.listenAddress, options.listenPort, error);
     if (listener < 0) {
-        std::fprintf(stderr, "varnel-ctl: cannot listen on %s:%d: %s\n",
-                     AddressText(options.listenAddress).c_str(), options.listenPort, error.c_str());
+        std::fprintf(stderr, "varnel-ctl: cannot listen on %s: %s\n",
+                     net::EndpointText(options.listenAddress, options.listenPort).c_str(),
+                     error.c_str());
         return kExitFailure;
     }
     net::Waker waker;
@@ -438,16 +529,16 @@ int RunServe(const std::vector<std::string>& args, const char* version) {
             code = kExitPort;
         } else {
             // On standard output: standard error carries the settings' log alone.
-            std::printf("varnel-ctl: serving %s (%s) as an SCPI instrument on %s:%d%s\n",
+            std::printf("varnel-ctl: serving %s (%s) as an SCPI instrument on %s%s\n",
                         options.port.label.c_str(), route.c_str(),
-                        AddressText(options.listenAddress).c_str(), net::BoundPort(listener),
+                        net::EndpointText(options.listenAddress, net::BoundPort(listener)).c_str(),
                         options.readOnly ? ", read-only" : "");
             std::fflush(stdout);
             const scpi::EngineConfig config{std::string("Varnel,") + kModel + ",0," + version,
                                             options.readOnly};
             // Loopback is this machine's alone: nothing there for the network to discover.
             std::unique_ptr<Announcement> announcement;
-            if (options.announce && IsLoopback(options.listenAddress)) {
+            if (options.announce && net::IsLoopback(options.listenAddress)) {
                 std::fprintf(stderr, "varnel-ctl: not announced: listening on loopback only\n");
             } else if (options.announce) {
                 announcement = std::make_unique<Announcement>(

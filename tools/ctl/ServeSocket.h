@@ -1,5 +1,5 @@
-// Every socket call of the SCPI server, in one place: IPv4 listening, accepting, refusing with
-// a reset, non-blocking reads and writes, poll, and the waker the module worker rouses the
+// Every socket call of the SCPI server, in one place: listening (IPv4 or IPv6), accepting, refusing
+// with a reset, non-blocking reads and writes, poll, and the waker the module worker rouses the
 // loop with. BSD sockets in ServeSocketPosix.cpp, Winsock in ServeSocketWin32.cpp; a socket
 // is an int on both (Winsock's handles are small numbers).
 #pragma once
@@ -9,20 +9,28 @@
 #include <string>
 #include <vector>
 
+#include "NetAddress.h"
+
 namespace net {
 
-/// The far end of a connection, in host byte order.
+/// The far end of a connection; an IPv4 client of a dual-stack socket by its IPv4 address.
 struct Peer {
-    std::uint32_t address = 0;
-    std::uint16_t port = 0;
+    Address address;
+    int port = 0;
 };
 
-/// A non-blocking listening socket on `address`:`port` (port 0: any free one); -1 with the
-/// reason in `error` when it cannot be made.
-int Listen(std::uint32_t address, int port, std::string& error);
+/// A non-blocking listening socket on `address`:`port` (port 0: any free one); one on the IPv6
+/// any-address takes IPv4 as well. -1 with the reason in `error` when it cannot be made.
+int Listen(const Address& address, int port, std::string& error);
 /// The port a listening socket is bound to.
 int BoundPort(int listener);
-/// The next waiting connection, non-blocking, with keep-alive on; -1 when none is waiting.
+/// Accept's result when no connection came.
+inline constexpr int kNoneWaiting = -1;
+/// Accept's result when the process or the system is out of descriptors (or buffers): the
+/// connection stays queued and the listener readable, so asking again at once would spin.
+inline constexpr int kExhausted = -2;
+/// The next waiting connection, non-blocking, with keep-alive on; else kNoneWaiting or
+/// kExhausted.
 int Accept(int listener, Peer& peer);
 /// Closes a connection with a reset and without sending a byte: the client fails at once
 /// instead of waiting for its timeout.
@@ -50,6 +58,9 @@ inline constexpr short kWritable = 0x04;  ///< room to send
 inline constexpr short kError = 0x08;     ///< the connection failed (reported unasked)
 inline constexpr short kHangUp = 0x10;    ///< the peer closed (reported unasked)
 inline constexpr short kInvalid = 0x20;   ///< not an open socket (reported unasked)
+/// The peer will send no more (its FIN), asked of a connection that is not being read. Where
+/// the system has no such event (Windows), kHangUp reports the peer's close.
+inline constexpr short kPeerClosed = 0x2000;
 
 /// poll() that retries on EINTR; false on another failure.
 bool Poll(std::vector<PollFd>& fds, int timeoutMs);

@@ -14,21 +14,24 @@
 
 namespace net {
 
-int Listen(std::uint32_t address, int port, std::string& error) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+int Listen(const Address& address, int port, std::string& error) {
+    sockaddr_storage where{};
+    const socklen_t length = static_cast<socklen_t>(ToSocketAddress(address, port, &where));
+    const int fd = ::socket(where.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         error = std::strerror(errno);
         return -1;
     }
     const int on = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in where{};
-    where.sin_family = AF_INET;
-    where.sin_addr.s_addr = htonl(address);
-    where.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (where.ss_family == AF_INET6) {
+        // [::] takes IPv4 clients too, whatever the system's default; they arrive mapped.
+        const int off = 0;
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+    }
     // A deep queue: a storm of connections while the loop waits for the CPU must not overflow
     // it, or the kernel drops SYNs and those clients wait a second for the retransmission.
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0 ||
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&where), length) != 0 ||
         ::listen(fd, SOMAXCONN) != 0) {
         error = std::strerror(errno);
         ::close(fd);
@@ -38,31 +41,53 @@ int Listen(std::uint32_t address, int port, std::string& error) {
 }
 
 int BoundPort(int listener) {
-    sockaddr_in where{};
+    sockaddr_storage where{};
     socklen_t length = sizeof where;
     if (::getsockname(listener, reinterpret_cast<sockaddr*>(&where), &length) != 0) {
         return -1;
     }
-    return ntohs(where.sin_port);
+    Address address;
+    int port = -1;
+    FromSocketAddress(&where, address, port);
+    return port;
 }
 
 int Accept(int listener, Peer& peer) {
-    sockaddr_in from{};
-    socklen_t length = sizeof from;
-    int fd = -1;
-    do {
-        fd = ::accept4(listener, reinterpret_cast<sockaddr*>(&from), &length,
-                       SOCK_NONBLOCK | SOCK_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        return -1;
+    for (;;) {
+        sockaddr_storage from{};
+        socklen_t length = sizeof from;
+        const int fd = ::accept4(listener, reinterpret_cast<sockaddr*>(&from), &length,
+                                 SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd >= 0) {
+            // A client whose machine vanished without a word is found out in time.
+            const int on = 1;
+            ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+            FromSocketAddress(&from, peer.address, peer.port);
+            return fd;
+        }
+        switch (errno) {
+            case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+            case EWOULDBLOCK:
+#endif
+                return kNoneWaiting;
+            case EINTR:
+            case ECONNABORTED:
+            case EPROTO:
+            case EPERM:
+            case ENETDOWN:
+            case ENETUNREACH:
+            case EHOSTDOWN:
+            case EHOSTUNREACH:
+            case ENONET:
+            case ENOPROTOOPT:
+                break;  // this connection failed while queued; the next may be fine
+            default:
+                // Out of descriptors or buffers (EMFILE, ENFILE, ENOBUFS, ENOMEM), or a
+                // failure that asking again at once would only repeat.
+                return kExhausted;
+        }
     }
-    // A client whose machine vanished without a word is found out in time.
-    const int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-    peer.address = ntohl(from.sin_addr.s_addr);
-    peer.port = ntohs(from.sin_port);
-    return fd;
 }
 
 void Refuse(int fd) {
@@ -109,7 +134,7 @@ Io Send(int fd, const char* data, std::size_t size, std::size_t& count) {
 static_assert(sizeof(PollFd) == sizeof(pollfd) &&
               offsetof(PollFd, revents) == offsetof(pollfd, revents));
 static_assert(kReadable == POLLIN && kWritable == POLLOUT && kError == POLLERR &&
-              kHangUp == POLLHUP && kInvalid == POLLNVAL);
+              kHangUp == POLLHUP && kInvalid == POLLNVAL && kPeerClosed == POLLRDHUP);
 
 bool Poll(std::vector<PollFd>& fds, int timeoutMs) {
     for (;;) {

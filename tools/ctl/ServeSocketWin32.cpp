@@ -34,20 +34,22 @@ bool SetNonBlocking(SOCKET socket) {
     return ::ioctlsocket(socket, FIONBIO, &on) == 0;
 }
 
-// A new IPv4 TCP socket that child processes do not inherit; INVALID_SOCKET on failure.
-SOCKET NewSocket() {
-    return ::WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+// A new TCP socket of `family` that child processes do not inherit; INVALID_SOCKET on failure.
+SOCKET NewSocket(int family = AF_INET) {
+    return ::WSASocketW(family, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
                         WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
 }
 
 }  // namespace
 
-int Listen(std::uint32_t address, int port, std::string& error) {
+int Listen(const Address& address, int port, std::string& error) {
     if (!StartWinsock()) {
         error = "Winsock does not start";
         return -1;
     }
-    const SOCKET socket = NewSocket();
+    sockaddr_storage where{};
+    const int length = ToSocketAddress(address, port, &where);
+    const SOCKET socket = NewSocket(where.ss_family);
     if (socket == INVALID_SOCKET) {
         error = Win32ErrorText(static_cast<unsigned long>(::WSAGetLastError()));
         return -1;
@@ -56,11 +58,13 @@ int Listen(std::uint32_t address, int port, std::string& error) {
     const BOOL on = TRUE;
     ::setsockopt(socket, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),
                  sizeof on);
-    sockaddr_in where{};
-    where.sin_family = AF_INET;
-    where.sin_addr.s_addr = htonl(address);
-    where.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (::bind(socket, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0 ||
+    if (where.ss_family == AF_INET6) {
+        // [::] takes IPv4 clients too (Windows makes IPv6 sockets IPv6-only by default).
+        const DWORD off = 0;
+        ::setsockopt(socket, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off),
+                     sizeof off);
+    }
+    if (::bind(socket, reinterpret_cast<const sockaddr*>(&where), length) != 0 ||
         ::listen(socket, SOMAXCONN) != 0 || !SetNonBlocking(socket)) {
         error = Win32ErrorText(static_cast<unsigned long>(::WSAGetLastError()));
         ::closesocket(socket);
@@ -70,31 +74,44 @@ int Listen(std::uint32_t address, int port, std::string& error) {
 }
 
 int BoundPort(int listener) {
-    sockaddr_in where{};
+    sockaddr_storage where{};
     int length = sizeof where;
     if (::getsockname(Handle(listener), reinterpret_cast<sockaddr*>(&where), &length) != 0) {
         return -1;
     }
-    return ntohs(where.sin_port);
+    Address address;
+    int port = -1;
+    FromSocketAddress(&where, address, port);
+    return port;
 }
 
 int Accept(int listener, Peer& peer) {
-    sockaddr_in from{};
-    int length = sizeof from;
-    const SOCKET socket = ::accept(Handle(listener), reinterpret_cast<sockaddr*>(&from), &length);
-    if (socket == INVALID_SOCKET) {
-        return -1;
+    for (;;) {
+        sockaddr_storage from{};
+        int length = sizeof from;
+        const SOCKET socket =
+            ::accept(Handle(listener), reinterpret_cast<sockaddr*>(&from), &length);
+        if (socket == INVALID_SOCKET) {
+            const int error = ::WSAGetLastError();
+            if (error == WSAEWOULDBLOCK) {
+                return kNoneWaiting;
+            }
+            if (error == WSAECONNRESET || error == WSAEINTR) {
+                continue;  // this connection failed while queued; the next may be fine
+            }
+            return kExhausted;  // WSAEMFILE, WSAENOBUFS, or what asking again would repeat
+        }
+        const BOOL on = TRUE;
+        ::setsockopt(socket, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&on),
+                     sizeof on);
+        ::SetHandleInformation(reinterpret_cast<HANDLE>(socket), HANDLE_FLAG_INHERIT, 0);
+        if (!SetNonBlocking(socket)) {
+            ::closesocket(socket);
+            continue;
+        }
+        FromSocketAddress(&from, peer.address, peer.port);
+        return static_cast<int>(socket);
     }
-    const BOOL on = TRUE;
-    ::setsockopt(socket, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&on), sizeof on);
-    ::SetHandleInformation(reinterpret_cast<HANDLE>(socket), HANDLE_FLAG_INHERIT, 0);
-    if (!SetNonBlocking(socket)) {
-        ::closesocket(socket);
-        return -1;
-    }
-    peer.address = ntohl(from.sin_addr.s_addr);
-    peer.port = ntohs(from.sin_port);
-    return static_cast<int>(socket);
 }
 
 void Refuse(int fd) {
@@ -172,7 +189,7 @@ Waker::Waker() {
         return;
     }
     std::string error;
-    const int listener = Listen(0x7F000001, 0, error);
+    const int listener = Listen(Address::V4(0x7F000001), 0, error);
     if (listener < 0) {
         return;
     }
@@ -188,7 +205,7 @@ Waker::Waker() {
         sockaddr_in own{};
         int length = sizeof own;
         Peer peer;
-        m_fd = Accept(listener, peer);
+        m_fd = std::max(Accept(listener, peer), -1);
         if (m_fd >= 0 && (::getsockname(sender, reinterpret_cast<sockaddr*>(&own), &length) != 0 ||
                           ntohs(own.sin_port) != peer.port)) {
             Close(m_fd);
