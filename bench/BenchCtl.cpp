@@ -240,8 +240,8 @@ bool ServeFigures(int port, int directCom, int samples) {
 class InstantHost final : public scpi::EngineHost {
 public:
     void Answer(std::string_view message) override { bytes += message.size(); }
-    void Request(const scpi::ModuleRequest& request) override {
-        engine->Complete({scpi::ModuleStatus::Ok, request.isSet ? request.value : kChannelMin, {}});
+    void Request(const ModuleRequest& request) override {
+        engine->Complete({ExchangeStatus::Ok, request.isSet ? request.value : kChannelMin, 1, {}});
     }
     void Setting(std::string_view) override {}
     scpi::Engine* engine = nullptr;

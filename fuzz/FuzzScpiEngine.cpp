@@ -21,7 +21,7 @@ public:
             std::abort();
         }
     }
-    void Request(const scpi::ModuleRequest& request) override {
+    void Request(const ModuleRequest& request) override {
         if (waiting || (request.isSet && !InRange(request.quantity, request.value))) {
             std::abort();  // one request at a time, and only values the module takes
         }
@@ -42,8 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::uint8_t control = data[at++];
         if (host.waiting) {
             host.waiting = false;
-            const auto status = static_cast<scpi::ModuleStatus>(control % 4);
-            engine.Complete({status, control % 2 == 0 ? kChannelMin : kChannelMax, "fuzz"});
+            const auto status = static_cast<ExchangeStatus>(control % 5);
+            engine.Complete({status, control % 2 == 0 ? kChannelMin : kChannelMax, 1, "fuzz"});
         }
         const std::size_t piece = std::min<std::size_t>(size - at, 1u + control * 37u);
         engine.Feed(std::string_view(reinterpret_cast<const char*>(data + at), piece));

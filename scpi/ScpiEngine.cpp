@@ -53,11 +53,11 @@ void Engine::Feed(std::string_view bytes) {
     Run();
 }
 
-void Engine::Complete(const ModuleOutcome& outcome) {
+void Engine::Complete(const ExchangeResult& result) {
     if (!m_waiting || m_outcome) {
         return;  // nothing was asked: a stray completion changes nothing
     }
-    m_outcome = outcome;
+    m_outcome = result;
     Run();
 }
 
@@ -71,7 +71,7 @@ void Engine::Run() {
             if (!m_outcome) {
                 break;
             }
-            const ModuleOutcome outcome = std::move(*m_outcome);
+            const ExchangeResult outcome = std::move(*m_outcome);
             m_outcome.reset();
             m_waiting = false;
             Resume(outcome);
@@ -297,22 +297,23 @@ void Engine::ExecuteQuery(const CommandRow& row, const std::string_view* params,
 
 void Engine::AskModule(Pending pending, const ModuleRequest& request) {
     m_pending = pending;
+    m_request = request;
     m_waiting = true;
     m_outcome.reset();
     m_host.Request(request);
 }
 
-void Engine::Resume(const ModuleOutcome& outcome) {
+void Engine::Resume(const ExchangeResult& outcome) {
     const Pending pending = m_pending;
-    if (outcome.status != ModuleStatus::Ok) {
+    if (outcome.status != ExchangeStatus::Ok) {
         if (pending.op == Op::SelfTest) {
             AddAnswer("1");
             return;
         }
         std::string detail(m_unit.substr(0, 40));
         detail += ": ";
-        detail += outcome.detail;
-        Fail(outcome.status == ModuleStatus::PortLost ? Error::HardwareMissing : Error::Hardware,
+        detail += DescribeExchangeFailure(m_request, outcome);
+        Fail(outcome.status == ExchangeStatus::PortLost ? Error::HardwareMissing : Error::Hardware,
              detail);
         return;
     }

@@ -10,33 +10,12 @@
 #include <string_view>
 
 #include "ModuleQuantity.h"
+#include "ModuleSession.h"
 #include "ScpiCommands.h"
 #include "ScpiErrors.h"
 #include "ScpiStatus.h"
 
 namespace scpi {
-
-/// A module operation the engine needs: read `quantity`, or set it to `value` (in range).
-struct ModuleRequest {
-    bool isSet = false;
-    Quantity quantity = Quantity::Channel;
-    int value = 0;
-};
-
-/// How the module operation ended.
-enum class ModuleStatus {
-    Ok,        ///< the module confirmed: `value` is what it reported
-    NoReply,   ///< no usable reply within the tries
-    Mismatch,  ///< it answered a setting with another value
-    PortLost,  ///< the serial port is gone (or cannot be opened again)
-};
-
-/// The host's answer to a ModuleRequest.
-struct ModuleOutcome {
-    ModuleStatus status = ModuleStatus::NoReply;
-    int value = 0;
-    std::string detail;  ///< for a failure: what happened, in a few words
-};
 
 /// What the engine needs from its connection.
 class EngineHost {
@@ -70,7 +49,7 @@ public:
     /// for the module; the rest waits in order behind it.
     void Feed(std::string_view bytes);
     /// Ends the outstanding module request and runs what waited behind it.
-    void Complete(const ModuleOutcome& outcome);
+    void Complete(const ExchangeResult& result);
     /// True while a module request is outstanding.
     bool Waiting() const { return m_waiting; }
     /// Bytes taken but not run yet (a partial line, or lines behind a module request).
@@ -94,7 +73,7 @@ private:
     void ExecuteSetting(const CommandRow& row, const std::string_view* params, std::size_t count);
     void ExecuteQuery(const CommandRow& row, const std::string_view* params, std::size_t count);
     void AskModule(Pending pending, const ModuleRequest& request);
-    void Resume(const ModuleOutcome& outcome);
+    void Resume(const ExchangeResult& result);
     void AddAnswer(std::string_view text);
     void Fail(Error error, std::string_view detail = {});
 
@@ -115,7 +94,8 @@ private:
     bool m_running = false;  // inside Run: Complete from Request only stores the outcome
     bool m_waiting = false;
     Pending m_pending;
-    std::optional<ModuleOutcome> m_outcome;
+    std::optional<ExchangeResult> m_outcome;
+    ModuleRequest m_request;  // the one asked for, to describe its failure
 
     StatusUnit m_status;
 };

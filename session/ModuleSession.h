@@ -8,6 +8,14 @@
 
 #include "ModuleQuantity.h"
 
+/// One get or set, as a caller that does not block (the SCPI engine) asks for it: read
+/// `quantity`, or set it to `value` (already in range).
+struct ModuleRequest {
+    bool isSet = false;
+    Quantity quantity = Quantity::Channel;
+    int value = 0;
+};
+
 /// How one get or set ended.
 enum class ExchangeStatus {
     Ok,           ///< the module answered (for a set: with the value asked for)
@@ -33,9 +41,18 @@ public:
     virtual ExchangeResult Get(Quantity quantity) = 0;
     /// Sets `quantity` to `value` (already in range) and returns the module's answer.
     virtual ExchangeResult Set(Quantity quantity, int value) = 0;
+
+    /// `request` run as a Get or a Set.
+    ExchangeResult Run(const ModuleRequest& request) {
+        return request.isSet ? Set(request.quantity, request.value) : Get(request.quantity);
+    }
 };
 
 /// One line for a failed exchange, e.g. "no reply to set power 8.20 dBm after 3 tries; last
 /// seen: nothing". `value` is the value asked for (ignored for a get).
 std::string DescribeExchangeFailure(bool isSet, Quantity quantity, int value,
                                     const ExchangeResult& result);
+inline std::string DescribeExchangeFailure(const ModuleRequest& request,
+                                           const ExchangeResult& result) {
+    return DescribeExchangeFailure(request.isSet, request.quantity, request.value, result);
+}

@@ -21,9 +21,7 @@
 namespace {
 
 using scpi::Engine;
-using scpi::ModuleOutcome;
-using scpi::ModuleRequest;
-using scpi::ModuleStatus;
+using ModuleStatus = ExchangeStatus;
 
 // A module that keeps channel, power and output, and answers each request at once (or holds it
 // when `hold` is set, for the host to complete later).
@@ -44,7 +42,7 @@ public:
     }
     void Setting(std::string_view command) override { log += std::string(command) + "|"; }
 
-    ModuleOutcome Outcome(const ModuleRequest& request) {
+    ExchangeResult Outcome(const ModuleRequest& request) {
         int& value = request.quantity == Quantity::Channel ? channel
                      : request.quantity == Quantity::Power ? power
                                                            : output;
@@ -52,7 +50,7 @@ public:
             value = request.value;
         }
         const int reported = fault == ModuleStatus::Mismatch ? value + 1 : value;
-        return {fault, reported, fault == ModuleStatus::Ok ? "" : "no \"reply\""};
+        return {fault, reported, 1, fault == ModuleStatus::Ok ? "" : "no \"reply\""};
     }
 
     // Every entry of the error queue, read out through SYST:ERR? and joined by '|'.
@@ -158,7 +156,7 @@ const Row kRows[] = {
     {"OverlongLineInPieces", std::string(5000, 'A') + "\n" + std::string(9000, 'B') + "x\n*OPC?\n", "1\n", "-363|-363", ""},
     {"LongestLineTaken", "*OPC?" + std::string(scpi::kMaxLineBytes - 5, ' ') + "\r\n", "1\n", "", ""},
     // The module's failures, named by the command.
-    {"NoReply", "CHAN?;*OPC?\n", "", "-240,\"Hardware error;CHAN?: no \"\"reply\"\"\"", "get channel", kNoReply},
+    {"NoReply", "CHAN?;*OPC?\n", "", "-240,\"Hardware error;CHAN?: no reply to get channel after 1 try; last seen: no \"\"reply\"\"\"", "get channel", kNoReply},
     {"Mismatch", "CHAN 5\n", "", "-240", "set channel 5", ModuleStatus::Mismatch},
     {"PortLost", "OUTP ON\n", "", "-241,\"Hardware missing;OUTP ON:", "set output 1", ModuleStatus::PortLost},
     // Read-only: queries work, settings and *RST are refused before anything is sent.
@@ -212,7 +210,7 @@ TEST(ScpiEngine, LaterCommandsWaitInOrderBehindTheModule) {
     module.engine.Complete(module.Outcome(*module.held));  // power
     EXPECT_EQ(module.answers, "1\nVarnel,Test,0,9.9\n8.20\n1\n");
     EXPECT_FALSE(module.engine.Waiting());
-    module.engine.Complete({ModuleStatus::Ok, 3, ""});  // nothing asked: changes nothing
+    module.engine.Complete({ModuleStatus::Ok, 3, 1, ""});  // nothing asked: changes nothing
     EXPECT_EQ(module.answers, "1\nVarnel,Test,0,9.9\n8.20\n1\n");
     EXPECT_EQ(module.engine.Buffered(), 0u);
 }

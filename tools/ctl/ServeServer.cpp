@@ -43,13 +43,13 @@ using SessionOpener =
 
 struct Job {
     std::uint64_t client;
-    scpi::ModuleRequest request;
+    ModuleRequest request;
     bool committed = false;  // handed to an idle worker: as good as on the wire
 };
 
 struct Done {
     std::uint64_t client;
-    scpi::ModuleOutcome outcome;
+    ExchangeResult outcome;
 };
 
 // The one thread that talks to the module, one exchange at a time. A lost port is opened again
@@ -94,7 +94,7 @@ public:
 
     // Takes out the job of a client that left, unless the worker already has it in hand; the
     // request taken out, if any.
-    std::optional<scpi::ModuleRequest> Cancel(std::uint64_t client) {
+    std::optional<ModuleRequest> Cancel(std::uint64_t client) {
         std::lock_guard lock(m_mutex);
         const auto job = std::find_if(m_jobs.begin(), m_jobs.end(), [client](const Job& queued) {
             return queued.client == client && !queued.committed;
@@ -102,7 +102,7 @@ public:
         if (job == m_jobs.end()) {
             return std::nullopt;
         }
-        const scpi::ModuleRequest request = job->request;
+        const ModuleRequest request = job->request;
         m_jobs.erase(job);
         return request;
     }
@@ -147,40 +147,23 @@ private:
         m_session.reset();  // on this thread, which owns the link
     }
 
-    scpi::ModuleOutcome Exchange(const scpi::ModuleRequest& request) {
+    ExchangeResult Exchange(const ModuleRequest& request) {
         if (!m_session) {
             std::string error;
             std::string route;
             m_session = m_opener(error, route);
             if (!m_session) {
-                return {scpi::ModuleStatus::PortLost, 0, error};
+                return {ExchangeStatus::PortLost, 0, 0, error};
             }
             std::fprintf(stderr, "varnel-ctl: %s is back (%s)\n", m_label.c_str(), route.c_str());
         }
-        const ExchangeResult result = request.isSet
-                                          ? m_session->Set(request.quantity, request.value)
-                                          : m_session->Get(request.quantity);
-        scpi::ModuleOutcome outcome{scpi::ModuleStatus::Ok, result.value, {}};
-        switch (result.status) {
-            case ExchangeStatus::Ok:
-                return outcome;
-            case ExchangeStatus::Mismatch:
-                outcome.status = scpi::ModuleStatus::Mismatch;
-                break;
-            case ExchangeStatus::PortLost:
-                outcome.status = scpi::ModuleStatus::PortLost;
-                m_session.reset();
-                std::fprintf(stderr, "varnel-ctl: %s went away; answering -241 until it is back\n",
-                             m_label.c_str());
-                break;
-            case ExchangeStatus::NoReply:
-            case ExchangeStatus::Interrupted:
-                outcome.status = scpi::ModuleStatus::NoReply;
-                break;
+        ExchangeResult result = m_session->Run(request);
+        if (result.status == ExchangeStatus::PortLost) {
+            m_session.reset();
+            std::fprintf(stderr, "varnel-ctl: %s went away; answering -241 until it is back\n",
+                         m_label.c_str());
         }
-        outcome.detail =
-            DescribeExchangeFailure(request.isSet, request.quantity, request.value, result);
-        return outcome;
+        return result;
     }
 
     SessionOpener m_opener;
@@ -231,7 +214,7 @@ public:
           engine(config, *this) {}
 
     void Answer(std::string_view message) override { out.append(message); }
-    void Request(const scpi::ModuleRequest& request) override { m_worker.Submit({id, request}); }
+    void Request(const ModuleRequest& request) override { m_worker.Submit({id, request}); }
     void Setting(std::string_view command) override {
         setting = LogText(command);
         Log(peer, setting);
