@@ -55,13 +55,15 @@ public:
         }
         sockaddr_in where{};
         where.sin_family = AF_INET;
+        bool bound = true;
         if (from != nullptr) {
             ::inet_pton(AF_INET, from, &where.sin_addr);
-            ::bind(m_fd, reinterpret_cast<sockaddr*>(&where), sizeof where);
+            bound = ::bind(m_fd, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0;
         }
         ::inet_pton(AF_INET, "127.0.0.1", &where.sin_addr);
         where.sin_port = htons(static_cast<std::uint16_t>(port));
-        m_connected = ::connect(m_fd, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0;
+        m_connected =
+            bound && ::connect(m_fd, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0;
     }
     ~Socket() { ::close(m_fd); }
     // Ends with a reset when closed: thousands of quick cycles leave no TIME_WAIT behind on
@@ -74,6 +76,8 @@ public:
     Socket& operator=(const Socket&) = delete;
 
     bool Connected() const { return m_connected; }
+    // Ends what it sends, as socat does at the end of its input, and keeps reading.
+    void EndInput() { ::shutdown(m_fd, SHUT_WR); }
     bool Send(const std::string& bytes) {
         return ::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
                static_cast<ssize_t>(bytes.size());
@@ -171,7 +175,7 @@ protected:
     }
 
     // Starts the server with `args`; the TCP port it listens on.
-    int Serve(QStringList args) {
+    int Serve(const QStringList& args) {
         m_server.Start(VARNEL_CTL_PATH, Strings(QStringList{"serve", "COM" + QString::number(kCom),
                                                             "--listen", "127.0.0.1:0"} +
                                                 args));
@@ -323,6 +327,12 @@ TEST_F(ScpiServe, SecurityLimits) {
     Socket outsider(port, "127.0.0.2");
     EXPECT_EQ(outsider.Ask("*IDN?"), "<closed>");  // reset without a byte
     EXPECT_EQ(Socket(port, "::1").Ask("*IDN?").substr(0, 7), "Varnel,");
+    {
+        Socket halfClosed(port);  // its query is the module's already: it still gets the answer
+        ASSERT_TRUE(halfClosed.Send("CHAN?;*OPC?\n"));
+        halfClosed.EndInput();
+        EXPECT_EQ(halfClosed.Line(), "1;1");
+    }
     Socket first(port);
     Socket second(port);
     EXPECT_EQ(first.Ask("*OPC?"), "1");
@@ -334,7 +344,8 @@ TEST_F(ScpiServe, SecurityLimits) {
     // Read-only: the query reaches the module, the setting and *RST never do.
     EXPECT_EQ(first.Ask("CHAN 5\n*RST\nCHAN?;:SYST:ERR?;ERR?"),
               "1;-203,\"Command protected\";-203,\"Command protected\"");
-    EXPECT_EQ(Received("query channel"), "01 00 01 00 00 02 query channel\n");
+    EXPECT_EQ(Received("query channel"),
+              "01 00 01 00 00 02 query channel\n01 00 01 00 00 02 query channel\n");
     StopServer();
 }
 

@@ -229,6 +229,7 @@ public:
     std::string setting;      // the last setting, as logged
     Clock::time_point heard;  // last input, output, or end of a module request
     bool closed = false;
+    bool inputEnded = false;  // it closed (or half-closed) while waiting for the module
 
 private:
     ModuleWorker& m_worker;
@@ -312,10 +313,13 @@ private:
     }
 
     // A client waiting for the module is not read: its later lines wait in the kernel, so its
-    // buffers stay bounded. Its leaving is still watched for, so that it frees its place and
-    // its queued request at once.
+    // buffers stay bounded. Its leaving is still watched for (once), so that it frees its place
+    // and its queued request at once.
     static short Events(const Client& client) {
-        const short events = client.engine.Waiting() ? net::kPeerClosed : net::kReadable;
+        short events = net::kReadable;
+        if (client.engine.Waiting()) {
+            events = client.inputEnded ? 0 : net::kPeerClosed;
+        }
         return client.out.empty() ? events : static_cast<short>(events | net::kWritable);
     }
 
@@ -366,10 +370,10 @@ private:
             return;
         }
         if (client.engine.Waiting()) {
-            // It is not read while it waits: a close or reset seen now means it has gone.
-            if ((revents & (net::kPeerClosed | net::kHangUp)) != 0) {
-                client.closed = true;
-            }
+            // It is not read while it waits. A reset means it has gone; the end of its input
+            // (a close, or a half-close as socat's) is judged with its request (Gone).
+            client.closed = client.closed || (revents & net::kHangUp) != 0;
+            client.inputEnded = client.inputEnded || (revents & net::kPeerClosed) != 0;
             return;
         }
         if ((revents & (net::kReadable | net::kHangUp)) == 0) {
@@ -436,11 +440,17 @@ private:
     void DropIdleAndClosed() {
         const Clock::time_point now = Clock::now();
         std::erase_if(m_clients, [&](const std::unique_ptr<Client>& client) {
-            if (!client->closed && !Idle(*client, now)) {
+            const bool gone = client->closed || Idle(*client, now);
+            if (!gone && !(client->inputEnded && client->engine.Waiting())) {
                 return false;
             }
-            // Its request goes with it unless the module has it already.
-            if (const auto dropped = m_worker.Cancel(client->id); dropped && dropped->isSet) {
+            // Its queued request goes with it. One the module has already is answered to a
+            // client that only ended its input: it may still read (a half-close).
+            const std::optional<scpi::ModuleRequest> dropped = m_worker.Cancel(client->id);
+            if (!gone && !dropped) {
+                return false;
+            }
+            if (dropped && dropped->isSet) {
                 Log(client->peer, "left before the module had it: not sent: " + client->setting);
             }
             net::Close(client->fd);
