@@ -8,6 +8,7 @@
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QStandardItemModel>
 #include <QThread>
 #include <QWindow>
 #include <algorithm>
@@ -31,6 +32,27 @@ QIcon LoadAppIcon() {
     }
     return icon;
 }
+
+// The port list's items. Each one's tooltip (its device, by-id name, USB identity and holder)
+// is looked up when a view asks for it, as the pointer rests on the item: those facts cost
+// reads of /dev, /sys and /proc that neither the first frame nor a rescan should wait for.
+class PortListModel : public QStandardItemModel {
+public:
+    using QStandardItemModel::QStandardItemModel;
+
+    QVariant data(const QModelIndex& index, int role) const override {
+        if (role != Qt::ToolTipRole) {
+            return QStandardItemModel::data(index, role);
+        }
+        const QString text = QStandardItemModel::data(index, Qt::DisplayRole).toString();
+        bool isNumber = false;
+        const int com = text.mid(3).toInt(&isNumber);
+        if (!text.startsWith(QLatin1String("COM")) || !isNumber || PortDevicePath(com).empty()) {
+            return {};
+        }
+        return ToQString(DescribePortFacts(FactsOfPort(com)));
+    }
+};
 
 bool IsStepButton(int id) {
     return id == IDC_BTN_CH_DOWN || id == IDC_BTN_CH_UP || id == IDC_BTN_POWER_DOWN ||
@@ -68,6 +90,7 @@ CControllerDlg::CControllerDlg(ControllerState& state, CSerialLink& link, QWidge
     m_btnSetPower = qobject_cast<QPushButton*>(Control(IDC_BTN_SETPOWER));
     m_btnSetChannel = qobject_cast<QPushButton*>(Control(IDC_BTN_SETCHANNEL));
     m_comboPorts = qobject_cast<QComboBox*>(Control(IDC_COMBO_PORTS));
+    m_comboPorts->setModel(new PortListModel(m_comboPorts));
 
     connect(m_btnOpenPort, &QPushButton::clicked, this, [this] {
         // A report box holds the monitor thread until it is answered: a close now would wait
@@ -227,18 +250,8 @@ void CControllerDlg::PortListReset() {
 
 void CControllerDlg::PortListInsert(int position, const std::string& text) {
     const int selected = m_comboPorts->currentIndex();
+    // The tooltip, the device behind "COMn", comes from the list's model when it is shown.
     m_comboPorts->insertItem(position, ToQString(text));
-    const int row = std::clamp(position, 0, m_comboPorts->count() - 1);
-    // The device behind "COMn" as a tooltip: which adapter or simulator the entry is.
-    const QString number = ToQString(text).mid(3);
-    bool isNumber = false;
-    const int com = number.toInt(&isNumber);
-    if (isNumber && text.rfind("COM", 0) == 0) {
-        if (!PortDevicePath(com).empty()) {
-            m_comboPorts->setItemData(row, ToQString(DescribePortFacts(FactsOfPort(com))),
-                                      Qt::ToolTipRole);
-        }
-    }
     // Qt selects the first item put into an empty list; here only an explicit select does.
     if (selected < 0) {
         m_comboPorts->setCurrentIndex(-1);

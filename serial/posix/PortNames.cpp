@@ -15,6 +15,7 @@
 #include <fstream>
 #include <memory>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -110,6 +111,61 @@ TtyKind ClassifyCharDevice(dev_t rdev) {
                                                                      : TtyKind::Terminal;
 }
 
+// The port folder's path; `refusal` already says why when the runtime folder above the
+// default one is not private: whoever may rename entries in it may swap the port folder for
+// one of their own.
+PortFolderChoice PortFolderPath() {
+    PortFolderChoice choice;
+    choice.path = EnvOrEmpty("VARNEL_PORTS");
+    if (choice.path.empty()) {
+        const std::string runtime = RuntimeFolder();
+        choice.path = runtime + "/ports";
+        IsPrivateFolder(runtime, choice.refusal);
+    }
+    return choice;
+}
+
+// Once per process: a folder that is ignored would otherwise be named on every scan.
+void TellIgnored(const PortFolderChoice& choice) {
+    static std::atomic<bool> told{false};
+    if (!told.exchange(true)) {
+        std::fprintf(stderr,
+                     "%s: the port folder %s is ignored (%s); COM numbers name the fixed table "
+                     "only\n",
+                     program_invocation_short_name, choice.path.c_str(), choice.refusal.c_str());
+    }
+}
+
+// The fixed table's device for COM `com`; empty outside it.
+std::string TablePath(int com) {
+    for (const TableRange& range : kTable) {
+        if (com >= range.firstCom && com < range.firstCom + kTableSpan) {
+            return std::string(range.prefix) + std::to_string(com - range.firstCom);
+        }
+    }
+    return {};
+}
+
+// The COM number an entry of the port folder names: "COM<n>" exactly as PortDisplayName
+// writes it, within 1..kMaxComPort; else 0.
+int ComOfEntry(std::string_view name) {
+    if (!name.starts_with("COM") || name.size() < 4 || name.size() > 6 || name[3] == '0' ||
+        name.find_first_not_of("0123456789", 3) != std::string_view::npos) {
+        return 0;
+    }
+    const int com = std::atoi(std::string(name.substr(3)).c_str());
+    return com <= kMaxComPort ? com : 0;
+}
+
+// True when `path` leads to a terminal that is really there. stat follows an entry's link;
+// opening the device is never needed, since closing a real UART would drop DTR and RTS under
+// whoever else uses the line.
+bool IsPortDevice(const std::string& path) {
+    struct stat st {};
+    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode) &&
+           ClassifyCharDevice(st.st_rdev) == TtyKind::Terminal;
+}
+
 }  // namespace
 
 bool CharDeviceIsTerminal(dev_t rdev) {
@@ -117,18 +173,10 @@ bool CharDeviceIsTerminal(dev_t rdev) {
 }
 
 PortFolderChoice ChoosePortFolder() {
-    PortFolderChoice choice;
-    choice.path = EnvOrEmpty("VARNEL_PORTS");
-    if (choice.path.empty()) {
-        // The runtime folder is vetted too: whoever may rename entries in it may swap the
-        // port folder for one of their own.
-        const std::string runtime = RuntimeFolder();
-        choice.path = runtime + "/ports";
-        if (!IsPrivateFolder(runtime, choice.refusal)) {
-            return choice;
-        }
+    PortFolderChoice choice = PortFolderPath();
+    if (choice.refusal.empty()) {
+        IsPrivateFolder(choice.path, choice.refusal);
     }
-    IsPrivateFolder(choice.path, choice.refusal);
     return choice;
 }
 
@@ -137,13 +185,7 @@ std::string PortFolder() {
     if (choice.refusal.empty()) {
         return choice.path;
     }
-    static std::atomic<bool> told{false};
-    if (!told.exchange(true)) {
-        std::fprintf(stderr,
-                     "%s: the port folder %s is ignored (%s); COM numbers name the fixed table "
-                     "only\n",
-                     program_invocation_short_name, choice.path.c_str(), choice.refusal.c_str());
-    }
+    TellIgnored(choice);
     return {};
 }
 
@@ -198,26 +240,38 @@ std::string PortDevicePath(int com) {
     if (!entry.empty() && ::lstat(entry.c_str(), &st) == 0) {
         return entry;
     }
-    for (const TableRange& range : kTable) {
-        if (com >= range.firstCom && com < range.firstCom + kTableSpan) {
-            return std::string(range.prefix) + std::to_string(com - range.firstCom);
-        }
-    }
-    return {};
+    return TablePath(com);
 }
 
 bool PortExists(int com) {
-    const std::string path = PortDevicePath(com);
-    if (path.empty()) {
-        return false;
+    return IsPortDevice(PortDevicePath(com));
+}
+
+std::vector<int> ListPorts() {
+    // The folder is vetted and read once, however many numbers it names.
+    PortFolderChoice choice = PortFolderPath();
+    std::vector<std::string> names;
+    if (choice.refusal.empty()) {
+        ReadPrivateFolder(choice.path, names, choice.refusal);
     }
-    // stat follows the entry's link; opening the device is never needed, since closing a
-    // real UART would drop DTR and RTS under whoever else uses the line.
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) {
-        return false;
+    std::vector<bool> inFolder(kMaxComPort + 1, false);
+    if (choice.refusal.empty()) {
+        for (const std::string& name : names) {
+            if (const int com = ComOfEntry(name); com != 0) {
+                inFolder[static_cast<std::size_t>(com)] = true;
+            }
+        }
+    } else {
+        TellIgnored(choice);
     }
-    return ClassifyCharDevice(st.st_rdev) == TtyKind::Terminal;
+    std::vector<int> ports;
+    for (int com = 1; com <= kMaxComPort; ++com) {
+        const bool entry = inFolder[static_cast<std::size_t>(com)];
+        if (IsPortDevice(entry ? choice.path + "/" + PortDisplayName(com) : TablePath(com))) {
+            ports.push_back(com);
+        }
+    }
+    return ports;
 }
 
 std::string ResolvedPath(const std::string& path) {

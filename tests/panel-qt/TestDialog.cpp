@@ -6,6 +6,7 @@
 #include <QStyle>
 #include <QStyleOptionSlider>
 #include <QTest>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -187,7 +188,8 @@ TEST_F(Dialog, EntryFieldsAreNumberFieldsWhoseOffsetNeverGrows) {
 }
 
 // The port list shows the ports that are there (here only COM9 and COM10, pseudo-terminals of
-// the test's own), in numeric order, each with its device's facts as tooltip.
+// the test's own), in numeric order, each with its device's facts as tooltip, as they are when
+// it is shown (not when the list was filled).
 TEST(PortList, ShowsExistingPortsInNumericOrder) {
     testkit::PortFolder folder{false};
     const testkit::Pty ten(10), nine(9);
@@ -205,6 +207,12 @@ TEST(PortList, ShowsExistingPortsInNumericOrder) {
                   DescribePortFacts(FactsOfPort(state.portTable[i])));
     }
     EXPECT_EQ(items, QStringList({"COM9", "COM10"}));
+    std::filesystem::remove(folder.Entry(9));
+    std::filesystem::create_symlink(ten.SlavePath(), folder.Entry(9));
+    EXPECT_NE(combo->itemData(0, Qt::ToolTipRole)
+                  .toString()
+                  .indexOf(QString::fromStdString(ten.SlavePath())),
+              -1);
     EXPECT_EQ(state.portCount, 2);
     EXPECT_EQ(combo->currentIndex(), 0);
     EXPECT_TRUE(combo->isEnabled());
