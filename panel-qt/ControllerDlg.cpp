@@ -171,8 +171,10 @@ bool CControllerDlg::PreTranslateMessage(QObject* target, QEvent* event) {
             }
             return key == Qt::Key_Escape;
         }
-        case QEvent::MouseButtonPress: {
-            // The step buttons act on the raw press; the press still goes on to the button.
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonDblClick: {
+            // The step buttons act on the raw press; the press still goes on to the button. A
+            // quick second press arrives as a double click instead, and is a press all the same.
             if (static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
                 const int id = IdOf(target);
                 if (IsStepButton(id)) {

@@ -133,6 +133,11 @@ TEST_F(Dialog, StepButtonHoldsFromPressUntilTheRelease) {
     QTest::mousePress(window, Qt::LeftButton, {}, CentreInWindow(IDC_BTN_POWER_DOWN));
     QTest::mouseRelease(window, Qt::LeftButton, {}, CentreInWindow(IDC_BTN_POWER_DOWN));
     EXPECT_EQ(m_dialog.m_started, (std::vector<unsigned>{TIMER_PW_DOWN, TIMER_TRACK}));
+    // Pressed again within the double-click interval: a press all the same.
+    m_dialog.m_started.clear();
+    QTest::mouseDClick(window, Qt::LeftButton, {}, CentreInWindow(IDC_BTN_POWER_DOWN));
+    EXPECT_EQ(m_dialog.m_started,
+              (std::vector<unsigned>{TIMER_PW_DOWN, TIMER_TRACK, TIMER_PW_DOWN, TIMER_TRACK}));
 
     // Only a left press on a step button starts a hold: not another button, not the right
     // button, not the space bar.
