@@ -2,6 +2,8 @@
 #include "PosixPortNames.h"
 #include "RuntimeFolder.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -12,9 +14,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
+#include <optional>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 namespace {
@@ -38,9 +41,25 @@ std::string EnvOrEmpty(const char* name) {
 }
 
 // Reads the first whitespace-separated word of a sysfs attribute; false when unreadable.
+// Plain reads: a stream costs more than the whole check.
 bool ReadWord(const std::string& path, std::string& word) {
-    std::ifstream in(path);
-    return static_cast<bool>(in >> word);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    char buffer[64];
+    ssize_t length = 0;
+    do {
+        length = ::read(fd, buffer, sizeof buffer);
+    } while (length < 0 && errno == EINTR);
+    ::close(fd);
+    const std::string_view text(buffer, length > 0 ? static_cast<std::size_t>(length) : 0);
+    const std::size_t begin = text.find_first_not_of(" \t\n");
+    if (begin == std::string_view::npos) {
+        return false;
+    }
+    word = text.substr(begin, text.find_first_of(" \t\n", begin) - begin);
+    return true;
 }
 
 // sysfs prints numbers in decimal or as 0x-prefixed hex.
@@ -166,6 +185,21 @@ bool IsPortDevice(const std::string& path) {
            ClassifyCharDevice(st.st_rdev) == TtyKind::Terminal;
 }
 
+// The names /dev holds, read at once, so that the many table numbers without a node cost no
+// look-up of their own. None when /dev cannot be listed: each node is then asked for itself.
+std::optional<std::unordered_set<std::string>> DevNames() {
+    DIR* dev = ::opendir("/dev");
+    if (dev == nullptr) {
+        return std::nullopt;
+    }
+    std::unordered_set<std::string> names;
+    while (const dirent* entry = ::readdir(dev)) {
+        names.emplace(entry->d_name);
+    }
+    ::closedir(dev);
+    return names;
+}
+
 }  // namespace
 
 bool CharDeviceIsTerminal(dev_t rdev) {
@@ -264,10 +298,20 @@ std::vector<int> ListPorts() {
     } else {
         TellIgnored(choice);
     }
+    const auto devNames = DevNames();
+    constexpr std::string_view kDev = "/dev/";
     std::vector<int> ports;
     for (int com = 1; com <= kMaxComPort; ++com) {
-        const bool entry = inFolder[static_cast<std::size_t>(com)];
-        if (IsPortDevice(entry ? choice.path + "/" + PortDisplayName(com) : TablePath(com))) {
+        std::string path;
+        if (inFolder[static_cast<std::size_t>(com)]) {
+            path = choice.path + "/" + PortDisplayName(com);
+        } else {
+            path = TablePath(com);
+            if (path.empty() || (devNames && !devNames->contains(path.substr(kDev.size())))) {
+                continue;
+            }
+        }
+        if (IsPortDevice(path)) {
             ports.push_back(com);
         }
     }
