@@ -268,7 +268,7 @@ std::string PortDevicePath(int com) {
     if (com < 1 || com > kMaxComPort) {
         return {};
     }
-    const std::string entry = PortEntryPath(com);
+    std::string entry = PortEntryPath(com);
     struct stat st {};
     // The entry wins even when it dangles: a folder entry always names the port.
     if (!entry.empty() && ::lstat(entry.c_str(), &st) == 0) {
