@@ -421,7 +421,7 @@ bool RunStartup(const BenchConfig& config, BenchPanel& /*panel*/) {
     }
     const std::string n = Format("n=%d, limit = minimal Qt dialog", runs);
     PrintFigures(
-        {{"startup.first_frame", Median(panelMs), "ms", Median(minimalMs), Goal::AtMost, 1.5, n},
+        {{"startup.first_frame", Median(panelMs), "ms", Median(minimalMs), Goal::AtMost, 1.3, n},
          {"startup.peak_rss", Median(panelKb), "KiB", Median(minimalKb), Goal::AtMost, 1.3, n}});
     return true;
 }

@@ -77,12 +77,12 @@ void PanelController::OnInitDialog() {
 
 void PanelController::ScanPorts() {
     char name[16];
-    for (int com = 1; com <= kLastComPort; ++com) {
+    for (const int com : m_probe.ListPorts()) {
         // The table has a slot per COM number; a scan without a reset first must not overrun.
         if (m_state.portCount >= m_state.portTable.size()) {
             break;
         }
-        if (!m_probe.PortExists(com)) {
+        if (com < 1 || com > kLastComPort) {
             continue;
         }
         m_state.portTable[m_state.portCount] = static_cast<std::uint8_t>(com);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "LinkSettings.h"
 #include "ModuleQuantity.h"
@@ -72,11 +73,15 @@ public:
     virtual void Close() = 0;
 };
 
-/// Whether COM n exists (PortExists in the program).
+/// Which COM ports exist (PortNames.h in the program).
 class IPortProbe {
 public:
     virtual ~IPortProbe() = default;
+    /// Whether COM `com` exists (PortExists).
     virtual bool PortExists(int com) = 0;
+    /// The COM numbers that exist, in order, from one look at the system (ListPorts): a scan
+    /// of the whole list costs one look, not one per number.
+    virtual std::vector<int> ListPorts() = 0;
 };
 
 /// Why the panel's port closed.

@@ -28,3 +28,7 @@ void SerialLinkPort::Close() {
 bool SystemPortProbe::PortExists(int com) {
     return ::PortExists(com);
 }
+
+std::vector<int> SystemPortProbe::ListPorts() {
+    return ::ListPorts();
+}

@@ -23,4 +23,5 @@ private:
 class SystemPortProbe : public IPortProbe {
 public:
     bool PortExists(int com) override;
+    std::vector<int> ListPorts() override;
 };

@@ -3,11 +3,13 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QImageReader>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QStandardItemModel>
 #include <QThread>
 #include <QWindow>
 #include <algorithm>
@@ -27,10 +29,35 @@ namespace {
 QIcon LoadAppIcon() {
     QIcon icon;
     for (int size : {16, 32, 48}) {
-        icon.addFile(QStringLiteral(":/varnel/varnel-%1.png").arg(size), QSize(size, size));
+        // Read as PNG, named: left to guess, Qt's reader loads every image-format plugin to
+        // ask it first, which costs the start-up more than the three images.
+        QImageReader reader(QStringLiteral(":/varnel/varnel-%1.png").arg(size), "png");
+        reader.setAutoDetectImageFormat(false);
+        icon.addPixmap(QPixmap::fromImage(reader.read()));
     }
     return icon;
 }
+
+// The port list's items. Each one's tooltip (its device, by-id name, USB identity and holder)
+// is looked up when a view asks for it, as the pointer rests on the item: those facts cost
+// reads of /dev, /sys and /proc that neither the first frame nor a rescan should wait for.
+class PortListModel : public QStandardItemModel {
+public:
+    using QStandardItemModel::QStandardItemModel;
+
+    QVariant data(const QModelIndex& index, int role) const override {
+        if (role != Qt::ToolTipRole) {
+            return QStandardItemModel::data(index, role);
+        }
+        const QString text = QStandardItemModel::data(index, Qt::DisplayRole).toString();
+        bool isNumber = false;
+        const int com = text.mid(3).toInt(&isNumber);
+        if (!text.startsWith(QLatin1String("COM")) || !isNumber || PortDevicePath(com).empty()) {
+            return {};
+        }
+        return ToQString(DescribePortFacts(FactsOfPort(com)));
+    }
+};
 
 bool IsStepButton(int id) {
     return id == IDC_BTN_CH_DOWN || id == IDC_BTN_CH_UP || id == IDC_BTN_POWER_DOWN ||
@@ -68,6 +95,7 @@ CControllerDlg::CControllerDlg(ControllerState& state, CSerialLink& link, QWidge
     m_btnSetPower = qobject_cast<QPushButton*>(Control(IDC_BTN_SETPOWER));
     m_btnSetChannel = qobject_cast<QPushButton*>(Control(IDC_BTN_SETCHANNEL));
     m_comboPorts = qobject_cast<QComboBox*>(Control(IDC_COMBO_PORTS));
+    m_comboPorts->setModel(new PortListModel(m_comboPorts));
 
     connect(m_btnOpenPort, &QPushButton::clicked, this, [this] {
         // A report box holds the monitor thread until it is answered: a close now would wait
@@ -148,8 +176,10 @@ bool CControllerDlg::PreTranslateMessage(QObject* target, QEvent* event) {
             }
             return key == Qt::Key_Escape;
         }
-        case QEvent::MouseButtonPress: {
-            // The step buttons act on the raw press; the press still goes on to the button.
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonDblClick: {
+            // The step buttons act on the raw press; the press still goes on to the button. A
+            // quick second press arrives as a double click instead, and is a press all the same.
             if (static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
                 const int id = IdOf(target);
                 if (IsStepButton(id)) {
@@ -227,18 +257,8 @@ void CControllerDlg::PortListReset() {
 
 void CControllerDlg::PortListInsert(int position, const std::string& text) {
     const int selected = m_comboPorts->currentIndex();
+    // The tooltip, the device behind "COMn", comes from the list's model when it is shown.
     m_comboPorts->insertItem(position, ToQString(text));
-    const int row = std::clamp(position, 0, m_comboPorts->count() - 1);
-    // The device behind "COMn" as a tooltip: which adapter or simulator the entry is.
-    const QString number = ToQString(text).mid(3);
-    bool isNumber = false;
-    const int com = number.toInt(&isNumber);
-    if (isNumber && text.rfind("COM", 0) == 0) {
-        if (!PortDevicePath(com).empty()) {
-            m_comboPorts->setItemData(row, ToQString(DescribePortFacts(FactsOfPort(com))),
-                                      Qt::ToolTipRole);
-        }
-    }
     // Qt selects the first item put into an empty list; here only an explicit select does.
     if (selected < 0) {
         m_comboPorts->setCurrentIndex(-1);

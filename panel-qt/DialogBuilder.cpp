@@ -67,6 +67,14 @@ QWidget* CreateControl(const ControlTemplate& control, QWidget* parent) {
             // Enter must never click anything by itself.
             button->setAutoDefault(false);
             button->setDefault(false);
+            if (control.text == kStepDownText || control.text == kStepUpText) {
+                // The dialog font has no step marks, so they come from a large fallback font;
+                // hinting them would have FreeType survey that whole font before the first
+                // frame (a few milliseconds) for two glyphs that look the same unhinted.
+                QFont font = button->font();
+                font.setHintingPreference(QFont::PreferNoHinting);
+                button->setFont(font);
+            }
             return button;
         }
         case ControlClass::Edit:

@@ -5,6 +5,28 @@
 
 #include "NumberText.h"
 
+namespace {
+
+// Whether the line edit would insert the key's text, which it does for every chord but Ctrl
+// and Ctrl+Shift (its shortcuts: paste, select all, undo): Super+b or Ctrl+Alt+minus type
+// their character as a plain key does. Keys that type nothing (cursor keys) and Delete are
+// editing. Only the first character decides: one key press types one character here (no key
+// compression), and a character outside the basic plane (a surrogate here) is never accepted.
+bool TypesCharacter(const QKeyEvent& event) {
+    const QString typed = event.text();
+    if (typed.isEmpty() || event.key() == Qt::Key_Delete) {
+        return false;
+    }
+    // Invisible format characters (joiners, direction marks) are inserted even with Ctrl.
+    if (typed.at(0).category() == QChar::Other_Format) {
+        return true;
+    }
+    const Qt::KeyboardModifiers chord = event.modifiers();
+    return chord != Qt::ControlModifier && chord != (Qt::ControlModifier | Qt::ShiftModifier);
+}
+
+}  // namespace
+
 CNumberEdit::CNumberEdit(QWidget* parent) : QLineEdit(parent) {
     // Characters must arrive as key events to be filtered; an input method would commit text
     // past the filter.
@@ -33,15 +55,8 @@ void CNumberEdit::SetTextOffset(int dy) {
 }
 
 void CNumberEdit::keyPressEvent(QKeyEvent* event) {
-    const QString typed = event->text();
-    // Keys that type no character (cursor keys, Delete) and shortcuts with Ctrl or Meta
-    // (paste, select all, undo) are editing, not typing: the field handles them as usual.
-    const bool isShortcut = event->modifiers() & (Qt::ControlModifier | Qt::MetaModifier);
-    const bool typesCharacter = !typed.isEmpty() && !isShortcut && event->key() != Qt::Key_Delete;
-    // Only the first character decides: one key press types one character here (no key
-    // compression), and a character outside the basic plane (a surrogate here) is never
-    // accepted anyway.
-    if (typesCharacter && !AcceptsTypedChar(typed.at(0).unicode(), text().toStdString())) {
+    if (TypesCharacter(*event) &&
+        !AcceptsTypedChar(event->text().at(0).unicode(), text().toStdString())) {
         event->accept();
         return;
     }

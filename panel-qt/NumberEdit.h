@@ -4,9 +4,10 @@
 #include <QLineEdit>
 
 /// A single-line field that lets through only the characters AcceptsTypedChar (protocol/)
-/// allows, judged against the whole text; anything else typed is dropped without feedback.
-/// Pasted text and text the program writes are not filtered,
-/// and editing keys and shortcuts (cursor keys, Delete, Ctrl+V, Ctrl+A, ...) work as usual.
+/// allows, judged against the whole text; anything else typed, with or without a chord
+/// (Super+b, Ctrl+Alt+minus), is dropped without feedback. Pasted text and text the program
+/// writes are not filtered, and editing keys and shortcuts (cursor keys, Delete, Ctrl+V,
+/// Ctrl+A, ...) work as usual.
 /// Dropped text is refused.
 class CNumberEdit : public QLineEdit {
     Q_OBJECT

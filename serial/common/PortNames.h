@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 /// Highest COM number the panel lists.
 inline constexpr int kMaxComPort = 254;
@@ -20,3 +21,8 @@ std::string PortDevicePath(int com);
 /// with no UART behind them do not count). Never reads, writes, configures or toggles the
 /// modem lines of the port.
 bool PortExists(int com);
+
+/// The COM numbers from 1 to kMaxComPort for which PortExists holds, in order, from one look
+/// at the namespace (on POSIX the port-name folder is vetted and read once): what a scan of
+/// the port list asks.
+std::vector<int> ListPorts();

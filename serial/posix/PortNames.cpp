@@ -2,6 +2,8 @@
 #include "PosixPortNames.h"
 #include "RuntimeFolder.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -12,9 +14,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
+#include <optional>
 #include <string_view>
+#include <unordered_set>
+#include <vector>
 
 namespace {
 
@@ -37,9 +41,25 @@ std::string EnvOrEmpty(const char* name) {
 }
 
 // Reads the first whitespace-separated word of a sysfs attribute; false when unreadable.
+// Plain reads: a stream costs more than the whole check.
 bool ReadWord(const std::string& path, std::string& word) {
-    std::ifstream in(path);
-    return static_cast<bool>(in >> word);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    char buffer[64];
+    ssize_t length = 0;
+    do {
+        length = ::read(fd, buffer, sizeof buffer);
+    } while (length < 0 && errno == EINTR);
+    ::close(fd);
+    const std::string_view text(buffer, length > 0 ? static_cast<std::size_t>(length) : 0);
+    const std::size_t begin = text.find_first_not_of(" \t\n");
+    if (begin == std::string_view::npos) {
+        return false;
+    }
+    word = text.substr(begin, text.find_first_of(" \t\n", begin) - begin);
+    return true;
 }
 
 // sysfs prints numbers in decimal or as 0x-prefixed hex.
@@ -110,6 +130,76 @@ TtyKind ClassifyCharDevice(dev_t rdev) {
                                                                      : TtyKind::Terminal;
 }
 
+// The port folder's path; `refusal` already says why when the runtime folder above the
+// default one is not private: whoever may rename entries in it may swap the port folder for
+// one of their own.
+PortFolderChoice PortFolderPath() {
+    PortFolderChoice choice;
+    choice.path = EnvOrEmpty("VARNEL_PORTS");
+    if (choice.path.empty()) {
+        const std::string runtime = RuntimeFolder();
+        choice.path = runtime + "/ports";
+        IsPrivateFolder(runtime, choice.refusal);
+    }
+    return choice;
+}
+
+// Once per process: a folder that is ignored would otherwise be named on every scan.
+void TellIgnored(const PortFolderChoice& choice) {
+    static std::atomic<bool> told{false};
+    if (!told.exchange(true)) {
+        std::fprintf(stderr,
+                     "%s: the port folder %s is ignored (%s); COM numbers name the fixed table "
+                     "only\n",
+                     program_invocation_short_name, choice.path.c_str(), choice.refusal.c_str());
+    }
+}
+
+// The fixed table's device for COM `com`; empty outside it.
+std::string TablePath(int com) {
+    for (const TableRange& range : kTable) {
+        if (com >= range.firstCom && com < range.firstCom + kTableSpan) {
+            return std::string(range.prefix) + std::to_string(com - range.firstCom);
+        }
+    }
+    return {};
+}
+
+// The COM number an entry of the port folder names: "COM<n>" exactly as PortDisplayName
+// writes it, within 1..kMaxComPort; else 0.
+int ComOfEntry(std::string_view name) {
+    if (!name.starts_with("COM") || name.size() < 4 || name.size() > 6 || name[3] == '0' ||
+        name.find_first_not_of("0123456789", 3) != std::string_view::npos) {
+        return 0;
+    }
+    const int com = std::atoi(std::string(name.substr(3)).c_str());
+    return com <= kMaxComPort ? com : 0;
+}
+
+// True when `path` leads to a terminal that is really there. stat follows an entry's link;
+// opening the device is never needed, since closing a real UART would drop DTR and RTS under
+// whoever else uses the line.
+bool IsPortDevice(const std::string& path) {
+    struct stat st {};
+    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode) &&
+           ClassifyCharDevice(st.st_rdev) == TtyKind::Terminal;
+}
+
+// The names /dev holds, read at once, so that the many table numbers without a node cost no
+// look-up of their own. None when /dev cannot be listed: each node is then asked for itself.
+std::optional<std::unordered_set<std::string>> DevNames() {
+    DIR* dev = ::opendir("/dev");
+    if (dev == nullptr) {
+        return std::nullopt;
+    }
+    std::unordered_set<std::string> names;
+    while (const dirent* entry = ::readdir(dev)) {
+        names.emplace(entry->d_name);
+    }
+    ::closedir(dev);
+    return names;
+}
+
 }  // namespace
 
 bool CharDeviceIsTerminal(dev_t rdev) {
@@ -117,18 +207,10 @@ bool CharDeviceIsTerminal(dev_t rdev) {
 }
 
 PortFolderChoice ChoosePortFolder() {
-    PortFolderChoice choice;
-    choice.path = EnvOrEmpty("VARNEL_PORTS");
-    if (choice.path.empty()) {
-        // The runtime folder is vetted too: whoever may rename entries in it may swap the
-        // port folder for one of their own.
-        const std::string runtime = RuntimeFolder();
-        choice.path = runtime + "/ports";
-        if (!IsPrivateFolder(runtime, choice.refusal)) {
-            return choice;
-        }
+    PortFolderChoice choice = PortFolderPath();
+    if (choice.refusal.empty()) {
+        IsPrivateFolder(choice.path, choice.refusal);
     }
-    IsPrivateFolder(choice.path, choice.refusal);
     return choice;
 }
 
@@ -137,13 +219,7 @@ std::string PortFolder() {
     if (choice.refusal.empty()) {
         return choice.path;
     }
-    static std::atomic<bool> told{false};
-    if (!told.exchange(true)) {
-        std::fprintf(stderr,
-                     "%s: the port folder %s is ignored (%s); COM numbers name the fixed table "
-                     "only\n",
-                     program_invocation_short_name, choice.path.c_str(), choice.refusal.c_str());
-    }
+    TellIgnored(choice);
     return {};
 }
 
@@ -192,32 +268,54 @@ std::string PortDevicePath(int com) {
     if (com < 1 || com > kMaxComPort) {
         return {};
     }
-    const std::string entry = PortEntryPath(com);
+    std::string entry = PortEntryPath(com);
     struct stat st {};
     // The entry wins even when it dangles: a folder entry always names the port.
     if (!entry.empty() && ::lstat(entry.c_str(), &st) == 0) {
         return entry;
     }
-    for (const TableRange& range : kTable) {
-        if (com >= range.firstCom && com < range.firstCom + kTableSpan) {
-            return std::string(range.prefix) + std::to_string(com - range.firstCom);
-        }
-    }
-    return {};
+    return TablePath(com);
 }
 
 bool PortExists(int com) {
-    const std::string path = PortDevicePath(com);
-    if (path.empty()) {
-        return false;
+    return IsPortDevice(PortDevicePath(com));
+}
+
+std::vector<int> ListPorts() {
+    // The folder is vetted and read once, however many numbers it names.
+    PortFolderChoice choice = PortFolderPath();
+    std::vector<std::string> names;
+    if (choice.refusal.empty()) {
+        ReadPrivateFolder(choice.path, names, choice.refusal);
     }
-    // stat follows the entry's link; opening the device is never needed, since closing a
-    // real UART would drop DTR and RTS under whoever else uses the line.
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) {
-        return false;
+    std::vector<bool> inFolder(kMaxComPort + 1, false);
+    if (choice.refusal.empty()) {
+        for (const std::string& name : names) {
+            if (const int com = ComOfEntry(name); com != 0) {
+                inFolder[static_cast<std::size_t>(com)] = true;
+            }
+        }
+    } else {
+        TellIgnored(choice);
     }
-    return ClassifyCharDevice(st.st_rdev) == TtyKind::Terminal;
+    const auto devNames = DevNames();
+    constexpr std::string_view kDev = "/dev/";
+    std::vector<int> ports;
+    for (int com = 1; com <= kMaxComPort; ++com) {
+        std::string path;
+        if (inFolder[static_cast<std::size_t>(com)]) {
+            path = choice.path + "/" + PortDisplayName(com);
+        } else {
+            path = TablePath(com);
+            if (path.empty() || (devNames && !devNames->contains(path.substr(kDev.size())))) {
+                continue;
+            }
+        }
+        if (IsPortDevice(path)) {
+            ports.push_back(com);
+        }
+    }
+    return ports;
 }
 
 std::string ResolvedPath(const std::string& path) {

@@ -1,5 +1,6 @@
 #include "RuntimeFolder.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,8 +13,12 @@ namespace {
 
 enum class Vetting { Missing, Private, Refused };
 
-// Opened without following a link, so that the checks and a mode fix act on one folder.
-Vetting Vet(const std::string& folder, bool close, std::string& error) {
+// Opened without following a link, so that the checks and a mode fix act on one folder. With
+// `keep`, a private folder stays open and its descriptor goes there (else -1).
+Vetting Vet(const std::string& folder, bool close, std::string& error, int* keep = nullptr) {
+    if (keep != nullptr) {
+        *keep = -1;
+    }
     const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT) {
@@ -47,7 +52,11 @@ Vetting Vet(const std::string& folder, bool close, std::string& error) {
         error = folder + " may be written by other users";
         result = Vetting::Refused;
     }
-    ::close(fd);
+    if (keep != nullptr && result == Vetting::Private) {
+        *keep = fd;
+    } else {
+        ::close(fd);
+    }
     return result;
 }
 
@@ -63,6 +72,31 @@ std::string RuntimeFolder() {
 
 bool IsPrivateFolder(const std::string& folder, std::string& error) {
     return Vet(folder, false, error) != Vetting::Refused;
+}
+
+bool ReadPrivateFolder(const std::string& folder, std::vector<std::string>& names,
+                       std::string& error) {
+    names.clear();
+    int fd = -1;
+    if (Vet(folder, false, error, &fd) == Vetting::Refused) {
+        return false;
+    }
+    if (fd < 0) {
+        return true;  // nothing there yet: no entries
+    }
+    DIR* dir = ::fdopendir(fd);
+    if (dir == nullptr) {
+        error = folder + ": " + std::strerror(errno);
+        ::close(fd);
+        return false;
+    }
+    while (const dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] != '.') {
+            names.emplace_back(entry->d_name);
+        }
+    }
+    ::closedir(dir);
+    return true;
 }
 
 bool MakePrivateFolder(const std::string& folder, std::string& error) {

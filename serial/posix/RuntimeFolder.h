@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 /// $XDG_RUNTIME_DIR/varnel when XDG_RUNTIME_DIR is an absolute path, else /tmp/varnel-<euid>.
 std::string RuntimeFolder();
@@ -12,6 +13,11 @@ std::string RuntimeFolder();
 /// user, that neither its group nor others may write to. Also true when there is nothing at
 /// `folder` yet. Otherwise false with a sentence naming the folder and why in `error`.
 bool IsPrivateFolder(const std::string& folder, std::string& error);
+
+/// IsPrivateFolder, and the names of the entries of a private `folder` (none when it is not
+/// there yet; names starting with a dot left out), read from the very folder that was vetted.
+bool ReadPrivateFolder(const std::string& folder, std::vector<std::string>& names,
+                       std::string& error);
 
 /// Makes `folder` (mode 0700) when missing, its parent being there, and closes a folder of
 /// ours to everyone else; then true only when it is a private folder. False with the reason

@@ -29,3 +29,13 @@ bool PortExists(int com) {
     ::CloseHandle(handle);
     return isDevice;
 }
+
+std::vector<int> ListPorts() {
+    std::vector<int> ports;
+    for (int com = 1; com <= kMaxComPort; ++com) {
+        if (PortExists(com)) {
+            ports.push_back(com);
+        }
+    }
+    return ports;
+}

@@ -129,4 +129,5 @@ private:
 struct FakeProbe : IPortProbe {
     std::set<int> ports;
     bool PortExists(int com) override { return ports.count(com) != 0; }
+    std::vector<int> ListPorts() override { return {ports.begin(), ports.end()}; }
 };

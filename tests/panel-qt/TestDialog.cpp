@@ -6,6 +6,7 @@
 #include <QStyle>
 #include <QStyleOptionSlider>
 #include <QTest>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -132,6 +133,11 @@ TEST_F(Dialog, StepButtonHoldsFromPressUntilTheRelease) {
     QTest::mousePress(window, Qt::LeftButton, {}, CentreInWindow(IDC_BTN_POWER_DOWN));
     QTest::mouseRelease(window, Qt::LeftButton, {}, CentreInWindow(IDC_BTN_POWER_DOWN));
     EXPECT_EQ(m_dialog.m_started, (std::vector<unsigned>{TIMER_PW_DOWN, TIMER_TRACK}));
+    // Pressed again within the double-click interval: a press all the same.
+    m_dialog.m_started.clear();
+    QTest::mouseDClick(window, Qt::LeftButton, {}, CentreInWindow(IDC_BTN_POWER_DOWN));
+    EXPECT_EQ(m_dialog.m_started,
+              (std::vector<unsigned>{TIMER_PW_DOWN, TIMER_TRACK, TIMER_PW_DOWN, TIMER_TRACK}));
 
     // Only a left press on a step button starts a hold: not another button, not the right
     // button, not the space bar.
@@ -187,7 +193,8 @@ TEST_F(Dialog, EntryFieldsAreNumberFieldsWhoseOffsetNeverGrows) {
 }
 
 // The port list shows the ports that are there (here only COM9 and COM10, pseudo-terminals of
-// the test's own), in numeric order, each with its device's facts as tooltip.
+// the test's own), in numeric order, each with its device's facts as tooltip, as they are when
+// it is shown (not when the list was filled).
 TEST(PortList, ShowsExistingPortsInNumericOrder) {
     testkit::PortFolder folder{false};
     const testkit::Pty ten(10), nine(9);
@@ -205,6 +212,12 @@ TEST(PortList, ShowsExistingPortsInNumericOrder) {
                   DescribePortFacts(FactsOfPort(state.portTable[i])));
     }
     EXPECT_EQ(items, QStringList({"COM9", "COM10"}));
+    std::filesystem::remove(folder.Entry(9));
+    std::filesystem::create_symlink(ten.SlavePath(), folder.Entry(9));
+    EXPECT_NE(combo->itemData(0, Qt::ToolTipRole)
+                  .toString()
+                  .indexOf(QString::fromStdString(ten.SlavePath())),
+              -1);
     EXPECT_EQ(state.portCount, 2);
     EXPECT_EQ(combo->currentIndex(), 0);
     EXPECT_TRUE(combo->isEnabled());

@@ -5,6 +5,7 @@
 #include <QMimeData>
 #include <QTest>
 #include <map>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -25,9 +26,16 @@ struct FilterRow {
 void Type(QWidget* widget, const char* keys) {
     static const std::map<char, Qt::Key> kSpecial{
         {'\b', Qt::Key_Backspace}, {'\x7f', Qt::Key_Delete}, {'\x01', Qt::Key_Left}};
+    // Chords whose key still types its character: Super+b, Ctrl+Alt+minus, Alt+5.
+    static const std::map<char, std::pair<char, Qt::KeyboardModifiers>> kChords{
+        {'\x02', {'b', Qt::MetaModifier}},
+        {'\x03', {'-', Qt::ControlModifier | Qt::AltModifier}},
+        {'\x04', {'5', Qt::AltModifier}}};
     for (const char* c = keys; *c != '\0'; ++c) {
         if (const auto special = kSpecial.find(*c); special != kSpecial.end()) {
             QTest::keyClick(widget, special->second);
+        } else if (const auto chord = kChords.find(*c); chord != kChords.end()) {
+            QTest::keyClick(widget, chord->second.first, chord->second.second);
         } else {
             QTest::keyClick(widget, *c);
         }
@@ -51,7 +59,7 @@ TEST_P(NumberEditFilter, TypedTextEndsAsExpected) {
 
 // The rule itself is protocol's table (NumberText.TypingRule); these rows check that the field
 // applies it to key presses, against the whole text whatever the caret and selection, and
-// leaves editing keys alone.
+// leaves editing keys alone; a chord that types a character is typing too.
 INSTANTIATE_TEST_SUITE_P(
     Rows, NumberEditFilter,
     testing::Values(FilterRow{"SecondPointDropped", "", Caret::End, "12.5.", "12.5"},
@@ -60,7 +68,9 @@ INSTANTIATE_TEST_SUITE_P(
                     FilterRow{"PointBeforeFirstDigit", "12", Caret::Home, ".", ".12"},
                     FilterRow{"DeleteStillEdits", "12", Caret::Home, "\x7f", "2"},
                     FilterRow{"CursorKeysStillMove", "12", Caret::End, "\x01.", "1.2"},
-                    FilterRow{"MinusAfterClearingAccepted", "3", Caret::End, "\b-4", "-4"}),
+                    FilterRow{"MinusAfterClearingAccepted", "3", Caret::End, "\b-4", "-4"},
+                    FilterRow{"ChordsTypeUnderTheSameRule", "12", Caret::End, "\x02\x03\x04",
+                              "125"}),
     [](const testing::TestParamInfo<FilterRow>& info) { return info.param.name; });
 
 TEST(NumberEdit, ShortcutsAndPasteAreNotFiltered) {

@@ -47,6 +47,7 @@ TEST_F(PortNamesTest, FolderEntryFirstThenTheFixedTableAndOnlyLiveTerminalsExist
     Link(10, m_pty10.SlavePath());  // not to be taken for COM1
     Link(0, m_pty10.SlavePath());   // outside 1..254 even with an entry
     Link(255, m_pty10.SlavePath());
+    fs::create_symlink(m_pty10.SlavePath(), m_dir / "COM011");  // not COM11's name
     const std::pair<int, bool> entries[] = {{2, false}, {3, true},  {4, false}, {5, false},
                                             {7, false}, {8, false}, {10, true}};
     for (const auto& [com, exists] : entries) {
@@ -60,6 +61,15 @@ TEST_F(PortNamesTest, FolderEntryFirstThenTheFixedTableAndOnlyLiveTerminalsExist
     }
     EXPECT_EQ(table,
               "/dev/ttyS0;/dev/ttyS31;/dev/ttyUSB0;/dev/ttyUSB31;/dev/ttyACM0;/dev/ttyACM31;;;;");
+    // A scan reads the folder once and must list exactly what each number's probe says.
+    std::vector<int> each;
+    for (int com = 0; com <= 256; ++com) {
+        if (PortExists(com)) {
+            each.push_back(com);
+        }
+    }
+    EXPECT_EQ(ListPorts(), each);
+    EXPECT_EQ(std::count(each.begin(), each.end(), 11), 0);
 }
 
 TEST_F(PortNamesTest, FolderFromEnvironmentUsedOnlyWhenNoOtherUserCanPlaceEntries) {
@@ -116,6 +126,8 @@ TEST_F(PortNamesTest, FolderFromEnvironmentUsedOnlyWhenNoOtherUserCanPlaceEntrie
             fs::create_symlink(m_pty10.SlavePath(), choice.path + "/COM150");
             EXPECT_EQ(PortDevicePath(150), "");
             EXPECT_FALSE(PortExists(150));
+            const std::vector<int> listed = ListPorts();
+            EXPECT_EQ(std::count(listed.begin(), listed.end(), 150), 0);
             EXPECT_EQ(PortDevicePath(1), "/dev/ttyS0");
             fs::remove(choice.path + "/COM150");
         }
