@@ -38,15 +38,16 @@ std::vector<cmdline::Option> ServeTable(ServeOptions& options,
     std::vector<cmdline::Option> table = {
         {.name = "--listen",
          .value = "ADDR:TCP",
-         .help = "where to listen (default 127.0.0.1:5025; port 0 picks a free one)",
+         .help = "where to listen (default 127.0.0.1:5025; IPv6 in brackets, such as [::1]:5025, "
+                 "and [::] takes IPv4 too; port 0 picks a free one)",
          .read = [&options, keep](const std::string& text) -> std::string {
              return keep("--listen ",
                          net::ParseEndpoint(text, options.listenAddress, options.listenPort));
          }},
         {.name = "--allow",
          .value = "CIDR,...",
-         .help = "who may connect, such as 10.0.0.0/24,192.168.1.7; required for any address "
-                 "beyond loopback; others are reset without a byte",
+         .help = "who may connect, such as 10.0.0.0/24,192.168.1.7,fd00::/8; required for any "
+                 "address beyond loopback; others are reset without a byte",
          .read = [&options, keep](const std::string& text) -> std::string {
              return keep("--allow: ", net::ParseAddressRanges(text, options.allow));
          }},

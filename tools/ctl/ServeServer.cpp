@@ -446,7 +446,7 @@ private:
             }
             // Its queued request goes with it. One the module has already is answered to a
             // client that only ended its input: it may still read (a half-close).
-            const std::optional<scpi::ModuleRequest> dropped = m_worker.Cancel(client->id);
+            const std::optional<ModuleRequest> dropped = m_worker.Cancel(client->id);
             if (!gone && !dropped) {
                 return false;
             }
