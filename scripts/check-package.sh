@@ -77,8 +77,14 @@ verify_unit() {
     sed "s|^ExecStart=/usr/bin/|ExecStart=$root/deb/usr/bin/|" "$unit" >"$dir/varnel-scpi@COM5.service"
     SYSTEMD_LOG_LEVEL=warning systemd-analyze verify --man=no "$dir/varnel-scpi@COM5.service"
 }
+# The sandbox keeps the unit's exposure at 5.0 or less ("OK"; 10 is an unconfined service).
+unit_exposure() {
+    SYSTEMD_LOG_LEVEL=warning systemd-analyze security --offline=true --threshold=50 --no-pager \
+        "$root/units/varnel-scpi@COM5.service" | tail -n 1
+}
 if command -v systemd-analyze >/dev/null; then
     check "systemd-analyze verify varnel-scpi@.service" verify_unit
+    check "systemd-analyze security varnel-scpi@.service: exposure 5.0 or less" unit_exposure
 else
     echo "skip systemd-analyze verify: systemd is not installed"
 fi
