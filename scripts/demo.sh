@@ -3,7 +3,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh demo
-scripts/build.sh release
+# What the demo runs, and what those need; the tests, the bench and the other programs are
+# built by scripts/test.sh.
+scripts/build.sh release varnel varnel-module varnel-tour
 
 release=build/release
 module=$release/tools/varnel-module
