@@ -11,7 +11,7 @@
 #include <optional>
 
 #include "LineSettings.h"
-#include "ModuleLink.h"
+#include "ModuleLine.h"
 #include "PortNames.h"
 #include "PosixPortNames.h"
 
@@ -68,7 +68,7 @@ bool OpenPty(Fd& master, Fd& slave, std::string& slavePath) {
     tio.c_cflag |= CLOCAL | CREAD;
     tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
-    if (const std::optional<speed_t> speed = SpeedFromBaud(kModuleLine.baudRate)) {
+    if (const std::optional<speed_t> speed = SpeedFromBaud(kModuleBaudRate)) {
         ::cfsetspeed(&tio, *speed);  // a pty keeps no baud timing, but shows the setting
     }
     if (::tcsetattr(slave.Get(), TCSANOW, &tio) != 0 ||
