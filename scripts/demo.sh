@@ -10,7 +10,7 @@ scripts/build.sh release varnel varnel-module varnel-tour
 release=build/release
 module=$release/tools/varnel-module
 panel=$release/panel-qt/varnel
-tour=$release/panel-qt/tour/varnel-tour
+tour=$release/testkit/tour/varnel-tour
 for program in "$module" "$panel" "$tour"; do
     [ -x "$program" ] || { echo "demo: $program was not built" >&2; exit 1; }
 done
