@@ -418,7 +418,7 @@ void PanelController::TrackSliders() {
 }
 
 void PanelController::StepHeld(std::int32_t& value, int step, int limit,
-                               const CommandFrame& (*encode)(int)) {
+                               CommandFrame (*encode)(int)) {
     if (!m_state.synced || !m_state.portOpen) {
         return;
     }

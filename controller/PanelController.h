@@ -80,7 +80,7 @@ private:
         int decimals;  ///< fixed decimals of the field's value in the state
         int minimum;
         int maximum;
-        const CommandFrame& (*encode)(int);
+        CommandFrame (*encode)(int);
     };
     /// A typed entry's SET: reads `field` into `value`, clamped to its range, and sends it.
     /// Text without a number sends nothing and puts `reportedText` back into the field.
@@ -90,7 +90,7 @@ private:
     void SendThenResumeTracking(const CommandFrame& frame);
     /// One tick of a held step button: `value` moves by `step` (negative for down), stops at
     /// `limit` on that side only, and is sent with `encode`.
-    void StepHeld(std::int32_t& value, int step, int limit, const CommandFrame& (*encode)(int));
+    void StepHeld(std::int32_t& value, int step, int limit, CommandFrame (*encode)(int));
     /// Stops the step timers of a held button.
     void StopHold();
     /// Starts the query chain (channel, power, output) from its first stage.

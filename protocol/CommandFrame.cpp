@@ -2,12 +2,6 @@
 
 namespace {
 
-// The set buffers live for the whole run and start as the frames of the panel's initial
-// state: channel 1, 7.00 dBm, output off. Bytes 0 to 2 never change.
-CommandFrame g_setChannel = {0x00, 0x01, CMD_CHANNEL, 0x00, 0x01, 0x03};
-CommandFrame g_setPower = {0x00, 0x01, CMD_POWER, 0x02, 0xBC, 0xC1};
-CommandFrame g_setOutput = {0x00, 0x01, CMD_OUTPUT, 0x00, 0x00, 0x04};
-
 constexpr std::array<CommandFrame, 3> kQueries = {{
     {0x01, 0x00, CMD_CHANNEL, 0x00, 0x00, 0x02},
     {0x01, 0x00, CMD_POWER, 0x00, 0x00, 0x03},
@@ -64,25 +58,17 @@ CommandFrame MakeFrame(FrameKind kind, std::uint8_t command, std::uint8_t valueH
     return frame;
 }
 
-const CommandFrame& SetChannelFrame(int channel) {
-    g_setChannel[4] = Low8(channel);
-    g_setChannel[5] = FrameChecksum(g_setChannel);
-    return g_setChannel;
+CommandFrame SetChannelFrame(int channel) {
+    return MakeFrame(FrameKind::Set, CMD_CHANNEL, 0, Low8(channel));
 }
 
-const CommandFrame& SetPowerFrame(int power) {
-    g_setPower[3] = Low8(power >> 8);
-    g_setPower[4] = Low8(power);
-    g_setPower[5] = FrameChecksum(g_setPower);
-    return g_setPower;
+CommandFrame SetPowerFrame(int power) {
+    return MakeFrame(FrameKind::Set, CMD_POWER, Low8(power >> 8), Low8(power));
 }
 
-const CommandFrame& SetOutputFrame(bool on) {
+CommandFrame SetOutputFrame(bool on) {
     const std::uint8_t state = on ? 1 : 0;
-    g_setOutput[3] = state;
-    g_setOutput[4] = state;
-    g_setOutput[5] = FrameChecksum(g_setOutput);
-    return g_setOutput;
+    return MakeFrame(FrameKind::Set, CMD_OUTPUT, state, state);
 }
 
 const CommandFrame* QueryFrame(std::uint8_t command) {

@@ -47,16 +47,15 @@ inline CommandFrame ReplyFrame(std::uint8_t command, std::uint8_t valueHigh,
     return MakeFrame(FrameKind::Reply, command, valueHigh, valueLow);
 }
 
-/// Encodes `channel` (already limited to 1..89 by the caller) into the panel's set-channel
-/// buffer and returns that buffer. Only the low value byte and the checksum change.
-const CommandFrame& SetChannelFrame(int channel);
+/// The set-channel frame for `channel` (already limited to 1..89 by the caller); the value
+/// sits in the low byte. Each call makes its own frame: nothing is shared between callers.
+CommandFrame SetChannelFrame(int channel);
 
-/// Encodes `power` (hundredths of a dBm, already limited to 700..1300) into the set-power
-/// buffer and returns it.
-const CommandFrame& SetPowerFrame(int power);
+/// The set-power frame for `power` (hundredths of a dBm, already limited to 700..1300).
+CommandFrame SetPowerFrame(int power);
 
-/// Encodes the output state into the set-output buffer and returns it.
-const CommandFrame& SetOutputFrame(bool on);
+/// The set-output frame: 01 01 on, 00 00 off.
+CommandFrame SetOutputFrame(bool on);
 
 /// The constant query frame of CMD_CHANNEL, CMD_POWER or CMD_OUTPUT; nullptr for any other
 /// command, so a bad code can never put a wrong frame on the wire.

@@ -5,7 +5,7 @@
 #include <string>
 
 /// Wavelength of `channel` in nm with two decimals, as the panel's readout shows it
-/// ("1563.86" for channel 0).
+/// ("1563.86" for channel 1, the first of the grid).
 std::string WavelengthText(int channel);
 
 /// A power given in hundredths of a dBm, with two decimals ("7.05" for 705, "-0.05" for -5).

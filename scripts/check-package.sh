@@ -77,8 +77,67 @@ verify_unit() {
     sed "s|^ExecStart=/usr/bin/|ExecStart=$root/deb/usr/bin/|" "$unit" >"$dir/varnel-scpi@COM5.service"
     SYSTEMD_LOG_LEVEL=warning systemd-analyze verify --man=no "$dir/varnel-scpi@COM5.service"
 }
+# The sandbox keeps the unit's exposure at 5.0 or less ("OK"; 10 is an unconfined service).
+unit_exposure() {
+    SYSTEMD_LOG_LEVEL=warning systemd-analyze security --offline=true --threshold=50 --no-pager \
+        "$root/units/varnel-scpi@COM5.service" | tail -n 1
+}
+# syscall_set GROUP...: the system calls of the groups (@system-service), nested ones opened.
+syscall_set() {
+    local group name
+    for group in "$@"; do
+        systemd-analyze syscall-filter --no-pager "$group" | awk 'NR > 1 && NF && $1 !~ /^#/ {print $1}' |
+            while read -r name; do
+                case $name in @*) syscall_set "$name" ;; *) echo "$name" ;; esac
+            done
+    done
+}
+
+# The server stays within the unit's system-call filter: the unpacked varnel-ctl serves two
+# queries against the unpacked simulator under strace, and every call it made must be in the
+# unit's SystemCallFilter= groups and not in its ~ groups. Its private port folder has dangling
+# COM1..COM96, so nothing of the machine's own is opened.
+serve_within_filter() {
+    local dir=$root/sandbox unit=$root/units/varnel-scpi@COM5.service n port="" answer="" pid
+    local module_pid server_pid bin=$root/deb/usr/bin
+    mkdir -p "$dir/ports"
+    for n in $(seq 1 96); do ln -s "$dir/nowhere/COM$n" "$dir/ports/COM$n"; done
+    VARNEL_PORTS=$dir/ports "$bin/varnel-module" --com 100 </dev/null >"$dir/module.log" 2>&1 &
+    module_pid=$!
+    VARNEL_PORTS=$dir/ports strace -f -qq -o "$dir/trace" "$bin/varnel-ctl" serve COM100 \
+        --direct --listen 127.0.0.1:0 </dev/null >"$dir/serve.log" 2>&1 &
+    server_pid=$!
+    for _ in $(seq 1 100); do
+        port=$(sed -n 's/.* on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$dir/serve.log")
+        [ -n "$port" ] && break
+        sleep 0.1
+    done
+    if [ -n "$port" ] && exec 3<>"/dev/tcp/127.0.0.1/$port"; then
+        printf 'CHAN 45;*OPC?\nCHAN?\n' >&3
+        read -r -t 10 answer <&3 && read -r -t 10 answer <&3 || answer=""
+        exec 3>&-
+    fi
+    pid=$(awk 'NR == 1 {print $1}' "$dir/trace")
+    [ -n "$pid" ] && kill -TERM "$pid" 2>/dev/null
+    wait "$server_pid" || true
+    kill -TERM "$module_pid" 2>/dev/null
+    wait "$module_pid" || true
+    [ "$answer" = 45 ] || { echo "no answer 45 (got \"$answer\"): $(cat "$dir/serve.log")"; return 1; }
+    comm -23 <(sed -E 's/^[0-9]+ +//; s/\(.*//' "$dir/trace" | grep -E '^[a-z0-9_]+$' | sort -u) \
+        <(comm -23 <(syscall_set $(sed -n 's/^SystemCallFilter=\([^~].*\)/\1/p' "$unit") | sort -u) \
+                   <(syscall_set $(sed -n 's/^SystemCallFilter=~//p' "$unit") | sort -u)) \
+        >"$dir/outside"
+    [ ! -s "$dir/outside" ] || { echo "calls outside the filter: $(cat "$dir/outside")"; return 1; }
+}
+
 if command -v systemd-analyze >/dev/null; then
     check "systemd-analyze verify varnel-scpi@.service" verify_unit
+    check "systemd-analyze security varnel-scpi@.service: exposure 5.0 or less" unit_exposure
+    if command -v strace >/dev/null; then
+        check "varnel-ctl serve stays within the unit's system-call filter" serve_within_filter
+    else
+        echo "skip the unit's system-call filter: strace is not installed"
+    fi
 else
     echo "skip systemd-analyze verify: systemd is not installed"
 fi

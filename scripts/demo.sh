@@ -3,12 +3,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh demo
-scripts/build.sh release
+# What the demo runs, and what those need; the tests, the bench and the other programs are
+# built by scripts/test.sh.
+scripts/build.sh release varnel varnel-module varnel-tour
 
 release=build/release
 module=$release/tools/varnel-module
 panel=$release/panel-qt/varnel
-tour=$release/panel-qt/tour/varnel-tour
+tour=$release/testkit/tour/varnel-tour
 for program in "$module" "$panel" "$tour"; do
     [ -x "$program" ] || { echo "demo: $program was not built" >&2; exit 1; }
 done

@@ -26,6 +26,7 @@ case "$mode" in
     *) echo "usage: $0 test [build dir] | screenshot [png file]" >&2; exit 2 ;;
 esac
 module_exe=build/release/tools/varnel-module
+marlett=/usr/share/wine/fonts/marlett.ttf
 for tool in wine wineboot wineserver winepath xvfb-run; do
     command -v "$tool" >/dev/null || { echo "wine-panel: $tool is missing" >&2; exit 1; }
 done
@@ -33,6 +34,7 @@ for file in "$build/panel-win32/varnel.exe" "$build/tests/panel-win32/panel_driv
     "$module_exe"; do
     [ -f "$file" ] || { echo "wine-panel: $file is not built" >&2; exit 1; }
 done
+[ -f "$marlett" ] || { echo "wine-panel: $marlett is missing: scripts/deps.sh test" >&2; exit 1; }
 
 # A display of our own: the panel is a window.
 if [ -z "${VARNEL_WINE_PANEL_XVFB:-}" ]; then
@@ -152,6 +154,9 @@ make_prefix() {
         '[HKEY_CURRENT_USER\Software\Wine\X11 Driver]' '"Managed"="N"')"
     dialog_font "$(fc-match -f '%{file}' 'Caladea:style=Regular')" \
         "$WINEPREFIX/drive_c/windows/Fonts/varnel-dialog.ttf"
+    # The title bar's buttons are glyphs of Marlett (fonts-wine); without it Wine draws the
+    # close box as the letter "r".
+    cp "$marlett" "$WINEPREFIX/drive_c/windows/Fonts/marlett.ttf"
 }
 
 winpath() { winepath -w "$1" 2>/dev/null; }

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "PtyPair.h"
+
 namespace testkit {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -24,7 +26,7 @@ public:
 
     /// Empty when the pty is there (and published), else what failed.
     const std::string& Error() const { return m_error; }
-    int Master() const { return m_master; }
+    int Master() const { return m_master.Get(); }
     const std::string& SlavePath() const { return m_slavePath; }
 
     /// Writes all of `bytes` to the master within the generous deadline.
@@ -39,8 +41,9 @@ public:
     void CloseMaster();
 
 private:
-    int m_master = -1;
-    int m_slave = -1;
+    // The slave closes after the master (members end in reverse order).
+    Fd m_slave;
+    Fd m_master;
     std::string m_slavePath;
     std::string m_entry;
     std::string m_error;

@@ -27,3 +27,35 @@ enum class SendResult {
     NoBytes,      ///< a positive length with a null pointer
     EventFailed,  ///< the bytes are queued but the send event could not be signalled
 };
+
+/// What a refused TryStartMonitor means, for a program's message ("cannot start ...: <this>").
+constexpr const char* MonitorStartText(MonitorStart result) {
+    switch (result) {
+        case MonitorStart::Started:
+            return "started";
+        case MonitorStart::NeverOpened:
+            return "the port was never opened";
+        case MonitorStart::AlreadyRunning:
+            return "a monitor thread runs already";
+        case MonitorStart::ThreadFailed:
+            return "the system refused to create the thread";
+    }
+    return "unknown outcome";
+}
+
+/// What a refused TrySend means, for a program's message.
+constexpr const char* SendResultText(SendResult result) {
+    switch (result) {
+        case SendResult::Queued:
+            return "queued";
+        case SendResult::NoBuffer:
+            return "the port was never opened (no send buffer)";
+        case SendResult::BadLength:
+            return "the frame does not fit the send buffer";
+        case SendResult::NoBytes:
+            return "no bytes were given";
+        case SendResult::EventFailed:
+            return "the monitor thread could not be woken";
+    }
+    return "unknown outcome";
+}

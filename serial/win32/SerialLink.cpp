@@ -201,32 +201,52 @@ int CSerialLink::Open(ILinkOwner* owner, int portNumber, std::uint32_t baudRate,
     return 1;
 }
 
+int CSerialLink::OpenPath(ILinkOwner* /*owner*/, const std::string& devicePath,
+                          const LinkSettings& /*settings*/) {
+    m_lastOpenFailure = {};
+    m_lastOpenFailure.kind = OpenFailureKind::Failed;
+    m_lastOpenFailure.error = ERROR_NOT_SUPPORTED;
+    m_lastOpenFailure.device = devicePath;
+    return 0;
+}
+
 int CSerialLink::StartMonitor() {
+    return TryStartMonitor() == MonitorStart::Started ? 1 : 0;
+}
+
+MonitorStart CSerialLink::TryStartMonitor() {
     if (m_hStopEvent == nullptr || m_hSendEvent == nullptr) {
-        return 0;  // never opened
+        return MonitorStart::NeverOpened;
     }
     if (m_handOff.MonitorRunning()) {
-        return 0;  // one is running: two would read each other's bytes
+        return MonitorStart::AlreadyRunning;  // two would read each other's bytes
     }
-    if (!m_handOff.StartMonitor([this] { MonitorThread(); })) {
-        return 0;
-    }
-    return 1;
+    return m_handOff.StartMonitor([this] { MonitorThread(); }) ? MonitorStart::Started
+                                                               : MonitorStart::ThreadFailed;
 }
 
 int CSerialLink::Send(const std::uint8_t* bytes, int length) {
+    return TrySend(bytes, length) == SendResult::Queued ? 1 : 0;
+}
+
+SendResult CSerialLink::TrySend(const std::uint8_t* bytes, int length) {
     std::lock_guard<std::mutex> slot(m_sendMutex);
     // Refused rather than overrunning the buffer or writing what the caller did not give.
-    if (!m_pSendBuffer || length < 0 || static_cast<std::uint32_t>(length) > m_nSendBufferSize ||
-        (length > 0 && bytes == nullptr)) {
-        return 0;
+    if (!m_pSendBuffer) {
+        return SendResult::NoBuffer;
+    }
+    if (length < 0 || static_cast<std::uint32_t>(length) > m_nSendBufferSize) {
+        return SendResult::BadLength;
+    }
+    if (length > 0 && bytes == nullptr) {
+        return SendResult::NoBytes;
     }
     if (length > 0) {
         std::copy_n(bytes, length, m_pSendBuffer.get());
     }
     m_nSendLength = length;
     m_bSendPending = true;
-    return ::SetEvent(m_hSendEvent) ? 1 : 0;
+    return ::SetEvent(m_hSendEvent) ? SendResult::Queued : SendResult::EventFailed;
 }
 
 void CSerialLink::Close() {

@@ -7,10 +7,12 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "LinkHandOff.h"
 #include "LinkMessages.h"
 #include "LinkOwner.h"
+#include "LinkResults.h"
 #include "LinkSettings.h"
 #include "OpenFailure.h"
 
@@ -35,16 +37,25 @@ public:
     /// The same with the settings as one record.
     int Open(ILinkOwner* owner, int portNumber, const LinkSettings& settings);
 
+    /// Windows names its ports by COM number alone: returns 0, and LastOpenFailure says
+    /// ERROR_NOT_SUPPORTED ("The request is not supported."). Here so that code written
+    /// against the POSIX link's interface builds and says why.
+    int OpenPath(ILinkOwner* owner, const std::string& devicePath, const LinkSettings& settings);
+
     /// Why the last Open returned 0 (kind None after a successful one).
     const OpenFailure& LastOpenFailure() const { return m_lastOpenFailure; }
 
-    /// Starts the monitor thread; non-zero when it was created.
+    /// Starts the monitor thread; non-zero when it was created (TryStartMonitor says why not).
     int StartMonitor();
+    /// Starts the monitor thread and says why it did not.
+    [[nodiscard]] MonitorStart TryStartMonitor();
 
     /// Copies `length` bytes (0 to the send-buffer size) into the one-slot send buffer and
     /// wakes the monitor thread; a later Send before the write replaces them. Returns 0, with
-    /// nothing written, for a length outside that range or with no buffer.
+    /// nothing written, for a length outside that range or with no buffer (TrySend says which).
     int Send(const std::uint8_t* bytes, int length);
+    /// Send that says why it refused.
+    [[nodiscard]] SendResult TrySend(const std::uint8_t* bytes, int length);
 
     /// Stops the monitor thread (dispatching its pending hand-offs meanwhile), closes the port
     /// and resets the events. Call on the owner's thread after Open.

@@ -32,6 +32,10 @@ TEST(CommandFrame, WorkedFramesExactBytes) {
     for (const Row& row : rows) {
         EXPECT_EQ(row.built, row.expected) << row.name;
     }
+    // A frame already made keeps its bytes when the next one is made (another thread's).
+    const CommandFrame& first = SetChannelFrame(45);
+    SetChannelFrame(89);
+    EXPECT_EQ(first[4], 45);
     for (int command : {0, 4, 255}) {  // unknown commands have no query
         EXPECT_EQ(QueryFrame(static_cast<std::uint8_t>(command)), nullptr) << command;
     }

@@ -89,17 +89,26 @@ TEST_F(WineLink, FramesGoOutAndRepliesComeBackInOrderOneByteAtATime) {
 }
 
 TEST_F(WineLink, SendOutsideTheBufferIsRefusedAndWritesNothing) {
+    const std::vector<std::uint8_t> big(513, 0x01);
+    EXPECT_EQ(link.TrySend(big.data(), 6), SendResult::NoBuffer);
+    EXPECT_EQ(link.TryStartMonitor(), MonitorStart::NeverOpened);
+    // A path is the POSIX link's: refused here with the reason, nothing opened.
+    EXPECT_EQ(link.OpenPath(&owner, "\\\\.\\NUL", PanelSettings()), 0);
+    EXPECT_EQ(link.LastOpenFailure().error, ERROR_NOT_SUPPORTED);
     ASSERT_EQ(link.Open(&owner, kModulePort, PanelSettings()), 1);
     ASSERT_EQ(link.StartMonitor(), 1);
+    EXPECT_EQ(link.TryStartMonitor(), MonitorStart::AlreadyRunning);
     const long before = Received();
-    const std::vector<std::uint8_t> big(513, 0x01);
     struct Row {
         const char* name;
         const std::uint8_t* bytes;
         int length;
+        SendResult expected;
     };
-    for (const Row& row : {Row{"negative", big.data(), -1}, Row{"past the end", big.data(), 513},
-                           Row{"no bytes", nullptr, 6}}) {
+    for (const Row& row : {Row{"negative", big.data(), -1, SendResult::BadLength},
+                           Row{"past the end", big.data(), 513, SendResult::BadLength},
+                           Row{"no bytes", nullptr, 6, SendResult::NoBytes}}) {
+        EXPECT_EQ(link.TrySend(row.bytes, row.length), row.expected) << row.name;
         EXPECT_EQ(link.Send(row.bytes, row.length), 0) << row.name;
     }
     // A frame after the refusals is written alone and whole.

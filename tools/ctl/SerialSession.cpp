@@ -61,8 +61,8 @@ bool SerialSession::Open(const PortTarget& target, std::string& error) {
         error = target.label + " opened but cannot be set up: " + report;
         return false;
     }
-    if (m_link.StartMonitor() == 0) {
-        error = "cannot start the link's monitor thread";
+    if (const MonitorStart started = m_link.TryStartMonitor(); started != MonitorStart::Started) {
+        error = std::string("cannot start the link's monitor thread: ") + MonitorStartText(started);
         return false;
     }
     return true;
@@ -91,9 +91,10 @@ ExchangeResult SerialSession::Exchange(const CommandFrame& frame, Quantity quant
         // A reply from before this frame, or a half frame, must not be taken for its answer.
         m_replies.clear();
         m_framer = ReplyFramer{};
-        if (m_link.Send(frame.data(), static_cast<int>(frame.size())) == 0) {
+        if (const SendResult sent = m_link.TrySend(frame.data(), static_cast<int>(frame.size()));
+            sent != SendResult::Queued) {
             result.status = ExchangeStatus::PortLost;
-            result.detail = "the link refused the frame";
+            result.detail = std::string("the link refused the frame: ") + SendResultText(sent);
             return result;
         }
         ++result.tries;

@@ -2,16 +2,12 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <optional>
 
-#include "LineSettings.h"
-#include "ModuleLink.h"
 #include "PortNames.h"
 #include "PosixPortNames.h"
 
@@ -41,43 +37,6 @@ std::string DescribeEntry(const std::string& path) {
 }
 
 }  // namespace
-
-// Opens a pty pair in raw mode. The module keeps its own slave descriptor open: with no
-// slave open, the master reports POLLHUP without end and a poll loop would spin.
-bool OpenPty(Fd& master, Fd& slave, std::string& slavePath) {
-    master.Reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (master.Get() < 0 || ::grantpt(master.Get()) != 0 || ::unlockpt(master.Get()) != 0) {
-        Say("cannot open a pseudo-terminal: " + Errno() +
-            ". Check that /dev/ptmx exists and /dev/pts is mounted (devpts).");
-        return false;
-    }
-    char name[PATH_MAX];
-    if (::ptsname_r(master.Get(), name, sizeof name) != 0) {
-        Say("cannot name the pseudo-terminal: " + Errno());
-        return false;
-    }
-    slavePath = name;
-    slave.Reset(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
-    termios tio{};
-    if (slave.Get() < 0 || ::tcgetattr(slave.Get(), &tio) != 0) {
-        Say("cannot open " + slavePath + ": " + Errno());
-        return false;
-    }
-    // Raw, so nothing the panel sends is echoed back or translated.
-    ::cfmakeraw(&tio);
-    tio.c_cflag |= CLOCAL | CREAD;
-    tio.c_cc[VMIN] = 1;
-    tio.c_cc[VTIME] = 0;
-    if (const std::optional<speed_t> speed = SpeedFromBaud(kModuleLine.baudRate)) {
-        ::cfsetspeed(&tio, *speed);  // a pty keeps no baud timing, but shows the setting
-    }
-    if (::tcsetattr(slave.Get(), TCSANOW, &tio) != 0 ||
-        ::fcntl(master.Get(), F_SETFL, ::fcntl(master.Get(), F_GETFL) | O_NONBLOCK) != 0) {
-        Say("cannot set up " + slavePath + ": " + Errno());
-        return false;
-    }
-    return true;
-}
 
 // Publishes the slave as COMn. Returns the exit code to stop with, or 0 once published.
 int Publish(int& com, const std::string& slavePath, PortEntry& entry) {

@@ -1,5 +1,4 @@
-// The module's end of the line: a pseudo-terminal in raw mode, published as COMn in the port
-// folder for as long as the module runs.
+// The module's pty published as COMn in the port folder for as long as the module runs.
 #pragma once
 
 #include <unistd.h>
@@ -8,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "PtyPair.h"
 #include "Voice.h"
 
 /// Exit codes of varnel-module that the port's set-up decides.
@@ -46,32 +46,6 @@ private:
     std::string m_path;
     std::string m_target;
 };
-
-/// A file descriptor closed on every way out.
-class Fd {
-public:
-    explicit Fd(int fd = -1) : m_fd(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() { Close(); }
-    int Get() const { return m_fd; }
-    void Reset(int fd) {
-        Close();
-        m_fd = fd;
-    }
-    void Close() {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-            m_fd = -1;
-        }
-    }
-
-private:
-    int m_fd;
-};
-
-/// Opens a pty pair in raw mode; says why not and returns false when it cannot.
-bool OpenPty(Fd& master, Fd& slave, std::string& slavePath);
 
 /// Publishes the slave as COMn (`com` 0: the first free number, which it is set to). Returns
 /// the exit code to stop with, or 0 once published.

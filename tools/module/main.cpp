@@ -349,7 +349,8 @@ int main(int argc, char** argv) {
 
     Fd master, slave;
     std::string slavePath;
-    if (!OpenPty(master, slave, slavePath)) {
+    if (const std::string error = OpenPty(master, slave, slavePath, true); !error.empty()) {
+        Say(error);
         return kExitFailure;
     }
     PortEntry entry;
