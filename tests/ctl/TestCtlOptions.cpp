@@ -222,7 +222,8 @@ TEST(OptionScanner, ReadmeAndManPagesNameExactlyTheTablesOptions) {
         names->erase("");
     }
     // Options of other programs that these documents show.
-    std::set<std::string> known = {"--install", "--now", "--path", "--smoke", "--only"};
+    std::set<std::string> known = {"--install", "--now",  "--path",
+                                   "--smoke",   "--only", "--offline"};
     known.insert(ctlNames.begin(), ctlNames.end());
     known.insert(moduleNames.begin(), moduleNames.end());
     const auto read = [](const std::string& path) {
