@@ -621,7 +621,7 @@ TEST_F(ScpiServe, AnnouncedThroughAvahiOnlyBeyondLoopback) {
     Serve({"--announce"});
     EXPECT_NE(StopServer().find("not announced: listening on loopback only"), std::string::npos);
     m_server.Start(VARNEL_CTL_PATH, {"serve", "COM" + std::to_string(kCom), "--listen", "0.0.0.0:0",
-                                     "--allow", "127.0.0.1/32", "--announce"});
+                                     "--allow", "127.0.0.1/32", "--announce", "--no-vxi11"});
     const std::optional<std::string> serving = m_server.WaitForLine("serving", kDeadlineMs);
     ASSERT_TRUE(serving) << (m_server.Stop(1000), m_server.Errors());
     std::string port = serving->substr(serving->rfind(':') + 1);

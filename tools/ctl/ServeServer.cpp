@@ -603,7 +603,8 @@ int RunServe(const std::vector<std::string>& args, const char* version) {
                 std::fprintf(stderr, "varnel-ctl: not announced: listening on loopback only\n");
             } else if (options.announce) {
                 announcement = std::make_unique<Announcement>(
-                    "Varnel laser on " + options.port.label, net::BoundPort(listener));
+                    "Varnel laser on " + options.port.label, net::BoundPort(listener),
+                    vxi11Listener >= 0 ? net::BoundPort(vxi11Listener) : 0);
             }
             Server server(options, config, worker, waker, stop, listener, vxi11Listener,
                           portmap.get());
