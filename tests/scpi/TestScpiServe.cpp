@@ -440,7 +440,7 @@ TEST_F(ScpiServe, SecurityLimits) {
     // outsider out without a byte: the raw socket, the VXI-11 core channel, the portmapper.
     const std::string isolated = PrivateNetwork();
     m_vxi11 = isolated.empty();
-    const int port = Serve({"--listen", "[::]:0", "--allow", "127.0.0.1/32,::1/128",
+    const int port = Serve({"--listen", "[::]:0", "--allow", "127.0.0.1/32,::1/128,10.77.0.2",
                             "--max-clients", "2", "--read-only"});
     for (const int door : {port, m_corePort, m_vxi11 ? 111 : 0}) {
         if (door != 0) {
@@ -448,6 +448,33 @@ TEST_F(ScpiServe, SecurityLimits) {
         }
     }
     if (m_vxi11) {
+        // lxi discover from a second network, joined by a veth pair, finds it by broadcast.
+        testkit::Process other;  // holds the second network while it is used
+        ASSERT_TRUE(other.Start("unshare", {"--net", "sh", "-c", "echo ready; exec cat"}) &&
+                    other.WaitForLine("ready", kDeadlineMs));
+        const QString there = "--net=/proc/" + QString::number(other.Pid()) + "/ns/net";
+        const QString setup =
+            "ip link add vA type veth peer name vB netns %1 && ip addr add 10.77.0.1/24 brd + "
+            "dev vA && ip link set vA up && nsenter %2 sh -c 'ip addr add 10.77.0.2/24 brd + "
+            "dev vB && ip link set vB up'";
+        EXPECT_EQ(Run("sh", {"-c", setup.arg(other.Pid()).arg(there)}), "");
+        const std::string found = Run("nsenter", {there, "lxi", "discover"});
+        EXPECT_NE(found.find("Found \"Varnel,Laser module,0,"), std::string::npos) << found;
+        other.Stop();  // the pair goes with its network
+        // A second server (a second module) keeps its raw socket and leaves VXI-11 to this one.
+        testkit::Process module;
+        testkit::Process second;
+        std::string error;
+        ASSERT_TRUE(testkit::StartModule(module, VARNEL_MODULE_PATH, kCom + 1, {}, &error))
+            << error;
+        ASSERT_TRUE(second.Start(VARNEL_CTL_PATH, {"serve", "COM201", "--listen", "127.0.0.1:0"}));
+        EXPECT_TRUE(second.WaitForLine("serving", kDeadlineMs)) << second.Errors();
+        second.Signal(SIGTERM);
+        EXPECT_EQ(second.Wait(kDeadlineMs), 0);
+        EXPECT_NE(second.Errors().find("VXI-11 is held by the server on port " +
+                                       std::to_string(m_corePort)),
+                  std::string::npos)
+            << second.Errors();
         bool outsiderAnswered = true;
         EXPECT_EQ(AskPortmapper("127.0.0.2", outsiderAnswered), m_corePort);
         EXPECT_FALSE(outsiderAnswered);
