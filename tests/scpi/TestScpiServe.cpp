@@ -128,7 +128,7 @@ std::string PrivateNetwork() {
 // Asks the portmapper for the VXI-11 core channel's TCP port (GETPORT, one UDP datagram)
 // first from `outsider`, then from 127.0.0.1; the port answered to the latter (-1: none), and
 // whether the outsider had an answer by then.
-int AskPortmapper(const char* outsider, bool& outsiderAnswered) {
+int AskPortmapper(const char* outsider, bool& outsiderAnswered, int waitMs = kDeadlineMs) {
     const std::uint32_t call[] = {0x1234, 0, 2, 100000, 2, 3, 0, 0, 0, 0, 0x0607AF, 1, 6, 0};
     std::uint32_t wire[14];
     for (int i = 0; i < 14; ++i) {
@@ -147,8 +147,7 @@ int AskPortmapper(const char* outsider, bool& outsiderAnswered) {
     }
     std::uint32_t reply[7] = {};
     pollfd p{fds[1], POLLIN, 0};
-    const bool got =
-        ::poll(&p, 1, kDeadlineMs) == 1 && ::recv(fds[1], reply, sizeof reply, 0) == 28;
+    const bool got = ::poll(&p, 1, waitMs) == 1 && ::recv(fds[1], reply, sizeof reply, 0) == 28;
     // One socket answers in arrival order: the outsider's answer would be there by now.
     outsiderAnswered = ::recv(fds[0], wire, sizeof wire, MSG_DONTWAIT) > 0;
     ::close(fds[0]);
@@ -511,6 +510,32 @@ except Exception:
               "1;-203,\"Command protected\";-203,\"Command protected\"");
     EXPECT_EQ(Received("query channel"), "01 00 01 00 00 02 query channel\n");
     StopServer();
+    // Where rpcbind runs (its files on a /run of its own), the server registers with it,
+    // replaces what a killed server left, and withdraws on exit.
+    testkit::Process rpcbind;
+    if (!m_vxi11 || !rpcbind.Start("unshare", {"--mount", "sh", "-c",
+                                               "mount -t tmpfs tmpfs /run && exec rpcbind -f"})) {
+        GTEST_SKIP() << "no rpcbind here: registering with it is not tested";
+    }
+    bool unused = false;
+    int registered = -1;
+    for (QDeadlineTimer deadline(kDeadlineMs); registered < 0 && !deadline.hasExpired();) {
+        registered = AskPortmapper("127.0.0.3", unused, 100);
+    }
+    ASSERT_EQ(registered, 0) << rpcbind.Errors();
+    Serve({});
+    EXPECT_EQ(AskPortmapper("127.0.0.3", unused), m_corePort);
+    m_server.Signal(SIGKILL);
+    m_server.Wait(kDeadlineMs);
+    EXPECT_EQ(AskPortmapper("127.0.0.3", unused), m_corePort);  // left behind
+    Serve({});
+    EXPECT_EQ(AskPortmapper("127.0.0.3", unused), m_corePort);
+    EXPECT_EQ(Visa("print(rm.open_resource('TCPIP::127.0.0.1::INSTR').query('*IDN?')[:7])"),
+              "Varnel,\n");
+    StopServer();
+    EXPECT_EQ(AskPortmapper("127.0.0.3", unused), 0);
+    rpcbind.Signal(SIGTERM);
+    rpcbind.Stop();
 }
 
 // Under a slow module (a channel change takes 1.5 s): clients that leave take their queued
