@@ -69,9 +69,9 @@ PortmapDoor::PortmapDoor(const net::Address& address, int corePort,
 bool PortmapDoor::Register() {
     // A registration left by a server that ended without withdrawing it is ours to replace.
     AskPortmapper(vxi11::PmapProc::Unset, m_mapping);
-    const std::optional<std::string> done = AskPortmapper(vxi11::PmapProc::Set, m_mapping);
-    vxi11::XdrReader reader(done.value_or(""));
-    if (!done || !reader.Bool() || !reader.Ok()) {
+    const std::string done = AskPortmapper(vxi11::PmapProc::Set, m_mapping).value_or("");
+    vxi11::XdrReader reader(done);
+    if (!reader.Bool() || !reader.Ok()) {
         return false;
     }
     m_outcome = Outcome::Registered;
