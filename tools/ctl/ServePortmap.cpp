@@ -5,6 +5,7 @@
 
 #include "RecordMarking.h"
 #include "Rpc.h"
+#include "ServeOptions.h"
 #include "Vxi11Messages.h"
 #include "Xdr.h"
 
@@ -223,4 +224,27 @@ void PortmapDoor::AcceptAll() {
         net::NoDelay(fd);
         m_connections.push_back(std::make_unique<Connection>(fd));
     }
+}
+
+// Listens for the core channel, then finds or becomes the portmapper that tells clients where.
+int OpenVxi11(const ServeOptions& options, std::unique_ptr<PortmapDoor>& portmap) {
+    std::string error;
+    const int listener = net::Listen(options.listenAddress, options.vxi11Port, error);
+    if (listener < 0) {
+        std::fprintf(stderr, "varnel-ctl: no VXI-11 instrument: cannot listen on %s: %s\n",
+                     net::EndpointText(options.listenAddress, options.vxi11Port).c_str(),
+                     error.c_str());
+        return -1;
+    }
+    const int port = net::BoundPort(listener);
+    portmap = std::make_unique<PortmapDoor>(options.listenAddress, port, options.allow);
+    if (portmap->Result() == PortmapDoor::Outcome::HeldByOther) {
+        portmap.reset();
+        net::Close(listener);
+        return -1;
+    }
+    std::printf("varnel-ctl: VXI-11 instrument inst0 (TCPIP::host::INSTR), core channel on %s\n",
+                net::EndpointText(options.listenAddress, port).c_str());
+    std::fflush(stdout);
+    return listener;
 }

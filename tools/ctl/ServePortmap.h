@@ -15,6 +15,13 @@
 #include "Portmap.h"
 #include "ServeSocket.h"
 
+struct ServeOptions;
+class PortmapDoor;
+
+/// The VXI-11 core channel's listening socket, with `portmap` made to find it; -1 when there
+/// is none (VXI-11 is another server's, or the port cannot be had: said on standard error).
+int OpenVxi11(const ServeOptions& options, std::unique_ptr<PortmapDoor>& portmap);
+
 class PortmapDoor {
 public:
     using Clock = std::chrono::steady_clock;

@@ -506,34 +506,6 @@ private:
 
 }  // namespace
 
-namespace {
-
-// The VXI-11 core channel's listening socket, found through the portmapper that `portmap`
-// becomes or registers with; -1 when there is none (said on standard error).
-int OpenVxi11(const ServeOptions& options, std::unique_ptr<PortmapDoor>& portmap) {
-    std::string error;
-    const int listener = net::Listen(options.listenAddress, options.vxi11Port, error);
-    if (listener < 0) {
-        std::fprintf(stderr, "varnel-ctl: no VXI-11 instrument: cannot listen on %s: %s\n",
-                     net::EndpointText(options.listenAddress, options.vxi11Port).c_str(),
-                     error.c_str());
-        return -1;
-    }
-    const int port = net::BoundPort(listener);
-    portmap = std::make_unique<PortmapDoor>(options.listenAddress, port, options.allow);
-    if (portmap->Result() == PortmapDoor::Outcome::HeldByOther) {
-        portmap.reset();
-        net::Close(listener);
-        return -1;
-    }
-    std::printf("varnel-ctl: VXI-11 instrument inst0 (TCPIP::host::INSTR), core channel on %s\n",
-                net::EndpointText(options.listenAddress, port).c_str());
-    std::fflush(stdout);
-    return listener;
-}
-
-}  // namespace
-
 int RunServe(const std::vector<std::string>& args, const char* version) {
     ServeOptions options;
     if (const std::string error = ParseServeOptions(args, options); !error.empty()) {
