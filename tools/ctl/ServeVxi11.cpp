@@ -8,6 +8,8 @@ namespace {
 constexpr std::size_t kReadChunk = 4096;
 /// Replies a connection leaves unread beyond this mean a client that does not read.
 constexpr std::size_t kOutputLimit = std::size_t{256} * 1024;
+/// Bytes of messages a link's engine holds behind a module request at most.
+constexpr std::size_t kBacklogLimit = std::size_t{64} * 1024;
 /// How long accepting rests when the process is out of descriptors.
 constexpr auto kAcceptPause = std::chrono::milliseconds(250);
 
@@ -51,7 +53,14 @@ public:
     Link(const Link&) = delete;
     Link& operator=(const Link&) = delete;
 
-    void Feed(std::string_view message) override { m_engine.Feed(message); }
+    void Feed(std::string_view message) override {
+        // Messages queue behind a module request; a client that writes on regardless only
+        // loses what goes beyond the backlog (its reads find no answer), as the raw socket's
+        // lines wait in the kernel instead.
+        if (m_engine.Buffered() + message.size() <= kBacklogLimit) {
+            m_engine.Feed(message);
+        }
+    }
     bool Waiting() const override { return m_engine.Waiting(); }
     std::uint8_t StatusByte() const override { return m_engine.StatusByte(); }
     void Clear() override { m_engine.Clear(); }
