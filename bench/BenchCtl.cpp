@@ -1,7 +1,8 @@
 // bench_ctl: varnel-ctl's figures against varnel-module on pseudo-terminals. A get's round
 // trip, the time a sweep step costs beyond its dwell, a whole process that starts, gets and
-// exits, and `varnel-ctl serve` as an SCPI instrument on loopback TCP (a local answer, a module
-// query against the direct get, four clients at once, the engine alone, the VXI-11 codec alone);
+// exits, and `varnel-ctl serve` as an SCPI instrument on loopback TCP, through the raw socket and
+// through the VXI-11 core channel (a local answer, a module query against the direct get, four
+// clients at once), the engine alone and the VXI-11 codec alone;
 // each printed with the limit it is compared with and the ratio.
 //
 // A pty carries bytes without line time, so the figures here are the program's own cost plus
@@ -36,6 +37,7 @@
 #include "PortFolder.h"
 #include "PortNames.h"
 #include "Process.h"
+#include "RecordMarking.h"
 #include "RecordSink.h"
 #include "Rpc.h"
 #include "ScpiEngine.h"
@@ -55,6 +57,7 @@ constexpr double kIdnLimitMs = 0.5;                     // *IDN? round trip, med
 constexpr double kServeAddedLimitMs = 1.0;              // a module query beyond the direct get
 constexpr double kEngineLinesLimit = 1e6;               // lines a second, at least
 constexpr double kCodecCallsLimit = 1e6;                // VXI-11 calls a second, at least
+constexpr double kVxiIdnLimitMs = 1.0;                  // VXI-11 *IDN? round trip, median
 constexpr int kClients = 4;
 constexpr int kDeadlineMs = 10000;
 constexpr int kFirstCom = 200;  // above the dangling entries and the fixed table
@@ -88,13 +91,15 @@ int RunCtl(const std::vector<std::string>& args) {
 }
 
 // Starts `varnel-ctl serve` on COM `com`, listening on a free loopback port; that port, or 0
-// when it did not say it serves.
-int StartServer(testkit::Process& server, int com) {
-    if (!server.Start(VARNEL_CTL_PATH,
-                      {"serve", PortDisplayName(com), "--listen", "127.0.0.1:0", "--direct"})) {
+// when it did not say it serves; `corePort` gets its VXI-11 core channel's (0: none).
+int StartServer(testkit::Process& server, int com, int& corePort) {
+    if (!server.Start(VARNEL_CTL_PATH, {"serve", PortDisplayName(com), "--listen", "127.0.0.1:0",
+                                        "--direct", "--max-clients", "16"})) {
         return 0;
     }
     const std::optional<std::string> said = server.WaitForLine("serving", kDeadlineMs);
+    const std::optional<std::string> core = server.WaitForLine("VXI-11", kDeadlineMs);
+    corePort = core ? std::atoi(core->c_str() + core->rfind(':') + 1) : 0;
     return said ? std::atoi(said->c_str() + said->rfind(':') + 1) : 0;
 }
 
@@ -138,15 +143,86 @@ public:
         }
     }
 
+    // Raw bytes out, and what came in (appended) within the deadline: for the VXI-11 client.
+    bool SendRaw(const std::string& bytes) {
+        return m_ok && ::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+                           static_cast<ssize_t>(bytes.size());
+    }
+    bool ReceiveRaw(std::string& into) {
+        char buffer[4096];
+        pollfd ready{m_fd, POLLIN, 0};
+        const ssize_t got =
+            ::poll(&ready, 1, kDeadlineMs) == 1 ? ::recv(m_fd, buffer, sizeof buffer, 0) : 0;
+        into.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+        return got > 0;
+    }
+
 private:
     int m_fd;
     bool m_ok = false;
     std::string m_in;
 };
 
+std::string CodecCall(std::uint32_t proc, const std::vector<std::uint32_t>& words,
+                      std::string_view data = {});
+
+// A blocking VXI-11 client on loopback, straight to the core channel: one link, each line one
+// write with END and one read of its answer (as PyVISA's query), Ask as ScpiClient's.
+class VxiClient {
+public:
+    explicit VxiClient(int corePort) : m_socket(corePort) {
+        const std::string results = Call(10, {0, 0, 0, 5, 0x696e7374, 0x30000000});
+        vxi11::XdrReader reply(results);
+        m_ok = reply.I32() == 0 && reply.Ok();
+        m_lid = reply.U32();
+    }
+    std::string Ask(const std::string& line) {
+        if (!m_ok || Call(11, {m_lid, 1000, 1000, 8}, line + "\n").empty()) {
+            return "<none>";
+        }
+        const std::string results = Call(12, {m_lid, 4096, 1000, 1000, 0, 0});
+        vxi11::XdrReader reply(results);
+        const bool ok = reply.I32() == 0 && (reply.I32() & 4) != 0;
+        const std::string_view data = reply.Opaque(4096);
+        return ok && reply.Ok() && !data.empty() ? std::string(data.substr(0, data.size() - 1))
+                                                 : "<none>";
+    }
+
+private:
+    // The results of one call, empty when no reply came.
+    std::string Call(std::uint32_t proc, const std::vector<std::uint32_t>& words,
+                     std::string_view data = {}) {
+        const std::string call = CodecCall(proc, words, data);
+        if (!m_socket.SendRaw(call)) {
+            return {};
+        }
+        for (;;) {
+            std::string_view chunk = m_pending;
+            if (m_records.Next(chunk) == vxi11::RecordStatus::Record) {
+                m_pending.erase(0, m_pending.size() - chunk.size());
+                std::string_view results;
+                return vxi11::ReadSuccessReply(m_records.Record(), proc, results)
+                           ? std::string(results)
+                           : std::string();
+            }
+            m_pending.clear();
+            if (!m_socket.ReceiveRaw(m_pending)) {
+                return {};
+            }
+        }
+    }
+
+    ScpiClient m_socket;
+    vxi11::RecordReassembler m_records{1 << 20};
+    std::string m_pending;
+    std::uint32_t m_lid = 0;
+    bool m_ok = false;
+};
+
 // The median time of `samples` round trips of `line`, after five to warm up; -1 when an
 // answer did not start with `expected`.
-double ScpiRoundTrip(ScpiClient& client, const std::string& line, const std::string& expected,
+template <typename Client>
+double ScpiRoundTrip(Client& client, const std::string& line, const std::string& expected,
                      int samples) {
     std::vector<double> times;
     for (int i = -5; i < samples; ++i) {
@@ -162,14 +238,17 @@ double ScpiRoundTrip(ScpiClient& client, const std::string& line, const std::str
     return Median(times);
 }
 
-// The server's figures against a module of its own. Its module queries alternate with the same
-// get made by varnel-ctl's session on `directCom`, so that both meet the same machine load.
-bool ServeFigures(int port, int directCom, int samples) {
+// The server's figures through one door (`door` names it: "serve" for the raw socket, "vxi11"),
+// against a module of its own. Its module queries alternate with the same get made by
+// varnel-ctl's session on `directCom`, so that both meet the same machine load.
+template <typename Client>
+bool ServeFigures(const std::string& door, int port, int directCom, int samples,
+                  double idnLimitMs) {
     double idn = -1;
     std::vector<double> query;
     std::vector<double> direct;
     {
-        ScpiClient client(port);  // gone before the four: the server takes four at most
+        Client client(port);  // gone before the four: the server takes four at most
         idn = ScpiRoundTrip(client, "*IDN?", "Varnel,", samples);
         SerialSession session({}, nullptr);
         PortTarget target;
@@ -198,14 +277,15 @@ bool ServeFigures(int port, int directCom, int samples) {
     }
     const double directGetMs = Median(direct);
     const double queryMs = Median(query);
-    Figure("serve *IDN? round trip", idn, kIdnLimitMs, 1.0,
+    Figure((door + " *IDN? round trip").c_str(), idn, idnLimitMs, 1.0,
            "median of " + std::to_string(samples) + ", answered without the module");
     char note[200];
     std::snprintf(note, sizeof note,
                   "CHAN? through the server %.3f ms, the same get direct %.3f ms (medians of %d, "
                   "alternating)",
                   queryMs, directGetMs, samples);
-    Figure("serve module query, added", queryMs - directGetMs, kServeAddedLimitMs, 1.0, note);
+    Figure((door + " module query, added").c_str(), queryMs - directGetMs, kServeAddedLimitMs, 1.0,
+           note);
 
     // Each client marks its connection with its own event-enable value and asks for it beside
     // a module query: an answer carrying another client's mark crossed over.
@@ -214,7 +294,7 @@ bool ServeFigures(int port, int directCom, int samples) {
     std::vector<std::thread> threads;
     for (int id = 1; id <= kClients; ++id) {
         threads.emplace_back([&, id] {
-            ScpiClient mine(port);
+            Client mine(port);
             const std::string mark = std::to_string(id * 4);
             for (int i = 0; i <= samples; ++i) {
                 const std::string answer =
@@ -233,7 +313,8 @@ bool ServeFigures(int port, int directCom, int samples) {
                   "%d clients x %d queries at once in %.1f ms; a wrong or "
                   "crossed answer counts",
                   kClients, samples, MonotonicMs() - start);
-    return Figure("serve 4 clients, wrong answers", bad.load(), 0, 0, note, "") && bad == 0;
+    return Figure((door + " 4 clients, wrong answers").c_str(), bad.load(), 0, 0, note, "") &&
+           bad == 0;
 }
 
 // The engine alone: lines of every kind against a module that answers at once.
@@ -302,7 +383,7 @@ public:
 };
 
 std::string CodecCall(std::uint32_t proc, const std::vector<std::uint32_t>& words,
-                      std::string_view data = {}) {
+                      std::string_view data) {
     vxi11::XdrWriter call = vxi11::BeginCall(proc, vxi11::kCoreProgram, 1, proc, true);
     for (const std::uint32_t word : words) {
         call.U32(word);
@@ -449,17 +530,20 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "bench_ctl: cannot start the modules\n");
         return 1;
     }
-    const int servePort = StartServer(server, kFirstCom + 2);
-    if (servePort == 0) {
+    int corePort = 0;
+    const int servePort = StartServer(server, kFirstCom + 2, corePort);
+    if (servePort == 0 || corePort == 0) {
         std::fprintf(stderr, "bench_ctl: varnel-ctl serve did not start\n");
         return 1;
     }
     std::printf("# varnel-ctl against varnel-module on ptys (no line time: see the notes)\n");
-    const bool ok = GetRoundTrip(kFirstCom, 0, smoke ? 20 : 500) >= 0 &&
-                    GetRoundTrip(kFirstCom + 1, 20, smoke ? 5 : 50) >= 0 &&
-                    SweepOverhead(kFirstCom, smoke ? 5 : kChannelMax) &&
-                    ProcessStartGetExit(kFirstCom, smoke ? 3 : 30) &&
-                    ServeFigures(servePort, kFirstCom, smoke ? 20 : 500);
+    const bool ok =
+        GetRoundTrip(kFirstCom, 0, smoke ? 20 : 500) >= 0 &&
+        GetRoundTrip(kFirstCom + 1, 20, smoke ? 5 : 50) >= 0 &&
+        SweepOverhead(kFirstCom, smoke ? 5 : kChannelMax) &&
+        ProcessStartGetExit(kFirstCom, smoke ? 3 : 30) &&
+        ServeFigures<ScpiClient>("serve", servePort, kFirstCom, smoke ? 20 : 500, kIdnLimitMs) &&
+        ServeFigures<VxiClient>("vxi11", corePort, kFirstCom, smoke ? 20 : 500, kVxiIdnLimitMs);
     EngineFigure(smoke ? 100000 : 4000000);
     CodecFigure(smoke ? 100000 : 3000000);
     return ok ? 0 : 1;

@@ -53,7 +53,26 @@ void Engine::Feed(std::string_view bytes) {
     Run();
 }
 
+void Engine::Clear() {
+    if (m_waiting && !m_outcome) {
+        ++m_abandoned;
+    }
+    m_waiting = false;
+    m_outcome.reset();
+    m_input.clear();
+    m_inputAt = 0;
+    m_discarding = false;
+    m_line.clear();
+    m_lineAt = 0;
+    m_inLine = false;
+    m_answers.clear();
+}
+
 void Engine::Complete(const ExchangeResult& result) {
+    if (m_abandoned > 0) {
+        --m_abandoned;  // the outcome of a request a device clear dropped
+        return;
+    }
     if (!m_waiting || m_outcome) {
         return;  // nothing was asked: a stray completion changes nothing
     }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -56,6 +57,12 @@ public:
     std::size_t Buffered() const { return m_input.size() - m_inputAt; }
     /// Errors in the queue.
     std::size_t ErrorCount() const { return m_status.ErrorCount(); }
+    /// The status byte without message-available: the transport knows what it holds unsent.
+    std::uint8_t StatusByte() const { return m_status.StatusByte(false); }
+    /// A device clear: unfinished input, the line being run and the request outstanding are
+    /// dropped; the error queue and the registers stay. The dropped request still ends through
+    /// Complete (the host need not take it back), and that outcome is ignored.
+    void Clear();
 
 private:
     /// What a module request was for.
@@ -93,6 +100,7 @@ private:
 
     bool m_running = false;  // inside Run: Complete from Request only stores the outcome
     bool m_waiting = false;
+    std::size_t m_abandoned = 0;  // requests dropped by Clear whose outcomes are still to come
     Pending m_pending;
     std::optional<ExchangeResult> m_outcome;
     ModuleRequest m_request;  // the one asked for, to describe its failure

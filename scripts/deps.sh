@@ -13,14 +13,14 @@ case "${1:-test}" in
     # the rest for checking it as distributions do. The Windows build: MinGW-w64 (POSIX
     # threads), GoogleTest's sources, Wine to run it with its own fonts (the title bar's
     # Marlett), ImageMagick for its screenshot. The SCPI server's tests use the clients labs
-    # use: PyVISA (pure-Python backend), lxi-tools; its announcement is checked with a private
-    # avahi-daemon on a private message bus; strace checks the server's system calls against
-    # its unit's filter.
+    # use: PyVISA (pure-Python backend), lxi-tools, and rpcbind for its VXI-11 registration;
+    # its announcement is checked with a private avahi-daemon on a private message bus; strace
+    # checks the server's system calls against its unit's filter.
     test) wanted=("${common[@]}" clang libclang-rt-14-dev xvfb xauth
                   dpkg-dev file desktop-file-utils appstream lintian
                   g++-mingw-w64-x86-64-posix googletest wine wine64 fonts-wine imagemagick
                   python3-pyvisa python3-pyvisa-py lxi-tools avahi-daemon avahi-utils
-                  dbus-daemon systemd strace) ;;
+                  dbus-daemon systemd strace rpcbind) ;;
     *) echo "usage: $0 demo|test" >&2; exit 2 ;;
 esac
 

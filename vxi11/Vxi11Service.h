@@ -44,6 +44,7 @@ public:
 
     /// The instrument core: answers, closed connections, time.
     Device& Core() { return m_device; }
+    const Device& Core() const { return m_device; }
 
 private:
     std::optional<int> FindInstrument(std::string_view device) override {

@@ -213,6 +213,19 @@ TEST(ScpiEngine, LaterCommandsWaitInOrderBehindTheModule) {
     module.engine.Complete({ModuleStatus::Ok, 3, 1, ""});  // nothing asked: changes nothing
     EXPECT_EQ(module.answers, "1\nVarnel,Test,0,9.9\n8.20\n1\n");
     EXPECT_EQ(module.engine.Buffered(), 0u);
+    // A device clear drops the request in hand and what waits behind it, not the error queue;
+    // the dropped request's late outcome is not taken for the next one's.
+    module.answers.clear();
+    module.engine.Feed("CHAN 99\nCHAN?\n*IDN?\n");
+    module.engine.Clear();
+    EXPECT_FALSE(module.engine.Waiting());
+    module.engine.Feed("POW?\n");
+    module.engine.Complete({ModuleStatus::Ok, 45, 1, ""});  // the dropped CHAN?'s
+    EXPECT_TRUE(module.engine.Waiting());
+    module.engine.Complete(module.Outcome(*module.held));
+    EXPECT_EQ(module.answers, "8.20\n");
+    EXPECT_EQ(module.engine.StatusByte(), scpi::kStbErrorQueue);
+    EXPECT_EQ(module.DrainErrors().substr(0, 5), "-222,");
 }
 
 TEST(ScpiEngine, EverySettingIsLoggedEvenWhenRefused) {

@@ -5,9 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -18,7 +21,9 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -108,6 +113,52 @@ private:
     std::string m_in;
 };
 
+// Moves this test (its thread, and every process it starts from now on) into a network of its
+// own, with loopback up: there the server may take the portmapper's port 111, and nothing the
+// test sends leaves it. Empty when done, else why not (it needs root, as CI has).
+std::string PrivateNetwork() {
+    if (::unshare(CLONE_NEWNET) != 0) {
+        return std::string("no network namespace (unshare: ") + std::strerror(errno) + ")";
+    }
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq request{};
+    std::strcpy(request.ifr_name, "lo");
+    const bool up = ::ioctl(fd, SIOCGIFFLAGS, &request) == 0 &&
+                    (request.ifr_flags |= IFF_UP, ::ioctl(fd, SIOCSIFFLAGS, &request) == 0);
+    ::close(fd);
+    return up ? "" : "loopback does not come up in the namespace";
+}
+
+// Asks the portmapper for the VXI-11 core channel's TCP port (GETPORT, one UDP datagram)
+// first from `outsider`, then from 127.0.0.1; the port answered to the latter (-1: none), and
+// whether the outsider had an answer by then.
+int AskPortmapper(const char* outsider, bool& outsiderAnswered, int waitMs = kDeadlineMs) {
+    const std::uint32_t call[] = {0x1234, 0, 2, 100000, 2, 3, 0, 0, 0, 0, 0x0607AF, 1, 6, 0};
+    std::uint32_t wire[14];
+    for (int i = 0; i < 14; ++i) {
+        wire[i] = htonl(call[i]);
+    }
+    int fds[2];
+    for (int i = 0; i < 2; ++i) {
+        fds[i] = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in where{};
+        where.sin_family = AF_INET;
+        ::inet_pton(AF_INET, i == 0 ? outsider : "127.0.0.1", &where.sin_addr);
+        ::bind(fds[i], reinterpret_cast<sockaddr*>(&where), sizeof where);
+        ::inet_pton(AF_INET, "127.0.0.1", &where.sin_addr);
+        where.sin_port = htons(111);
+        ::sendto(fds[i], wire, sizeof wire, 0, reinterpret_cast<sockaddr*>(&where), sizeof where);
+    }
+    std::uint32_t reply[7] = {};
+    pollfd p{fds[1], POLLIN, 0};
+    const bool got = ::poll(&p, 1, waitMs) == 1 && ::recv(fds[1], reply, sizeof reply, 0) == 28;
+    // One socket answers in arrival order: the outsider's answer would be there by now.
+    outsiderAnswered = ::recv(fds[0], wire, sizeof wire, MSG_DONTWAIT) > 0;
+    ::close(fds[0]);
+    ::close(fds[1]);
+    return got ? static_cast<int>(ntohl(reply[6])) : -1;
+}
+
 #ifdef __SANITIZE_ADDRESS__
 constexpr bool kAddressSanitizer = true;
 #else
@@ -174,11 +225,13 @@ protected:
         return strings;
     }
 
-    // Starts the server with `args`; the TCP port it listens on.
-    int Serve(const QStringList& args) {
-        m_server.Start(VARNEL_CTL_PATH, Strings(QStringList{"serve", "COM" + QString::number(kCom),
-                                                            "--listen", "127.0.0.1:0"} +
-                                                args));
+    // Starts the server with `args`; the TCP port it listens on. VXI-11 only in a network of
+    // the test's own (m_vxi11 set): it would take port 111 of the machine, or register with
+    // its rpcbind.
+    int Serve(QStringList args) {
+        QStringList all{"serve", "COM" + QString::number(kCom), "--listen", "127.0.0.1:0"};
+        all << (m_vxi11 ? QStringList{} : QStringList{"--no-vxi11"}) << args;
+        m_server.Start(VARNEL_CTL_PATH, Strings(all));
         const std::optional<std::string> line = m_server.WaitForLine("serving", kDeadlineMs);
         if (!line) {
             m_server.Stop(1000);
@@ -186,6 +239,11 @@ protected:
             return 0;
         }
         m_serving = *line;
+        if (m_vxi11) {
+            const std::optional<std::string> core = m_server.WaitForLine("VXI-11", kDeadlineMs);
+            m_corePort = core ? std::stoi(core->substr(core->rfind(':') + 1)) : 0;
+            EXPECT_NE(m_corePort, 0) << m_server.Errors();
+        }
         int port = 0;
         for (std::size_t i = line->rfind(':') + 1; i < line->size() && std::isdigit((*line)[i]);
              ++i) {
@@ -224,15 +282,25 @@ protected:
         return process.Output() + process.Errors();
     }
 
+    // Runs a PyVISA script with `rm`, its resource manager, made.
+    static std::string Visa(const QString& script) {
+        return Run("/usr/bin/python3",
+                   {"-c", "import pyvisa\nrm = pyvisa.ResourceManager('@py')\n" + script});
+    }
+
     testkit::PortFolder m_ports{false};
     testkit::Process m_module;
     testkit::Process m_server;
     std::string m_serving;  // the server's line saying where it serves and by which route
+    bool m_vxi11 = false;   // the test has a network of its own: serve VXI-11 there
+    int m_corePort = 0;     // the VXI-11 core channel's
 };
 
 // One server: lab clients set and read the module (refused values send nothing), rude clients
 // cannot wear it down, and a pulled module is missing until it is back.
 TEST_F(ScpiServe, LabClientsAbuseAndAPulledModule) {
+    const std::string isolated = PrivateNetwork();
+    m_vxi11 = isolated.empty();
     const int port = Serve({});
     ASSERT_NE(port, 0);
     const std::string visa = Run("/usr/bin/python3", {"-c", QString(R"(
@@ -267,6 +335,40 @@ print(inst.query('SYST:ERR?;ERR?;ERR?'))
               "00 01 01 00 01 03 set channel 1\n00 01 02 03 B6 BC set power 9.50 dBm\n"
               "00 01 03 01 01 06 set output on\n01 00 01 00 00 02 query channel\n"
               "01 00 02 00 00 03 query power\n01 00 03 00 00 04 query output\n");
+    // As a VXI-11 instrument, found through the server's own portmapper: messages end without
+    // a read termination; a device clear drops the answer held, not the error; one link's
+    // lock keeps the other's setting out.
+    if (m_vxi11) {
+        EXPECT_EQ(Visa(R"(
+a = rm.open_resource('TCPIP::127.0.0.1::INSTR', timeout=5000)
+b = rm.open_resource('TCPIP0::127.0.0.1::inst0::INSTR', timeout=5000)
+print(a.query('*IDN?').split(',')[0])
+a.write('CHAN 20;POW 8.5;:OUTP OFF')
+print(repr(b.query('CHAN?;POW?;:OUTP?')))
+a.write('CHAN 99')
+a.write('*IDN?')
+print(a.read_stb())
+a.clear()
+print(a.read_stb(), repr(a.query('SYST:ERR?;:CHAN?')))
+a.lock_excl()
+try:
+    b.write('CHAN 3')
+    print('not locked out')
+except pyvisa.errors.VisaIOError:
+    print('locked out')
+a.unlock()
+b.write('CHAN 3')
+print(repr(b.query('CHAN?;:CHAN 1;*OPC?')))
+)"),
+                  "Varnel\n'20;8.50;0\\n'\n20\n4 '-222,\"Data out of range\";20\\n'\nlocked "
+                  "out\n'3;1\\n'\n");
+        const std::string rx = Received("set channel 3");
+        for (const char* frame : {"set channel 20\n", "set power 8.50 dBm\n", "set output off\n"}) {
+            EXPECT_NE(rx.find(frame), std::string::npos) << frame << " in\n" << rx;
+        }
+        const std::string vxi = Run("lxi", {"scpi", "-a", "127.0.0.1", "*IDN?"});
+        EXPECT_NE(vxi.find("Varnel,Laser module,0,"), std::string::npos) << vxi;
+    }
     // Rude clients leave it responsive, and its memory flat over many connections.
     Socket keeper(port);
     ASSERT_EQ(keeper.Ask("*OPC?"), "1");
@@ -309,11 +411,28 @@ print(inst.query('SYST:ERR?;ERR?;ERR?'))
     StartModuleAgain();
     EXPECT_EQ(client.Ask("CHAN 3;*OPC?"), "1");
     EXPECT_EQ(client.Ask("CHAN?;:SYST:ERR?"), "3;0,\"No error\"");
+    if (m_vxi11) {
+        // A module that never answers: the VXI-11 client times out, it does not hang.
+        m_module.Stop();
+        StartModuleAgain({"--silent"});
+        EXPECT_EQ(Visa(R"(
+i = rm.open_resource('TCPIP::127.0.0.1::INSTR', timeout=1000)
+for query in ('CHAN?', 'POW?'):
+    try:
+        print(i.query(query))
+    except pyvisa.errors.VisaIOError as e:
+        print(e.error_code == pyvisa.constants.StatusCode.error_timeout)
+)"),
+                  "True\nTrue\n");
+    }
     const std::string log = StopServer();
     EXPECT_NE(log.find(" 127.0.0.1:"), std::string::npos) << log;
     EXPECT_NE(log.find(" SOUR:CHAN 12\n"), std::string::npos) << log;
     EXPECT_EQ(log.find("IDN"), std::string::npos) << "queries are not logged: " << log;
     EXPECT_NE(log.find("COM200 went away"), std::string::npos) << log;
+    if (!m_vxi11) {
+        GTEST_SKIP() << "VXI-11 not tested: " << isolated;  // CI runs as root
+    }
 }
 
 TEST_F(ScpiServe, SecurityLimits) {
@@ -321,11 +440,55 @@ TEST_F(ScpiServe, SecurityLimits) {
     const std::string refused = Run(VARNEL_CTL_PATH, {"serve", "COM200", "--listen", "0.0.0.0:0"});
     EXPECT_NE(refused.find("--allow"), std::string::npos) << refused;
 
-    // On both families; an IPv4 client is judged by its IPv4 address.
-    const int port = Serve({"--listen", "[::]:0", "--allow", "127.0.0.1/32,::1/128",
+    // On both families; an IPv4 client is judged by its IPv4 address. Every door keeps the
+    // outsider out without a byte: the raw socket, the VXI-11 core channel, the portmapper.
+    const std::string isolated = PrivateNetwork();
+    m_vxi11 = isolated.empty();
+    const int port = Serve({"--listen", "[::]:0", "--allow", "127.0.0.1/32,::1/128,10.77.0.2",
                             "--max-clients", "2", "--read-only"});
-    Socket outsider(port, "127.0.0.2");
-    EXPECT_EQ(outsider.Ask("*IDN?"), "<closed>");  // reset without a byte
+    for (const int door : {port, m_corePort, m_vxi11 ? 111 : 0}) {
+        if (door != 0) {
+            EXPECT_EQ(Socket(door, "127.0.0.2").Ask("*IDN?"), "<closed>") << door;
+        }
+    }
+    if (m_vxi11) {
+        // lxi discover from a second network, joined by a veth pair, finds it by broadcast.
+        testkit::Process other;  // holds the second network while it is used
+        ASSERT_TRUE(other.Start("unshare", {"--net", "sh", "-c", "echo ready; exec cat"}) &&
+                    other.WaitForLine("ready", kDeadlineMs));
+        const QString there = "--net=/proc/" + QString::number(other.Pid()) + "/ns/net";
+        const QString setup =
+            "ip link add vA type veth peer name vB netns %1 && ip addr add 10.77.0.1/24 brd + "
+            "dev vA && ip link set vA up && nsenter %2 sh -c 'ip addr add 10.77.0.2/24 brd + "
+            "dev vB && ip link set vB up'";
+        EXPECT_EQ(Run("sh", {"-c", setup.arg(other.Pid()).arg(there)}), "");
+        const std::string found = Run("nsenter", {there, "lxi", "discover"});
+        EXPECT_NE(found.find("Found \"Varnel,Laser module,0,"), std::string::npos) << found;
+        other.Stop();  // the pair goes with its network
+        // A second server (a second module) keeps its raw socket and leaves VXI-11 to this one.
+        testkit::Process module;
+        testkit::Process second;
+        std::string error;
+        ASSERT_TRUE(testkit::StartModule(module, VARNEL_MODULE_PATH, kCom + 1, {}, &error))
+            << error;
+        ASSERT_TRUE(second.Start(VARNEL_CTL_PATH, {"serve", "COM201", "--listen", "127.0.0.1:0"}));
+        EXPECT_TRUE(second.WaitForLine("serving", kDeadlineMs)) << second.Errors();
+        second.Signal(SIGTERM);
+        EXPECT_EQ(second.Wait(kDeadlineMs), 0);
+        EXPECT_NE(second.Errors().find("VXI-11 is held by the server on port " +
+                                       std::to_string(m_corePort)),
+                  std::string::npos)
+            << second.Errors();
+        bool outsiderAnswered = true;
+        EXPECT_EQ(AskPortmapper("127.0.0.2", outsiderAnswered), m_corePort);
+        EXPECT_FALSE(outsiderAnswered);
+        EXPECT_EQ(Visa(R"(
+i = rm.open_resource('TCPIP::127.0.0.1::INSTR', timeout=5000)
+i.write('CHAN 5')
+print(i.query('SYST:ERR?'), end='')
+)"),
+                  "-203,\"Command protected\"\n");
+    }
     EXPECT_EQ(Socket(port, "::1").Ask("*IDN?").substr(0, 7), "Varnel,");
     {
         Socket halfClosed(port);  // its query is the module's already: it still gets the answer
@@ -341,12 +504,51 @@ TEST_F(ScpiServe, SecurityLimits) {
         Socket third(port);
         EXPECT_EQ(third.Ask("*OPC?"), "<closed>");  // refused at once, not left waiting
     }
+    if (m_vxi11) {  // a link counts as a client
+        EXPECT_EQ(Visa(R"(
+try:
+    rm.open_resource('TCPIP::127.0.0.1::INSTR', timeout=5000)
+    print('opened')
+except Exception:
+    print('refused')
+)"),
+                  "refused\n");
+    }
     // Read-only: the query reaches the module, the setting and *RST never do.
     EXPECT_EQ(first.Ask("CHAN 5\n*RST\nCHAN?;:SYST:ERR?;ERR?"),
               "1;-203,\"Command protected\";-203,\"Command protected\"");
     EXPECT_EQ(Received("query channel"),
               "01 00 01 00 00 02 query channel\n01 00 01 00 00 02 query channel\n");
     StopServer();
+    // Where rpcbind runs (its files on a /run of its own), the server registers with it,
+    // replaces what a killed server left, and withdraws on exit.
+    testkit::Process rpcbind;
+    if (!m_vxi11 || Run("sh", {"-c", "command -v rpcbind"}).empty() ||
+        !rpcbind.Start("unshare",
+                       {"--mount", "sh", "-c", "mount -t tmpfs tmpfs /run && exec rpcbind -f"})) {
+        GTEST_SKIP() << "VXI-11 with rpcbind not tested: "
+                     << (m_vxi11 ? "rpcbind is not installed" : isolated);
+    }
+    bool unused = false;
+    int registered = -1;
+    for (QDeadlineTimer deadline(kDeadlineMs);
+         registered < 0 && !deadline.hasExpired() && !rpcbind.Exited();) {
+        registered = AskPortmapper("127.0.0.3", unused, 100);
+    }
+    ASSERT_EQ(registered, 0) << rpcbind.Errors();
+    Serve({});
+    EXPECT_EQ(AskPortmapper("127.0.0.3", unused), m_corePort);
+    m_server.Signal(SIGKILL);
+    m_server.Wait(kDeadlineMs);
+    EXPECT_EQ(AskPortmapper("127.0.0.3", unused), m_corePort);  // left behind
+    Serve({});
+    EXPECT_EQ(AskPortmapper("127.0.0.3", unused), m_corePort);
+    EXPECT_EQ(Visa("print(rm.open_resource('TCPIP::127.0.0.1::INSTR').query('*IDN?')[:7])"),
+              "Varnel,\n");
+    StopServer();
+    EXPECT_EQ(AskPortmapper("127.0.0.3", unused), 0);
+    rpcbind.Signal(SIGTERM);
+    rpcbind.Stop();
 }
 
 // Under a slow module (a channel change takes 1.5 s): clients that leave take their queued
@@ -484,7 +686,7 @@ TEST_F(ScpiServe, AnnouncedThroughAvahiOnlyBeyondLoopback) {
     Serve({"--announce"});
     EXPECT_NE(StopServer().find("not announced: listening on loopback only"), std::string::npos);
     m_server.Start(VARNEL_CTL_PATH, {"serve", "COM" + std::to_string(kCom), "--listen", "0.0.0.0:0",
-                                     "--allow", "127.0.0.1/32", "--announce"});
+                                     "--allow", "127.0.0.1/32", "--announce", "--no-vxi11"});
     const std::optional<std::string> serving = m_server.WaitForLine("serving", kDeadlineMs);
     ASSERT_TRUE(serving) << (m_server.Stop(1000), m_server.Errors());
     std::string port = serving->substr(serving->rfind(':') + 1);

@@ -14,7 +14,8 @@
 
 namespace {
 constexpr const char* kServiceType = "_scpi-raw._tcp";
-}
+constexpr const char* kVxi11Type = "_vxi-11._tcp";
+}  // namespace
 
 #ifdef VARNEL_WITH_AVAHI
 
@@ -22,6 +23,7 @@ constexpr const char* kServiceType = "_scpi-raw._tcp";
 struct Announcement::State {
     std::string name;
     int port = 0;
+    int vxi11Port = 0;
     AvahiThreadedPoll* poll = nullptr;
     AvahiClient* client = nullptr;
     AvahiEntryGroup* group = nullptr;
@@ -34,8 +36,9 @@ void Publish(Announcement::State& state, AvahiClient* client);
 void OnGroup(AvahiEntryGroup* group, AvahiEntryGroupState groupState, void* data) {
     auto& state = *static_cast<Announcement::State*>(data);
     if (groupState == AVAHI_ENTRY_GROUP_ESTABLISHED) {
-        std::fprintf(stderr, "varnel-ctl: announced as \"%s\" (%s)\n", state.name.c_str(),
-                     kServiceType);
+        std::fprintf(stderr, "varnel-ctl: announced as \"%s\" (%s%s%s)\n", state.name.c_str(),
+                     kServiceType, state.vxi11Port != 0 ? ", " : "",
+                     state.vxi11Port != 0 ? kVxi11Type : "");
     } else if (groupState == AVAHI_ENTRY_GROUP_COLLISION) {
         // Another instrument has the name: take the next one Avahi suggests ("name #2").
         char* other = avahi_alternative_service_name(state.name.c_str());
@@ -54,10 +57,14 @@ void Publish(Announcement::State& state, AvahiClient* client) {
         state.group = avahi_entry_group_new(client, OnGroup, &state);
     }
     // IPv4 only: the server listens on IPv4.
-    if (state.group == nullptr ||
-        avahi_entry_group_add_service(
-            state.group, AVAHI_IF_UNSPEC, AVAHI_PROTO_INET, AvahiPublishFlags{}, state.name.c_str(),
-            kServiceType, nullptr, nullptr, static_cast<std::uint16_t>(state.port), nullptr) < 0 ||
+    const auto add = [&state](const char* type, int port) {
+        return avahi_entry_group_add_service(state.group, AVAHI_IF_UNSPEC, AVAHI_PROTO_INET,
+                                             AvahiPublishFlags{}, state.name.c_str(), type, nullptr,
+                                             nullptr, static_cast<std::uint16_t>(port),
+                                             nullptr) >= 0;
+    };
+    if (state.group == nullptr || !add(kServiceType, state.port) ||
+        (state.vxi11Port != 0 && !add(kVxi11Type, state.vxi11Port)) ||
         avahi_entry_group_commit(state.group) < 0) {
         std::fprintf(stderr, "varnel-ctl: not announced: %s\n",
                      avahi_strerror(avahi_client_errno(client)));
@@ -82,9 +89,11 @@ void OnClient(AvahiClient* client, AvahiClientState clientState, void* data) {
 
 }  // namespace
 
-Announcement::Announcement(const std::string& name, int port) : m_state(std::make_unique<State>()) {
+Announcement::Announcement(const std::string& name, int port, int vxi11Port)
+    : m_state(std::make_unique<State>()) {
     m_state->name = name;
     m_state->port = port;
+    m_state->vxi11Port = vxi11Port;
     m_state->poll = avahi_threaded_poll_new();
     int error = 0;
     // Created before the thread starts: its first callbacks run here, on this thread.
@@ -116,7 +125,7 @@ Announcement::~Announcement() {
 
 struct Announcement::State {};
 
-Announcement::Announcement(const std::string& /*name*/, int /*port*/) {
+Announcement::Announcement(const std::string& /*name*/, int /*port*/, int /*vxi11Port*/) {
     std::fprintf(stderr,
                  "varnel-ctl: not announced: this varnel-ctl was built without Avahi "
                  "(libavahi-client-dev)\n");

@@ -1,4 +1,5 @@
-// Publishes the SCPI server on the local network as `_scpi-raw._tcp`, so that instrument
+// Publishes the SCPI server on the local network as `_scpi-raw._tcp` (and its VXI-11 core
+// channel as `_vxi-11._tcp`), so that instrument
 // discovery finds it. Avahi's daemon does the announcing; without it (or without Avahi at build
 // time) the server says so once and serves on unannounced.
 #pragma once
@@ -9,8 +10,9 @@
 /// An announcement that lasts as long as this object; the daemon withdraws it when it ends.
 class Announcement {
 public:
-    /// Starts publishing `name` on TCP `port`; reasons it cannot go to standard error.
-    Announcement(const std::string& name, int port);
+    /// Starts publishing `name` on TCP `port`, and as VXI-11 on `vxi11Port` (0: none); reasons
+    /// it cannot go to standard error.
+    Announcement(const std::string& name, int port, int vxi11Port);
     ~Announcement();
     Announcement(const Announcement&) = delete;
     Announcement& operator=(const Announcement&) = delete;

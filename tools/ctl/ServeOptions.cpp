@@ -63,9 +63,17 @@ std::vector<cmdline::Option> ServeTable(ServeOptions& options,
          .help = "close a client silent for S seconds (0-86400, default 0: never)",
          .read = cmdline::Whole(options.idleTimeoutS, 0, 86400, "seconds")},
         {.name = "--announce",
-         .help = "publish it as _scpi-raw._tcp through Avahi, for instrument discovery; never "
-                 "while listening on loopback",
+         .help = "publish it as _scpi-raw._tcp and _vxi-11._tcp through Avahi, for instrument "
+                 "discovery; never while listening on loopback",
          .flag = &options.announce},
+        {.name = "--vxi11-port",
+         .value = "TCP",
+         .help = "the VXI-11 core channel's port (default 0: any free one; clients find it "
+                 "through the portmapper on port 111)",
+         .read = cmdline::Whole(options.vxi11Port, 0, 65535, "a port")},
+        {.name = "--no-vxi11",
+         .help = "no VXI-11 instrument (TCPIP::host::INSTR), the raw socket only",
+         .flag = &options.noVxi11},
     };
     SessionTiming& timing = options.timing;
     for (cmdline::Option& row :

@@ -23,6 +23,8 @@ struct ServeOptions {
     int idleTimeoutS = 0;                  ///< close a client silent this long; 0: never
     bool direct = false;                   ///< never through a running panel
     bool announce = false;                 ///< publish it on the network (not on loopback)
+    bool noVxi11 = false;                  ///< the raw socket only
+    int vxi11Port = 0;                     ///< the VXI-11 core channel's port; 0: any free
     SessionTiming timing;  ///< as the other commands': --timeout, --reply-wait, --tries
 };
 

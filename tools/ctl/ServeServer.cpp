@@ -21,7 +21,9 @@
 #include "SerialSession.h"
 #include "ServeAnnounce.h"
 #include "ServeOptions.h"
+#include "ServePortmap.h"
 #include "ServeSocket.h"
+#include "ServeVxi11.h"
 #include "StopSignal.h"
 
 namespace {
@@ -240,14 +242,33 @@ public:
 
 class Server {
 public:
+    // `vxi11Listener` (-1: none) is the VXI-11 core channel's, served through `portmap`.
     Server(const ServeOptions& options, const scpi::EngineConfig& config, ModuleWorker& worker,
-           net::Waker& waker, StopSignal& stop, int listener)
+           net::Waker& waker, StopSignal& stop, int listener, int vxi11Listener,
+           PortmapDoor* portmap)
         : m_options(options),
           m_config(config),
           m_worker(worker),
           m_waker(waker),
           m_stop(stop),
-          m_listener(listener) {}
+          m_listener(listener),
+          m_portmap(portmap) {
+        if (vxi11Listener >= 0) {
+            Vxi11Setup setup{
+                .config = &m_config,
+                .allow = m_options.allow,
+                .maxConnections = static_cast<std::size_t>(m_options.maxClients) * 2 + 2,
+                .submit =
+                    [this](std::uint64_t client, const ModuleRequest& request) {
+                        m_worker.Submit({client, request});
+                    },
+                .cancel = [this](std::uint64_t client) { return m_worker.Cancel(client); },
+                .hasRoom = [this] { return HasRoom(); },
+                .log = Log,
+                .logText = LogText};
+            m_vxi11 = std::make_unique<Vxi11Door>(std::move(setup), vxi11Listener);
+        }
+    }
     ~Server() {
         m_stop.AlsoWake(nullptr);
         for (const std::unique_ptr<Client>& client : m_clients) {
@@ -269,6 +290,13 @@ public:
             for (const std::unique_ptr<Client>& client : m_clients) {
                 fds.push_back({client->fd, Events(*client), 0});
             }
+            const std::size_t rawEnd = fds.size();
+            if (m_vxi11) {
+                m_vxi11->AddPolls(fds);
+            }
+            if (m_portmap != nullptr) {
+                m_portmap->AddPolls(fds);
+            }
             if (!net::Poll(fds, WaitMs())) {
                 std::perror("varnel-ctl: poll");
                 return;
@@ -279,13 +307,16 @@ public:
             if (fds[1].revents != 0) {
                 m_waker.Drain();
                 for (Done& done : m_worker.TakeDone()) {
+                    if (m_vxi11 && m_vxi11->Complete(done.client, done.outcome)) {
+                        continue;  // a VXI-11 link's
+                    }
                     if (Client* client = Find(done.client)) {
                         client->heard = Clock::now();  // idle from here on, not from its ask
                         client->engine.Complete(done.outcome);
                     }
                 }
             }
-            for (std::size_t i = 0; i < m_clients.size() && i + 3 < fds.size(); ++i) {
+            for (std::size_t i = 0; i < m_clients.size() && i + 3 < rawEnd; ++i) {
                 Serve(*m_clients[i], fds[i + 3].revents);
             }
             for (const std::unique_ptr<Client>& client : m_clients) {
@@ -293,6 +324,12 @@ public:
             }
             // Clients that left make room before newcomers are counted against the limit.
             DropIdleAndClosed();
+            if (m_vxi11) {
+                m_vxi11->Handle(fds);
+            }
+            if (m_portmap != nullptr) {
+                m_portmap->Handle(fds);
+            }
             if (m_acceptPause && Clock::now() >= *m_acceptPause) {
                 m_acceptPause.reset();
             }
@@ -344,8 +381,10 @@ private:
         }
     }
 
+    // Links count as clients.
     bool HasRoom() const {
-        return m_clients.size() < static_cast<std::size_t>(m_options.maxClients);
+        return m_clients.size() + (m_vxi11 ? m_vxi11->LinkCount() : 0) <
+               static_cast<std::size_t>(m_options.maxClients);
     }
 
     // Looks again, without waiting, for clients that left.
@@ -415,6 +454,10 @@ private:
     // Until the next client may turn idle, or the accept pause ends; -1: no such time.
     int WaitMs() const {
         Clock::time_point next = m_acceptPause.value_or(Clock::time_point::max());
+        for (const auto& due : {m_vxi11 ? m_vxi11->NextDeadline() : std::nullopt,
+                                m_portmap != nullptr ? m_portmap->NextDeadline() : std::nullopt}) {
+            next = std::min(next, due.value_or(Clock::time_point::max()));
+        }
         if (m_options.idleTimeoutS > 0) {
             for (const std::unique_ptr<Client>& client : m_clients) {
                 if (!client->Outstanding()) {
@@ -464,8 +507,10 @@ private:
     net::Waker& m_waker;
     StopSignal& m_stop;
     int m_listener;
+    PortmapDoor* m_portmap;
     std::optional<Clock::time_point> m_acceptPause;  // accepting rests until then
     std::vector<std::unique_ptr<Client>> m_clients;
+    std::unique_ptr<Vxi11Door> m_vxi11;  // last: its links end before the clients' list
     std::uint64_t m_lastId = 0;
 };
 
@@ -529,15 +574,22 @@ int RunServe(const std::vector<std::string>& args, const char* version) {
             std::fflush(stdout);
             const scpi::EngineConfig config{std::string("Varnel,") + kModel + ",0," + version,
                                             options.readOnly};
+            int vxi11Listener = -1;
+            std::unique_ptr<PortmapDoor> portmap;
+            if (!options.noVxi11) {
+                vxi11Listener = OpenVxi11(options, portmap);
+            }
             // Loopback is this machine's alone: nothing there for the network to discover.
             std::unique_ptr<Announcement> announcement;
             if (options.announce && net::IsLoopback(options.listenAddress)) {
                 std::fprintf(stderr, "varnel-ctl: not announced: listening on loopback only\n");
             } else if (options.announce) {
                 announcement = std::make_unique<Announcement>(
-                    "Varnel laser on " + options.port.label, net::BoundPort(listener));
+                    "Varnel laser on " + options.port.label, net::BoundPort(listener),
+                    vxi11Listener >= 0 ? net::BoundPort(vxi11Listener) : 0);
             }
-            Server server(options, config, worker, waker, stop, listener);
+            Server server(options, config, worker, waker, stop, listener, vxi11Listener,
+                          portmap.get());
             server.Run();
         }
         // The server's clients are closed here; the worker ends next and releases the port.

@@ -19,9 +19,13 @@ struct Peer {
     int port = 0;
 };
 
+/// Why a port could not be bound, where the caller acts on it.
+enum class BindFailure { Other, NoPrivilege, InUse };
+
 /// A non-blocking listening socket on `address`:`port` (port 0: any free one); one on the IPv6
-/// any-address takes IPv4 as well. -1 with the reason in `error` when it cannot be made.
-int Listen(const Address& address, int port, std::string& error);
+/// any-address takes IPv4 as well. -1 with the reason in `error` (and its kind in `failure`)
+/// when it cannot be made.
+int Listen(const Address& address, int port, std::string& error, BindFailure* failure = nullptr);
 /// The port a listening socket is bound to.
 int BoundPort(int listener);
 /// Accept's result when no connection came.
@@ -44,6 +48,23 @@ enum class Io { Done, WouldBlock, Closed };
 Io Receive(int fd, char* buffer, std::size_t size, std::size_t& count);
 /// Writes as much of `data` as the socket takes now; `count` gets the bytes written.
 Io Send(int fd, const char* data, std::size_t size, std::size_t& count);
+
+/// Turns off the delay of small writes (Nagle) on a connection whose every reply is one write.
+void NoDelay(int fd);
+
+/// A non-blocking UDP socket bound to `address`:`port`, taking broadcasts; -1 as Listen.
+int BindDatagram(const Address& address, int port, std::string& error,
+                 BindFailure* failure = nullptr);
+/// One waiting datagram (truncated to `size`) and who sent it.
+Io ReceiveFrom(int fd, char* buffer, std::size_t size, std::size_t& count, Peer& peer);
+/// Sends one datagram to `peer`; a failure is dropped, as any datagram may be.
+void SendTo(int fd, const char* data, std::size_t size, const Peer& peer);
+/// Sends `request` in one datagram to `address`:`port` and waits up to `timeoutMs` for one
+/// answer (blocking); nothing when none came or the port is closed.
+bool AskDatagram(const Address& address, int port, const std::string& request, int timeoutMs,
+                 std::string& answer);
+/// True when a TCP connection to `address`:`port` is taken (waits up to `timeoutMs`).
+bool Reachable(const Address& address, int port, int timeoutMs);
 
 /// One entry of Poll, as poll()'s pollfd: a socket (on POSIX, any descriptor; negative:
 /// ignored), the events asked for, the events that came.

@@ -4,11 +4,13 @@
 // loopback connection to ourselves), and WSAPoll has event values of its own.
 #include "ServeSocket.h"
 
+#include <mswsock.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 
 #include "Win32Error.h"
 
@@ -42,7 +44,19 @@ SOCKET NewSocket(int family = AF_INET) {
 
 }  // namespace
 
-int Listen(const Address& address, int port, std::string& error) {
+namespace {
+
+void NoteFailure(int code, BindFailure* failure) {
+    if (failure != nullptr) {
+        *failure = code == WSAEACCES       ? BindFailure::NoPrivilege
+                   : code == WSAEADDRINUSE ? BindFailure::InUse
+                                           : BindFailure::Other;
+    }
+}
+
+}  // namespace
+
+int Listen(const Address& address, int port, std::string& error, BindFailure* failure) {
     if (!StartWinsock()) {
         error = "Winsock does not start";
         return -1;
@@ -66,7 +80,9 @@ int Listen(const Address& address, int port, std::string& error) {
     }
     if (::bind(socket, reinterpret_cast<const sockaddr*>(&where), length) != 0 ||
         ::listen(socket, SOMAXCONN) != 0 || !SetNonBlocking(socket)) {
-        error = Win32ErrorText(static_cast<unsigned long>(::WSAGetLastError()));
+        const int code = ::WSAGetLastError();
+        error = Win32ErrorText(static_cast<unsigned long>(code));
+        NoteFailure(code, failure);
         ::closesocket(socket);
         return -1;
     }
@@ -145,6 +161,149 @@ Io Send(int fd, const char* data, std::size_t size, std::size_t& count) {
         return Io::Done;
     }
     return ::WSAGetLastError() == WSAEWOULDBLOCK ? Io::WouldBlock : Io::Closed;
+}
+
+void NoDelay(int fd) {
+    const BOOL on = TRUE;
+    ::setsockopt(Handle(fd), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
+                 sizeof on);
+}
+
+int BindDatagram(const Address& address, int port, std::string& error, BindFailure* failure) {
+    if (!StartWinsock()) {
+        error = "Winsock does not start";
+        return -1;
+    }
+    sockaddr_storage where{};
+    const int length = ToSocketAddress(address, port, &where);
+    const SOCKET socket = ::WSASocketW(where.ss_family, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0,
+                                       WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+    if (socket == INVALID_SOCKET) {
+        error = Win32ErrorText(static_cast<unsigned long>(::WSAGetLastError()));
+        return -1;
+    }
+    const BOOL on = TRUE;
+    ::setsockopt(socket, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),
+                 sizeof on);
+    ::setsockopt(socket, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&on), sizeof on);
+    if (where.ss_family == AF_INET6) {
+        const DWORD off = 0;
+        ::setsockopt(socket, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off),
+                     sizeof off);
+    }
+    // An ICMP "port unreachable" for an earlier answer would otherwise fail the next receive.
+    BOOL report = FALSE;
+    DWORD unused = 0;
+    ::WSAIoctl(socket, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &unused, nullptr,
+               nullptr);
+    if (::bind(socket, reinterpret_cast<const sockaddr*>(&where), length) != 0 ||
+        !SetNonBlocking(socket)) {
+        const int code = ::WSAGetLastError();
+        error = Win32ErrorText(static_cast<unsigned long>(code));
+        NoteFailure(code, failure);
+        ::closesocket(socket);
+        return -1;
+    }
+    return static_cast<int>(socket);
+}
+
+Io ReceiveFrom(int fd, char* buffer, std::size_t size, std::size_t& count, Peer& peer) {
+    count = 0;
+    sockaddr_storage from{};
+    int length = sizeof from;
+    const int got =
+        ::recvfrom(Handle(fd), buffer, static_cast<int>(std::min<std::size_t>(size, INT_MAX)), 0,
+                   reinterpret_cast<sockaddr*>(&from), &length);
+    const int code = got < 0 ? ::WSAGetLastError() : 0;
+    if (got >= 0 || code == WSAEMSGSIZE) {
+        count = got >= 0 ? static_cast<std::size_t>(got) : size;
+        FromSocketAddress(&from, peer.address, peer.port);
+        return Io::Done;
+    }
+    return code == WSAEWOULDBLOCK || code == WSAECONNRESET ? Io::WouldBlock : Io::Closed;
+}
+
+void SendTo(int fd, const char* data, std::size_t size, const Peer& peer) {
+    sockaddr_storage where{};
+    sockaddr_storage own{};
+    int ownLength = sizeof own;
+    ::getsockname(Handle(fd), reinterpret_cast<sockaddr*>(&own), &ownLength);
+    int length = ToSocketAddress(peer.address, peer.port, &where);
+    if (own.ss_family == AF_INET6 && where.ss_family == AF_INET) {
+        const auto& v4 = reinterpret_cast<const sockaddr_in&>(where);
+        sockaddr_in6 mapped{};
+        mapped.sin6_family = AF_INET6;
+        mapped.sin6_port = v4.sin_port;
+        mapped.sin6_addr.s6_addr[10] = mapped.sin6_addr.s6_addr[11] = 0xFF;
+        std::memcpy(&mapped.sin6_addr.s6_addr[12], &v4.sin_addr, 4);
+        std::memcpy(&where, &mapped, sizeof mapped);
+        length = sizeof mapped;
+    }
+    ::sendto(Handle(fd), data, static_cast<int>(std::min<std::size_t>(size, INT_MAX)), 0,
+             reinterpret_cast<const sockaddr*>(&where), length);
+}
+
+namespace {
+
+// A blocking socket of `type` connected to `address`:`port` within `timeoutMs`.
+SOCKET ConnectTo(int type, const Address& address, int port, int timeoutMs) {
+    if (!StartWinsock()) {
+        return INVALID_SOCKET;
+    }
+    sockaddr_storage where{};
+    const int length = ToSocketAddress(address, port, &where);
+    const SOCKET socket =
+        ::WSASocketW(where.ss_family, type, type == SOCK_DGRAM ? IPPROTO_UDP : IPPROTO_TCP, nullptr,
+                     0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+    if (socket == INVALID_SOCKET) {
+        return socket;
+    }
+    if (!SetNonBlocking(socket)) {
+        ::closesocket(socket);
+        return INVALID_SOCKET;
+    }
+    if (::connect(socket, reinterpret_cast<const sockaddr*>(&where), length) != 0) {
+        WSAPOLLFD p{socket, POLLWRNORM, 0};
+        if (::WSAGetLastError() != WSAEWOULDBLOCK || ::WSAPoll(&p, 1, timeoutMs) != 1 ||
+            (p.revents & (POLLERR | POLLHUP)) != 0) {
+            ::closesocket(socket);
+            return INVALID_SOCKET;
+        }
+    }
+    return socket;
+}
+
+}  // namespace
+
+bool AskDatagram(const Address& address, int port, const std::string& request, int timeoutMs,
+                 std::string& answer) {
+    const SOCKET socket = ConnectTo(SOCK_DGRAM, address, port, timeoutMs);
+    if (socket == INVALID_SOCKET) {
+        return false;
+    }
+    bool got = false;
+    if (::send(socket, request.data(), static_cast<int>(request.size()), 0) ==
+        static_cast<int>(request.size())) {
+        WSAPOLLFD p{socket, POLLRDNORM, 0};
+        char buffer[2048];
+        const int size =
+            ::WSAPoll(&p, 1, timeoutMs) == 1 ? ::recv(socket, buffer, sizeof buffer, 0) : -1;
+        if (size > 0) {
+            answer.assign(buffer, static_cast<std::size_t>(size));
+            got = true;
+        }
+    }
+    ::closesocket(socket);
+    return got;
+}
+
+bool Reachable(const Address& address, int port, int timeoutMs) {
+    const SOCKET socket = ConnectTo(SOCK_STREAM, address, port, timeoutMs);
+    if (socket == INVALID_SOCKET) {
+        return false;
+    }
+    ::closesocket(socket);
+    return true;
 }
 
 bool Poll(std::vector<PollFd>& fds, int timeoutMs) {
