@@ -96,7 +96,8 @@ syscall_set() {
 # The server stays within the unit's system-call filter: the unpacked varnel-ctl serves two
 # queries against the unpacked simulator under strace, and every call it made must be in the
 # unit's SystemCallFilter= groups and not in its ~ groups. Its private port folder has dangling
-# COM1..COM96, so nothing of the machine's own is opened.
+# COM1..COM96, so nothing of the machine's own is opened; VXI-11 stays off, so that the
+# machine's port 111 is not taken.
 serve_within_filter() {
     local dir=$root/sandbox unit=$root/units/varnel-scpi@COM5.service n port="" answer="" pid
     local module_pid server_pid bin=$root/deb/usr/bin
@@ -105,7 +106,7 @@ serve_within_filter() {
     VARNEL_PORTS=$dir/ports "$bin/varnel-module" --com 100 </dev/null >"$dir/module.log" 2>&1 &
     module_pid=$!
     VARNEL_PORTS=$dir/ports strace -f -qq -o "$dir/trace" "$bin/varnel-ctl" serve COM100 \
-        --direct --listen 127.0.0.1:0 </dev/null >"$dir/serve.log" 2>&1 &
+        --direct --no-vxi11 --listen 127.0.0.1:0 </dev/null >"$dir/serve.log" 2>&1 &
     server_pid=$!
     for _ in $(seq 1 100); do
         port=$(sed -n 's/.* on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$dir/serve.log")

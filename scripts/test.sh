@@ -77,9 +77,14 @@ fuzz fuzz_vxi11 -runs=100000 -max_len=5000
 
 echo "== benchmark smoke runs"
 count build/release/bench/bench_protocol --benchmark_min_time=0.01 >/dev/null
-for bench in bench_panel bench_ctl; do
-    count "build/release/bench/$bench" --smoke
-done
+count build/release/bench/bench_panel --smoke
+# The server's VXI-11 door takes port 111 (or registers with a running rpcbind): as root, in a
+# loopback-only network of its own, so the machine's own port 111 is never touched.
+if [ "$(id -u)" -eq 0 ] && unshare --net true 2>/dev/null; then
+    count unshare --net sh -c 'ip link set lo up && exec "$0" --smoke' build/release/bench/bench_ctl
+else
+    count build/release/bench/bench_ctl --smoke
+fi
 
 echo "== package: desktop entry, AppStream metadata, lintian, install test"
 scripts/build.sh package
