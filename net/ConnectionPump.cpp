@@ -20,7 +20,8 @@ struct ConnectionPump::Client {
     Clock::time_point heard;  // last input, output, or end of what it waited for
     bool closed = false;
     bool inputEnded = false;  // it closed (or half-closed) while not read
-    bool ending = false;      // CloseAll within a step: one try to send, then closed unheard
+    bool ending = false;      // Drop, or CloseAll within a step: one try to send, then closed
+    bool silent = false;      // CloseAll: its handler is not told
 };
 
 ConnectionPump::ConnectionPump(PumpLimits limits) : m_limits(limits) {}
@@ -69,6 +70,12 @@ bool ConnectionPump::Write(ClientId id, std::string_view bytes) {
     return !client->closed;
 }
 
+void ConnectionPump::Drop(ClientId id) {
+    if (Client* client = Find(id)) {
+        client->ending = true;
+    }
+}
+
 ClientHandler* ConnectionPump::Heard(ClientId id) {
     Client* client = Find(id);
     if (client == nullptr) {
@@ -82,6 +89,7 @@ void ConnectionPump::CloseAll() {
     if (m_inStep) {
         for (const std::unique_ptr<Client>& client : m_clients) {
             client->ending = true;
+            client->silent = true;
         }
         return;
     }
@@ -314,12 +322,15 @@ void ConnectionPump::DropGone() {
         bool gone = client.ending || client.closed || idle(client);
         if (!gone && client.inputEnded && !client.handler->Reading()) {
             gone = client.handler->InputEnded();
-        } else if (gone && !client.ending) {
+        } else if (gone && !client.silent) {
             client.handler->Left();
         }
         if (!gone) {
             ++i;
             continue;
+        }
+        if (client.ending) {
+            Flush(client);  // ended after this step's sending (by a handler told of a leaving)
         }
         Close(client.fd);
         m_clients.erase(m_clients.begin() + static_cast<std::ptrdiff_t>(i));

@@ -82,6 +82,10 @@ public:
     /// Queues `bytes` to client `id`: sent at the end of the step, or at once outside one.
     /// False when the client is gone or going (outside a step, the next step frees it).
     bool Write(ClientId id, std::string_view bytes);
+    /// Ends client `id` (a door that cannot make sense of it any more) after one try to send
+    /// what it has not read: at the end of the step, or by the next one outside a step; its
+    /// handler is told as of any leaving.
+    void Drop(ClientId id);
     /// Counts client `id` as heard from now (an answer it waited for came); its handler, or null
     /// when it is gone.
     ClientHandler* Heard(ClientId id);
