@@ -1,44 +1,45 @@
 #include "ControlServer.h"
 
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <QApplication>
 #include <QMessageBox>
 #include <QSocketNotifier>
 
-#include <cerrno>
 #include <cstdio>
+#include <utility>
 
 #include "ControlSocketPath.h"
 #include "PortNames.h"
 #include "PosixPortNames.h"
 
-namespace {
+/// One connected client: the session's id for it, and whether the session reads it.
+class ControlServer::Client final : public net::ClientHandler {
+public:
+    Client(ControlServer& server, int session, net::ClientId id)
+        : session(session), id(id), m_server(server) {}
+    ~Client() override { m_server.m_clients.erase(session); }
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
 
-// Answers a client has not read yet; one that lets more pile up is dropped.
-constexpr std::size_t kMaxPendingOut = std::size_t{64} * 1024;
+    void Received(std::string_view bytes) override { m_server.m_session.Receive(session, bytes); }
+    bool Reading() const override { return reading; }
+    void Left() override { m_server.m_session.Disconnect(session); }
 
-}  // namespace
+    const int session;
+    const net::ClientId id;
+    bool reading = true;
 
-/// One connected client: its socket and what it has not read yet.
-struct ControlServer::Client {
-    int fd = -1;
-    QSocketNotifier* reader = nullptr;
-    QSocketNotifier* writer = nullptr;
-    std::string out;
+private:
+    ControlServer& m_server;
 };
 
 ControlServer::ControlServer(PanelController& controller)
     : m_controller(controller), m_session(controller, *this, *this) {
     m_timer.setSingleShot(true);
     connect(&m_timer, &QTimer::timeout, this, [this] { m_session.OnTimer(); });
-    m_acceptPause.setSingleShot(true);
-    connect(&m_acceptPause, &QTimer::timeout, this, [this] {
-        if (m_listenNotifier != nullptr) {
-            m_listenNotifier->setEnabled(true);
-        }
-    });
+    m_due.setSingleShot(true);
+    connect(&m_due, &QTimer::timeout, this, [this] { Step(); });
     m_controller.SetEventListener(&m_session);
 }
 
@@ -52,12 +53,11 @@ void ControlServer::Serve(bool serving) {
         Listen();
     } else if (!serving) {
         // The session has written every client its last line: one try to deliver it.
-        while (!m_clients.empty()) {
-            const int id = m_clients.begin()->first;
-            Send(id);
-            Drop(id);
-        }
+        m_pump.CloseAll();
         StopListening();
+    }
+    if (!m_stepping) {
+        Follow();
     }
 }
 
@@ -74,17 +74,14 @@ void ControlServer::Listen() {
     RemoveStaleControlSockets(folder);
     struct stat st {};
     m_socketInode = ::lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
-    m_listenNotifier = new QSocketNotifier(m_listenFd, QSocketNotifier::Read, this);
-    connect(m_listenNotifier, &QSocketNotifier::activated, this, [this] { Accept(); });
+    m_pump.AddDoor(m_listenFd, *this);
 }
 
 void ControlServer::StopListening() {
     if (m_listenFd < 0) {
         return;
     }
-    m_acceptPause.stop();
-    delete m_listenNotifier;
-    m_listenNotifier = nullptr;
+    m_pump.RemoveDoor(m_listenFd);
     // Only our own socket goes: whatever else may sit at the path now is left alone.
     struct stat byPath {};
     if (::lstat(m_path.c_str(), &byPath) == 0 && S_ISSOCK(byPath.st_mode) &&
@@ -96,111 +93,104 @@ void ControlServer::StopListening() {
     m_path.clear();
 }
 
-void ControlServer::Accept() {
-    for (;;) {
-        const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EINTR || errno == ECONNABORTED) {
-                continue;
+bool ControlServer::Admits(int fd, const net::Peer& /*peer*/) {
+    return PeerIsThisUser(fd);
+}
+
+std::unique_ptr<net::ClientHandler> ControlServer::Open(net::ClientId id,
+                                                        const net::Peer& /*peer*/) {
+    auto client = std::make_unique<Client>(*this, m_session.Connect(), id);
+    m_clients.emplace(client->session, client.get());
+    return client;
+}
+
+void ControlServer::Step() {
+    if (m_stepping) {
+        // A nested loop inside the session's work: the notices wait for the step that runs.
+        m_stepAgain = true;
+        for (const auto& [fd, notifiers] : m_notifiers) {
+            for (QSocketNotifier* notifier : {notifiers.reader, notifiers.writer}) {
+                if (notifier != nullptr) {
+                    notifier->setEnabled(false);
+                }
             }
-            if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                // Out of descriptors (or memory): the connection stays queued, and asking
-                // again at once would only spin. Clients wait until some are closed.
-                m_listenNotifier->setEnabled(false);
-                m_acceptPause.start(kAcceptPauseMs);
-            }
-            return;
         }
-        if (!PeerIsThisUser(fd)) {
-            ::close(fd);
-            continue;
-        }
-        const int id = m_session.Connect();
-        auto client = std::make_unique<Client>();
-        client->fd = fd;
-        client->reader = new QSocketNotifier(fd, QSocketNotifier::Read, this);
-        client->writer = new QSocketNotifier(fd, QSocketNotifier::Write, this);
-        client->writer->setEnabled(false);
-        connect(client->reader, &QSocketNotifier::activated, this, [this, id] { ReadFrom(id); });
-        connect(client->writer, &QSocketNotifier::activated, this, [this, id] { Flush(id); });
-        m_clients.emplace(id, std::move(client));
+        return;
+    }
+    m_stepping = true;
+    m_pump.Step(0);
+    m_stepping = false;
+    Follow();
+    if (std::exchange(m_stepAgain, false)) {
+        Post([this] { Step(); });
     }
 }
 
-void ControlServer::ReadFrom(int id) {
-    char buffer[4096];
-    for (auto it = m_clients.find(id); it != m_clients.end() && it->second->reader->isEnabled();
-         it = m_clients.find(id)) {
-        const ssize_t got = ::read(it->second->fd, buffer, sizeof buffer);
-        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
-            m_session.Disconnect(id);
-            Drop(id);
-            return;
+QSocketNotifier* ControlServer::Notifier(QSocketNotifier*& slot, int fd, bool wanted, bool reader) {
+    if (slot == nullptr && wanted) {
+        slot =
+            new QSocketNotifier(fd, reader ? QSocketNotifier::Read : QSocketNotifier::Write, this);
+        connect(slot, &QSocketNotifier::activated, this, [this] { Step(); });
+    }
+    if (slot != nullptr && slot->isEnabled() != wanted) {
+        slot->setEnabled(wanted);
+    }
+    return slot;
+}
+
+void ControlServer::Follow() {
+    std::map<int, Notifiers> next;
+    for (const net::PollFd& wanted : m_pump.Interest()) {
+        // Qt cannot ask for the peer's end alone: a client that is not read is not watched,
+        // or its unread input would wake the loop again and again.
+        Notifiers notifiers;
+        if (const auto had = m_notifiers.find(wanted.fd); had != m_notifiers.end()) {
+            notifiers = had->second;
+            m_notifiers.erase(had);
         }
-        if (got < 0) {
-            return;
+        Notifier(notifiers.reader, wanted.fd, (wanted.events & net::kReadable) != 0, true);
+        Notifier(notifiers.writer, wanted.fd, (wanted.events & net::kWritable) != 0, false);
+        next.emplace(wanted.fd, notifiers);
+    }
+    // Those of descriptors the pump closed.
+    for (const auto& [fd, notifiers] : m_notifiers) {
+        for (QSocketNotifier* notifier : {notifiers.reader, notifiers.writer}) {
+            if (notifier != nullptr) {
+                notifier->setEnabled(false);
+                notifier->deleteLater();
+            }
         }
-        m_session.Receive(id, std::string_view(buffer, static_cast<std::size_t>(got)));
+    }
+    m_notifiers = std::move(next);
+    if (const int ms = m_pump.WaitMs(); ms >= 0) {
+        m_due.start(ms);
+    } else {
+        m_due.stop();
     }
 }
 
 void ControlServer::WriteLine(int id, const std::string& line) {
     const auto it = m_clients.find(id);
-    if (it != m_clients.end()) {
-        it->second->out += line;
-        Flush(id);
+    if (it == m_clients.end()) {
+        return;
     }
-}
-
-void ControlServer::Flush(int id) {
-    if (!Send(id)) {
-        // Not from inside the session's own call that wrote the line.
-        Post([this, id] {
-            m_session.Disconnect(id);
-            Drop(id);
-        });
+    if (!m_pump.Write(it->second->id, line)) {
+        // It failed or does not read its answers: the next step lets it go, not from inside
+        // the session's own call that wrote the line.
+        Post([this] { Step(); });
+    }
+    if (!m_stepping) {
+        Follow();
     }
 }
 
 void ControlServer::SetReading(int id, bool reading) {
     if (const auto it = m_clients.find(id); it != m_clients.end()) {
-        it->second->reader->setEnabled(reading);
-    }
-}
-
-bool ControlServer::Send(int id) {
-    const auto it = m_clients.find(id);
-    if (it == m_clients.end()) {
-        return true;
-    }
-    Client& client = *it->second;
-    while (!client.out.empty()) {
-        const ssize_t sent =
-            ::send(client.fd, client.out.data(), client.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (sent < 0) {
-            if (errno == EAGAIN || errno == EINTR) {
-                break;
-            }
-            return false;
+        it->second->reading = reading;
+        if (!m_stepping) {
+            Follow();
         }
-        client.out.erase(0, static_cast<std::size_t>(sent));
     }
-    client.writer->setEnabled(!client.out.empty());
-    return client.out.size() <= kMaxPendingOut;  // else it does not read its answers
-}
-
-void ControlServer::Drop(int id) {
-    const auto it = m_clients.find(id);
-    if (it == m_clients.end()) {
-        return;
-    }
-    Client& client = *it->second;
-    client.reader->setEnabled(false);
-    client.writer->setEnabled(false);
-    client.reader->deleteLater();
-    client.writer->deleteLater();
-    ::close(client.fd);
-    m_clients.erase(it);
 }
 
 bool ControlServer::OperatorBusy() const {

@@ -1,8 +1,9 @@
 // The panel's control socket: while a port is open, scripts on this user's account reach the
 // module through the panel (varnel-ctl routes through it). This is the Qt side only: the
-// listening socket, its clients' descriptors, the notifiers and the timer; what the clients
-// say and what the panel does about it is the ControlSession's. Idle (no client, nothing
-// asked) it costs nothing: no timer runs and no frame is sent.
+// listening socket and the notifiers and the timer that drive the connection pump from Qt's
+// loop (one non-blocking step of the pump per notice); the clients' buffers are the pump's,
+// what they say and what the panel does about it the ControlSession's. Idle (no client,
+// nothing asked) it costs nothing: no timer runs and no frame is sent.
 #pragma once
 
 #include <QObject>
@@ -12,18 +13,19 @@
 #include <memory>
 #include <string>
 
+#include "ConnectionPump.h"
 #include "ControlSession.h"
 #include "PanelController.h"
 
 class QSocketNotifier;
 
 /// Serves the control socket of one panel window.
-class ControlServer : public QObject, public IControlWriter, public IControlHost {
+class ControlServer : public QObject,
+                      public IControlWriter,
+                      public IControlHost,
+                      private net::Door {
     Q_OBJECT
 public:
-    /// How long the panel stops accepting when it has no descriptor left for a client.
-    static constexpr int kAcceptPauseMs = 250;
-
     /// Follows `controller`'s port: listens while it is open.
     explicit ControlServer(PanelController& controller);
     ~ControlServer() override;
@@ -45,26 +47,34 @@ public:
     void Post(std::function<void()> work) override;
 
 private:
-    struct Client;
+    class Client;
+    struct Notifiers {
+        QSocketNotifier* reader = nullptr;
+        QSocketNotifier* writer = nullptr;
+    };
+
+    // net::Door
+    bool Admits(int fd, const net::Peer& peer) override;
+    std::unique_ptr<net::ClientHandler> Open(net::ClientId id, const net::Peer& peer) override;
 
     void Listen();
     void StopListening();
-    void Accept();
-    void ReadFrom(int id);
-    /// Sends what `id` has not read yet, as far as its socket takes it; drops it (later) when
-    /// the socket failed or it lets too much pile up.
-    void Flush(int id);
-    /// False when the socket failed or `id` does not read its answers.
-    bool Send(int id);
-    void Drop(int id);
+    /// One step of the pump, for a notice of Qt's loop.
+    void Step();
+    /// Sets the notifiers and the timer to what the pump waits for next.
+    void Follow();
+    QSocketNotifier* Notifier(QSocketNotifier*& slot, int fd, bool wanted, bool reader);
 
     PanelController& m_controller;
     ControlSession m_session;
+    std::map<int, Client*> m_clients;  ///< by the session's id; the pump owns them
+    net::ConnectionPump m_pump;        ///< after m_clients: its clients leave that list
     int m_listenFd = -1;
-    QSocketNotifier* m_listenNotifier = nullptr;
-    QTimer m_acceptPause;  ///< runs while descriptors ran out
     std::string m_path;
-    unsigned long m_socketInode = 0;  ///< of the socket we made at m_path
-    std::map<int, std::unique_ptr<Client>> m_clients;
-    QTimer m_timer;  ///< the session's one timer
+    unsigned long m_socketInode = 0;       ///< of the socket we made at m_path
+    std::map<int, Notifiers> m_notifiers;  ///< by descriptor
+    QTimer m_due;                          ///< the pump's next time (the end of an accept pause)
+    QTimer m_timer;                        ///< the session's one timer
+    bool m_stepping = false;
+    bool m_stepAgain = false;  ///< a notice came while a step ran (a nested loop)
 };

@@ -1,4 +1,5 @@
-// The control socket's folder and path: never follows, opens or removes what is not ours.
+// The control socket's folder and path: never follows, opens or removes what is not ours. And
+// the connection pump its clients (and serve's) run on, on such a socket.
 #include <gtest/gtest.h>
 
 #include <poll.h>
@@ -8,11 +9,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <string>
 
+#include "ConnectionPump.h"
 #include "ControlSocketPath.h"
 
 namespace fs = std::filesystem;
@@ -155,6 +160,91 @@ TEST_F(ControlSocketPathTest, AnotherUsersConnectionIsToldApart) {
     ::waitpid(child, &status, 0);
     EXPECT_EQ(WEXITSTATUS(status), 0) << "the child could connect";
     ::close(listener);
+}
+
+// A door whose clients echo each line; "flood" answers 1 MiB, "last" ends every client.
+class EchoDoor final : public net::Door {
+public:
+    explicit EchoDoor(net::ConnectionPump& pump) : m_pump(pump) {}
+    bool Admits(int, const net::Peer&) override { return true; }
+    std::unique_ptr<net::ClientHandler> Open(net::ClientId id, const net::Peer&) override {
+        struct Echo final : net::ClientHandler {
+            EchoDoor& door;
+            net::ClientId id;
+            Echo(EchoDoor& door, net::ClientId id) : door(door), id(id) {}
+            void Received(std::string_view bytes) override { door.Line(id, bytes); }
+            bool Reading() const override { return true; }
+            void Left() override { ++door.left; }
+        };
+        return std::make_unique<Echo>(*this, id);
+    }
+    void Line(net::ClientId id, std::string_view bytes) {
+        m_pump.Write(id, bytes == "flood\n" ? std::string(1 << 20, 'x') : std::string(bytes));
+        if (bytes == "last\n") {
+            m_pump.CloseAll();
+        }
+    }
+    int left = 0;
+
+private:
+    net::ConnectionPump& m_pump;
+};
+
+// What client `fd` gets, up to `want` bytes or its end, within a bounded wait, the pump
+// stepping meanwhile; `ended` says whether the connection ended.
+std::string Collect(net::ConnectionPump& pump, int fd, std::size_t want, bool& ended) {
+    std::string got;
+    ended = false;
+    for (int round = 0; round < 100 && !ended && got.size() < want; ++round) {
+        pump.Step(50);
+        char buffer[4096];
+        ssize_t count = 0;
+        while ((count = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
+            got.append(buffer, static_cast<std::size_t>(count));
+        }
+        ended = count == 0 || (count < 0 && errno != EAGAIN);
+    }
+    return got;
+}
+
+// The limit refuses a newcomer without a byte, yet one that left makes room in the same round;
+// a client that does not read is let go; ending every client within a step still delivers
+// their last line and tells none of them.
+TEST_F(ControlSocketPathTest, ThePumpHoldsItsLimits) {
+    const std::string path = m_folder / "panel-4.sock";
+    std::string error;
+    const int listener = ListenControlSocket(path, error);
+    ASSERT_GE(listener, 0) << error;
+    net::ConnectionPump pump({2, 0});
+    EchoDoor door(pump);
+    pump.AddDoor(listener, door);
+    bool ended = false;
+    const int a = ConnectControlSocket(path);
+    const int b = ConnectControlSocket(path);
+    ASSERT_EQ(::send(b, "hi\n", 3, 0), 3);
+    EXPECT_EQ(Collect(pump, b, 3, ended), "hi\n");
+    const int over = ConnectControlSocket(path);
+    EXPECT_EQ(Collect(pump, over, 1, ended), "");
+    EXPECT_TRUE(ended) << "refused";
+    ::close(a);
+    const int c = ConnectControlSocket(path);
+    ASSERT_EQ(::send(c, "in\n", 3, 0), 3);
+    EXPECT_EQ(Collect(pump, c, 3, ended), "in\n") << "a's place was free";
+    EXPECT_EQ(door.left, 1);
+
+    ASSERT_EQ(::send(c, "flood\n", 6, 0), 6);
+    for (int round = 0; round < 100 && pump.ClientCount() > 1; ++round) {
+        pump.Step(50);
+    }
+    EXPECT_EQ(pump.ClientCount(), 1u) << "c, which does not read, is gone";
+    EXPECT_EQ(door.left, 2);
+    ASSERT_EQ(::send(b, "last\n", 5, 0), 5);
+    EXPECT_EQ(Collect(pump, b, 99, ended), "last\n");
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(door.left, 2) << "not told";
+    for (const int fd : {b, c, over, listener}) {
+        ::close(fd);
+    }
 }
 
 }  // namespace

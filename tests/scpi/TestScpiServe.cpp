@@ -495,6 +495,7 @@ print(i.query('SYST:ERR?'), end='')
         ASSERT_TRUE(halfClosed.Send("CHAN?;*OPC?\n"));
         halfClosed.EndInput();
         EXPECT_EQ(halfClosed.Line(), "1;1");
+        EXPECT_TRUE(m_module.WaitForLine("query channel", kDeadlineMs));  // its, not first's
     }
     Socket first(port);
     Socket second(port);

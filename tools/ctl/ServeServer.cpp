@@ -12,6 +12,7 @@
 #include <thread>
 #include <utility>
 
+#include "ConnectionPump.h"
 #include "CtlOptions.h"
 #include "ModuleSession.h"
 #include "NetAddress.h"
@@ -30,13 +31,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::size_t kReadChunk = 4096;
-/// Unread answers beyond this mean a client that does not read: it is dropped.
-constexpr std::size_t kOutputLimit = std::size_t{64} * 1024;
 constexpr const char* kModel = "Laser module";
-/// How long accepting rests when the process is out of descriptors: the connections stay
-/// queued, and asking again at once would only spin. Clients wait until some are closed.
-constexpr auto kAcceptPause = std::chrono::milliseconds(250);
 
 /// Opens the module's session (on the worker thread, which then owns it); null with the
 /// reason in `error` when it cannot; `route` says which way it went.
@@ -201,318 +196,141 @@ void Log(const net::Peer& peer, const std::string& text) {
                  net::EndpointText(peer.address, peer.port).c_str(), text.c_str());
 }
 
-class Server;
-
-// One connection: its socket, its engine and its unsent answers.
-class Client final : public scpi::EngineHost {
+// One connection's SCPI side: its engine, and the module requests it queued.
+class Client final : public net::ClientHandler, public scpi::EngineHost {
 public:
-    Client(const scpi::EngineConfig& config, ModuleWorker& worker, int fd, std::uint64_t id,
-           net::Peer peer)
-        : fd(fd),
-          id(id),
-          peer(peer),
-          heard(Clock::now()),
-          m_worker(worker),
-          engine(config, *this) {}
+    Client(const scpi::EngineConfig& config, ModuleWorker& worker, net::ConnectionPump& pump,
+           net::ClientId id, net::Peer peer)
+        : m_id(id), m_peer(peer), m_worker(worker), m_pump(pump), m_engine(config, *this) {}
 
-    void Answer(std::string_view message) override { out.append(message); }
-    void Request(const ModuleRequest& request) override { m_worker.Submit({id, request}); }
+    // net::ClientHandler
+    void Received(std::string_view bytes) override { m_engine.Feed(bytes); }
+    // A client waiting for the module is not read.
+    bool Reading() const override { return !m_engine.Waiting(); }
+    // Its request goes with it unless the module has it already: then it is answered, as a
+    // client that only ended its input may still read (a half-close).
+    bool InputEnded() override { return Cancel(); }
+    void Left() override { Cancel(); }
+
+    // scpi::EngineHost
+    void Answer(std::string_view message) override { m_pump.Write(m_id, message); }
+    void Request(const ModuleRequest& request) override { m_worker.Submit({m_id, request}); }
     void Setting(std::string_view command) override {
-        setting = LogText(command);
-        Log(peer, setting);
+        m_setting = LogText(command);
+        Log(m_peer, m_setting);
     }
-    // Something of its own is under way: a module request, or answers not sent yet.
-    bool Outstanding() const { return engine.Waiting() || !out.empty(); }
 
-    int fd;
-    std::uint64_t id;
-    net::Peer peer;
-    std::string out;
-    std::string setting;      // the last setting, as logged
-    Clock::time_point heard;  // last input, output, or end of a module request
-    bool closed = false;
-    bool inputEnded = false;  // it closed (or half-closed) while waiting for the module
+    void Complete(const ExchangeResult& outcome) { m_engine.Complete(outcome); }
 
 private:
-    ModuleWorker& m_worker;
+    // Takes its queued request out of the worker's queue; true when there was one.
+    bool Cancel() {
+        const std::optional<ModuleRequest> dropped = m_worker.Cancel(m_id);
+        if (dropped && dropped->isSet) {
+            Log(m_peer, "left before the module had it: not sent: " + m_setting);
+        }
+        return dropped.has_value();
+    }
 
-public:
-    scpi::Engine engine;  // last: it is built with the members above in place
+    net::ClientId m_id;
+    net::Peer m_peer;
+    std::string m_setting;  // the last setting, as logged
+    ModuleWorker& m_worker;
+    net::ConnectionPump& m_pump;
+    scpi::Engine m_engine;  // last: it is built with the members above in place
 };
 
-class Server {
+// The raw SCPI door: a line-framed engine per client, for peers the allow list admits.
+class ScpiDoor final : public net::Door {
 public:
-    // `vxi11Listener` (-1: none) is the VXI-11 core channel's, served through `portmap`.
-    Server(const ServeOptions& options, const scpi::EngineConfig& config, ModuleWorker& worker,
-           net::Waker& waker, StopSignal& stop, int listener, int vxi11Listener,
-           PortmapDoor* portmap)
-        : m_options(options),
-          m_config(config),
-          m_worker(worker),
-          m_waker(waker),
-          m_stop(stop),
-          m_listener(listener),
-          m_portmap(portmap) {
-        if (vxi11Listener >= 0) {
-            Vxi11Setup setup{
-                .config = &m_config,
-                .allow = m_options.allow,
-                .maxConnections = static_cast<std::size_t>(m_options.maxClients) * 2 + 2,
-                .submit =
-                    [this](std::uint64_t client, const ModuleRequest& request) {
-                        m_worker.Submit({client, request});
-                    },
-                .cancel = [this](std::uint64_t client) { return m_worker.Cancel(client); },
-                .hasRoom = [this] { return HasRoom(); },
-                .log = Log,
-                .logText = LogText};
-            m_vxi11 = std::make_unique<Vxi11Door>(std::move(setup), vxi11Listener);
-        }
-    }
-    ~Server() {
-        m_stop.AlsoWake(nullptr);
-        for (const std::unique_ptr<Client>& client : m_clients) {
-            net::Close(client->fd);
-        }
-    }
-    Server(const Server&) = delete;
-    Server& operator=(const Server&) = delete;
+    ScpiDoor(const ServeOptions& options, const scpi::EngineConfig& config, ModuleWorker& worker,
+             net::ConnectionPump& pump)
+        : m_options(options), m_config(config), m_worker(worker), m_pump(pump) {}
 
-    void Run() {
-        std::vector<net::PollFd> fds;
-        // Where the stop has no descriptor (Windows), the handler rouses the loop's waker.
-        m_stop.AlsoWake([this] { m_waker.Wake(); });
-        for (;;) {
-            fds.clear();
-            fds.push_back({m_stop.Fd(), net::kReadable, 0});
-            fds.push_back({m_waker.Fd(), net::kReadable, 0});
-            fds.push_back({m_acceptPause ? -1 : m_listener, net::kReadable, 0});
-            for (const std::unique_ptr<Client>& client : m_clients) {
-                fds.push_back({client->fd, Events(*client), 0});
-            }
-            const std::size_t rawEnd = fds.size();
-            if (m_vxi11) {
-                m_vxi11->AddPolls(fds);
-            }
-            if (m_portmap != nullptr) {
-                m_portmap->AddPolls(fds);
-            }
-            if (!net::Poll(fds, WaitMs())) {
-                std::perror("varnel-ctl: poll");
-                return;
-            }
-            if ((fds[0].revents != 0 || fds[1].revents != 0) && m_stop.Count() > 0) {
-                return;
-            }
-            if (fds[1].revents != 0) {
-                m_waker.Drain();
-                for (Done& done : m_worker.TakeDone()) {
-                    if (m_vxi11 && m_vxi11->Complete(done.client, done.outcome)) {
-                        continue;  // a VXI-11 link's
-                    }
-                    if (Client* client = Find(done.client)) {
-                        client->heard = Clock::now();  // idle from here on, not from its ask
-                        client->engine.Complete(done.outcome);
-                    }
-                }
-            }
-            for (std::size_t i = 0; i < m_clients.size() && i + 3 < rawEnd; ++i) {
-                Serve(*m_clients[i], fds[i + 3].revents);
-            }
-            for (const std::unique_ptr<Client>& client : m_clients) {
-                Flush(*client);
-            }
-            // Clients that left make room before newcomers are counted against the limit.
-            DropIdleAndClosed();
-            if (m_vxi11) {
-                m_vxi11->Handle(fds);
-            }
-            if (m_portmap != nullptr) {
-                m_portmap->Handle(fds);
-            }
-            if (m_acceptPause && Clock::now() >= *m_acceptPause) {
-                m_acceptPause.reset();
-            }
-            if (fds[2].revents != 0) {
-                AcceptAll();
-            }
-        }
+    // VXI-11 links count against --max-clients beside the connections the pump holds.
+    bool Admits(int /*fd*/, const net::Peer& peer) override {
+        return net::Admits(m_options.allow, peer.address) &&
+               (m_vxi11 == nullptr || m_pump.ClientCount() + m_vxi11->LinkCount() <
+                                          static_cast<std::size_t>(m_options.maxClients));
     }
+    std::unique_ptr<net::ClientHandler> Open(net::ClientId id, const net::Peer& peer) override {
+        return std::make_unique<Client>(m_config, m_worker, m_pump, id, peer);
+    }
+
+    void CountLinksOf(const Vxi11Door* vxi11) { m_vxi11 = vxi11; }
 
 private:
-    Client* Find(std::uint64_t id) {
-        for (const std::unique_ptr<Client>& client : m_clients) {
-            if (client->id == id) {
-                return client.get();
-            }
-        }
-        return nullptr;
-    }
-
-    // A client waiting for the module is not read: its later lines wait in the kernel, so its
-    // buffers stay bounded. Its leaving is still watched for (once), so that it frees its place
-    // and its queued request at once.
-    static short Events(const Client& client) {
-        short events = net::kReadable;
-        if (client.engine.Waiting()) {
-            events = client.inputEnded ? 0 : net::kPeerClosed;
-        }
-        return client.out.empty() ? events : static_cast<short>(events | net::kWritable);
-    }
-
-    void AcceptAll() {
-        for (;;) {
-            net::Peer peer;
-            const int fd = net::Accept(m_listener, peer);
-            if (fd == net::kExhausted) {
-                m_acceptPause = Clock::now() + kAcceptPause;
-            }
-            if (fd < 0) {
-                return;
-            }
-            if (net::Admits(m_options.allow, peer.address) && !HasRoom()) {
-                DropDeparted();  // a client may have left since the poll looked
-            }
-            if (!net::Admits(m_options.allow, peer.address) || !HasRoom()) {
-                net::Refuse(fd);
-                continue;
-            }
-            m_clients.push_back(std::make_unique<Client>(m_config, m_worker, fd, ++m_lastId, peer));
-        }
-    }
-
-    // Links count as clients.
-    bool HasRoom() const {
-        return m_clients.size() + (m_vxi11 ? m_vxi11->LinkCount() : 0) <
-               static_cast<std::size_t>(m_options.maxClients);
-    }
-
-    // Looks again, without waiting, for clients that left.
-    void DropDeparted() {
-        std::vector<net::PollFd> fds;
-        for (const std::unique_ptr<Client>& client : m_clients) {
-            fds.push_back({client->fd, Events(*client), 0});
-        }
-        if (!net::Poll(fds, 0)) {
-            return;
-        }
-        for (std::size_t i = 0; i < m_clients.size(); ++i) {
-            Serve(*m_clients[i], fds[i].revents);
-            Flush(*m_clients[i]);
-        }
-        DropIdleAndClosed();
-    }
-
-    void Serve(Client& client, short revents) {
-        if ((revents & (net::kError | net::kInvalid)) != 0) {
-            client.closed = true;
-            return;
-        }
-        if (client.engine.Waiting()) {
-            // It is not read while it waits. A reset means it has gone; the end of its input
-            // (a close, or a half-close as socat's) is judged with its request (Gone).
-            client.closed = client.closed || (revents & net::kHangUp) != 0;
-            client.inputEnded = client.inputEnded || (revents & net::kPeerClosed) != 0;
-            return;
-        }
-        if ((revents & (net::kReadable | net::kHangUp)) == 0) {
-            return;
-        }
-        char buffer[kReadChunk];
-        std::size_t count = 0;
-        switch (net::Receive(client.fd, buffer, sizeof buffer, count)) {
-            case net::Io::Done:
-                client.heard = Clock::now();
-                client.engine.Feed(std::string_view(buffer, count));
-                break;
-            case net::Io::WouldBlock:
-                break;
-            case net::Io::Closed:
-                client.closed = true;
-                break;
-        }
-    }
-
-    void Flush(Client& client) {
-        if (client.closed || client.out.empty()) {
-            return;
-        }
-        std::size_t sent = 0;
-        if (net::Send(client.fd, client.out.data(), client.out.size(), sent) == net::Io::Closed) {
-            client.closed = true;
-            return;
-        }
-        client.out.erase(0, sent);
-        if (sent > 0) {
-            client.heard = Clock::now();
-        }
-        if (client.out.size() > kOutputLimit) {
-            client.closed = true;  // it does not read: its answers would pile up for ever
-        }
-    }
-
-    // Until the next client may turn idle, or the accept pause ends; -1: no such time.
-    int WaitMs() const {
-        Clock::time_point next = m_acceptPause.value_or(Clock::time_point::max());
-        for (const auto& due : {m_vxi11 ? m_vxi11->NextDeadline() : std::nullopt,
-                                m_portmap != nullptr ? m_portmap->NextDeadline() : std::nullopt}) {
-            next = std::min(next, due.value_or(Clock::time_point::max()));
-        }
-        if (m_options.idleTimeoutS > 0) {
-            for (const std::unique_ptr<Client>& client : m_clients) {
-                if (!client->Outstanding()) {
-                    next = std::min(next, client->heard + IdleLimit());
-                }
-            }
-        }
-        if (next == Clock::time_point::max()) {
-            return -1;
-        }
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now());
-        return static_cast<int>(std::clamp<long long>(left.count(), 0, 60000));
-    }
-
-    Clock::duration IdleLimit() const { return std::chrono::seconds(m_options.idleTimeoutS); }
-
-    // A client is idle only with nothing of its own under way.
-    bool Idle(const Client& client, Clock::time_point now) const {
-        return m_options.idleTimeoutS > 0 && !client.Outstanding() &&
-               now - client.heard >= IdleLimit();
-    }
-
-    void DropIdleAndClosed() {
-        const Clock::time_point now = Clock::now();
-        std::erase_if(m_clients, [&](const std::unique_ptr<Client>& client) {
-            const bool gone = client->closed || Idle(*client, now);
-            if (!gone && !(client->inputEnded && client->engine.Waiting())) {
-                return false;
-            }
-            // Its queued request goes with it. One the module has already is answered to a
-            // client that only ended its input: it may still read (a half-close).
-            const std::optional<ModuleRequest> dropped = m_worker.Cancel(client->id);
-            if (!gone && !dropped) {
-                return false;
-            }
-            if (dropped && dropped->isSet) {
-                Log(client->peer, "left before the module had it: not sent: " + client->setting);
-            }
-            net::Close(client->fd);
-            return true;
-        });
-    }
-
     const ServeOptions& m_options;
     const scpi::EngineConfig& m_config;
     ModuleWorker& m_worker;
-    net::Waker& m_waker;
-    StopSignal& m_stop;
-    int m_listener;
-    PortmapDoor* m_portmap;
-    std::optional<Clock::time_point> m_acceptPause;  // accepting rests until then
-    std::vector<std::unique_ptr<Client>> m_clients;
-    std::unique_ptr<Vxi11Door> m_vxi11;  // last: its links end before the clients' list
-    std::uint64_t m_lastId = 0;
+    net::ConnectionPump& m_pump;
+    const Vxi11Door* m_vxi11 = nullptr;
 };
+
+// The loop: the stop, the worker's completions, the SCPI door and (`vxi11Listener` not -1) the
+// VXI-11 core channel, found through `portmap`, on one pump.
+bool RunLoop(const ServeOptions& options, const scpi::EngineConfig& config, ModuleWorker& worker,
+             net::Waker& waker, StopSignal& stop, int listener, int vxi11Listener,
+             PortmapDoor* portmap) {
+    net::ConnectionPump pump({options.maxClients, options.idleTimeoutS});
+    ScpiDoor door(options, config, worker, pump);
+    std::unique_ptr<Vxi11Door> vxi11;
+    if (vxi11Listener >= 0) {
+        Vxi11Setup setup{
+            .config = &config,
+            .allow = options.allow,
+            .maxConnections = static_cast<std::size_t>(options.maxClients) * 2 + 2,
+            .submit =
+                [&worker](std::uint64_t client, const ModuleRequest& request) {
+                    worker.Submit({client, request});
+                },
+            .cancel = [&worker](std::uint64_t client) { return worker.Cancel(client); },
+            .hasRoom =
+                [&pump, &options, &vxi11] {
+                    return pump.ClientCount() + vxi11->LinkCount() <
+                           static_cast<std::size_t>(options.maxClients);
+                },
+            .log = Log,
+            .logText = LogText};
+        vxi11 = std::make_unique<Vxi11Door>(std::move(setup), vxi11Listener);
+        door.CountLinksOf(vxi11.get());
+        // Its connections are its own for now: polled beside the pump's clients.
+        pump.AddPoller([&vxi11](std::vector<net::PollFd>& fds) { vxi11->AddPolls(fds); },
+                       [&vxi11](const std::vector<net::PollFd>& fds) { vxi11->Handle(fds); },
+                       [&vxi11] { return vxi11->NextDeadline(); });
+    }
+    if (portmap != nullptr) {
+        pump.AddPoller([portmap](std::vector<net::PollFd>& fds) { portmap->AddPolls(fds); },
+                       [portmap](const std::vector<net::PollFd>& fds) { portmap->Handle(fds); },
+                       [portmap] { return portmap->NextDeadline(); });
+    }
+    pump.Watch(stop.Fd(), net::kReadable, [&](short) {
+        if (stop.Count() > 0) {
+            pump.Stop();
+        }
+    });
+    pump.Watch(waker.Fd(), net::kReadable, [&](short) {
+        if (stop.Count() > 0) {
+            pump.Stop();  // where the stop has no descriptor (Windows), it rouses the waker
+            return;
+        }
+        waker.Drain();
+        for (Done& done : worker.TakeDone()) {
+            if (vxi11 && vxi11->Complete(done.client, done.outcome)) {
+                continue;
+            }
+            // Idle from here on, not from its ask.
+            if (auto* client = static_cast<Client*>(pump.Heard(done.client))) {
+                client->Complete(done.outcome);
+            }
+        }
+    });
+    pump.AddDoor(listener, door);
+    stop.AlsoWake([&waker] { waker.Wake(); });
+    const bool ran = pump.Run();
+    stop.AlsoWake(nullptr);
+    return ran;
+}
 
 }  // namespace
 
@@ -588,9 +406,10 @@ int RunServe(const std::vector<std::string>& args, const char* version) {
                     "Varnel laser on " + options.port.label, net::BoundPort(listener),
                     vxi11Listener >= 0 ? net::BoundPort(vxi11Listener) : 0);
             }
-            Server server(options, config, worker, waker, stop, listener, vxi11Listener,
-                          portmap.get());
-            server.Run();
+            if (!RunLoop(options, config, worker, waker, stop, listener, vxi11Listener,
+                         portmap.get())) {
+                std::perror("varnel-ctl: poll");
+            }
         }
         // The server's clients are closed here; the worker ends next and releases the port.
     }

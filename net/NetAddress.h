@@ -67,7 +67,8 @@ std::string EndpointText(const Address& address, int port);
 
 /// Fills `storage` (a sockaddr_storage) with `address`:`port`, IPv4 as sockaddr_in; its length.
 int ToSocketAddress(const Address& address, int port, void* storage);
-/// Reads the address and port of `storage` (a sockaddr_storage of either family).
+/// Reads the address and port of `storage` (a sockaddr_storage of either family; of another
+/// family, as a local socket's, the address and port are left as they are).
 void FromSocketAddress(const void* storage, Address& address, int& port);
 
 }  // namespace net

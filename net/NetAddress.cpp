@@ -254,7 +254,7 @@ void FromSocketAddress(const void* storage, Address& address, int& port) {
         address = Address::V4(0);
         std::memcpy(address.bytes.data() + 12, &where.sin_addr, 4);
         port = ntohs(where.sin_port);
-    } else {
+    } else if (any.ss_family == AF_INET6) {
         sockaddr_in6 where{};
         std::memcpy(&where, &any, sizeof where);
         std::memcpy(address.bytes.data(), &where.sin6_addr, 16);

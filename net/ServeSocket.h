@@ -1,4 +1,4 @@
-// Every socket call of the SCPI server, in one place: listening (IPv4 or IPv6), accepting, refusing
+// Every socket call of the servers, in one place: listening (IPv4 or IPv6), accepting, refusing
 // with a reset, non-blocking reads and writes, poll, and the waker the module worker rouses the
 // loop with. BSD sockets in ServeSocketPosix.cpp, Winsock in ServeSocketWin32.cpp; a socket
 // is an int on both (Winsock's handles are small numbers).
