@@ -3,6 +3,7 @@
 #include <string>
 
 #include "ChannelGrid.h"
+#include "GridInverse.h"
 #include "ReadoutText.h"
 #include "ScpiLexer.h"
 #include "ScpiParams.h"

@@ -8,6 +8,7 @@
 
 #include "AsciiCase.h"
 #include "ChannelGrid.h"
+#include "GridInverse.h"
 #include "NumberText.h"
 #include "ScpiLexer.h"
 
