@@ -18,6 +18,7 @@ struct ConnectionPump::Client {
     std::unique_ptr<ClientHandler> handler;
     std::string out;
     Clock::time_point heard;  // last input, output, or end of what it waited for
+    bool limited = true;      // its door's: counted against the client limit, may idle
     bool closed = false;
     bool inputEnded = false;  // it closed (or half-closed) while not read
     bool ending = false;      // Drop, or CloseAll within a step: one try to send, then closed
@@ -110,24 +111,12 @@ bool ConnectionPump::Run() {
     return true;
 }
 
-void ConnectionPump::AddPoller(std::function<void(std::vector<PollFd>&)> collect,
-                               std::function<void(const std::vector<PollFd>&)> handle,
-                               std::function<std::optional<Clock::time_point>()> next) {
-    m_pollers.push_back({std::move(collect), std::move(handle)});
-    m_deadlines.push_back({std::move(next), [] {}});
-}
-
 std::vector<PollFd> ConnectionPump::Interest() const {
     std::vector<PollFd> fds;
     fds.reserve(m_watched.size() + m_listeners.size() + m_clients.size());
     for (const Watched& watched : m_watched) {
         fds.push_back({watched.fd, watched.events, 0});
     }
-    const std::size_t beforePollers = fds.size();
-    for (const Poller& poller : m_pollers) {
-        poller.collect(fds);
-    }
-    m_pollerEntries = fds.size() - beforePollers;
     for (const Listener& listener : m_listeners) {
         fds.push_back({listener.fd, m_acceptPause ? short{0} : kReadable, 0});
     }
@@ -162,10 +151,6 @@ bool ConnectionPump::Step(int timeoutMs) {
             deadline.due();
         }
     }
-    for (const Poller& poller : m_pollers) {
-        poller.handle(fds);
-    }
-    at += m_pollerEntries;
     const std::size_t listenersAt = at;
     at += m_listeners.size();
     // Clients accepted after the poll are not in `fds`: the count was taken there.
@@ -194,8 +179,14 @@ bool ConnectionPump::Step(int timeoutMs) {
     return true;
 }
 
+std::size_t ConnectionPump::ClientCount() const {
+    return static_cast<std::size_t>(
+        std::count_if(m_clients.begin(), m_clients.end(),
+                      [](const std::unique_ptr<Client>& each) { return each->limited; }));
+}
+
 bool ConnectionPump::Outstanding(const Client& client) const {
-    return !client.handler->Reading() || !client.out.empty();
+    return !client.limited || !client.handler->Reading() || !client.out.empty();
 }
 
 // A client that is not read is still watched (once) for its leaving, so that it frees its
@@ -219,10 +210,11 @@ void ConnectionPump::AcceptAll(const Listener& listener) {
             return;
         }
         const bool admitted = listener.door->Admits(fd, peer);
-        if (admitted && !HasRoom()) {
+        const bool limited = listener.door->Limited();
+        if (admitted && limited && !HasRoom()) {
             DropDeparted();  // a client may have left since the poll looked
         }
-        if (!admitted || !HasRoom()) {
+        if (!admitted || (limited && !HasRoom())) {
             Refuse(fd);
             continue;
         }
@@ -230,6 +222,7 @@ void ConnectionPump::AcceptAll(const Listener& listener) {
         client->fd = fd;
         client->id = ++m_lastId;
         client->heard = Clock::now();
+        client->limited = limited;
         client->handler = listener.door->Open(client->id, peer);
         m_clients.push_back(std::move(client));
     }
@@ -237,7 +230,7 @@ void ConnectionPump::AcceptAll(const Listener& listener) {
 
 bool ConnectionPump::HasRoom() const {
     return m_limits.maxClients <= 0 ||
-           m_clients.size() < static_cast<std::size_t>(m_limits.maxClients);
+           ClientCount() < static_cast<std::size_t>(m_limits.maxClients);
 }
 
 // Looks again, without waiting, for clients that left.

@@ -46,6 +46,9 @@ public:
     virtual bool Admits(int fd, const Peer& peer) = 0;
     /// The handler of a newcomer admitted, known to the pump as `id`.
     virtual std::unique_ptr<ClientHandler> Open(ClientId id, const Peer& peer) = 0;
+    /// False for a door that limits its clients itself (their calls may hold them for long, or
+    /// they only ask the way): the client limit does not count them and they are never idle.
+    virtual bool Limited() const { return true; }
 };
 
 /// The limits every door shares.
@@ -79,13 +82,6 @@ public:
     void AddDeadline(std::function<std::optional<Clock::time_point>()> next,
                      std::function<void()> due);
 
-    /// A door that keeps descriptors of its own: `collect` appends what it polls to the step's
-    /// list, `handle` gets that list back after every poll (whatever came), `next` says when it
-    /// must be handled even if nothing comes.
-    void AddPoller(std::function<void(std::vector<PollFd>&)> collect,
-                   std::function<void(const std::vector<PollFd>&)> handle,
-                   std::function<std::optional<Clock::time_point>()> next);
-
     /// Queues `bytes` to client `id`: sent at the end of the step, or at once outside one.
     /// False when the client is gone or going (outside a step, the next step frees it).
     bool Write(ClientId id, std::string_view bytes);
@@ -99,7 +95,8 @@ public:
     /// Ends every client now (within a step: at its end), after one try to send what it has
     /// not read; their handlers are not told.
     void CloseAll();
-    std::size_t ClientCount() const { return m_clients.size(); }
+    /// The clients the client limit counts.
+    std::size_t ClientCount() const;
 
     /// Steps until Stop() or a failure of poll (false).
     bool Run();
@@ -128,10 +125,6 @@ private:
         std::function<std::optional<Clock::time_point>()> next;
         std::function<void()> due;
     };
-    struct Poller {
-        std::function<void(std::vector<PollFd>&)> collect;
-        std::function<void(const std::vector<PollFd>&)> handle;
-    };
 
     Client* Find(ClientId id) const;
     short Events(const Client& client) const;
@@ -147,8 +140,6 @@ private:
     std::vector<Listener> m_listeners;
     std::vector<Watched> m_watched;
     std::vector<Deadline> m_deadlines;
-    std::vector<Poller> m_pollers;
-    mutable std::size_t m_pollerEntries = 0;  // what the pollers added to the last Interest()
     std::vector<std::unique_ptr<Client>> m_clients;
     std::optional<Clock::time_point> m_acceptPause;  // accepting rests until then
     ClientId m_lastId = 0;

@@ -32,10 +32,37 @@ std::optional<std::string> AskPortmapper(vxi11::PmapProc proc, const vxi11::Mapp
 
 }  // namespace
 
-struct PortmapDoor::Connection {
-    explicit Connection(int fd) : fd(fd) {}
-    int fd;
-    vxi11::RecordReassembler records{kMaxRecord};
+// One TCP client of the portmapper: each call record it completes is answered.
+class PortmapDoor::Connection final : public net::ClientHandler {
+public:
+    Connection(PortmapDoor& door, net::ClientId id) : m_door(door), m_id(id) {
+        ++m_door.m_connections;
+    }
+    ~Connection() override { --m_door.m_connections; }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    void Received(std::string_view chunk) override {
+        for (;;) {
+            const vxi11::RecordStatus status = m_records.Next(chunk);
+            if (status == vxi11::RecordStatus::TooLarge) {
+                m_door.m_pump->Drop(m_id);
+            }
+            if (status != vxi11::RecordStatus::Record) {
+                return;
+            }
+            if (const std::optional<std::string> reply =
+                    m_door.m_server->Handle(m_records.Record(), true)) {
+                m_door.m_pump->Write(m_id, *reply);
+            }
+        }
+    }
+    bool Reading() const override { return true; }
+
+private:
+    PortmapDoor& m_door;
+    net::ClientId m_id;
+    vxi11::RecordReassembler m_records{kMaxRecord};
 };
 
 PortmapDoor::PortmapDoor(const net::Address& address, int corePort,
@@ -118,9 +145,6 @@ PortmapDoor::~PortmapDoor() {
     if (m_outcome == Outcome::Registered) {
         AskPortmapper(vxi11::PmapProc::Unset, m_mapping);
     }
-    for (const std::unique_ptr<Connection>& connection : m_connections) {
-        net::Close(connection->fd);
-    }
     for (const int fd : {m_tcp, m_udp}) {
         if (fd >= 0) {
             net::Close(fd);
@@ -128,65 +152,25 @@ PortmapDoor::~PortmapDoor() {
     }
 }
 
-void PortmapDoor::AddPolls(std::vector<net::PollFd>& fds) {
-    m_first = fds.size();
-    m_polled = m_connections.size();
-    fds.push_back({m_udp, net::kReadable, 0});
-    const bool resting = m_acceptPause && Clock::now() < *m_acceptPause;
-    fds.push_back({resting ? -1 : m_tcp, net::kReadable, 0});
-    for (const std::unique_ptr<Connection>& connection : m_connections) {
-        fds.push_back({connection->fd, net::kReadable, 0});
-    }
-}
-
-void PortmapDoor::Handle(const std::vector<net::PollFd>& fds) {
-    if (m_server == nullptr || m_first + 1 + m_polled >= fds.size()) {
+void PortmapDoor::Attach(net::ConnectionPump& pump) {
+    if (m_server == nullptr) {
         return;
     }
-    std::vector<bool> closed(m_polled, false);
-    for (std::size_t i = 0; i < m_polled; ++i) {
-        const short revents = fds[m_first + 2 + i].revents;
-        if (revents == 0) {
-            continue;
-        }
-        Connection& connection = *m_connections[i];
-        char buffer[1024];
-        std::size_t count = 0;
-        const net::Io io = (revents & (net::kError | net::kInvalid)) != 0
-                               ? net::Io::Closed
-                               : net::Receive(connection.fd, buffer, sizeof buffer, count);
-        closed[i] = io == net::Io::Closed;
-        std::string_view chunk(buffer, count);
-        for (vxi11::RecordStatus status = vxi11::RecordStatus::Record;
-             io == net::Io::Done && status == vxi11::RecordStatus::Record;) {
-            status = connection.records.Next(chunk);
-            if (status != vxi11::RecordStatus::Record) {
-                closed[i] = closed[i] || status == vxi11::RecordStatus::TooLarge;
-                continue;
-            }
-            // A reply is a few dozen bytes: the socket takes it whole, or the client is gone.
-            if (const std::optional<std::string> reply =
-                    m_server->Handle(connection.records.Record(), true)) {
-                std::size_t sent = 0;
-                closed[i] =
-                    closed[i] ||
-                    net::Send(connection.fd, reply->data(), reply->size(), sent) != net::Io::Done ||
-                    sent != reply->size();
-            }
-        }
+    m_pump = &pump;
+    pump.AddDoor(m_tcp, *this);
+    pump.Watch(m_udp, net::kReadable, [this](short) { AnswerDatagrams(); });
+}
+
+bool PortmapDoor::Admits(int fd, const net::Peer& peer) {
+    if (!net::Admits(m_allow, peer.address) || m_connections >= kMaxConnections) {
+        return false;
     }
-    for (std::size_t i = m_polled; i-- > 0;) {
-        if (closed[i]) {
-            net::Close(m_connections[i]->fd);
-            m_connections.erase(m_connections.begin() + static_cast<std::ptrdiff_t>(i));
-        }
-    }
-    if (fds[m_first].revents != 0) {
-        AnswerDatagrams();
-    }
-    if (fds[m_first + 1].revents != 0) {
-        AcceptAll();
-    }
+    net::NoDelay(fd);
+    return true;
+}
+
+std::unique_ptr<net::ClientHandler> PortmapDoor::Open(net::ClientId id, const net::Peer& /*peer*/) {
+    return std::make_unique<Connection>(*this, id);
 }
 
 void PortmapDoor::AnswerDatagrams() {
@@ -204,25 +188,6 @@ void PortmapDoor::AnswerDatagrams() {
                 m_server->Handle(std::string_view(buffer, count), false)) {
             net::SendTo(m_udp, reply->data(), reply->size(), peer);
         }
-    }
-}
-
-void PortmapDoor::AcceptAll() {
-    for (;;) {
-        net::Peer peer;
-        const int fd = net::Accept(m_tcp, peer);
-        if (fd == net::kExhausted) {
-            m_acceptPause = Clock::now() + std::chrono::milliseconds(250);
-        }
-        if (fd < 0) {
-            return;
-        }
-        if (!net::Admits(m_allow, peer.address) || m_connections.size() >= kMaxConnections) {
-            net::Refuse(fd);
-            continue;
-        }
-        net::NoDelay(fd);
-        m_connections.push_back(std::make_unique<Connection>(fd));
     }
 }
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "ConnectionPump.h"
 #include "Portmap.h"
 #include "ServeSocket.h"
 
@@ -22,7 +23,7 @@ class PortmapDoor;
 /// is none (VXI-11 is another server's, or the port cannot be had: said on standard error).
 int OpenVxi11(const ServeOptions& options, std::unique_ptr<PortmapDoor>& portmap);
 
-class PortmapDoor {
+class PortmapDoor final : public net::Door {
 public:
     using Clock = std::chrono::steady_clock;
 
@@ -38,24 +39,24 @@ public:
     /// the server listens. What it did goes to standard error when it needs the user.
     PortmapDoor(const net::Address& address, int corePort, std::vector<net::AddressRange> allow);
     /// Withdraws the registration, if it made one.
-    ~PortmapDoor();
+    ~PortmapDoor() override;
     PortmapDoor(const PortmapDoor&) = delete;
     PortmapDoor& operator=(const PortmapDoor&) = delete;
 
     Outcome Result() const { return m_outcome; }
-    /// As the VXI-11 door's: the descriptors to poll, and the handling of what they reported.
-    void AddPolls(std::vector<net::PollFd>& fds);
-    void Handle(const std::vector<net::PollFd>& fds);
-    /// When accepting may resume after the process ran out of descriptors.
-    std::optional<Clock::time_point> NextDeadline() const { return m_acceptPause; }
+    /// Answers on `pump` while it serves on 111 itself (it outlives the pump's running).
+    void Attach(net::ConnectionPump& pump);
+
+    bool Admits(int fd, const net::Peer& peer) override;
+    std::unique_ptr<net::ClientHandler> Open(net::ClientId id, const net::Peer& peer) override;
+    bool Limited() const override { return false; }
 
 private:
-    struct Connection;
+    class Connection;
 
     bool Register();
     void Serve(const net::Address& address, int corePort);
     void AnswerDatagrams();
-    void AcceptAll();
 
     std::vector<net::AddressRange> m_allow;
     vxi11::Mapping m_mapping;
@@ -63,8 +64,6 @@ private:
     std::unique_ptr<vxi11::PortmapServer> m_server;
     int m_tcp = -1;
     int m_udp = -1;
-    std::vector<std::unique_ptr<Connection>> m_connections;
-    std::size_t m_first = 0;
-    std::size_t m_polled = 0;
-    std::optional<Clock::time_point> m_acceptPause;
+    net::ConnectionPump* m_pump = nullptr;
+    std::size_t m_connections = 0;
 };

@@ -292,17 +292,11 @@ bool RunLoop(const ServeOptions& options, const scpi::EngineConfig& config, Modu
                 },
             .log = Log,
             .logText = LogText};
-        vxi11 = std::make_unique<Vxi11Door>(std::move(setup), vxi11Listener);
+        vxi11 = std::make_unique<Vxi11Door>(std::move(setup), vxi11Listener, pump);
         door.CountLinksOf(vxi11.get());
-        // Its connections are its own for now: polled beside the pump's clients.
-        pump.AddPoller([&vxi11](std::vector<net::PollFd>& fds) { vxi11->AddPolls(fds); },
-                       [&vxi11](const std::vector<net::PollFd>& fds) { vxi11->Handle(fds); },
-                       [&vxi11] { return vxi11->NextDeadline(); });
     }
     if (portmap != nullptr) {
-        pump.AddPoller([portmap](std::vector<net::PollFd>& fds) { portmap->AddPolls(fds); },
-                       [portmap](const std::vector<net::PollFd>& fds) { portmap->Handle(fds); },
-                       [portmap] { return portmap->NextDeadline(); });
+        portmap->Attach(pump);
     }
     pump.Watch(stop.Fd(), net::kReadable, [&](short) {
         if (stop.Count() > 0) {

@@ -5,13 +5,8 @@
 
 namespace {
 
-constexpr std::size_t kReadChunk = 4096;
-/// Replies a connection leaves unread beyond this mean a client that does not read.
-constexpr std::size_t kOutputLimit = std::size_t{256} * 1024;
 /// Bytes of messages a link's engine holds behind a module request at most.
 constexpr std::size_t kBacklogLimit = std::size_t{64} * 1024;
-/// How long accepting rests when the process is out of descriptors.
-constexpr auto kAcceptPause = std::chrono::milliseconds(250);
 
 vxi11::Millis NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -21,15 +16,31 @@ vxi11::Millis NowMs() {
 
 }  // namespace
 
-struct Vxi11Door::Connection {
-    Connection(int fd, vxi11::ConnectionId id, net::Peer peer, std::size_t maxRecord)
-        : fd(fd), id(id), peer(peer), records(maxRecord) {}
-    int fd;
-    vxi11::ConnectionId id;
-    net::Peer peer;
-    vxi11::RecordReassembler records;
-    std::string out;  // reply records not sent yet
-    bool closed = false;
+// One TCP connection: its records as they come, handed to the service.
+class Vxi11Door::Connection final : public net::ClientHandler {
+public:
+    Connection(Vxi11Door& door, net::ClientId id, const net::Peer& peer)
+        : m_door(door), m_id(id), m_peer(peer), m_records(door.m_service.MaxRecordBytes()) {}
+
+    void Received(std::string_view bytes) override {
+        m_door.m_current = &m_peer;
+        if (!m_door.m_service.Receive(m_id, m_records, bytes, NowMs())) {
+            m_door.m_pump.Drop(m_id);  // a record over the limit: its framing is lost
+        }
+        m_door.m_current = nullptr;
+    }
+    // Its calls wait for the module within the service: the connection is read all along.
+    bool Reading() const override { return true; }
+    void Left() override {
+        m_door.m_connections.erase(m_id);
+        m_door.m_service.Core().CloseConnection(m_id);
+    }
+
+private:
+    Vxi11Door& m_door;
+    net::ClientId m_id;
+    net::Peer m_peer;
+    vxi11::RecordReassembler m_records;
 };
 
 // One link: an SCPI engine of its own, asking the module through the server's worker.
@@ -87,95 +98,46 @@ private:
     scpi::Engine m_engine;
 };
 
-Vxi11Door::Vxi11Door(Vxi11Setup setup, int listener)
+Vxi11Door::Vxi11Door(Vxi11Setup setup, int listener, net::ConnectionPump& pump)
     : m_setup(std::move(setup)),
       m_listener(listener),
+      m_pump(pump),
       m_service(
           vxi11::DeviceConfig{.abortPort = static_cast<std::uint16_t>(net::BoundPort(listener))},
-          *this) {}
+          *this) {
+    m_pump.AddDoor(m_listener, *this);
+    // The core's waits time out on the pump's clock; what that answers goes out on the pump.
+    m_pump.AddDeadline(
+        [this]() -> std::optional<Clock::time_point> {
+            if (const std::optional<vxi11::Millis> due = m_service.Core().NextDeadline()) {
+                return Clock::time_point{std::chrono::milliseconds(*due)};
+            }
+            return std::nullopt;
+        },
+        [this] { m_service.Core().Advance(NowMs()); });
+}
 
 Vxi11Door::~Vxi11Door() {
-    // The links end first, while the connections they name are still here.
-    for (const std::unique_ptr<Connection>& connection : m_connections) {
-        m_service.Core().CloseConnection(connection->id);
-        net::Close(connection->fd);
+    m_pump.RemoveDoor(m_listener);
+    // The links end first, while the door they name is still here; the pump closes the sockets.
+    for (const net::ClientId id : m_connections) {
+        m_service.Core().CloseConnection(id);
     }
     net::Close(m_listener);
 }
 
-void Vxi11Door::AddPolls(std::vector<net::PollFd>& fds) {
-    m_first = fds.size();
-    m_polled = m_connections.size();
-    fds.push_back({m_acceptPause ? -1 : m_listener, net::kReadable, 0});
-    for (const std::unique_ptr<Connection>& connection : m_connections) {
-        const short events = connection->out.empty()
-                                 ? net::kReadable
-                                 : static_cast<short>(net::kReadable | net::kWritable);
-        fds.push_back({connection->fd, events, 0});
+bool Vxi11Door::Admits(int fd, const net::Peer& peer) {
+    if (!net::Admits(m_setup.allow, peer.address) ||
+        m_connections.size() >= m_setup.maxConnections) {
+        return false;
     }
+    net::NoDelay(fd);
+    return true;
 }
 
-void Vxi11Door::Handle(const std::vector<net::PollFd>& fds) {
-    if (m_first + m_polled >= fds.size()) {
-        return;  // not polled this time round
-    }
-    for (std::size_t i = 0; i < m_polled; ++i) {
-        Connection& connection = *m_connections[i];
-        const short revents = fds[m_first + 1 + i].revents;
-        if ((revents & (net::kError | net::kInvalid)) != 0) {
-            connection.closed = true;
-        } else if ((revents & (net::kReadable | net::kHangUp)) != 0) {
-            Read(connection);
-        }
-    }
-    if (m_acceptPause && Clock::now() >= *m_acceptPause) {
-        m_acceptPause.reset();
-    }
-    if (fds[m_first].revents != 0) {
-        AcceptAll();
-    }
-    Settle();
-}
-
-void Vxi11Door::AcceptAll() {
-    for (;;) {
-        net::Peer peer;
-        const int fd = net::Accept(m_listener, peer);
-        if (fd == net::kExhausted) {
-            m_acceptPause = Clock::now() + kAcceptPause;
-        }
-        if (fd < 0) {
-            return;
-        }
-        if (!net::Admits(m_setup.allow, peer.address) ||
-            m_connections.size() >= m_setup.maxConnections) {
-            net::Refuse(fd);
-            continue;
-        }
-        net::NoDelay(fd);
-        m_connections.push_back(
-            std::make_unique<Connection>(fd, ++m_lastId, peer, m_service.MaxRecordBytes()));
-    }
-}
-
-void Vxi11Door::Read(Connection& connection) {
-    char buffer[kReadChunk];
-    std::size_t count = 0;
-    switch (net::Receive(connection.fd, buffer, sizeof buffer, count)) {
-        case net::Io::Done:
-            m_current = &connection;
-            if (!m_service.Receive(connection.id, connection.records,
-                                   std::string_view(buffer, count), NowMs())) {
-                connection.closed = true;  // a record over the limit: its framing is lost
-            }
-            m_current = nullptr;
-            break;
-        case net::Io::WouldBlock:
-            break;
-        case net::Io::Closed:
-            connection.closed = true;
-            break;
-    }
+std::unique_ptr<net::ClientHandler> Vxi11Door::Open(net::ClientId id, const net::Peer& peer) {
+    m_connections.insert(id);
+    return std::make_unique<Connection>(*this, id, peer);
 }
 
 bool Vxi11Door::Complete(std::uint64_t client, const ExchangeResult& outcome) {
@@ -185,46 +147,7 @@ bool Vxi11Door::Complete(std::uint64_t client, const ExchangeResult& outcome) {
     if (const auto it = m_links.find(client); it != m_links.end()) {
         it->second->Complete(outcome);
     }
-    Settle();
     return true;
-}
-
-std::optional<Vxi11Door::Clock::time_point> Vxi11Door::NextDeadline() const {
-    std::optional<Clock::time_point> next = m_acceptPause;
-    if (const std::optional<vxi11::Millis> due = m_service.Core().NextDeadline()) {
-        const Clock::time_point at{std::chrono::milliseconds(*due)};
-        next = next ? std::min(*next, at) : at;
-    }
-    return next;
-}
-
-void Vxi11Door::Settle() {
-    m_service.Core().Advance(NowMs());
-    for (const std::unique_ptr<Connection>& connection : m_connections) {
-        if (connection->closed || connection->out.empty()) {
-            continue;
-        }
-        std::size_t sent = 0;
-        if (net::Send(connection->fd, connection->out.data(), connection->out.size(), sent) ==
-            net::Io::Closed) {
-            connection->closed = true;
-            continue;
-        }
-        connection->out.erase(0, sent);
-        connection->closed = connection->out.size() > kOutputLimit;
-    }
-    // Ending a connection's links may answer nothing on it, but may free a lock another
-    // connection waits for: those replies are sent on the next round.
-    for (std::size_t i = 0; i < m_connections.size();) {
-        if (!m_connections[i]->closed) {
-            ++i;
-            continue;
-        }
-        std::unique_ptr<Connection> gone = std::move(m_connections[i]);
-        m_connections.erase(m_connections.begin() + static_cast<std::ptrdiff_t>(i));
-        m_service.Core().CloseConnection(gone->id);
-        net::Close(gone->fd);
-    }
 }
 
 std::optional<int> Vxi11Door::FindInstrument(std::string_view /*device*/) {
@@ -237,14 +160,9 @@ std::unique_ptr<vxi11::LinkInstrument> Vxi11Door::OpenLink(int /*instrument*/, v
     if (m_current == nullptr || !m_setup.hasRoom()) {
         return nullptr;  // out of resources (error 9), as a raw client past the limit is refused
     }
-    return std::make_unique<Link>(*this, kClientBit | ++m_lastId, m_current->peer, lid);
+    return std::make_unique<Link>(*this, kClientBit | ++m_lastId, *m_current, lid);
 }
 
 void Vxi11Door::Send(vxi11::ConnectionId connection, std::string record) {
-    for (const std::unique_ptr<Connection>& each : m_connections) {
-        if (each->id == connection && !each->closed) {
-            each->out.append(record);
-            return;
-        }
-    }
+    m_pump.Write(connection, record);
 }

@@ -1,7 +1,7 @@
 // serve's VXI-11 door: the core channel (and the abort channel, on the same port) over TCP,
-// one SCPI engine per link, beside the raw socket in the same loop and on the same route to
-// the module. The loop polls the descriptors it is given, hands back what is ready, routes the
-// module's answers for the door's clients here, and counts the links against --max-clients.
+// one SCPI engine per link, a door of the same pump as the raw socket and on the same route to
+// the module. The loop routes the module's answers for the door's clients here, and counts the
+// links against --max-clients (its connections themselves only against its own limit).
 #pragma once
 
 #include <chrono>
@@ -11,10 +11,12 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "ConnectionPump.h"
 #include "ModuleSession.h"
 #include "ScpiEngine.h"
 #include "ServeSocket.h"
@@ -36,23 +38,21 @@ struct Vxi11Setup {
     std::function<std::string(std::string_view)> logText;
 };
 
-class Vxi11Door final : private vxi11::ServiceHost {
+class Vxi11Door final : public net::Door, private vxi11::ServiceHost {
 public:
     using Clock = std::chrono::steady_clock;
     /// Client ids of links have this bit set: the raw socket's never do.
     static constexpr std::uint64_t kClientBit = std::uint64_t{1} << 63;
 
-    /// Serves on `listener` (a listening TCP socket it then owns).
-    Vxi11Door(Vxi11Setup setup, int listener);
+    /// Serves on `listener` (a listening TCP socket it then owns) as a door of `pump`.
+    Vxi11Door(Vxi11Setup setup, int listener, net::ConnectionPump& pump);
     ~Vxi11Door() override;
     Vxi11Door(const Vxi11Door&) = delete;
     Vxi11Door& operator=(const Vxi11Door&) = delete;
 
-    /// Appends the descriptors to poll; Handle reads their results from the same places.
-    void AddPolls(std::vector<net::PollFd>& fds);
-    void Handle(const std::vector<net::PollFd>& fds);
-    /// When a waiting call times out (or accepting may resume), if ever.
-    std::optional<Clock::time_point> NextDeadline() const;
+    bool Admits(int fd, const net::Peer& peer) override;
+    std::unique_ptr<net::ClientHandler> Open(net::ClientId id, const net::Peer& peer) override;
+    bool Limited() const override { return false; }
     /// The module's outcome for `client`; false when the client is not one of the door's.
     bool Complete(std::uint64_t client, const ExchangeResult& outcome);
     std::size_t LinkCount() const { return m_links.size(); }
@@ -60,25 +60,18 @@ public:
     class Link;
 
 private:
-    struct Connection;
+    class Connection;
 
     std::optional<int> FindInstrument(std::string_view device) override;
     std::unique_ptr<vxi11::LinkInstrument> OpenLink(int instrument, vxi11::LinkId lid) override;
     void Send(vxi11::ConnectionId connection, std::string record) override;
 
-    void AcceptAll();
-    void Read(Connection& connection);
-    /// Sends what is pending, ends the waits that are due and frees closed connections.
-    void Settle();
-
     Vxi11Setup m_setup;
     int m_listener;
+    net::ConnectionPump& m_pump;
     vxi11::Service m_service;
-    std::vector<std::unique_ptr<Connection>> m_connections;
+    std::set<net::ClientId> m_connections;   // the pump's clients that are this door's
     std::map<std::uint64_t, Link*> m_links;  // by client id
-    std::size_t m_first = 0;                 // where AddPolls put the listener
-    std::size_t m_polled = 0;                // the connections it put after it
-    Connection* m_current = nullptr;         // the connection whose call is being run
-    std::optional<Clock::time_point> m_acceptPause;
+    const net::Peer* m_current = nullptr;    // who made the call being run
     std::uint64_t m_lastId = 0;
 };
