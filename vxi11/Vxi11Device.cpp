@@ -64,18 +64,12 @@ void Device::CreateLink(const CallRef& call, const CreateLinkParms& parms, Milli
                                          m_config.maxRecvSize});
         return;
     }
-    Waiter waiter;
-    waiter.kind = Waiter::Kind::CreateLink;
-    waiter.call = call;
-    waiter.lid = lid;
+    Waiter waiter{Waiter::Kind::CreateLink, call, lid};
     Start(std::move(waiter), parms.lockTimeout, kFlagWaitLock, now);
 }
 
 void Device::Write(const CallRef& call, WriteParms parms, Millis now) {
-    Waiter waiter;
-    waiter.kind = Waiter::Kind::Write;
-    waiter.call = call;
-    waiter.lid = parms.lid;
+    Waiter waiter{Waiter::Kind::Write, call, parms.lid};
     const std::uint32_t lockTimeout = parms.lockTimeout;
     const std::int32_t flags = parms.flags;
     waiter.write = std::move(parms);
@@ -83,36 +77,24 @@ void Device::Write(const CallRef& call, WriteParms parms, Millis now) {
 }
 
 void Device::Read(const CallRef& call, const ReadParms& parms, Millis now) {
-    Waiter waiter;
-    waiter.kind = Waiter::Kind::Read;
-    waiter.call = call;
-    waiter.lid = parms.lid;
+    Waiter waiter{Waiter::Kind::Read, call, parms.lid};
     waiter.read = parms;
     waiter.ioDeadline = now + parms.ioTimeout;
     Start(std::move(waiter), parms.lockTimeout, parms.flags, now);
 }
 
 void Device::ReadStb(const CallRef& call, const GenericParms& parms, Millis now) {
-    Waiter waiter;
-    waiter.kind = Waiter::Kind::ReadStb;
-    waiter.call = call;
-    waiter.lid = parms.lid;
+    Waiter waiter{Waiter::Kind::ReadStb, call, parms.lid};
     Start(std::move(waiter), parms.lockTimeout, parms.flags, now);
 }
 
 void Device::Clear(const CallRef& call, const GenericParms& parms, Millis now) {
-    Waiter waiter;
-    waiter.kind = Waiter::Kind::Clear;
-    waiter.call = call;
-    waiter.lid = parms.lid;
+    Waiter waiter{Waiter::Kind::Clear, call, parms.lid};
     Start(std::move(waiter), parms.lockTimeout, parms.flags, now);
 }
 
 void Device::Lock(const CallRef& call, const LockParms& parms, Millis now) {
-    Waiter waiter;
-    waiter.kind = Waiter::Kind::Lock;
-    waiter.call = call;
-    waiter.lid = parms.lid;
+    Waiter waiter{Waiter::Kind::Lock, call, parms.lid};
     Start(std::move(waiter), parms.lockTimeout, parms.flags, now);
 }
 

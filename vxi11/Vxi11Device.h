@@ -111,8 +111,8 @@ private:
         CallRef call;
         LinkId lid = 0;
         Millis deadline = 0;
-        WriteParms write;       // Write: the message piece
-        ReadParms read;         // Read
+        WriteParms write{};     // Write: the message piece
+        ReadParms read{};       // Read
         Millis ioDeadline = 0;  // Read: when its answer must have come
     };
     struct Link {
