@@ -6,7 +6,7 @@ set -euo pipefail
 # Caladea stands in for the dialog font; Droid Sans Fallback has the step buttons' arrows.
 common=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-qpa-plugins
         fonts-crosextra-caladea fonts-droid-fallback
-        libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libavahi-client-dev)
+        libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libavahi-client-dev libboost1.81-dev)
 case "${1:-test}" in
     demo) wanted=("${common[@]}" xvfb xauth) ;;
     # The Debian package: dpkg-dev and file for building it (dpkg-buildflags, dpkg-shlibdeps),
@@ -20,7 +20,8 @@ case "${1:-test}" in
                   dpkg-dev file desktop-file-utils appstream lintian
                   g++-mingw-w64-x86-64-posix googletest wine wine64 fonts-wine imagemagick
                   python3-pyvisa python3-pyvisa-py lxi-tools avahi-daemon avahi-utils
-                  dbus-daemon systemd strace rpcbind) ;;
+                  dbus-daemon systemd strace rpcbind
+                  chromium chromium-driver python3-selenium libxml2-utils curl) ;;
     *) echo "usage: $0 demo|test" >&2; exit 2 ;;
 esac
 
