@@ -411,17 +411,23 @@ print(repr(b.query('CHAN?;:CHAN 1;*OPC?')))
     const std::string idn = Socket(port).Ask("*IDN?");
     const std::string xml = Web("GET", "/lxi/identification");
     EXPECT_NE(xml.find("Content-Type: text/xml"), std::string::npos) << xml;
-    EXPECT_NE(xml.find("<Manufacturer>Varnel</Manufacturer><Model>Laser module</Model>"
-                       "<SerialNumber>0</SerialNumber><FirmwareRevision>" +
-                       idn.substr(idn.rfind(',') + 1) + "</FirmwareRevision>"),
-              std::string::npos)
-        << xml;
+    for (const std::string& field : std::vector<std::string>{
+             "<Manufacturer>Varnel</Manufacturer>", "<Model>Laser module</Model>",
+             "<SerialNumber>0</SerialNumber>",
+             "<FirmwareRevision>" + idn.substr(idn.rfind(',') + 1) + "</FirmwareRevision>"}) {
+        EXPECT_NE(xml.find(field), std::string::npos) << field << " in " << xml;
+    }
     EXPECT_NE(xml.find("TCPIP::127.0.0.1::" + std::to_string(port) + "::SOCKET"),
               std::string::npos);
     EXPECT_EQ(xml.find("::inst0::INSTR") != std::string::npos, m_vxi11) << xml;
     const std::string origin =
         "http://127.0.0.1" + (m_webPort == 80 ? "" : ":" + std::to_string(m_webPort));
-    EXPECT_NE(Web("GET", "/api/state").find(R"("itu":"C1")"), std::string::npos);
+    std::string state;  // the first state request sets the module read for the page
+    for (QDeadlineTimer deadline(kDeadlineMs);
+         state.find(R"("itu":"C17")") == std::string::npos && !deadline.hasExpired();) {
+        state = Web("GET", "/api/state");
+    }
+    EXPECT_NE(state.find(R"("itu":"C17")"), std::string::npos) << state;
     const std::string set = Post(R"({"channel": 46})", origin);
     EXPECT_NE(set.find(R"("itu":"H39")"), std::string::npos) << set;
     const std::string refused = Post(R"({"power": 14})", origin);
@@ -452,6 +458,7 @@ print(repr(b.query('CHAN?;:CHAN 1;*OPC?')))
     }
     EXPECT_NE(Received("set channel 46").find("set channel 46\n"), std::string::npos);
     EXPECT_EQ(m_module.Output().find("channel 47"), std::string::npos) << m_module.Output();
+    EXPECT_EQ(Post(R"({"channel": 1})", origin).substr(0, 15), "HTTP/1.1 200 OK");
     // Rude clients leave it responsive, and its memory flat over many connections.
     Socket keeper(port);
     ASSERT_EQ(keeper.Ask("*OPC?"), "1");
@@ -539,7 +546,6 @@ TEST_F(ScpiServe, SecurityLimits) {
     EXPECT_EQ(Web("GET", "/", {}, {}, "127.0.0.2"), "<closed>");
     const std::string readOnly = Post(R"({"output": true})", {});
     EXPECT_NE(readOnly.find("403 Forbidden"), std::string::npos) << readOnly;
-    EXPECT_NE(Web("GET", "/api/state").find(R"("readOnly":true)"), std::string::npos);
     if (m_vxi11) {
         // lxi discover from a second network, joined by a veth pair, finds it by broadcast.
         testkit::Process other;  // holds the second network while it is used

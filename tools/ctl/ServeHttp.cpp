@@ -266,7 +266,6 @@ HttpDoor::HttpDoor(HttpSetup setup, int listener, net::ConnectionPump& pump)
     : m_setup(std::move(setup)), m_listener(listener), m_pump(pump) {
     m_pump.AddDoor(m_listener, *this);
     m_pump.AddDeadline([this] { return NextDue(); }, [this] { Due(); });
-    ReadNext();  // the first page to come finds the module read already
 }
 
 HttpDoor::~HttpDoor() {
