@@ -28,6 +28,8 @@ enum class BindFailure { Other, NoPrivilege, InUse };
 int Listen(const Address& address, int port, std::string& error, BindFailure* failure = nullptr);
 /// The port a listening socket is bound to.
 int BoundPort(int listener);
+/// The address of ours a connection reached (an IPv4 client of a dual-stack socket: IPv4).
+Address LocalAddress(int fd);
 /// Accept's result when no connection came.
 inline constexpr int kNoneWaiting = -1;
 /// Accept's result when the process or the system is out of descriptors (or buffers): the

@@ -101,6 +101,17 @@ int BoundPort(int listener) {
     return port;
 }
 
+Address LocalAddress(int fd) {
+    sockaddr_storage where{};
+    int length = sizeof where;
+    Address address;
+    int port = -1;
+    if (::getsockname(Handle(fd), reinterpret_cast<sockaddr*>(&where), &length) == 0) {
+        FromSocketAddress(&where, address, port);
+    }
+    return address;
+}
+
 int Accept(int listener, Peer& peer) {
     for (;;) {
         sockaddr_storage from{};

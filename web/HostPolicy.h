@@ -31,8 +31,9 @@ struct OurHosts {
     int port = 80;
 };
 
-/// This machine's names (its host name, with ".local" for mDNS and "localhost") and the
-/// addresses of the interfaces `listen` covers (every interface's for a wildcard), for `port`.
+/// This machine's names ("localhost", its host name, and that name's first label with ".local"
+/// for mDNS) and the addresses of the interfaces `listen` covers (every interface's for a
+/// wildcard, loopback's always), for `port`.
 OurHosts FindOurHosts(const net::Address& listen, int port);
 
 /// True when `host` (a Host header's value) names us: a name or address of ours, and the port

@@ -23,9 +23,9 @@ IdentityFields SplitIdentity(std::string_view idn);
 
 /// How clients reach the instrument at one address.
 struct Reach {
-    net::Address address;  ///< the address the client reached
-    int socketPort = 5025; ///< the raw SCPI socket
-    bool vxi11 = true;     ///< a VXI-11 instrument "inst0" is served
+    net::Address address;   ///< the address the client reached
+    int socketPort = 5025;  ///< the raw SCPI socket
+    bool vxi11 = true;      ///< a VXI-11 instrument "inst0" is served
     int httpPort = 80;
 };
 
@@ -33,7 +33,9 @@ struct Reach {
 /// "TCPIP::10.0.0.5::5025::SOCKET"; an IPv6 address in brackets.
 std::vector<std::string> VisaResources(const Reach& reach);
 
-/// The LXI identification document (XML, UTF-8) for `identity` as reached at `reach`.
+/// The LXI identification document (XML, UTF-8) for `identity` as reached at `reach`, on the
+/// machine `hostName` (empty: its address stands in). Only what is known is in it: no hardware
+/// address, mask or gateway.
 std::string IdentificationXml(const IdentityFields& identity, const Reach& reach,
                               std::string_view hostName);
 

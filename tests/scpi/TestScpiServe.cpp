@@ -106,6 +106,16 @@ public:
     }
     // A send that fails met a reset: the same as a close.
     std::string Ask(const std::string& line) { return Send(line + "\n") ? Line() : "<closed>"; }
+    // Everything up to the server's close; "<closed>" for nothing at all.
+    std::string Rest() {
+        char buffer[4096];
+        pollfd p{m_fd, POLLIN, 0};
+        for (ssize_t got = 1; got > 0;) {
+            got = ::poll(&p, 1, kDeadlineMs) == 1 ? ::recv(m_fd, buffer, sizeof buffer, 0) : 0;
+            m_in.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+        }
+        return m_in.empty() ? "<closed>" : std::exchange(m_in, {});
+    }
 
 private:
     int m_fd = -1;
@@ -225,12 +235,12 @@ protected:
         return strings;
     }
 
-    // Starts the server with `args`; the TCP port it listens on. VXI-11 only in a network of
-    // the test's own (m_vxi11 set): it would take port 111 of the machine, or register with
-    // its rpcbind.
+    // Starts the server with `args`; the TCP port it listens on. VXI-11 and the web page on
+    // its own port 80 only in a network of the test's own (m_vxi11 set): they would take ports
+    // 111 and 80 of the machine, or register with its rpcbind.
     int Serve(QStringList args) {
         QStringList all{"serve", "COM" + QString::number(kCom), "--listen", "127.0.0.1:0"};
-        all << (m_vxi11 ? QStringList{} : QStringList{"--no-vxi11"}) << args;
+        all << (m_vxi11 ? QStringList{} : QStringList{"--no-vxi11", "--http", "0"}) << args;
         m_server.Start(VARNEL_CTL_PATH, Strings(all));
         const std::optional<std::string> line = m_server.WaitForLine("serving", kDeadlineMs);
         if (!line) {
@@ -244,6 +254,8 @@ protected:
             m_corePort = core ? std::stoi(core->substr(core->rfind(':') + 1)) : 0;
             EXPECT_NE(m_corePort, 0) << m_server.Errors();
         }
+        const std::optional<std::string> web = m_server.WaitForLine("web page on", kDeadlineMs);
+        m_webPort = web ? std::atoi(web->c_str() + web->rfind(':') + 1) : 0;
         int port = 0;
         for (std::size_t i = line->rfind(':') + 1; i < line->size() && std::isdigit((*line)[i]);
              ++i) {
@@ -294,6 +306,29 @@ protected:
     std::string m_serving;  // the server's line saying where it serves and by which route
     bool m_vxi11 = false;   // the test has a network of its own: serve VXI-11 there
     int m_corePort = 0;     // the VXI-11 core channel's
+    int m_webPort = 0;      // the web page's
+
+    // One HTTP request to the web page (Host and the connection's end added) and its answer.
+    std::string Web(const std::string& method, const std::string& path,
+                    const std::string& headers = {}, const std::string& body = {},
+                    const char* from = nullptr) {
+        Socket socket(m_webPort, from);
+        const std::string host =
+            "127.0.0.1" + (m_webPort == 80 ? "" : ":" + std::to_string(m_webPort));
+        socket.Send(method + " " + path + " HTTP/1.1\r\n" +
+                    (headers.find("Host:") == std::string::npos ? "Host: " + host + "\r\n" : "") +
+                    headers + "Content-Length: " + std::to_string(body.size()) +
+                    "\r\nConnection: close\r\n\r\n" + body);
+        return socket.Rest();
+    }
+    // A setting posted as the page posts it, with `origin` (empty: as a client that is no browser).
+    std::string Post(const std::string& json, const std::string& origin,
+                     const std::string& extra = {}) {
+        return Web("POST", "/api/settings",
+                   "Content-Type: application/json\r\n" +
+                       (origin.empty() ? "" : "Origin: " + origin + "\r\n") + extra,
+                   json);
+    }
 };
 
 // One server: lab clients set and read the module (refused values send nothing), rude clients
@@ -369,6 +404,54 @@ print(repr(b.query('CHAN?;:CHAN 1;*OPC?')))
         const std::string vxi = Run("lxi", {"scpi", "-a", "127.0.0.1", "*IDN?"});
         EXPECT_NE(vxi.find("Varnel,Laser module,0,"), std::string::npos) << vxi;
     }
+    // The web page: the identification is *IDN?'s; a setting from the page goes the way of an
+    // SCPI setting; another site's page, a name that is not ours (DNS rebinding), an oversized
+    // body and a body in chunks move nothing.
+    ASSERT_NE(m_webPort, 0) << m_server.Output();
+    const std::string idn = Socket(port).Ask("*IDN?");
+    const std::string xml = Web("GET", "/lxi/identification");
+    EXPECT_NE(xml.find("Content-Type: text/xml"), std::string::npos) << xml;
+    EXPECT_NE(xml.find("<Manufacturer>Varnel</Manufacturer><Model>Laser module</Model>"
+                       "<SerialNumber>0</SerialNumber><FirmwareRevision>" +
+                       idn.substr(idn.rfind(',') + 1) + "</FirmwareRevision>"),
+              std::string::npos)
+        << xml;
+    EXPECT_NE(xml.find("TCPIP::127.0.0.1::" + std::to_string(port) + "::SOCKET"),
+              std::string::npos);
+    EXPECT_EQ(xml.find("::inst0::INSTR") != std::string::npos, m_vxi11) << xml;
+    const std::string origin =
+        "http://127.0.0.1" + (m_webPort == 80 ? "" : ":" + std::to_string(m_webPort));
+    EXPECT_NE(Web("GET", "/api/state").find(R"("itu":"C1")"), std::string::npos);
+    const std::string set = Post(R"({"channel": 46})", origin);
+    EXPECT_NE(set.find(R"("itu":"H39")"), std::string::npos) << set;
+    const std::string refused = Post(R"({"power": 14})", origin);
+    EXPECT_NE(refused.find(R"(422 Unprocessable Content)"), std::string::npos) << refused;
+    EXPECT_NE(refused.find(R"("error":"-222,\"Data out of range)"), std::string::npos) << refused;
+    const struct {
+        std::string answer;
+        const char* status;
+    } hostile[] = {
+        {Post(R"({"channel": 47})", "http://evil.example"), "403 "},
+        {Post(R"({"channel": 47})", "", "Sec-Fetch-Site: cross-site\r\n"), "403 "},
+        {Post(R"({"channel": 47})", "null"), "403 "},
+        {Web("POST", "/api/settings", "Host: evil.example\r\nContent-Type: application/json\r\n",
+             R"({"channel": 47})"),
+         "421 "},
+        {Web("GET", "/api/state", "Host: 127.0.0.1.evil.example\r\n"), "421 "},
+        {Post(R"({"channel": 47, "pad": ")" + std::string(2000, 'x') + "\"}", origin), "413 "},
+        {Post(R"({"channel": 47;OUTP ON})", origin), "400 "},
+        {Post(R"({"channel": "47;OUTP ON"})", origin), "400 "},
+        {Web("POST", "/api/settings", "Content-Type: text/plain\r\n", R"({"channel": 47})"),
+         "415 "},
+        {Web("POST", "/api/settings", "Transfer-Encoding: chunked\r\n", "0\r\n\r\n"), "400 "},
+        {Web("GET", "/api/settings"), "405 "},
+        {Web("GET", "/../etc/passwd"), "404 "},
+    };
+    for (const auto& [answer, status] : hostile) {
+        EXPECT_EQ(answer.substr(0, 13), std::string("HTTP/1.1 ") + status) << answer;
+    }
+    EXPECT_NE(Received("set channel 46").find("set channel 46\n"), std::string::npos);
+    EXPECT_EQ(m_module.Output().find("channel 47"), std::string::npos) << m_module.Output();
     // Rude clients leave it responsive, and its memory flat over many connections.
     Socket keeper(port);
     ASSERT_EQ(keeper.Ask("*OPC?"), "1");
@@ -388,8 +471,9 @@ print(repr(b.query('CHAN?;:CHAN 1;*OPC?')))
     EXPECT_EQ(keeper.Ask("*IDN?").substr(0, 7), "Varnel,");
     long before = 0;
     for (int i = 0; i < 2000; ++i) {
-        Socket cycle(port);
+        Socket cycle(i % 2 == 0 ? port : m_webPort);  // the web door's with half a request
         ASSERT_TRUE(cycle.Connected()) << i;
+        cycle.Send(i % 2 == 0 ? "" : "GET /api/state HTTP/1.1\r\nHost: 127");
         cycle.ResetOnClose();
         before = i == 200 ? RssKb(m_server.Pid()) : before;
     }
@@ -428,6 +512,7 @@ for query in ('CHAN?', 'POW?'):
     const std::string log = StopServer();
     EXPECT_NE(log.find(" 127.0.0.1:"), std::string::npos) << log;
     EXPECT_NE(log.find(" SOUR:CHAN 12\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(" CHAN 46\n"), std::string::npos) << log;  // from the page
     EXPECT_EQ(log.find("IDN"), std::string::npos) << "queries are not logged: " << log;
     EXPECT_NE(log.find("COM200 went away"), std::string::npos) << log;
     if (!m_vxi11) {
@@ -446,11 +531,15 @@ TEST_F(ScpiServe, SecurityLimits) {
     m_vxi11 = isolated.empty();
     const int port = Serve({"--listen", "[::]:0", "--allow", "127.0.0.1/32,::1/128,10.77.0.2",
                             "--max-clients", "2", "--read-only"});
-    for (const int door : {port, m_corePort, m_vxi11 ? 111 : 0}) {
+    for (const int door : {port, m_corePort, m_vxi11 ? 111 : 0, m_webPort}) {
         if (door != 0) {
             EXPECT_EQ(Socket(door, "127.0.0.2").Ask("*IDN?"), "<closed>") << door;
         }
     }
+    EXPECT_EQ(Web("GET", "/", {}, {}, "127.0.0.2"), "<closed>");
+    const std::string readOnly = Post(R"({"output": true})", {});
+    EXPECT_NE(readOnly.find("403 Forbidden"), std::string::npos) << readOnly;
+    EXPECT_NE(Web("GET", "/api/state").find(R"("readOnly":true)"), std::string::npos);
     if (m_vxi11) {
         // lxi discover from a second network, joined by a veth pair, finds it by broadcast.
         testkit::Process other;  // holds the second network while it is used

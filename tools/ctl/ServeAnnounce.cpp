@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <utility>
 
 #ifdef VARNEL_WITH_AVAHI
 #include <avahi-client/client.h>
@@ -12,18 +13,12 @@
 #include <avahi-common/thread-watch.h>
 #endif
 
-namespace {
-constexpr const char* kServiceType = "_scpi-raw._tcp";
-constexpr const char* kVxi11Type = "_vxi-11._tcp";
-}  // namespace
-
 #ifdef VARNEL_WITH_AVAHI
 
 // Everything below runs on Avahi's own poll thread, apart from the start and the end.
 struct Announcement::State {
     std::string name;
-    int port = 0;
-    int vxi11Port = 0;
+    std::vector<AnnouncedService> services;
     AvahiThreadedPoll* poll = nullptr;
     AvahiClient* client = nullptr;
     AvahiEntryGroup* group = nullptr;
@@ -36,9 +31,12 @@ void Publish(Announcement::State& state, AvahiClient* client);
 void OnGroup(AvahiEntryGroup* group, AvahiEntryGroupState groupState, void* data) {
     auto& state = *static_cast<Announcement::State*>(data);
     if (groupState == AVAHI_ENTRY_GROUP_ESTABLISHED) {
-        std::fprintf(stderr, "varnel-ctl: announced as \"%s\" (%s%s%s)\n", state.name.c_str(),
-                     kServiceType, state.vxi11Port != 0 ? ", " : "",
-                     state.vxi11Port != 0 ? kVxi11Type : "");
+        std::string types;
+        for (const AnnouncedService& service : state.services) {
+            types += (types.empty() ? "" : ", ") + service.type;
+        }
+        std::fprintf(stderr, "varnel-ctl: announced as \"%s\" (%s)\n", state.name.c_str(),
+                     types.c_str());
     } else if (groupState == AVAHI_ENTRY_GROUP_COLLISION) {
         // Another instrument has the name: take the next one Avahi suggests ("name #2").
         char* other = avahi_alternative_service_name(state.name.c_str());
@@ -57,15 +55,18 @@ void Publish(Announcement::State& state, AvahiClient* client) {
         state.group = avahi_entry_group_new(client, OnGroup, &state);
     }
     // IPv4 only: the server listens on IPv4.
-    const auto add = [&state](const char* type, int port) {
-        return avahi_entry_group_add_service(state.group, AVAHI_IF_UNSPEC, AVAHI_PROTO_INET,
-                                             AvahiPublishFlags{}, state.name.c_str(), type, nullptr,
-                                             nullptr, static_cast<std::uint16_t>(port),
-                                             nullptr) >= 0;
+    const auto add = [&state](const AnnouncedService& service) {
+        return avahi_entry_group_add_service(
+                   state.group, AVAHI_IF_UNSPEC, AVAHI_PROTO_INET, AvahiPublishFlags{},
+                   state.name.c_str(), service.type.c_str(), nullptr, nullptr,
+                   static_cast<std::uint16_t>(service.port),
+                   service.txt.empty() ? nullptr : service.txt.c_str(), nullptr) >= 0;
     };
-    if (state.group == nullptr || !add(kServiceType, state.port) ||
-        (state.vxi11Port != 0 && !add(kVxi11Type, state.vxi11Port)) ||
-        avahi_entry_group_commit(state.group) < 0) {
+    bool added = state.group != nullptr;
+    for (const AnnouncedService& service : state.services) {
+        added = added && add(service);
+    }
+    if (!added || avahi_entry_group_commit(state.group) < 0) {
         std::fprintf(stderr, "varnel-ctl: not announced: %s\n",
                      avahi_strerror(avahi_client_errno(client)));
     }
@@ -89,11 +90,10 @@ void OnClient(AvahiClient* client, AvahiClientState clientState, void* data) {
 
 }  // namespace
 
-Announcement::Announcement(const std::string& name, int port, int vxi11Port)
+Announcement::Announcement(const std::string& name, std::vector<AnnouncedService> services)
     : m_state(std::make_unique<State>()) {
     m_state->name = name;
-    m_state->port = port;
-    m_state->vxi11Port = vxi11Port;
+    m_state->services = std::move(services);
     m_state->poll = avahi_threaded_poll_new();
     int error = 0;
     // Created before the thread starts: its first callbacks run here, on this thread.
@@ -125,7 +125,8 @@ Announcement::~Announcement() {
 
 struct Announcement::State {};
 
-Announcement::Announcement(const std::string& /*name*/, int /*port*/, int /*vxi11Port*/) {
+Announcement::Announcement(const std::string& /*name*/,
+                           std::vector<AnnouncedService> /*services*/) {
     std::fprintf(stderr,
                  "varnel-ctl: not announced: this varnel-ctl was built without Avahi "
                  "(libavahi-client-dev)\n");

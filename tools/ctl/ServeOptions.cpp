@@ -63,14 +63,25 @@ std::vector<cmdline::Option> ServeTable(ServeOptions& options,
          .help = "close a client silent for S seconds (0-86400, default 0: never)",
          .read = cmdline::Whole(options.idleTimeoutS, 0, 86400, "seconds")},
         {.name = "--announce",
-         .help = "publish it as _scpi-raw._tcp and _vxi-11._tcp through Avahi, for instrument "
-                 "discovery; never while listening on loopback",
+         .help = "publish it as _scpi-raw._tcp, _vxi-11._tcp, _lxi._tcp and _http._tcp through "
+                 "Avahi, for instrument discovery; never while listening on loopback",
          .flag = &options.announce},
         {.name = "--vxi11-port",
          .value = "TCP",
          .help = "the VXI-11 core channel's port (default 0: any free one; clients find it "
                  "through the portmapper on port 111)",
          .read = cmdline::Whole(options.vxi11Port, 0, 65535, "a port")},
+        {.name = "--http",
+         .value = "TCP|off",
+         .help = "the web page's port (default 80, the LXI port; 0: any free one; off: no web "
+                 "page); port 80 needs root or CAP_NET_BIND_SERVICE",
+         .read = [&options](const std::string& text) -> std::string {
+             if (text == "off") {
+                 options.httpPort = -1;
+                 return {};
+             }
+             return cmdline::Whole(options.httpPort, 0, 65535, "a port or off")(text);
+         }},
         {.name = "--no-vxi11",
          .help = "no VXI-11 instrument (TCPIP::host::INSTR), the raw socket only",
          .flag = &options.noVxi11},
@@ -174,7 +185,9 @@ std::string ServeHelpText() {
                .replace(0, 24, "Usage: varnel-ctl serve ") +
            R"(
 Serves the module on PORT as an SCPI instrument on a raw TCP socket (one command per
-line, answers ended by LF), for PyVISA, lxi-tools and test-station code. PORT is held
+line, answers ended by LF) and over VXI-11, for PyVISA, lxi-tools and test-station code,
+with a web page (its state, its VISA addresses and, unless --read-only, its settings) and
+the LXI identification document at /lxi/identification. PORT is held
 directly, or through the running panel that holds it, as the other commands choose; every
 setting waits for the module's reply and every query asks the module.
 

@@ -25,6 +25,7 @@ struct ServeOptions {
     bool announce = false;                 ///< publish it on the network (not on loopback)
     bool noVxi11 = false;                  ///< the raw socket only
     int vxi11Port = 0;                     ///< the VXI-11 core channel's port; 0: any free
+    int httpPort = 80;                     ///< the web page's port; 0: any free; -1: none
     SessionTiming timing;  ///< as the other commands': --timeout, --reply-wait, --tries
 };
 

@@ -14,6 +14,7 @@
 
 #include "ConnectionPump.h"
 #include "CtlOptions.h"
+#include "Identification.h"
 #include "ModuleSession.h"
 #include "NetAddress.h"
 #include "PanelRoute.h"
@@ -21,6 +22,7 @@
 #include "ScpiEngine.h"
 #include "SerialSession.h"
 #include "ServeAnnounce.h"
+#include "ServeHttp.h"
 #include "ServeOptions.h"
 #include "ServePortmap.h"
 #include "ServeSocket.h"
@@ -46,6 +48,7 @@ struct Job {
 
 struct Done {
     std::uint64_t client;
+    ModuleRequest request;
     ExchangeResult outcome;
 };
 
@@ -109,6 +112,12 @@ public:
         return std::exchange(m_done, {});
     }
 
+    // The way to the module as it is now (it may change when a lost port is opened again).
+    std::string Route() const {
+        std::lock_guard lock(m_mutex);
+        return m_route;
+    }
+
 private:
     void Run() {
         std::string error;
@@ -134,7 +143,7 @@ private:
             m_jobs.pop_front();
             m_busy = true;
             lock.unlock();
-            Done done{job.client, Exchange(job.request)};
+            Done done{job.client, job.request, Exchange(job.request)};
             lock.lock();
             m_busy = false;
             m_done.push_back(std::move(done));
@@ -153,6 +162,8 @@ private:
                 return {ExchangeStatus::PortLost, 0, 0, error};
             }
             std::fprintf(stderr, "varnel-ctl: %s is back (%s)\n", m_label.c_str(), route.c_str());
+            std::lock_guard lock(m_mutex);
+            m_route = route;
         }
         ExchangeResult result = m_session->Run(request);
         if (result.status == ExchangeStatus::PortLost) {
@@ -168,7 +179,7 @@ private:
     net::Waker& m_waker;
     std::unique_ptr<ModuleSession> m_session;  // the worker thread's alone
 
-    std::mutex m_mutex;
+    mutable std::mutex m_mutex;
     std::condition_variable m_wake;
     std::deque<Job> m_jobs;
     std::vector<Done> m_done;
@@ -267,13 +278,55 @@ private:
     const Vxi11Door* m_vxi11 = nullptr;
 };
 
-// The loop: the stop, the worker's completions, the SCPI door and (`vxi11Listener` not -1) the
-// VXI-11 core channel, found through `portmap`, on one pump.
+// The listening sockets of the doors; -1 where there is none.
+struct Listeners {
+    int scpi = -1;
+    int vxi11 = -1;  ///< found through the portmapper
+    int http = -1;
+    PortmapDoor* portmap = nullptr;
+};
+
+// The web door's part of the server: the page's facts, the same allow list and the same engine
+// configuration as the SCPI doors.
+HttpSetup WebSetup(const ServeOptions& options, const scpi::EngineConfig& config,
+                   ModuleWorker& worker, const Listeners& listeners, int httpPort) {
+    web::OurHosts ours = web::FindOurHosts(options.listenAddress, httpPort);
+    HttpSetup setup{.config = &config,
+                    .allow = options.allow,
+                    .ours = ours,
+                    .hostName = ours.names.size() > 1 ? ours.names[1] : "localhost",
+                    .facts = {.identity = web::SplitIdentity(config.identity),
+                              .visa = {},
+                              .port = options.port.label,
+                              .route = {},
+                              .readOnly = options.readOnly},
+                    .socketPort = net::BoundPort(listeners.scpi),
+                    .vxi11 = listeners.vxi11 >= 0,
+                    .submit =
+                        [&worker](std::uint64_t client, const ModuleRequest& request) {
+                            worker.Submit({client, request});
+                        },
+                    .cancel = [&worker](std::uint64_t client) { return worker.Cancel(client); },
+                    .route = [&worker] { return worker.Route(); },
+                    .log = Log,
+                    .logText = LogText};
+    return setup;
+}
+
+// The loop: the stop, the worker's completions, the SCPI door, the VXI-11 core channel and the
+// web door (those that have a listener), on one pump.
 bool RunLoop(const ServeOptions& options, const scpi::EngineConfig& config, ModuleWorker& worker,
-             net::Waker& waker, StopSignal& stop, int listener, int vxi11Listener,
-             PortmapDoor* portmap) {
+             net::Waker& waker, StopSignal& stop, const Listeners& listeners) {
+    const int vxi11Listener = listeners.vxi11;
+    PortmapDoor* portmap = listeners.portmap;
     net::ConnectionPump pump({options.maxClients, options.idleTimeoutS});
     ScpiDoor door(options, config, worker, pump);
+    std::unique_ptr<HttpDoor> http;
+    if (listeners.http >= 0) {
+        http = std::make_unique<HttpDoor>(
+            WebSetup(options, config, worker, listeners, net::BoundPort(listeners.http)),
+            listeners.http, pump);
+    }
     std::unique_ptr<Vxi11Door> vxi11;
     if (vxi11Listener >= 0) {
         Vxi11Setup setup{
@@ -310,6 +363,12 @@ bool RunLoop(const ServeOptions& options, const scpi::EngineConfig& config, Modu
         }
         waker.Drain();
         for (Done& done : worker.TakeDone()) {
+            if (http) {
+                http->Observe(done.request, done.outcome);
+                if (http->Complete(done.client, done.outcome)) {
+                    continue;
+                }
+            }
             if (vxi11 && vxi11->Complete(done.client, done.outcome)) {
                 continue;
             }
@@ -319,11 +378,34 @@ bool RunLoop(const ServeOptions& options, const scpi::EngineConfig& config, Modu
             }
         }
     });
-    pump.AddDoor(listener, door);
+    pump.AddDoor(listeners.scpi, door);
     stop.AlsoWake([&waker] { waker.Wake(); });
     const bool ran = pump.Run();
     stop.AlsoWake(nullptr);
     return ran;
+}
+
+// The web door's listener on the SCPI socket's address, or -1: none asked for, or the port
+// is taken or needs a privilege this process has not (said once; the rest serves on).
+int OpenHttp(const ServeOptions& options) {
+    if (options.httpPort < 0) {
+        return -1;
+    }
+    std::string error;
+    const int listener = net::Listen(options.listenAddress, options.httpPort, error);
+    if (listener < 0) {
+        std::fprintf(stderr, "varnel-ctl: no web page: cannot listen on %s: %s%s\n",
+                     net::EndpointText(options.listenAddress, options.httpPort).c_str(),
+                     error.c_str(),
+                     options.httpPort < 1024 ? " (a port below 1024 needs root or "
+                                               "CAP_NET_BIND_SERVICE; --http PORT picks another)"
+                                             : "");
+        return -1;
+    }
+    std::printf("varnel-ctl: web page on http://%s/\n",
+                net::EndpointText(options.listenAddress, net::BoundPort(listener)).c_str());
+    std::fflush(stdout);
+    return listener;
 }
 
 }  // namespace
@@ -391,17 +473,26 @@ int RunServe(const std::vector<std::string>& args, const char* version) {
             if (!options.noVxi11) {
                 vxi11Listener = OpenVxi11(options, portmap);
             }
+            const int httpListener = OpenHttp(options);
             // Loopback is this machine's alone: nothing there for the network to discover.
             std::unique_ptr<Announcement> announcement;
             if (options.announce && net::IsLoopback(options.listenAddress)) {
                 std::fprintf(stderr, "varnel-ctl: not announced: listening on loopback only\n");
             } else if (options.announce) {
+                std::vector<AnnouncedService> services{
+                    {"_scpi-raw._tcp", net::BoundPort(listener), ""}};
+                if (vxi11Listener >= 0) {
+                    services.push_back({"_vxi-11._tcp", net::BoundPort(vxi11Listener), ""});
+                }
+                if (httpListener >= 0) {
+                    services.push_back({"_lxi._tcp", net::BoundPort(httpListener), ""});
+                    services.push_back({"_http._tcp", net::BoundPort(httpListener), "path=/"});
+                }
                 announcement = std::make_unique<Announcement>(
-                    "Varnel laser on " + options.port.label, net::BoundPort(listener),
-                    vxi11Listener >= 0 ? net::BoundPort(vxi11Listener) : 0);
+                    "Varnel laser on " + options.port.label, std::move(services));
             }
-            if (!RunLoop(options, config, worker, waker, stop, listener, vxi11Listener,
-                         portmap.get())) {
+            if (!RunLoop(options, config, worker, waker, stop,
+                         {listener, vxi11Listener, httpListener, portmap.get()})) {
                 std::perror("varnel-ctl: poll");
             }
         }
