@@ -94,28 +94,38 @@ syscall_set() {
 }
 
 # The server stays within the unit's system-call filter: the unpacked varnel-ctl serves two
-# queries against the unpacked simulator under strace, and every call it made must be in the
-# unit's SystemCallFilter= groups and not in its ~ groups. Its private port folder has dangling
-# COM1..COM96, so nothing of the machine's own is opened; VXI-11 stays off, so that the
-# machine's port 111 is not taken.
+# queries and a web page's state request against the unpacked simulator under strace, listening
+# on every interface (whose addresses the web door asks the kernel for), and every call it made
+# must be in the unit's SystemCallFilter= groups and not in its ~ groups. Its private port
+# folder has dangling COM1..COM96, so nothing of the machine's own is opened; VXI-11 stays off
+# and the page takes a free port, so that the machine's ports 111 and 80 are not taken.
 serve_within_filter() {
-    local dir=$root/sandbox unit=$root/units/varnel-scpi@COM5.service n port="" answer="" pid
+    local dir=$root/sandbox unit=$root/units/varnel-scpi@COM5.service n port="" web="" answer=""
+    local page="" pid
     local module_pid server_pid bin=$root/deb/usr/bin
     mkdir -p "$dir/ports"
     for n in $(seq 1 96); do ln -s "$dir/nowhere/COM$n" "$dir/ports/COM$n"; done
     VARNEL_PORTS=$dir/ports "$bin/varnel-module" --com 100 </dev/null >"$dir/module.log" 2>&1 &
     module_pid=$!
     VARNEL_PORTS=$dir/ports strace -f -qq -o "$dir/trace" "$bin/varnel-ctl" serve COM100 \
-        --direct --no-vxi11 --listen 127.0.0.1:0 </dev/null >"$dir/serve.log" 2>&1 &
+        --direct --no-vxi11 --listen 0.0.0.0:0 --allow 127.0.0.1/32 --http 0 </dev/null \
+        >"$dir/serve.log" 2>&1 &
     server_pid=$!
     for _ in $(seq 1 100); do
-        port=$(sed -n 's/.* on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$dir/serve.log")
-        [ -n "$port" ] && break
+        port=$(sed -n 's/.*serving.* on 0\.0\.0\.0:\([0-9]*\)$/\1/p' "$dir/serve.log")
+        web=$(sed -n 's|.*web page on http://0\.0\.0\.0:\([0-9]*\)/$|\1|p' "$dir/serve.log")
+        [ -n "$port" ] && [ -n "$web" ] && break
         sleep 0.1
     done
     if [ -n "$port" ] && exec 3<>"/dev/tcp/127.0.0.1/$port"; then
         printf 'CHAN 45;*OPC?\nCHAN?\n' >&3
         read -r -t 10 answer <&3 && read -r -t 10 answer <&3 || answer=""
+        exec 3>&-
+    fi
+    if [ -n "$web" ] && exec 3<>"/dev/tcp/127.0.0.1/$web"; then
+        printf 'GET /api/state HTTP/1.1\r\nHost: 127.0.0.1:%s\r\nConnection: close\r\n\r\n' \
+            "$web" >&3
+        read -r -t 10 page <&3 || page=""
         exec 3>&-
     fi
     pid=$(awk 'NR == 1 {print $1}' "$dir/trace")
@@ -124,6 +134,7 @@ serve_within_filter() {
     kill -TERM "$module_pid" 2>/dev/null
     wait "$module_pid" || true
     [ "$answer" = 45 ] || { echo "no answer 45 (got \"$answer\"): $(cat "$dir/serve.log")"; return 1; }
+    [ "${page%$'\r'}" = "HTTP/1.1 200 OK" ] || { echo "no page (got \"$page\")"; return 1; }
     comm -23 <(sed -E 's/^[0-9]+ +//; s/\(.*//' "$dir/trace" | grep -E '^[a-z0-9_]+$' | sort -u) \
         <(comm -23 <(syscall_set $(sed -n 's/^SystemCallFilter=\([^~].*\)/\1/p' "$unit") | sort -u) \
                    <(syscall_set $(sed -n 's/^SystemCallFilter=~//p' "$unit") | sort -u)) \

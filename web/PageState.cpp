@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "ChannelGrid.h"
+#include "ModuleQuantity.h"
 #include "ReadoutText.h"
 
 namespace web {
@@ -79,6 +80,10 @@ std::string StateJson(const ModuleView& view, const PageFacts& facts) {
         {"output", nullptr},
         {"problem", view.problem},
         {"version", view.version},
+        // The settings' ranges as the module's protocol has them: the page keeps no copy.
+        {"ranges",
+         {{"channel", {{"min", kChannelMin}, {"max", kChannelMax}}},
+          {"power", {{"min", PowerText(kPowerMin)}, {"max", PowerText(kPowerMax)}}}}},
     };
     if (view.channel) {
         const int channel = *view.channel;

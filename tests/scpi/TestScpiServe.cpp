@@ -781,8 +781,9 @@ TEST_F(ScpiServe, AnnouncedThroughAvahiOnlyBeyondLoopback) {
     }
     Serve({"--announce"});
     EXPECT_NE(StopServer().find("not announced: listening on loopback only"), std::string::npos);
-    m_server.Start(VARNEL_CTL_PATH, {"serve", "COM" + std::to_string(kCom), "--listen", "0.0.0.0:0",
-                                     "--allow", "127.0.0.1/32", "--announce", "--no-vxi11"});
+    m_server.Start(VARNEL_CTL_PATH,
+                   {"serve", "COM" + std::to_string(kCom), "--listen", "0.0.0.0:0", "--allow",
+                    "127.0.0.1/32", "--announce", "--no-vxi11", "--http", "0"});
     const std::optional<std::string> serving = m_server.WaitForLine("serving", kDeadlineMs);
     ASSERT_TRUE(serving) << (m_server.Stop(1000), m_server.Errors());
     std::string port = serving->substr(serving->rfind(':') + 1);
@@ -796,6 +797,15 @@ TEST_F(ScpiServe, AnnouncedThroughAvahiOnlyBeyondLoopback) {
         browse = Run("avahi-browse", {"-rtp", "_scpi-raw._tcp"});
     }
     EXPECT_NE(browse.find("127.0.0.1;" + port + ";"), std::string::npos) << browse;
+    // The web page as an LXI instrument's and as any web server's, in the same group.
+    const std::optional<std::string> web = m_server.WaitForLine("web page on", kDeadlineMs);
+    ASSERT_TRUE(web);
+    const std::string webPort = web->substr(web->rfind(':') + 1, web->size() - web->rfind(':') - 2);
+    for (const QString type : {"_lxi._tcp", "_http._tcp"}) {
+        const std::string found = Run("avahi-browse", {"-rtpk", type});  // -k: types as sent
+        EXPECT_NE(found.find(";" + type.toStdString() + ";local;"), std::string::npos) << found;
+        EXPECT_NE(found.find("127.0.0.1;" + webPort + ";"), std::string::npos) << found;
+    }
     StopServer();
     for (testkit::Process* daemon : {&avahi, &dbus}) {
         daemon->Signal(SIGTERM);

@@ -53,8 +53,14 @@ std::string SettingCommand(const std::string& body, std::string& why) {
 class HttpDoor::Connection final : public net::ClientHandler, public scpi::EngineHost {
 public:
     Connection(HttpDoor& door, net::ClientId id, const net::Peer& peer, net::Address reached)
-        : m_door(door), m_id(id), m_peer(peer), m_reached(reached), m_due(Clock::now() + kIdle) {
+        : m_door(door),
+          m_id(id),
+          m_peer(peer),
+          m_reached(reached),
+          m_ours(door.m_setup.ours),
+          m_due(Clock::now() + kIdle) {
         m_door.m_connections[m_id] = this;
+        m_ours.addresses.push_back(reached);  // ours by definition, whatever the system listed
     }
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
@@ -128,7 +134,7 @@ private:
         if (request.host.empty()) {
             return Send(web::ErrorResponse(400, "a Host header is needed", true));
         }
-        if (!web::IsOurs(request.host, m_door.m_setup.ours)) {
+        if (!web::IsOurs(request.host, m_ours)) {
             return Send(
                 web::ErrorResponse(421, "this instrument does not answer to that host name", true));
         }
@@ -251,6 +257,7 @@ private:
     net::ClientId m_id;
     net::Peer m_peer;
     net::Address m_reached;
+    web::OurHosts m_ours;
     web::HttpReader m_reader;
     std::unique_ptr<scpi::Engine> m_engine;  // while a setting is under way
     std::string m_answer;                    // the engine's answers to it
