@@ -102,7 +102,7 @@ public:
 
 private:
     int m_fd = -1;
-    int m_sender = -1;  // Windows: the loopback connection's sending end
+    [[maybe_unused]] int m_sender = -1;  // Windows: the loopback connection's sending end
 };
 
 }  // namespace net

@@ -74,6 +74,8 @@ echo "== fuzzing varnel-ctl's reading of the panel's answers"
 fuzz fuzz_panel_answer -runs=100000 -max_len=5000
 echo "== fuzzing the VXI-11 codec and instrument core"
 fuzz fuzz_vxi11 -runs=100000 -max_len=5000
+echo "== fuzzing the web door's request reader"
+fuzz fuzz_http -runs=100000 -max_len=12000
 
 echo "== benchmark smoke runs"
 count build/release/bench/bench_protocol --benchmark_min_time=0.01 >/dev/null

@@ -71,8 +71,15 @@ public:
         Serve();
     }
     bool Reading() const override { return !m_engine && !m_closing; }
-    bool InputEnded() override { return Cancel(); }
-    // Told of every leaving but the server's end, when the door goes first.
+    // Gone at once (without Left) when its setting had not reached the module yet.
+    bool InputEnded() override {
+        const bool gone = Cancel();
+        if (gone) {
+            m_door.m_connections.erase(m_id);
+        }
+        return gone;
+    }
+    // Told of every other leaving but the server's end, when the door goes first.
     void Left() override {
         Cancel();
         m_door.m_connections.erase(m_id);
