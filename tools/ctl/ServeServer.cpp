@@ -392,14 +392,18 @@ int OpenHttp(const ServeOptions& options) {
         return -1;
     }
     std::string error;
-    const int listener = net::Listen(options.listenAddress, options.httpPort, error);
+    net::BindFailure failure = net::BindFailure::Other;
+    const int listener = net::Listen(options.listenAddress, options.httpPort, error, &failure);
     if (listener < 0) {
+        const char* hint =
+            failure == net::BindFailure::NoPrivilege
+                ? " (a port below 1024 needs root or CAP_NET_BIND_SERVICE; --http PORT picks "
+                  "another)"
+            : failure == net::BindFailure::InUse ? " (--http PORT picks another)"
+                                                 : "";
         std::fprintf(stderr, "varnel-ctl: no web page: cannot listen on %s: %s%s\n",
                      net::EndpointText(options.listenAddress, options.httpPort).c_str(),
-                     error.c_str(),
-                     options.httpPort < 1024 ? " (a port below 1024 needs root or "
-                                               "CAP_NET_BIND_SERVICE; --http PORT picks another)"
-                                             : "");
+                     error.c_str(), hint);
         return -1;
     }
     std::printf("varnel-ctl: web page on http://%s/\n",
