@@ -239,6 +239,33 @@ stop_ctl() {
 
 sent() { awk '$2 == "rx"' "$work/module.log" | wc -l; }
 
+# web ARGS...: one request of curl's to serve's web page at $web; status, headers and body in
+# $out.
+web() {
+    local rc=0
+    curl -sS -i --max-time 10 "$@" >"$work/web.raw" 2>&1 || rc=$?
+    tr -d '\r' <"$work/web.raw" >"$out"
+    return "$rc"
+}
+
+# web_state PATTERN...: true once the page's state matches every PATTERN (within 10 s); the
+# first request only starts the module's read for the page.
+web_state() {
+    local i pattern missing
+    for i in $(seq 1 50); do
+        missing=1
+        if web "http://$web/api/state"; then
+            missing=0
+            for pattern in "$@"; do
+                grep -q "$pattern" "$out" || missing=1
+            done
+        fi
+        [ "$missing" -eq 0 ] && return 0
+        sleep 0.2
+    done
+    return 1
+}
+
 # expect DESCRIPTION CONDITION: counts the case.
 expect() {
     if eval "$2"; then
@@ -282,10 +309,11 @@ run_ctl() {
         'ctl_start COM5 sweep 1-89 --dwell 0.5 && ctl_interrupt 130 &&
          grep -q "^varnel-ctl: sweep stopped after [0-9]* of 89 steps" "$out"'
     stop_ctl
-    # serve from the Linux side, as a lab's Python reaches a Windows PC: the raw socket, and
-    # VXI-11 found through the server's own portmapper on 111 where the run has a network of
-    # its own (port 111 of this machine is not touched).
-    ctl_ready="^varnel-ctl: serving COM5 (directly, holding the port itself"
+    # serve from the Linux side, as a lab's Python and a browser reach a Windows PC: the raw
+    # socket, the web page on a free port, and VXI-11 found through the server's own portmapper
+    # on 111 where the run has a network of its own (port 111 of this machine is not touched).
+    # The web page's line comes after the serving line.
+    ctl_ready="^varnel-ctl: web page on http://127\.0\.0\.1:[0-9]*/"
     local vxi=(--no-vxi11) instr="" also=""
     if [ -n "${VARNEL_WINE_NETNS:-}" ]; then
         vxi=()
@@ -296,7 +324,9 @@ print(inst.query('*IDN?;:CHAN?'), end='')"
     else
         note "serve over VXI-11 not checked: no network namespace here (needs root)"
     fi
-    if ctl_start serve COM5 --listen 127.0.0.1:0 "${vxi[@]}"; then
+    web=
+    if ctl_start serve COM5 --listen 127.0.0.1:0 --http 0 "${vxi[@]}"; then
+        web=$(tr -d '\r' <"$out.raw" | sed -n 's|^varnel-ctl: web page on http://\(.*\)/$|\1|p')
         visa=$(timeout 60 /usr/bin/python3 -c "
 import pyvisa
 inst = pyvisa.ResourceManager('@py').open_resource(
@@ -308,6 +338,18 @@ inst.write('POW 13.5')
 print(inst.query('CHAN?;POW?;:OUTP?;:SYST:ERR?'))$instr
 " 2>&1) || true
     fi
+    expect "serve's web page identifies the module and shows its state" \
+        'grep -q "^varnel-ctl: serving COM5 (directly, holding the port itself" "$out.raw" &&
+         web "http://$web/lxi/identification" && grep -qi "^content-type: text/xml" "$out" &&
+         grep -q "<Manufacturer>Varnel</Manufacturer>" "$out" &&
+         web_state "\"module\":true" "\"channel\":{[^}]*\"number\":12,"'
+    expect "the page's setting reaches the wire; a foreign Host is refused (421), nothing sent" \
+        'web "http://$web/api/settings" -H "Content-Type: application/json" \
+             -H "Origin: http://$web" --data "{\"channel\": 46}" && grep -q "^HTTP/1.1 200 " "$out" &&
+         grep -q " rx  .*  set channel 46$" "$work/module.log" &&
+         web "http://$web/api/settings" -H "Host: evil.example" \
+             -H "Content-Type: application/json" --data "{\"channel\": 47}" &&
+         grep -q "^HTTP/1.1 421 " "$out" && ! grep -q "channel 47" "$work/module.log"'
     expect "serve answers PyVISA$also and ends on Ctrl-C" \
         '[[ $visa == "Varnel,Laser module,0,"*$'"'"'\n12;9.50;1;-222,"Data out of range"'"'"'* ]] &&
          { [ -z "$also" ] || [[ $visa == *$'"'"'\nVarnel,Laser module,0,'"'"'*";12" ]]; } &&
