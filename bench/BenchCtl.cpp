@@ -2,8 +2,9 @@
 // trip, the time a sweep step costs beyond its dwell, a whole process that starts, gets and
 // exits, and `varnel-ctl serve` as an SCPI instrument on loopback TCP, through the raw socket and
 // through the VXI-11 core channel (a local answer, a module query against the direct get, four
-// clients at once), the engine alone and the VXI-11 codec alone;
-// each printed with the limit it is compared with and the ratio.
+// clients at once), its web door as a page polls it (a state request, the server's CPU meanwhile,
+// a change made over SCPI reaching the page), the engine alone and the VXI-11 codec alone; each
+// printed with the limit it is compared with and the ratio.
 //
 // A pty carries bytes without line time, so the figures here are the program's own cost plus
 // the module's reply delay; on a 9600-baud line every exchange adds 12 bytes, 12.5 ms.
@@ -25,6 +26,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -58,13 +62,26 @@ constexpr double kServeAddedLimitMs = 1.0;              // a module query beyond
 constexpr double kEngineLinesLimit = 1e6;               // lines a second, at least
 constexpr double kCodecCallsLimit = 1e6;                // VXI-11 calls a second, at least
 constexpr double kVxiIdnLimitMs = 1.0;                  // VXI-11 *IDN? round trip, median
+constexpr double kStateLimitMs = 2.0;                   // the page's state request, median
+constexpr double kWebIdleCpuLimit = 0.1;                // % of a core, a page polling
+constexpr double kChangeSeenLimitMs = 1000.0;           // an SCPI setting shown on the page
+constexpr int kPagePollMs = 500;                        // as the page polls
 constexpr int kClients = 4;
 constexpr int kDeadlineMs = 10000;
 constexpr int kFirstCom = 200;  // above the dangling entries and the fixed table
 
-double Median(std::vector<double> values) {
+// The value `fraction` of the way up `values`; 0 for none.
+double Percentile(std::vector<double> values, double fraction) {
+    if (values.empty()) {
+        return 0;
+    }
     std::sort(values.begin(), values.end());
-    return values.empty() ? 0 : values[values.size() / 2];
+    const auto at = static_cast<std::size_t>(fraction * static_cast<double>(values.size()));
+    return values[std::min(at, values.size() - 1)];
+}
+
+double Median(std::vector<double> values) {
+    return Percentile(std::move(values), 0.5);
 }
 
 double Worst(const std::vector<double>& values) {
@@ -90,17 +107,27 @@ int RunCtl(const std::vector<std::string>& args) {
     return ctl.Start(VARNEL_CTL_PATH, args, {.inputPipe = false}) ? ctl.Wait(kDeadlineMs) : -1;
 }
 
+// The port at the end of `line` ("...:PORT" or "...:PORT/"), 0 for none.
+int PortAtEnd(const std::optional<std::string>& line) {
+    return line ? std::atoi(line->c_str() + line->rfind(':') + 1) : 0;
+}
+
 // Starts `varnel-ctl serve` on COM `com`, listening on a free loopback port; that port, or 0
-// when it did not say it serves; `corePort` gets its VXI-11 core channel's (0: none).
-int StartServer(testkit::Process& server, int com, int& corePort) {
-    if (!server.Start(VARNEL_CTL_PATH, {"serve", PortDisplayName(com), "--listen", "127.0.0.1:0",
-                                        "--direct", "--max-clients", "16"})) {
+// when it did not say it serves. `doorPort` gets its VXI-11 core channel's port, or with `web`
+// (a web door on a free port and no VXI-11) the web door's; 0 when it has none.
+int StartServer(testkit::Process& server, int com, int& doorPort, bool web) {
+    std::vector<std::string> args{"serve",          PortDisplayName(com), "--listen", "127.0.0.1:0",
+                                  "--direct",       "--max-clients",      "16",       "--http",
+                                  web ? "0" : "off"};  // never port 80
+    if (web) {
+        args.emplace_back("--no-vxi11");
+    }
+    if (!server.Start(VARNEL_CTL_PATH, args)) {
         return 0;
     }
-    const std::optional<std::string> said = server.WaitForLine("serving", kDeadlineMs);
-    const std::optional<std::string> core = server.WaitForLine("VXI-11", kDeadlineMs);
-    corePort = core ? std::atoi(core->c_str() + core->rfind(':') + 1) : 0;
-    return said ? std::atoi(said->c_str() + said->rfind(':') + 1) : 0;
+    const int port = PortAtEnd(server.WaitForLine("serving", kDeadlineMs));
+    doorPort = PortAtEnd(server.WaitForLine(web ? "web page on" : "VXI-11", kDeadlineMs));
+    return port;
 }
 
 // A blocking SCPI client on loopback: one line out, one answer back.
@@ -317,6 +344,162 @@ bool ServeFigures(const std::string& door, int port, int directCom, int samples,
            bad == 0;
 }
 
+// A page's kept-alive HTTP/1.1 connection, as a browser polls on it.
+class PageClient {
+public:
+    explicit PageClient(int port)
+        : m_socket(port),
+          m_request("GET /api/state HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                    "\r\nAccept: */*\r\n\r\n") {}
+
+    // The body of a 200 answer to GET /api/state; empty when none came within the deadline.
+    std::string State() {
+        if (!m_socket.SendRaw(m_request)) {
+            return {};
+        }
+        for (;;) {
+            const std::size_t head = m_in.find("\r\n\r\n");
+            const std::size_t length = m_in.find("Content-Length: ");
+            if (head != std::string::npos && length < head) {
+                const std::size_t end = head + 4 + std::strtoul(&m_in[length + 16], nullptr, 10);
+                if (m_in.size() >= end) {
+                    std::string body = m_in.rfind("HTTP/1.1 200 ", 0) == 0
+                                           ? m_in.substr(head + 4, end - head - 4)
+                                           : std::string();
+                    m_in.erase(0, end);
+                    return body;
+                }
+            }
+            if (!m_socket.ReceiveRaw(m_in)) {
+                return {};
+            }
+        }
+    }
+
+private:
+    ScpiClient m_socket;
+    std::string m_request;
+    std::string m_in;
+};
+
+double TickMs() {
+    return 1000.0 / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// The CPU time process `pid` has used, in ms: /proc/PID/stat's utime and stime (fields 14 and
+// 15, in whole clock ticks, 0.1 % of a core over 10 s) or, `precise`, the sum of its threads'
+// run times in ns from schedstat (the server's threads live as long as it does).
+double CpuMs(pid_t pid, bool precise) {
+    const fs::path proc = "/proc/" + std::to_string(pid);
+    if (precise) {
+        double ms = 0;
+        std::error_code error;
+        for (const fs::directory_entry& task : fs::directory_iterator(proc / "task", error)) {
+            std::ifstream schedstat(task.path() / "schedstat");
+            double ns = 0;
+            schedstat >> ns;
+            ms += ns / 1e6;
+        }
+        return ms;
+    }
+    std::ifstream stat(proc / "stat");
+    const std::string text(std::istreambuf_iterator<char>(stat), {});
+    std::istringstream fields(text.substr(text.rfind(')') + 1));  // past the command's name
+    std::string skipped;
+    for (int field = 3; field < 14; ++field) {
+        fields >> skipped;
+    }
+    double user = 0;
+    double system = 0;
+    fields >> user >> system;
+    return (user + system) * TickMs();
+}
+
+// The web door's figures, as a page sees them: its state request on a kept-alive connection,
+// the server's CPU while the page polls, and a setting made over SCPI reaching the polling page.
+bool WebFigures(int webPort, int scpiPort, pid_t server, bool smoke) {
+    using Clock = std::chrono::steady_clock;
+    constexpr auto kPoll = std::chrono::milliseconds(kPagePollMs);
+    const int samples = smoke ? 20 : 500;  // under the requests the door takes on one connection
+    std::vector<double> times;
+    PageClient page(webPort);
+    for (int i = -5; i < samples; ++i) {
+        const double start = MonotonicMs();
+        if (page.State().find("\"version\"") == std::string::npos) {
+            std::printf("# no state from the web door\n");
+            return false;
+        }
+        if (i >= 0) {
+            times.push_back(MonotonicMs() - start);
+        }
+    }
+    char note[200];
+    std::snprintf(note, sizeof note,
+                  "median of %d on one kept-alive connection; 95th percentile %.3f ms, worst %.3f",
+                  samples, Percentile(times, 0.95), Worst(times));
+    Figure("web state request", Median(times), kStateLimitMs, 1.0, note);
+
+    // The page polls; the door reads the module for it meanwhile.
+    auto poll = Clock::now();
+    const auto Poll = [&] {
+        std::this_thread::sleep_until(poll);
+        poll += kPoll;
+        return page.State();
+    };
+    const int polls = (smoke ? 2000 : 10000) / kPagePollMs;
+    const double cpu = CpuMs(server, true);
+    const double tickedCpu = CpuMs(server, false);
+    const double start = MonotonicMs();
+    for (int i = 0; i < polls; ++i) {
+        if (Poll().empty()) {
+            std::printf("# a poll of the page's state failed\n");
+            return false;
+        }
+    }
+    std::this_thread::sleep_until(poll);
+    const double wallMs = MonotonicMs() - start;
+    std::snprintf(note, sizeof note,
+                  "threads' run time, %d polls over %.1f s; /proc stat's utime+stime say %.2f %% "
+                  "in ticks of %.2f %% here",
+                  polls, wallMs / 1000.0, 100.0 * (CpuMs(server, false) - tickedCpu) / wallMs,
+                  100.0 * TickMs() / wallMs);
+    Figure("web idle cpu, page polling", 100.0 * (CpuMs(server, true) - cpu) / wallMs,
+           kWebIdleCpuLimit, 1.0, note, "%");
+
+    // Another client sets the channel over SCPI at a different point of the poll cycle each
+    // time; from its answer to the first poll that shows the new channel.
+    ScpiClient setter(scpiPort);
+    std::vector<double> seen;
+    const int changes = smoke ? 3 : 15;
+    for (int i = 0; i < changes; ++i) {
+        const std::string channel = std::to_string(kChannelMin + 10 + i);
+        Poll();
+        std::this_thread::sleep_until(poll - kPoll +
+                                      std::chrono::milliseconds((13 + 97 * i) % kPagePollMs));
+        if (setter.Ask("CHAN " + channel + ";*OPC?") != "1") {
+            std::printf("# setting channel %s over SCPI failed\n", channel.c_str());
+            return false;
+        }
+        const double set = MonotonicMs();
+        for (std::string state; state.find("\"number\":" + channel + ",") == std::string::npos;) {
+            state = Poll();
+            if (state.empty() || MonotonicMs() - set > kDeadlineMs) {
+                std::printf("# the page did not see channel %s: %s\n", channel.c_str(),
+                            state.c_str());
+                return false;
+            }
+        }
+        seen.push_back(MonotonicMs() - set);
+    }
+    std::snprintf(note, sizeof note,
+                  "worst of %d SCPI settings; polled every %d ms, as the page polls", changes,
+                  kPagePollMs);
+    Figure("web change seen, worst", Worst(seen), kChangeSeenLimitMs, 1.0, note);
+    std::snprintf(note, sizeof note, "median of the same %d", changes);
+    Figure("web change seen, median", Median(seen), kChangeSeenLimitMs, 1.0, note);
+    return true;
+}
+
 // The engine alone: lines of every kind against a module that answers at once.
 class InstantHost final : public scpi::EngineHost {
 public:
@@ -519,20 +702,25 @@ int main(int argc, char** argv) {
     }
     // A private port folder with dangling COM1..COM96: nothing here reaches a real device.
     testkit::PortFolder folder;
-    testkit::Process modules[3];
+    testkit::Process modules[4];
     testkit::Process server;
+    testkit::Process webServer;
     if (!folder.Ok() ||
         !testkit::StartModule(modules[0], VARNEL_MODULE_PATH, kFirstCom, {"--reply-delay", "0"}) ||
         !testkit::StartModule(modules[1], VARNEL_MODULE_PATH, kFirstCom + 1,
                               {"--reply-delay", "20"}) ||
         !testkit::StartModule(modules[2], VARNEL_MODULE_PATH, kFirstCom + 2,
+                              {"--reply-delay", "0"}) ||
+        !testkit::StartModule(modules[3], VARNEL_MODULE_PATH, kFirstCom + 3,
                               {"--reply-delay", "0"})) {
         std::fprintf(stderr, "bench_ctl: cannot start the modules\n");
         return 1;
     }
     int corePort = 0;
-    const int servePort = StartServer(server, kFirstCom + 2, corePort);
-    if (servePort == 0 || corePort == 0) {
+    int webPort = 0;
+    const int servePort = StartServer(server, kFirstCom + 2, corePort, false);
+    const int webScpiPort = StartServer(webServer, kFirstCom + 3, webPort, true);
+    if (servePort == 0 || corePort == 0 || webScpiPort == 0 || webPort == 0) {
         std::fprintf(stderr, "bench_ctl: varnel-ctl serve did not start\n");
         return 1;
     }
@@ -543,7 +731,8 @@ int main(int argc, char** argv) {
         SweepOverhead(kFirstCom, smoke ? 5 : kChannelMax) &&
         ProcessStartGetExit(kFirstCom, smoke ? 3 : 30) &&
         ServeFigures<ScpiClient>("serve", servePort, kFirstCom, smoke ? 20 : 500, kIdnLimitMs) &&
-        ServeFigures<VxiClient>("vxi11", corePort, kFirstCom, smoke ? 20 : 500, kVxiIdnLimitMs);
+        ServeFigures<VxiClient>("vxi11", corePort, kFirstCom, smoke ? 20 : 500, kVxiIdnLimitMs) &&
+        WebFigures(webPort, webScpiPort, webServer.Pid(), smoke);
     EngineFigure(smoke ? 100000 : 4000000);
     CodecFigure(smoke ? 100000 : 3000000);
     return ok ? 0 : 1;
