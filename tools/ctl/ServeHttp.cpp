@@ -306,7 +306,7 @@ void HttpDoor::Observe(const ModuleRequest& request, const ExchangeResult& outco
 
 bool HttpDoor::Complete(std::uint64_t client, const ExchangeResult& outcome) {
     if (client == kReaderClient) {
-        ReadNext();
+        ReadDone();
         return true;
     }
     const auto found = m_connections.find(client);
@@ -320,21 +320,31 @@ bool HttpDoor::Complete(std::uint64_t client, const ExchangeResult& outcome) {
 void HttpDoor::Watched() {
     m_watchedUntil = Clock::now() + kWatched;
     if (m_reading < 0 && !m_nextRead) {
-        ReadNext();
+        StartReading();
     }
 }
 
-// The next quantity of a reading, or the end of one: the next starts after a gap while a page
-// still watches.
-void HttpDoor::ReadNext() {
-    if (++m_reading < static_cast<int>(std::size(kReadOrder))) {
+void HttpDoor::StartReading() {
+    const web::ModuleView& view = m_state.View();
+    const bool known = !view.present || (view.channel && view.power && view.output);
+    m_readAll = m_setup.shared() || !known;
+    m_reading = m_readAll ? 0 : m_nextCheck;
+    m_nextCheck = (m_nextCheck + 1) % static_cast<int>(std::size(kReadOrder));
+    m_setup.submit(kReaderClient, {false, kReadOrder[m_reading], 0});
+}
+
+// The next quantity of a reading, or its end: the next reading starts after its gap while a
+// page still watches.
+void HttpDoor::ReadDone() {
+    if (m_readAll && ++m_reading < static_cast<int>(std::size(kReadOrder))) {
         m_setup.submit(kReaderClient, {false, kReadOrder[m_reading], 0});
         return;
     }
     m_reading = -1;
     m_nextRead.reset();
     if (Clock::now() < m_watchedUntil) {
-        m_nextRead = Clock::now() + kReadGap;
+        m_nextRead = Clock::now() + (m_readAll ? std::chrono::milliseconds(kReadGap)
+                                               : std::chrono::milliseconds(kCheckGap));
     }
 }
 
@@ -353,7 +363,7 @@ void HttpDoor::Due() {
     if (m_reading < 0 && m_nextRead && *m_nextRead <= now) {
         m_nextRead.reset();
         if (now < m_watchedUntil) {
-            ReadNext();
+            StartReading();
         }
     }
     std::vector<Connection*> idle;

@@ -1,8 +1,10 @@
 // serve's web door: the welcome page, the LXI identification document and the page's state and
 // settings over HTTP, a door of the same pump as the SCPI doors and on the same route to the
 // module. A setting goes through an SCPI engine of its own, so every rule of a setting made over
-// SCPI holds for it. While a page is watching, the door reads the module itself now and then,
-// so that a change made elsewhere (in the panel) shows too.
+// SCPI holds for it. The page shows what any client's exchange brought back; while a page is
+// watching, the door also reads the module itself: all of it often where a panel holds the port
+// (anyone at the panel may change it), one quantity every 2 s where the server holds it alone
+// (every change comes through the server, and the reading only tells that the module is there).
 #pragma once
 
 #include <chrono>
@@ -38,6 +40,8 @@ struct HttpSetup {
     std::function<std::optional<ModuleRequest>(std::uint64_t client)> cancel;
     /// The route to the module as it is now.
     std::function<std::string()> route;
+    /// True while another program (the panel the route goes through) may change the module.
+    std::function<bool()> shared;
     /// A line in the settings' log, and a client's command as that log shows it.
     std::function<void(const net::Peer&, const std::string&)> log;
     std::function<std::string(std::string_view)> logText;
@@ -57,8 +61,12 @@ public:
     static constexpr auto kIdle = std::chrono::seconds(10);
     /// The module is read for the page while a state request came within this...
     static constexpr auto kWatched = std::chrono::seconds(3);
-    /// ...every this long, from the end of one reading to the start of the next.
+    /// ...all of it every this long (from the end of one reading to the start of the next)
+    /// where another program may change it...
     static constexpr auto kReadGap = std::chrono::milliseconds(250);
+    /// ...else one quantity every this long: an exchange costs the server far more than a
+    /// page's request (the link's reading of the reply), and it only shows the module is there.
+    static constexpr auto kCheckGap = std::chrono::seconds(2);
 
     /// Serves on `listener` (a listening TCP socket it then owns) as a door of `pump`.
     HttpDoor(HttpSetup setup, int listener, net::ConnectionPump& pump);
@@ -79,7 +87,8 @@ public:
 
 private:
     void Watched();
-    void ReadNext();
+    void StartReading();
+    void ReadDone();
     std::optional<Clock::time_point> NextDue() const;
     void Due();
 
@@ -90,6 +99,8 @@ private:
     std::map<net::ClientId, Connection*> m_connections;
     net::Address m_reached;  // the address the newest admitted connection reached
     Clock::time_point m_watchedUntil{};
-    int m_reading = -1;  // the quantity being read for the page; -1: none
+    int m_reading = -1;      // the quantity being read for the page; -1: none
+    bool m_readAll = false;  // the reading under way reads every quantity
+    int m_nextCheck = 0;     // the quantity the next one-quantity reading reads
     std::optional<Clock::time_point> m_nextRead;
 };

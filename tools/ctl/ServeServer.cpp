@@ -308,6 +308,7 @@ HttpSetup WebSetup(const ServeOptions& options, const scpi::EngineConfig& config
                         },
                     .cancel = [&worker](std::uint64_t client) { return worker.Cancel(client); },
                     .route = [&worker] { return worker.Route(); },
+                    .shared = [&worker] { return worker.Route() != kDirectRoute; },
                     .log = Log,
                     .logText = LogText};
     return setup;
