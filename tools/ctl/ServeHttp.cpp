@@ -36,7 +36,8 @@ std::string SettingCommand(const std::string& body, std::string& why) {
     if (!request.is_object() || request.size() != 1) {
         return {};
     }
-    const auto& [key, value] = *request.items().begin();
+    const std::string& key = request.begin().key();
+    const nlohmann::json& value = request.begin().value();
     if ((key == "channel" || key == "power") && value.is_number()) {
         return (key == "channel" ? "CHAN " : "POW ") + value.dump();
     }
