@@ -143,8 +143,8 @@ std::string IdentificationXml(const IdentityFields& identity, const Reach& reach
     Element(xml, "  ", "SerialNumber", identity.serial);
     Element(xml, "  ", "FirmwareRevision", identity.firmware);
     Element(xml, "  ", "ManufacturerDescription",
-            Joined(Joined(identity.manufacturer, identity.model),
-                   "tunable laser module on a serial line, served over the LAN"));
+            Joined(identity.manufacturer, identity.model) +
+                ": a tunable laser on a serial line, served over the LAN");
     Element(xml, "  ", "HomepageURL", root + "/");
     Element(xml, "  ", "DriverURL", root + "/");
     Element(xml, "  ", "UserDescription", Joined(identity.model, identity.serial));
