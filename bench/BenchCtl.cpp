@@ -4,7 +4,8 @@
 // through the VXI-11 core channel (a local answer, a module query against the direct get, four
 // clients at once), its web door as a page polls it (a state request, the server's CPU meanwhile,
 // a change made over SCPI reaching the page), the engine alone and the VXI-11 codec alone; each
-// printed with the limit it is compared with and the ratio.
+// printed with the limit it is compared with and the ratio (the engine and codec figures in
+// InProcessFigures.cpp, the web door's in WebFigures.cpp).
 //
 // A pty carries bytes without line time, so the figures here are the program's own cost plus
 // the module's reply delay; on a 9600-baud line every exchange adds 12 bytes, 12.5 ms.
@@ -33,6 +34,7 @@
 #include <thread>
 #include <vector>
 
+#include "CtlBench.h"
 #include "CtlCommands.h"
 #include "CtlOptions.h"
 #include "ModuleQuantity.h"
@@ -44,7 +46,6 @@
 #include "RecordMarking.h"
 #include "RecordSink.h"
 #include "Rpc.h"
-#include "ScpiEngine.h"
 #include "SerialSession.h"
 #include "Vxi11Service.h"
 
@@ -59,47 +60,9 @@ constexpr double kSweepOverheadLimitMs = 20.0;          // per step beyond the d
 constexpr double kProcessLimitMs = 50.0;                // start, get, exit beyond line time
 constexpr double kIdnLimitMs = 0.5;                     // *IDN? round trip, median
 constexpr double kServeAddedLimitMs = 1.0;              // a module query beyond the direct get
-constexpr double kEngineLinesLimit = 1e6;               // lines a second, at least
-constexpr double kCodecCallsLimit = 1e6;                // VXI-11 calls a second, at least
 constexpr double kVxiIdnLimitMs = 1.0;                  // VXI-11 *IDN? round trip, median
-constexpr double kStateLimitMs = 2.0;                   // the page's state request, median
-constexpr double kWebIdleCpuLimit = 0.1;                // % of a core, a page polling
-constexpr double kChangeSeenLimitMs = 1000.0;           // an SCPI setting shown on the page
-constexpr int kPagePollMs = 500;                        // as the page polls
 constexpr int kClients = 4;
-constexpr int kDeadlineMs = 10000;
 constexpr int kFirstCom = 200;  // above the dangling entries and the fixed table
-
-// The value `fraction` of the way up `values`; 0 for none.
-double Percentile(std::vector<double> values, double fraction) {
-    if (values.empty()) {
-        return 0;
-    }
-    std::sort(values.begin(), values.end());
-    const auto at = static_cast<std::size_t>(fraction * static_cast<double>(values.size()));
-    return values[std::min(at, values.size() - 1)];
-}
-
-double Median(std::vector<double> values) {
-    return Percentile(std::move(values), 0.5);
-}
-
-double Worst(const std::vector<double>& values) {
-    return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
-}
-
-// Prints one figure; `atLeast` for a figure that must reach its limit rather than stay under
-// it. A limit of 0 (a count that must stay 0) has no ratio: the value itself must be 0.
-bool Figure(const char* name, double value, double limit, double target, const std::string& note,
-            const char* unit = "ms", bool atLeast = false) {
-    const double ratio = limit != 0 ? value / limit : value;
-    const bool met = atLeast ? ratio >= target : ratio <= target;
-    std::printf("%-34s %9.3f %-3s limit %9.3f %-3s ratio %7.4f  target %s %-4g %s  # %s\n", name,
-                value, unit, limit, unit, ratio, atLeast ? ">=" : "<=", target,
-                met ? "met" : "MISSED", note.c_str());
-    std::fflush(stdout);
-    return met;
-}
 
 // Runs varnel-ctl with `args` to its end; its exit code, -1 when it did not end in time.
 int RunCtl(const std::vector<std::string>& args) {
@@ -129,69 +92,6 @@ int StartServer(testkit::Process& server, int com, int& doorPort, bool web) {
     doorPort = PortAtEnd(server.WaitForLine(web ? "web page on" : "VXI-11", kDeadlineMs));
     return port;
 }
-
-// A blocking SCPI client on loopback: one line out, one answer back.
-class ScpiClient {
-public:
-    explicit ScpiClient(int port) : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_in where{};
-        where.sin_family = AF_INET;
-        where.sin_port = htons(static_cast<std::uint16_t>(port));
-        where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const int on = 1;
-        ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        m_ok = ::connect(m_fd, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0;
-    }
-    ~ScpiClient() { ::close(m_fd); }
-    ScpiClient(const ScpiClient&) = delete;
-    ScpiClient& operator=(const ScpiClient&) = delete;
-
-    // The answer to `line` without its LF; "<none>" when none came within the deadline.
-    std::string Ask(const std::string& line) {
-        const std::string message = line + "\n";
-        if (!m_ok || ::send(m_fd, message.data(), message.size(), MSG_NOSIGNAL) !=
-                         static_cast<ssize_t>(message.size())) {
-            return "<none>";
-        }
-        for (;;) {
-            if (const std::size_t lf = m_in.find('\n'); lf != std::string::npos) {
-                std::string answer = m_in.substr(0, lf);
-                m_in.erase(0, lf + 1);
-                return answer;
-            }
-            char buffer[512];
-            pollfd ready{m_fd, POLLIN, 0};
-            const ssize_t got =
-                ::poll(&ready, 1, kDeadlineMs) == 1 ? ::recv(m_fd, buffer, sizeof buffer, 0) : 0;
-            if (got <= 0) {
-                return "<none>";
-            }
-            m_in.append(buffer, static_cast<std::size_t>(got));
-        }
-    }
-
-    // Raw bytes out, and what came in (appended) within the deadline: for the VXI-11 client.
-    bool SendRaw(const std::string& bytes) {
-        return m_ok && ::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
-                           static_cast<ssize_t>(bytes.size());
-    }
-    bool ReceiveRaw(std::string& into) {
-        char buffer[4096];
-        pollfd ready{m_fd, POLLIN, 0};
-        const ssize_t got =
-            ::poll(&ready, 1, kDeadlineMs) == 1 ? ::recv(m_fd, buffer, sizeof buffer, 0) : 0;
-        into.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
-        return got > 0;
-    }
-
-private:
-    int m_fd;
-    bool m_ok = false;
-    std::string m_in;
-};
-
-std::string CodecCall(std::uint32_t proc, const std::vector<std::uint32_t>& words,
-                      std::string_view data = {});
 
 // A blocking VXI-11 client on loopback, straight to the core channel: one link, each line one
 // write with END and one read of its answer (as PyVISA's query), Ask as ScpiClient's.
@@ -342,264 +242,6 @@ bool ServeFigures(const std::string& door, int port, int directCom, int samples,
                   kClients, samples, MonotonicMs() - start);
     return Figure((door + " 4 clients, wrong answers").c_str(), bad.load(), 0, 0, note, "") &&
            bad == 0;
-}
-
-// A page's kept-alive HTTP/1.1 connection, as a browser polls on it.
-class PageClient {
-public:
-    explicit PageClient(int port)
-        : m_socket(port),
-          m_request("GET /api/state HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
-                    "\r\nAccept: */*\r\n\r\n") {}
-
-    // The body of a 200 answer to GET /api/state; empty when none came within the deadline.
-    std::string State() {
-        if (!m_socket.SendRaw(m_request)) {
-            return {};
-        }
-        for (;;) {
-            const std::size_t head = m_in.find("\r\n\r\n");
-            const std::size_t length = m_in.find("Content-Length: ");
-            if (head != std::string::npos && length < head) {
-                const std::size_t end = head + 4 + std::strtoul(&m_in[length + 16], nullptr, 10);
-                if (m_in.size() >= end) {
-                    std::string body = m_in.rfind("HTTP/1.1 200 ", 0) == 0
-                                           ? m_in.substr(head + 4, end - head - 4)
-                                           : std::string();
-                    m_in.erase(0, end);
-                    return body;
-                }
-            }
-            if (!m_socket.ReceiveRaw(m_in)) {
-                return {};
-            }
-        }
-    }
-
-private:
-    ScpiClient m_socket;
-    std::string m_request;
-    std::string m_in;
-};
-
-double TickMs() {
-    return 1000.0 / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-// The CPU time process `pid` has used, in ms: /proc/PID/stat's utime and stime (fields 14 and
-// 15, in whole clock ticks, 0.1 % of a core over 10 s) or, `precise`, the sum of its threads'
-// run times in ns from schedstat (the server's threads live as long as it does).
-double CpuMs(pid_t pid, bool precise) {
-    const fs::path proc = "/proc/" + std::to_string(pid);
-    if (precise) {
-        double ms = 0;
-        std::error_code error;
-        for (const fs::directory_entry& task : fs::directory_iterator(proc / "task", error)) {
-            std::ifstream schedstat(task.path() / "schedstat");
-            double ns = 0;
-            schedstat >> ns;
-            ms += ns / 1e6;
-        }
-        return ms;
-    }
-    std::ifstream stat(proc / "stat");
-    const std::string text(std::istreambuf_iterator<char>(stat), {});
-    std::istringstream fields(text.substr(text.rfind(')') + 1));  // past the command's name
-    std::string skipped;
-    for (int field = 3; field < 14; ++field) {
-        fields >> skipped;
-    }
-    double user = 0;
-    double system = 0;
-    fields >> user >> system;
-    return (user + system) * TickMs();
-}
-
-// The web door's figures, as a page sees them: its state request on a kept-alive connection,
-// the server's CPU while the page polls, and a setting made over SCPI reaching the polling page.
-bool WebFigures(int webPort, int scpiPort, pid_t server, bool smoke) {
-    using Clock = std::chrono::steady_clock;
-    constexpr auto kPoll = std::chrono::milliseconds(kPagePollMs);
-    const int samples = smoke ? 20 : 500;  // under the requests the door takes on one connection
-    std::vector<double> times;
-    PageClient page(webPort);
-    for (int i = -5; i < samples; ++i) {
-        const double start = MonotonicMs();
-        if (page.State().find("\"version\"") == std::string::npos) {
-            std::printf("# no state from the web door\n");
-            return false;
-        }
-        if (i >= 0) {
-            times.push_back(MonotonicMs() - start);
-        }
-    }
-    char note[200];
-    std::snprintf(note, sizeof note,
-                  "median of %d on one kept-alive connection; 95th percentile %.3f ms, worst %.3f",
-                  samples, Percentile(times, 0.95), Worst(times));
-    Figure("web state request", Median(times), kStateLimitMs, 1.0, note);
-
-    // The page polls; the door reads the module for it meanwhile.
-    auto poll = Clock::now();
-    const auto Poll = [&] {
-        std::this_thread::sleep_until(poll);
-        poll += kPoll;
-        return page.State();
-    };
-    const int polls = (smoke ? 2000 : 10000) / kPagePollMs;
-    const double cpu = CpuMs(server, true);
-    const double tickedCpu = CpuMs(server, false);
-    const double start = MonotonicMs();
-    for (int i = 0; i < polls; ++i) {
-        if (Poll().empty()) {
-            std::printf("# a poll of the page's state failed\n");
-            return false;
-        }
-    }
-    std::this_thread::sleep_until(poll);
-    const double wallMs = MonotonicMs() - start;
-    std::snprintf(note, sizeof note,
-                  "threads' run time, %d polls over %.1f s; /proc stat's utime+stime say %.2f %% "
-                  "in ticks of %.2f %% here",
-                  polls, wallMs / 1000.0, 100.0 * (CpuMs(server, false) - tickedCpu) / wallMs,
-                  100.0 * TickMs() / wallMs);
-    Figure("web idle cpu, page polling", 100.0 * (CpuMs(server, true) - cpu) / wallMs,
-           kWebIdleCpuLimit, 1.0, note, "%");
-
-    // Another client sets the channel over SCPI at a different point of the poll cycle each
-    // time; from its answer to the first poll that shows the new channel.
-    ScpiClient setter(scpiPort);
-    std::vector<double> seen;
-    const int changes = smoke ? 3 : 15;
-    for (int i = 0; i < changes; ++i) {
-        const std::string channel = std::to_string(kChannelMin + 10 + i);
-        Poll();
-        std::this_thread::sleep_until(poll - kPoll +
-                                      std::chrono::milliseconds((13 + 97 * i) % kPagePollMs));
-        if (setter.Ask("CHAN " + channel + ";*OPC?") != "1") {
-            std::printf("# setting channel %s over SCPI failed\n", channel.c_str());
-            return false;
-        }
-        const double set = MonotonicMs();
-        for (std::string state; state.find("\"number\":" + channel + ",") == std::string::npos;) {
-            state = Poll();
-            if (state.empty() || MonotonicMs() - set > kDeadlineMs) {
-                std::printf("# the page did not see channel %s: %s\n", channel.c_str(),
-                            state.c_str());
-                return false;
-            }
-        }
-        seen.push_back(MonotonicMs() - set);
-    }
-    std::snprintf(note, sizeof note,
-                  "worst of %d SCPI settings; polled every %d ms, as the page polls", changes,
-                  kPagePollMs);
-    Figure("web change seen, worst", Worst(seen), kChangeSeenLimitMs, 1.0, note);
-    std::snprintf(note, sizeof note, "median of the same %d", changes);
-    Figure("web change seen, median", Median(seen), kChangeSeenLimitMs, 1.0, note);
-    return true;
-}
-
-// The engine alone: lines of every kind against a module that answers at once.
-class InstantHost final : public scpi::EngineHost {
-public:
-    void Answer(std::string_view message) override { bytes += message.size(); }
-    void Request(const ModuleRequest& request) override {
-        engine->Complete({ExchangeStatus::Ok, request.isSet ? request.value : kChannelMin, 1, {}});
-    }
-    void Setting(std::string_view) override {}
-    scpi::Engine* engine = nullptr;
-    std::size_t bytes = 0;
-};
-
-void EngineFigure(int lines) {
-    const std::string mix =
-        "*IDN?\nSOUR:CHAN 12\nCHAN?\nFREQ 193.9THZ\nPOW 9.5;:OUTP ON\nWAV?\n*OPC?\n"
-        "SYST:ERR?\n";
-    const int perMix = 8;
-    std::string input;
-    for (int i = 0; i < 64; ++i) {
-        input += mix;
-    }
-    InstantHost host;
-    scpi::Engine engine({"Varnel,Bench,0,0", false}, host);
-    host.engine = &engine;
-    const int rounds = std::max(1, lines / (64 * perMix));
-    const double start = MonotonicMs();
-    for (int i = 0; i < rounds; ++i) {
-        engine.Feed(input);
-    }
-    const double seconds = (MonotonicMs() - start) / 1000.0;
-    const double rate = rounds * 64.0 * perMix / seconds;
-    char note[200];
-    std::snprintf(note, sizeof note, "%d lines of 8 kinds (settings, queries, chains) in %.1f ms",
-                  rounds * 64 * perMix, seconds * 1000.0);
-    Figure("scpi engine lines per second", rate / 1e6, kEngineLinesLimit / 1e6, 1.0, note, "M",
-           true);
-}
-
-// The VXI-11 codec alone: the calls a VISA client makes for a query (write with END, read,
-// status byte) as one TCP stream, decoded, run on a link that answers at once, and answered.
-class AnsweringLink final : public vxi11::LinkInstrument {
-public:
-    AnsweringLink(vxi11::Device& device, vxi11::LinkId lid) : m_device(device), m_lid(lid) {}
-    void Feed(std::string_view) override { m_device.Answer(m_lid, "Varnel,Bench,0,0\n"); }
-    bool Waiting() const override { return false; }
-    std::uint8_t StatusByte() const override { return 0; }
-    void Clear() override {}
-
-private:
-    vxi11::Device& m_device;
-    vxi11::LinkId m_lid;
-};
-
-class CodecHost final : public vxi11::ServiceHost {
-public:
-    CodecHost() : service({}, *this) {}
-    std::optional<int> FindInstrument(std::string_view) override { return 0; }
-    std::unique_ptr<vxi11::LinkInstrument> OpenLink(int, vxi11::LinkId lid) override {
-        return std::make_unique<AnsweringLink>(service.Core(), lid);
-    }
-    void Send(vxi11::ConnectionId, std::string) override { ++replies; }
-    vxi11::Service service;
-    std::size_t replies = 0;
-};
-
-std::string CodecCall(std::uint32_t proc, const std::vector<std::uint32_t>& words,
-                      std::string_view data) {
-    vxi11::XdrWriter call = vxi11::BeginCall(proc, vxi11::kCoreProgram, 1, proc, true);
-    for (const std::uint32_t word : words) {
-        call.U32(word);
-    }
-    if (proc == 11) {
-        call.Opaque(data);
-    }
-    return call.Take();
-}
-
-void CodecFigure(int calls) {
-    CodecHost link;
-    vxi11::RecordReassembler records(link.service.MaxRecordBytes());
-    link.service.Receive(1, records, CodecCall(10, {0, 0, 0, 5, 0x696e7374, 0x30000000}), 0);
-    std::string input;
-    const int perQuery = 3;
-    for (int i = 0; i < 64; ++i) {
-        input += CodecCall(11, {1, 1000, 1000, 8}, "*IDN?\n") +
-                 CodecCall(12, {1, 1024, 1000, 1000, 0, 0}) + CodecCall(13, {1, 0, 1000, 1000});
-    }
-    const int rounds = std::max(1, calls / (64 * perQuery));
-    link.replies = 0;
-    const double start = MonotonicMs();
-    for (int i = 0; i < rounds; ++i) {
-        link.service.Receive(1, records, input, 0);
-    }
-    const double seconds = (MonotonicMs() - start) / 1000.0;
-    const double rate = static_cast<double>(link.replies) / seconds;
-    char note[200];
-    std::snprintf(note, sizeof note, "%zu calls (write, read, readstb) answered in %.1f ms",
-                  link.replies, seconds * 1000.0);
-    Figure("vxi11 codec calls per second", rate / 1e6, kCodecCallsLimit / 1e6, 1.0, note, "M",
-           true);
 }
 
 // The median of `samples` gets, printed as a figure; -1 when a get failed.
