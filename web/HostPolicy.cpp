@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "AsciiCase.h"
 #include "HostNames.h"
 
 namespace web {
@@ -11,14 +12,6 @@ namespace {
 
 constexpr std::string_view kNameCharacters =
     "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-";
-
-std::string Lowercase(std::string_view text) {
-    std::string lower(text);
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](char c) {
-        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-    });
-    return lower;
-}
 
 bool AllDigits(std::string_view text) {
     return !text.empty() &&
@@ -62,8 +55,8 @@ std::optional<std::string> ReadName(std::string_view text) {
         }
         rest.remove_prefix(dot + 1);
     }
-    const std::string lower = Lowercase(text);
-    const bool hex = Lowercase(last.substr(0, 2)) == "0x" &&
+    const std::string lower = AsciiLowered(text);
+    const bool hex = AsciiLowered(last.substr(0, 2)) == "0x" &&
                      last.find_first_not_of("0123456789abcdefABCDEF", 2) == std::string_view::npos;
     if (AllDigits(last) || hex) {
         net::Address address;
@@ -117,7 +110,7 @@ std::optional<Authority> ParseAuthority(std::string_view text) {
         if (host.find(':') == std::string_view::npos || !net::ParseAddress(host, address).empty()) {
             return std::nullopt;
         }
-        authority.host = Lowercase(host);
+        authority.host = AsciiLowered(host);
     } else {
         const std::size_t colon = text.find(':');
         hasPort = colon != std::string_view::npos;

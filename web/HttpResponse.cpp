@@ -1,7 +1,5 @@
 #include "HttpResponse.h"
 
-#include <nlohmann/json.hpp>
-
 namespace web {
 
 std::string_view ReasonPhrase(int status) {
@@ -64,12 +62,14 @@ std::string ResponseText(const HttpResponse& response, bool head) {
     return text;
 }
 
+std::string JsonText(const nlohmann::json& document) {
+    return document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
 HttpResponse ErrorResponse(int status, std::string_view text, bool close) {
-    const nlohmann::json body = {{"ok", false}, {"error", std::string(text)}};
-    // dump's replacement of invalid UTF-8: an error text may quote a client's bytes.
     return {status,
             "application/json",
-            body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace),
+            JsonText({{"ok", false}, {"error", std::string(text)}}),
             close,
             {}};
 }

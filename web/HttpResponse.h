@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include <nlohmann/json.hpp>
+
 namespace web {
 
 struct HttpResponse {
@@ -20,6 +22,10 @@ std::string_view ReasonPhrase(int status);
 
 /// The whole answer; for `head` without the body (its length still given).
 std::string ResponseText(const HttpResponse& response, bool head);
+
+/// `document` as the body of an answer; bytes that are not UTF-8 (a client's, quoted in an
+/// error) replaced, not thrown on.
+std::string JsonText(const nlohmann::json& document);
 
 /// An error answer: {"ok": false, "error": text}.
 HttpResponse ErrorResponse(int status, std::string_view text, bool close = false);

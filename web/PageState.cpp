@@ -64,7 +64,7 @@ void PageState::Observe(const ModuleRequest& request, const ExchangeResult& resu
     }
 }
 
-std::string StateJson(const ModuleView& view, const PageFacts& facts) {
+nlohmann::json StateDocument(const ModuleView& view, const PageFacts& facts) {
     nlohmann::json state = {
         {"manufacturer", facts.identity.manufacturer},
         {"model", facts.identity.model},
@@ -98,7 +98,7 @@ std::string StateJson(const ModuleView& view, const PageFacts& facts) {
     if (view.output) {
         state["output"] = *view.output;
     }
-    return state.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return state;
 }
 
 }  // namespace web

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "Identification.h"
 #include "ModuleSession.h"
 
@@ -44,6 +46,6 @@ struct PageFacts {
 };
 
 /// The state document of GET /api/state (its shape is the page's).
-std::string StateJson(const ModuleView& view, const PageFacts& facts);
+nlohmann::json StateDocument(const ModuleView& view, const PageFacts& facts);
 
 }  // namespace web

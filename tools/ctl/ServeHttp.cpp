@@ -15,16 +15,13 @@ namespace {
 
 constexpr Quantity kReadOrder[] = {Quantity::Channel, Quantity::Power, Quantity::Output};
 
-// The media type without its parameters, lowercased ("application/json; charset=utf-8").
-std::string MediaType(std::string_view contentType) {
-    std::string type(contentType.substr(0, contentType.find(';')));
+// Whether a Content-Type names JSON, whatever its parameters ("; charset=utf-8") and case.
+bool IsJson(std::string_view contentType) {
+    std::string_view type = contentType.substr(0, contentType.find(';'));
     while (!type.empty() && (type.back() == ' ' || type.back() == '\t')) {
-        type.pop_back();
+        type.remove_suffix(1);
     }
-    for (char& c : type) {
-        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    }
-    return type;
+    return SameIgnoringCase(type, "application/json");
 }
 
 // The SCPI setting a page's JSON asks for; empty with `why` when it asks for none. Numbers go
@@ -164,7 +161,7 @@ private:
         }
         if (path == "/api/state") {
             m_door.Watched();
-            return Send({200, "application/json", State(), false, {}});
+            return Send({200, "application/json", web::JsonText(State()), false, {}});
         }
         return Send({200, "text/html; charset=utf-8", std::string(web::WelcomePage()), false, {}});
     }
@@ -185,7 +182,7 @@ private:
         if (m_door.m_setup.config->readOnly) {
             return Send(web::ErrorResponse(403, "read-only: settings are refused"));
         }
-        if (MediaType(request.contentType) != "application/json") {
+        if (!IsJson(request.contentType)) {
             return Send(web::ErrorResponse(415, "send the setting as application/json"));
         }
         std::string why;
@@ -214,13 +211,9 @@ private:
         if (!ok) {
             body["error"] = answer;
         }
-        body["state"] = nlohmann::json::parse(State());
+        body["state"] = State();
         m_due = Clock::now() + kIdle;
-        Send({ok ? 200 : 422,
-              "application/json",
-              body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace),
-              false,
-              {}});
+        Send({ok ? 200 : 422, "application/json", web::JsonText(body), false, {}});
     }
 
     void Refuse(std::string allow) {
@@ -242,11 +235,11 @@ private:
                 m_door.m_setup.ours.port};
     }
 
-    std::string State() const {
+    nlohmann::json State() const {
         web::PageFacts facts = m_door.m_setup.facts;
         facts.visa = web::VisaResources(Reach());
         facts.route = m_door.m_setup.route();
-        return web::StateJson(m_door.m_state.View(), facts);
+        return web::StateDocument(m_door.m_state.View(), facts);
     }
 
     // Takes its queued request out of the worker's queue; true when nothing of it is under way.
