@@ -187,9 +187,9 @@ std::string ServeHelpText() {
 Serves the module on PORT as an SCPI instrument on a raw TCP socket (one command per
 line, answers ended by LF) and over VXI-11, for PyVISA, lxi-tools and test-station code,
 with a web page (its state, its VISA addresses and, unless --read-only, its settings) and
-the LXI identification document at /lxi/identification. PORT is held
-directly, or through the running panel that holds it, as the other commands choose; every
-setting waits for the module's reply and every query asks the module.
+the LXI identification document at /lxi/identification. PORT is held directly, or through
+the running panel that holds it, as the other commands choose; every setting waits for the
+module's reply and every query asks the module.
 
 )" + cmdline::HelpLines(table, 24) +
            R"(
