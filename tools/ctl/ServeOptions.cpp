@@ -80,7 +80,8 @@ std::vector<cmdline::Option> ServeTable(ServeOptions& options,
                  options.httpPort = -1;
                  return {};
              }
-             return cmdline::Whole(options.httpPort, 0, 65535, "a port or off")(text);
+             const std::string error = cmdline::Whole(options.httpPort, 0, 65535, "a port")(text);
+             return error.empty() ? error : error + " (or off: no web page)";
          }},
         {.name = "--no-vxi11",
          .help = "no VXI-11 instrument (TCPIP::host::INSTR), the raw socket only",
